@@ -1,0 +1,123 @@
+// A compressed set of 32-bit ids (a roaring bitmap).
+//
+// This is the only type that talks to CRoaring: the rest of the engine sees ids, spans and
+// bitmaps, never the C API, so a library upgrade stays inside bitmap.h / bitmap.cpp.
+//
+// The C struct is held by value, as CRoaring's own C++ wrapper does: an empty bitmap allocates
+// nothing, and a move is a plain struct copy that leaves the source empty (and allocation-free).
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <iterator>
+#include <span>
+#include <vector>
+
+namespace veldrake {
+
+class Bitmap {
+ public:
+  // Ascending walk over the ids; invalidated by any change to the bitmap.
+  class Iterator {
+   public:
+    using value_type = uint32_t;
+    using difference_type = std::ptrdiff_t;
+
+    Iterator() = default;
+    // The current id.
+    uint32_t operator*() const { return cursor_.current_value; }
+    // Moves to the next larger id.
+    Iterator& operator++() {
+      roaring_advance_uint32_iterator(&cursor_);
+      return *this;
+    }
+    void operator++(int) { ++*this; }
+    // True once every id has been visited.
+    bool operator==(std::default_sentinel_t) const { return !cursor_.has_value; }
+
+   private:
+    friend class Bitmap;
+    explicit Iterator(const roaring_bitmap_t& bitmap) { roaring_init_iterator(&bitmap, &cursor_); }
+
+    roaring_uint32_iterator_t cursor_{};
+  };
+
+  // An empty bitmap; allocates nothing.
+  Bitmap() noexcept { ra_init(&roaring_.high_low_container); }
+  // The bitmap holding exactly `ids` (any order, repeats allowed).
+  static Bitmap of(std::span<const uint32_t> ids);
+
+  // A copy of `other`.
+  Bitmap(const Bitmap& other) : Bitmap() { overwrite(other); }
+  // Takes the content of `other`, leaving it empty.
+  Bitmap(Bitmap&& other) noexcept : roaring_(other.roaring_) {
+    ra_init(&other.roaring_.high_low_container);
+  }
+  // Replaces the content with a copy of `other`.
+  Bitmap& operator=(const Bitmap& other) {
+    overwrite(other);
+    return *this;
+  }
+  // Replaces the content with that of `other`, leaving it empty.
+  Bitmap& operator=(Bitmap&& other) noexcept;
+  ~Bitmap() { ra_clear(&roaring_.high_low_container); }
+
+  // Adds `id`.
+  void add(uint32_t id) { roaring_bitmap_add(&roaring_, id); }
+  // Adds every id of `ids`.
+  void add_many(std::span<const uint32_t> ids);
+  // Removes `id`; true if it was present.
+  bool remove(uint32_t id) { return roaring_bitmap_remove_checked(&roaring_, id); }
+  // Whether `id` is present.
+  bool contains(uint32_t id) const { return roaring_bitmap_contains(&roaring_, id); }
+  // Number of ids.
+  uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&roaring_); }
+  // Whether there are no ids.
+  bool is_empty() const { return roaring_bitmap_is_empty(&roaring_); }
+  // The largest id, 0 when empty.
+  uint32_t maximum() const { return roaring_bitmap_maximum(&roaring_); }
+  // Removes every id.
+  void clear() { roaring_bitmap_clear(&roaring_); }
+
+  // Keeps only the ids also in `other`.
+  void and_inplace(const Bitmap& other);
+  // Adds the ids of `other`.
+  void or_inplace(const Bitmap& other);
+  // Removes the ids of `other`.
+  void andnot_inplace(const Bitmap& other);
+  // Replaces the content with a copy of `other`, reusing this bitmap's storage.
+  void overwrite(const Bitmap& other);
+
+  // The ids in both `a` and `b`.
+  static Bitmap intersection(const Bitmap& a, const Bitmap& b);
+  // The ids of `a` that are not in `b`.
+  static Bitmap difference(const Bitmap& a, const Bitmap& b);
+  // The ids in any of `bitmaps`.
+  static Bitmap union_many(std::span<const Bitmap* const> bitmaps);
+
+  // First id of the ascending walk.
+  Iterator begin() const { return Iterator(roaring_); }
+  // End of the ascending walk.
+  std::default_sentinel_t end() const { return {}; }
+  // Calls `visit(id)` for every id in ascending order.
+  template <class F>
+  void for_each(F&& visit) const {
+    for (uint32_t id : *this) visit(id);
+  }
+  // The ids in ascending order.
+  std::vector<uint32_t> to_vector() const;
+
+  // Same ids.
+  bool operator==(const Bitmap& other) const {
+    return roaring_bitmap_equals(&roaring_, &other.roaring_);
+  }
+
+ private:
+  // Takes over the content of a bitmap the C API allocated (for results it returns).
+  static Bitmap adopt(roaring_bitmap_t* result);
+
+  roaring_bitmap_t roaring_;
+};
+
+}  // namespace veldrake

@@ -1,0 +1,151 @@
+#include "index/core/structures/hybrid_set.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "module/internal_error.h"
+
+namespace veldrake {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+using Variant = HybridSet::Variant;
+
+Ids ids_of(const HybridSet& set) {
+  Ids ids;
+  set.for_each([&ids](uint32_t id) { ids.push_back(id); });
+  return ids;
+}
+
+HybridSet make(Variant variant, const Ids& ids) {
+  if (variant == Variant::kLarge) return HybridSet::from_bitmap(Bitmap::of(ids));
+  HybridSet::IdArray array;
+  for (uint32_t id : ids) array.insert(id);
+  return variant == Variant::kSmall ? HybridSet::small(array) : HybridSet::medium(array);
+}
+
+void expect_set(const HybridSet& set, Variant variant, const Ids& ids) {
+  ASSERT_EQ(set.variant(), variant);
+  EXPECT_EQ(ids_of(set), ids);
+  EXPECT_EQ(set.cardinality(), ids.size());
+  EXPECT_EQ(set.is_empty(), ids.empty());
+}
+
+constexpr Variant kSmall = Variant::kSmall;
+constexpr Variant kMedium = Variant::kMedium;
+constexpr Variant kLarge = Variant::kLarge;
+
+TEST(HybridSetTest, AddAndRemove) {
+  HybridSet set = HybridSet::of(7);
+  set.add(7);
+  expect_set(set, kSmall, {7});
+  EXPECT_TRUE(set.remove(7));
+  EXPECT_FALSE(set.remove(7));
+  expect_set(set, kSmall, {});
+
+  HybridSet three = make(kSmall, {1, 2, 3});
+  three.add(2);  // a Small set of three turns Large even for a present id
+  expect_set(three, kLarge, {1, 2, 3});
+}
+
+TEST(HybridSetTest, UnionAndIntersectionTables) {
+  struct Case {
+    HybridSet self;
+    HybridSet other;
+    bool is_union;
+    Variant variant;
+    Ids ids;
+  } cases[] = {
+      {make(kSmall, {1, 2}), make(kSmall, {2, 3}), true, kSmall, {1, 2, 3}},
+      {make(kSmall, {1, 2, 3}), make(kSmall, {1, 2}), true, kLarge, {1, 2, 3}},
+      {make(kSmall, {1}), make(kMedium, {2, 3}), true, kMedium, {1, 2, 3}},
+      {HybridSet(), make(kMedium, {6}), true, kMedium, {6}},
+      {make(kMedium, {1, 2, 3, 4}), make(kLarge, {2, 4, 9}), false, kMedium, {2, 4}},
+      {make(kLarge, {5}), make(kSmall, {}), false, kLarge, {}},
+      {make(kSmall, {1, 2, 3}), make(kLarge, {1, 3}), false, kSmall, {1, 3}},
+  };
+  for (Case& c : cases) {
+    c.is_union ? c.self.or_inplace(c.other) : c.self.and_inplace(c.other);
+    expect_set(c.self, c.variant, c.ids);
+  }
+}
+
+TEST(HybridSetTest, EmptyIsTheIntersectionWithEmptyAndCannotBeRead) {
+  HybridSet set = HybridSet::of(1);
+  set.and_inplace(HybridSet());
+  EXPECT_EQ(set.variant(), Variant::kEmpty);
+  EXPECT_TRUE(set.as_bitmap().is_empty());
+  const std::pair<std::function<void()>, const char*> reads[] = {
+      {[&] { set.remove(1); }, "called remove on Empty"},
+      {[&] { set.contains(1); }, "called contains on Empty"},
+      {[&] { set.for_each([](uint32_t) {}); }, "called iter on Empty"},
+      {[&] { set.cardinality(); }, "called cardinality on Empty"},
+      {[&] { set.is_empty(); }, "called is_empty on Empty"},
+  };
+  for (const auto& [read, message] : reads) {
+    try {
+      read();
+      ADD_FAILURE() << message;
+    } catch (const InternalError& error) {
+      EXPECT_STREQ(error.what(), message);
+    }
+  }
+}
+
+TEST(HybridSetTest, CopiesAreDeepAndSelfCombinationIsSafe) {
+  const HybridSet original = make(kMedium, {1, 2});
+  HybridSet copy = original;
+  copy.add(3);
+  expect_set(original, kMedium, {1, 2});
+  copy.and_inplace(copy);
+  copy.or_inplace(copy);
+  expect_set(copy, kLarge, {1, 2, 3});
+}
+
+// Random adds, removals, unions and intersections over the variants, checked against std::set
+// after each step; ids come from a small range so they collide often.
+TEST(HybridSetTest, MatchesStdSetUnderRandomOperations) {
+  std::mt19937 random(20240611);
+  const auto random_set = [&random](std::set<uint32_t>& ids) {
+    for (unsigned i = random() % 6; i > 0; --i) ids.insert(random() % 12);
+    const auto variant = static_cast<Variant>(ids.size() <= 4 ? 1 + random() % 3 : 3);
+    return make(variant, Ids(ids.begin(), ids.end()));
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::set<uint32_t> reference;
+    HybridSet set = random_set(reference);
+    for (int step = 0; step < 30; ++step) {
+      const uint32_t id = random() % 12;
+      std::set<uint32_t> other;
+      switch (random() % 4) {
+        case 0:
+          set.add(id);
+          reference.insert(id);
+          break;
+        case 1:
+          EXPECT_EQ(set.remove(id), reference.erase(id) == 1);
+          break;
+        case 2:
+          set.or_inplace(random_set(other));
+          reference.insert(other.begin(), other.end());
+          break;
+        default:
+          set.and_inplace(random_set(other));
+          std::erase_if(reference, [&other](uint32_t kept) { return other.count(kept) == 0; });
+      }
+      const Ids expected(reference.begin(), reference.end());
+      ASSERT_EQ(ids_of(set), expected);
+      ASSERT_EQ(set.as_bitmap().to_vector(), expected);
+      for (uint32_t probe = 0; probe < 12; ++probe) {
+        ASSERT_EQ(set.contains(probe), reference.count(probe) == 1);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace veldrake
