@@ -1,0 +1,236 @@
+#include "index/indexable.h"
+
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/attribute_write.h"
+#include "index/core/structures/string_interner/interner.h"
+#include "index/value.h"
+#include "module/binding.h"
+
+namespace veldrake {
+namespace {
+
+IndexableObject* as_object(PyObject* self) {
+  return reinterpret_cast<IndexableObject*>(self);
+}
+
+// Memory of dead objects of the exact Indexable type, kept for the next ones: programs make and
+// drop such objects by the million. Subclass instances differ in size and are never kept.
+class FreeList {
+ public:
+  static constexpr std::size_t kCapacity = 512;
+
+  // A kept block, or nullptr.
+  void* take() {
+    std::lock_guard lock(mutex_);
+    if (blocks_.empty()) return nullptr;
+    void* block = blocks_.back();
+    blocks_.pop_back();
+    return block;
+  }
+  // Keeps `block` unless the list is full; false when the caller must free it.
+  bool keep(void* block) {
+    std::lock_guard lock(mutex_);
+    if (blocks_.size() >= kCapacity) return false;
+    blocks_.push_back(block);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<void*> blocks_;
+};
+
+// Never destroyed: objects may die while the process exits.
+FreeList& free_list() {
+  static FreeList* const instance = new FreeList();
+  return *instance;
+}
+
+// A new object of `type` without its record, from the free list when the type allows it.
+OwnedRef allocate_object(PyTypeObject* type) {
+  if (type == indexable_type()) {
+    if (void* block = free_list().take()) {
+      return OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
+    }
+  }
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return checked(allocate(type, 0));
+}
+
+void store_keywords(const IndexableRecord& record, PyObject* kwargs) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!name) {
+      PyErr_Clear();  // not text: such a name cannot be read back either
+      continue;
+    }
+    uint32_t id = interner().intern(std::string_view(name, static_cast<std::size_t>(size)));
+    // The object is not shared yet, so its state needs no lock.
+    record.state->attributes.insert(id, PyValue::from_object(value));
+  }
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
+  return guarded_object([&] {
+    // The id first: when none is left, nothing has been made.
+    IndexableRecord record = IndexableRecord::create();
+    OwnedRef self = allocate_object(type);
+    new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+    // From here a failure releases the object, and with it the id.
+    if (kwargs) store_keywords(as_object(self.get())->record, kwargs);
+    return self;
+  });
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_object(self)->record.~IndexableRecord();
+  if (type != indexable_type() || !free_list().keep(self)) {
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  }
+  Py_DECREF(type);
+}
+
+[[noreturn]] void raise_no_attribute(PyObject* name) {
+  PyErr_Clear();
+  OwnedRef error = checked(PyObject_CallFunctionObjArgs(PyExc_AttributeError, name, nullptr));
+  PyErr_SetObject(PyExc_AttributeError, error.get());
+  throw PythonError();
+}
+
+// A copy of the stored attribute, taken under the object's lock; the copy is dropped later,
+// with the lock released.
+std::optional<PyValue> stored_attribute(const IndexableRecord& record, std::string_view name) {
+  uint32_t id = interner().intern(name);
+  auto guard = record.state->lock.lock();
+  if (const PyValue* value = record.state->attributes.get(id)) return *value;
+  return std::nullopt;
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  return guarded_object([&] {
+    std::string_view attribute;
+    try {
+      attribute = convert_argument("name", name, text_argument);
+    } catch (const PythonError&) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+      raise_no_attribute(name);
+    }
+    if (auto value = stored_attribute(record_of(self), attribute)) return value->to_object();
+    // Methods, class attributes and a subclass's own __dict__.
+    OwnedRef found = OwnedRef::steal(PyObject_GenericGetAttr(self, name));
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) raise_no_attribute(name);
+    throw_if_failed(static_cast<bool>(found));
+    return found;
+  });
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return guarded([&] {
+    std::string_view attribute = convert_argument("name", name, text_argument);
+    if (!value) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      throw PythonError();
+    }
+    write_attribute(record_of(self), attribute, PyValue::from_object(value));
+    return 0;
+  });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+  return guarded_object([&] {
+    const IndexableRecord& record = record_of(self);
+    std::size_t count = 0;
+    {
+      auto guard = record.state->lock.lock();
+      count = record.state->attributes.size();
+    }
+    std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+// The stored names in map order, then what object.__dir__ lists.
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+  return guarded_object([&] {
+    const IndexableRecord& record = record_of(self);
+    std::vector<uint32_t> ids;
+    {
+      auto guard = record.state->lock.lock();
+      ids = record.state->attributes.keys();
+    }
+    // Taken after the ids: every stored name was interned before it was stored.
+    StrInternerView names(interner());
+    OwnedRef result = checked(PyList_New(0));
+    for (uint32_t id : ids) {
+      std::string_view name = names.name_of(id);
+      OwnedRef text =
+          checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+      throw_if_failed(PyList_Append(result.get(), text.get()) == 0);
+    }
+    OwnedRef object_dir =
+        checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
+    OwnedRef inherited = checked(PyObject_CallFunctionObjArgs(object_dir.get(), self, nullptr));
+    if (!PyList_Check(inherited.get())) raise_type_error("object.__dir__() did not return a list");
+    throw_if_failed(
+        PyList_SetSlice(result.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, inherited.get()) == 0);
+    return result;
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"__dir__", method_entry(indexable_dir), METH_NOARGS,
+     "The stored attribute names, then those object.__dir__ gives."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {Py_tp_new, slot_entry(indexable_new)},
+    {Py_tp_dealloc, slot_entry(indexable_dealloc)},
+    {Py_tp_getattro, slot_entry(indexable_getattro)},
+    {Py_tp_setattro, slot_entry(indexable_setattro)},
+    {Py_tp_repr, slot_entry(indexable_repr)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_type_spec = {
+    "Veldrake.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    g_slots,
+};
+
+ProcessObject g_type;
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+  return reinterpret_cast<PyTypeObject*>(g_type.get([] {
+    return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(g_type_spec, "Indexable")));
+  }));
+}
+
+bool is_indexable(PyObject* object) {
+  PyTypeObject* type = indexable_type();
+  if (!type) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(object, type);
+}
+
+}  // namespace veldrake

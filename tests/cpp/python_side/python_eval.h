@@ -1,0 +1,18 @@
+// Evaluating Python source in tests.
+#pragma once
+
+#include <Python.h>
+
+#include "module/python_ref.h"
+
+namespace veldrake::testing {
+
+// Runs `statements` in a fresh namespace that knows the class Indexable, then evaluates
+// `expression` there. Fails the calling test (returns empty) when Python raises.
+OwnedRef evaluate(const char* statements, const char* expression);
+
+inline OwnedRef evaluate(const char* expression) {
+  return evaluate("", expression);
+}
+
+}  // namespace veldrake::testing

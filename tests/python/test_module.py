@@ -1,0 +1,74 @@
+"""The module object: its names, its function, and how failures reach Python."""
+
+import pytest
+
+import Veldrake
+
+
+def test_module_lists_its_function_and_classes():
+    names = {"sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"}
+    assert names <= set(dir(Veldrake))
+    assert Veldrake.__doc__
+
+
+@pytest.mark.parametrize(
+    ("a", "b", "expected"),
+    [
+        (2, 3, "5"),
+        (0, 0, "0"),
+        (4294967295, 0, "4294967295"),
+        (4294967295, 1, "0"),
+        (4294967295, 4294967295, "4294967294"),
+    ],
+)
+def test_sum_as_string_wraps_at_32_bits(a, b, expected):
+    assert Veldrake.sum_as_string(a, b) == expected
+    assert Veldrake.sum_as_string(b=b, a=a) == expected
+
+
+def test_sum_as_string_rejects_what_is_not_a_32_bit_int():
+    for a, b in [(-1, 0), (0, 4294967296), (2**70, 0)]:
+        with pytest.raises(OverflowError):
+            Veldrake.sum_as_string(a, b)
+    with pytest.raises(TypeError, match=r"^argument 'a': "):
+        Veldrake.sum_as_string("x", 1)
+    with pytest.raises(TypeError, match=r"^argument 'b': "):
+        Veldrake.sum_as_string(1, 2.0)
+
+
+def test_sum_as_string_argument_errors_use_the_interpreters_wording():
+    with pytest.raises(TypeError, match="missing required argument 'b'"):
+        Veldrake.sum_as_string(1)
+    with pytest.raises(TypeError, match="at most 2 arguments"):
+        Veldrake.sum_as_string(1, 2, 3)
+    with pytest.raises(TypeError, match="at most 2 keyword arguments"):
+        Veldrake.sum_as_string(a=1, b=2, c=3)
+    assert Veldrake.sum_as_string.__text_signature__ == "(a, b)"
+    assert Veldrake.sum_as_string.__doc__ == "Formats the sum of two numbers as string."
+
+
+def test_internal_errors_raise_a_base_exception_that_except_exception_misses():
+    o = Veldrake.Indexable()
+    with pytest.raises(BaseException) as caught:
+        try:
+            o.x = 2**63
+        except Exception:  # must not catch it
+            pytest.fail("caught as Exception")
+    panic = type(caught.value)
+    assert panic.__name__ == "PanicException"
+    assert panic.__module__ == "ext_runtime"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert caught.value.args[0].startswith("type checked")
+
+
+@pytest.mark.parametrize("name", ["FilteredIndex", "PyQueryExpr"])
+def test_classes_made_only_by_the_module_cannot_be_constructed(name):
+    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+        getattr(Veldrake, name)()
+
+
+@pytest.mark.parametrize("name", ["Index", "FilteredIndex", "PyQueryExpr"])
+def test_only_indexable_can_be_subclassed(name):
+    with pytest.raises(TypeError):
+        type("Sub", (getattr(Veldrake, name),), {})
+    assert issubclass(type("Sub", (Veldrake.Indexable,), {}), Veldrake.Indexable)
