@@ -1,0 +1,88 @@
+#include "index/core/query/hash_query.h"
+
+#include <cstddef>
+#include <unordered_set>
+#include <utility>
+
+#include "module/binding.h"
+
+namespace veldrake {
+namespace {
+
+// Collects the distinct values of one keyword. Each value is stored once; the set holds
+// positions into `values_`, so a candidate is appended first and dropped again when an equal
+// value is already there.
+class DistinctValues {
+ public:
+  DistinctValues() = default;
+  // The set refers to this object's vector.
+  DistinctValues(const DistinctValues&) = delete;
+  DistinctValues& operator=(const DistinctValues&) = delete;
+
+  void add(PyObject* object) {
+    values_.push_back(PyValue::from_object(object));
+    if (!seen_.insert(values_.size() - 1).second) values_.pop_back();
+  }
+
+  std::vector<PyValue> take() && { return std::move(values_); }
+
+ private:
+  struct Hash {
+    const std::vector<PyValue>* values;
+    std::size_t operator()(std::size_t i) const {
+      return static_cast<std::size_t>((*values)[i].hash());
+    }
+  };
+  struct Equal {
+    const std::vector<PyValue>* values;
+    bool operator()(std::size_t a, std::size_t b) const { return (*values)[a] == (*values)[b]; }
+  };
+
+  std::vector<PyValue> values_;
+  std::unordered_set<std::size_t, Hash, Equal> seen_{0, Hash{&values_}, Equal{&values_}};
+};
+
+// An iterator over the items `object` stands for, or none when it is a single value: a str, or an
+// object that is not iterable. Any other failure of its __iter__ propagates.
+OwnedRef items_iterator(PyObject* object) {
+  if (PyUnicode_Check(object)) return {};
+  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError();
+    PyErr_Clear();
+  }
+  return iterator;
+}
+
+std::vector<PyValue> keyword_values(PyObject* object) {
+  OwnedRef iterator = items_iterator(object);
+  if (!iterator) {
+    std::vector<PyValue> single;
+    single.push_back(PyValue::from_object(object));
+    return single;
+  }
+  DistinctValues values;
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) values.add(item.get());
+  throw_if_failed(!PyErr_Occurred());
+  return std::move(values).take();
+}
+
+}  // namespace
+
+HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+  HashQuery query;
+  if (!kwargs) return query;
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* object;
+  while (PyDict_Next(kwargs, &position, &key, &object)) {
+    // Iterating a value runs arbitrary code; hold the pair in case the dict changes meanwhile.
+    OwnedRef key_ref = OwnedRef::borrow(key);
+    OwnedRef object_ref = OwnedRef::borrow(object);
+    ShortText name(text_argument(key));
+    query.push_back(HashQueryTerm{std::move(name), keyword_values(object)});
+  }
+  return query;
+}
+
+}  // namespace veldrake

@@ -1,0 +1,26 @@
+// A keyword query: for every named attribute, the values it may equal. Values of one attribute
+// combine as a union, attributes as an intersection. A name is one attribute name (no dotted paths).
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "index/short_text.h"
+#include "index/value.h"
+
+namespace veldrake {
+
+struct HashQueryTerm {
+  ShortText name;
+  std::vector<PyValue> values;  // distinct values (PyValue equality)
+};
+
+using HashQuery = std::vector<HashQueryTerm>;
+
+// Builds the query from keyword arguments (`kwargs` may be null). A str value is one value; any
+// other iterable gives its items; a non-iterable is one value. Interpreter lock held; an error
+// raised while iterating a value propagates unchanged (PythonError).
+HashQuery kwargs_to_hash_query(PyObject* kwargs);
+
+}  // namespace veldrake

@@ -1,0 +1,108 @@
+import gc
+
+import pytest
+
+from Veldrake import Indexable
+from Veldrake import PyQueryExpr as Q
+
+COMPARISONS = ["eq", "ne", "gt", "ge", "lt", "le"]
+
+
+def text(expr):
+    """The debug form inside the repr."""
+    r = repr(expr)
+    assert r.startswith("<QueryExpr: ") and r.endswith(">")
+    return r[len("<QueryExpr: ") : -1]
+
+
+@pytest.mark.parametrize("name", COMPARISONS)
+def test_comparisons_by_position_and_keyword(name):
+    for expr in (getattr(Q, name)("age", 3), getattr(Q, name)(value=3, attr="age")):
+        assert text(expr).startswith(f'{name.capitalize()}("age", PyValue {{')
+
+
+def test_range_and_membership():
+    assert text(Q.bt(attr="age", lower=1, upper=9)).startswith('Bt("age", PyValue {')
+    assert text(Q.bt("age", 1, 9)).count("PyValue {") == 2
+    for values in ([1, 2], (1, 2), range(1, 3)):
+        assert text(Q.in_("tags", values)).count("PyValue {") == 2
+    assert text(Q.in_(attr="tags", values=[])) == 'In("tags", [])'
+
+
+def test_operators_that_fail_only_when_evaluated_still_build():
+    Q.gt("a", Indexable())
+    Q.bt("a", "x", "z")
+    Q.ne("a", [1, float("nan")])
+
+
+def test_combinators_print_their_parts():
+    assert text(Q.and_()) == "And([])"
+    assert text(Q.or_()) == "Or([])"
+    assert text(Q.not_(exprs=Q.or_())) == "Not(Or([]))"
+    both = text(Q.and_(Q.eq("a", 1), Q.gt("b", 2)))
+    assert both.startswith('And([Eq("a", ') and '), Gt("b", ' in both and both.endswith(")])")
+
+
+def test_shared_instances_are_copied():
+    e = Q.eq("a", 1)
+    twice = Q.and_(e, e)
+    nested = Q.or_(twice, Q.not_(e), e)
+    del e
+    gc.collect()
+    assert text(twice).count('Eq("a", ') == 2
+    assert text(nested).count('Eq("a", ') == 4
+
+
+@pytest.mark.parametrize(
+    "path, printed",
+    [
+        ('say "hi"\\', r'"say \"hi\"\\"'),
+        ("nl\ntab\tcr\r nul\x00", r'"nl\ntab\tcr\r nul\0"'),
+        ("bell\x07 del\x7f c1\x85", r'"bell\u{7} del\u{7f} c1\u{85}"'),
+        ("héllo ā ✓ Ġ", '"héllo ā ✓ Ġ"'),  # continuation bytes 0x80..0x9F
+    ],
+)
+def test_paths_are_quoted_and_escaped(path, printed):
+    assert text(Q.eq(path, 1)).startswith(f"Eq({printed}, PyValue {{")
+
+
+def test_attr_must_be_str():
+    for build in (lambda: Q.ge(1, 2), lambda: Q.bt(1, 2, 3), lambda: Q.in_(1, "abc")):
+        with pytest.raises(TypeError, match="argument 'attr'"):  # attr is converted first
+            build()
+
+
+def test_in_needs_a_sequence_other_than_str():
+    for values in ({1, 2}, {"a": 1}, 5):
+        with pytest.raises(TypeError, match="argument 'values'"):
+            Q.in_("a", values)
+    with pytest.raises(TypeError, match=r"^argument 'values': Can't extract `str` to `Vec`$"):
+        Q.in_("a", "abc")
+
+
+def test_combinators_take_only_exprs():
+    e = Q.eq("a", 1)
+    for build in (lambda: Q.and_(e, "a"), lambda: Q.or_(e, 1), lambda: Q.not_(1)):
+        with pytest.raises(TypeError, match="argument 'exprs'"):
+            build()
+    for build in (lambda: Q.not_(e, e), lambda: Q.not_(), lambda: Q.and_(exprs=e)):
+        with pytest.raises(TypeError):
+            build()
+
+
+def test_class():
+    assert (Q.__module__, Q.__name__, Q.__doc__) == ("Veldrake", "PyQueryExpr", "")
+    with pytest.raises(TypeError, match="No constructor defined for PyQueryExpr"):
+        Q()
+    with pytest.raises(TypeError):
+        type("Sub", (Q,), {})
+    with pytest.raises(AttributeError):
+        Q.eq("a", 1).extra = 1
+
+
+def test_text_signatures():
+    signatures = {n: "(attr, value)" for n in COMPARISONS}
+    signatures.update(bt="(attr, lower, upper)", in_="(attr, values)", not_="(exprs)")
+    signatures.update(and_="(*exprs)", or_="(*exprs)")
+    for name, signature in signatures.items():
+        assert getattr(Q, name).__text_signature__ == signature, name
