@@ -1,0 +1,33 @@
+#include "index/core/filtered_index.h"
+
+#include <utility>
+
+#include "index/core/query/query_ops.h"
+
+namespace veldrake {
+
+FilteredIndex::FilteredIndex(std::shared_ptr<RwLocked<QueryMaps>> query_maps,
+                             std::shared_ptr<RwLocked<Items>> items, Bitmap ids)
+    : query_maps_(std::move(query_maps)), items_(std::move(items)), ids_(std::move(ids)) {}
+
+FilteredIndex FilteredIndex::reduced(const HashQuery& query) const {
+  return FilteredIndex(query_maps_, items_, filter_index_by_hashes(*query_maps_, query, &ids_));
+}
+
+FilteredIndex FilteredIndex::reduced_query(const QueryExpr& expr) const {
+  Bitmap matching = evaluate_query(*query_maps_, ids_, expr);
+  matching.and_inplace(ids_);
+  return FilteredIndex(query_maps_, items_, std::move(matching));
+}
+
+std::vector<PyHandle> FilteredIndex::collect() const {
+  return objects_of(*items_, ids_);
+}
+
+std::shared_ptr<IndexAPI> FilteredIndex::rebase() const {
+  std::shared_ptr<IndexAPI> index = IndexAPI::create();
+  for (const StoredIndexable& object : stored_objects_of(*items_, ids_)) index->add_object(object);
+  return index;
+}
+
+}  // namespace veldrake

@@ -1,0 +1,254 @@
+#include "index/core/index_api.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "index/core/filtered_index.h"
+#include "index/core/membership.h"
+#include "index/core/object_graph_lock.h"
+#include "index/core/object_lock.h"
+#include "index/core/query/query_ops.h"
+#include "index/core/registration_chain.h"
+#include "index/core/structures/string_interner/interner.h"
+
+namespace veldrake {
+namespace {
+
+// Grows `items` so that slot `id` exists, doubling to keep growth logarithmic.
+void ensure_slot(Items& items, uint32_t id) {
+  std::size_t needed = static_cast<std::size_t>(id) + 1;
+  if (items.size() >= needed) return;
+  if (items.capacity() < needed) items.reserve(std::max(needed, items.size() * 2));
+  items.resize(needed);
+}
+
+}  // namespace
+
+std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
+  auto read = maps.read();
+  return attr < read->size() ? (*read)[attr] : nullptr;
+}
+
+std::vector<PyHandle> objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
+  std::vector<PyHandle> objects;
+  objects.reserve(static_cast<std::size_t>(ids.cardinality()));
+  for_each_record(items, ids,
+                  [&](const StoredItem& item) { objects.push_back(item.object.python_handle); });
+  return objects;
+}
+
+std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
+  std::vector<StoredIndexable> objects;
+  for_each_record(items, ids, [&](const StoredItem& item) { objects.push_back(item.object); });
+  return objects;
+}
+
+bool has_nested_values(const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (value.involves_indexable()) return true;
+  }
+  return false;
+}
+
+std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
+  return std::shared_ptr<IndexAPI>(new IndexAPI(std::move(parent)));
+}
+
+IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent)
+    : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
+      items(std::make_shared<RwLocked<Items>>()),
+      parent_(std::move(parent)) {}
+
+void IndexAPI::add_object(const StoredIndexable& object) {
+  ObjectState& state = *object.owned_handle->state;
+  ObjectLock lock(state, has_nested_values);
+  register_membership(state, shared_from_this());
+  store_and_index(StoredItem{std::nullopt, object}, state);
+}
+
+void IndexAPI::store_and_index(StoredItem item, const ObjectState& state) {
+  uint32_t id = item.id();
+  allowed_items_.write()->add(id);
+  {
+    auto slots = items->write();
+    ensure_slot(*slots, id);
+    (*slots)[id] = std::move(item);
+  }
+  RegistrationChain chain(id);
+  for (const auto& [attr, value] : state.attributes) add_index(id, attr, value);
+}
+
+std::shared_ptr<QueryMap> IndexAPI::query_map_for(uint32_t attr) {
+  if (auto existing = query_map_at(*query_maps, attr)) return existing;
+  // Built outside the lock: a new map creates its nested index.
+  auto fresh = std::make_shared<QueryMap>(shared_from_this());
+  auto maps = query_maps->write();
+  if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
+  // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
+  if (!(*maps)[attr]) (*maps)[attr] = std::move(fresh);
+  return (*maps)[attr];
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
+  query_map_for(attr)->insert(value, id);
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
+  if (auto map = query_map_at(*query_maps, attr)) map->remove(value, id);
+}
+
+bool IndexAPI::has_object_id(uint32_t id) const {
+  auto slots = items->read();
+  return id < slots->size() && (*slots)[id].has_value();
+}
+
+void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
+  check(ObjectGraphLock::held_here(), "nested registration without the object graph lock");
+  uint32_t id = object.owned_handle->id;
+  if (id == parent_id || RegistrationChain::contains(id)) return;
+  if (auto parent = parent_.lock(); parent && parent->ancestors_of(parent_id).contains(id)) return;
+
+  ObjectState& state = *object.owned_handle->state;
+  auto lock = state.lock.lock();
+  register_membership(state, shared_from_this());
+  {
+    auto slots = items->write();
+    if (id < slots->size() && (*slots)[id]) {
+      StoredItem& existing = *(*slots)[id];
+      if (existing.parent) existing.parent->ids.add(parent_id);
+      return;
+    }
+  }
+  store_and_index(StoredItem{StoredItemParent{HybridSet::of(parent_id), weak_from_this()}, object},
+                  state);
+}
+
+void IndexAPI::remove_nested(const IndexableRecord& record, uint32_t parent_id) {
+  uint32_t id = record.id;
+  std::optional<StoredItem> leaving;
+  {
+    auto slots = items->write();
+    if (id >= slots->size() || !(*slots)[id] || !(*slots)[id]->parent) return;
+    HybridSet& holders = (*slots)[id]->parent->ids;
+    holders.remove(parent_id);
+    if (!holders.is_empty()) return;
+    leaving = std::exchange((*slots)[id], std::nullopt);
+  }
+  ObjectState& state = *record.state;
+  auto lock = state.lock.lock();
+  for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
+  unregister_membership(state, *this);
+  allowed_items_.write()->remove(id);
+}
+
+Bitmap IndexAPI::ancestors_of(uint32_t id) const {
+  std::optional<HybridSet> holders;
+  {
+    auto slots = items->read();
+    if (id < slots->size() && (*slots)[id] && (*slots)[id]->parent)
+      holders = (*slots)[id]->parent->ids;
+  }
+  Bitmap result;
+  if (!holders) return result;
+  std::shared_ptr<IndexAPI> parent = parent_.lock();
+  holders->for_each([&](uint32_t holder) {
+    if (parent) result.or_inplace(parent->ancestors_of(holder));
+    result.add(holder);
+    return true;
+  });
+  return result;
+}
+
+Bitmap IndexAPI::direct_parents(const Bitmap& ids) const {
+  Bitmap parents;
+  auto slots = items->read();
+  ids.for_each([&](uint32_t id) {
+    if (id < slots->size() && (*slots)[id] && (*slots)[id]->parent)
+      parents.or_inplace((*slots)[id]->parent->ids.as_bitmap());
+    return true;
+  });
+  return parents;
+}
+
+Bitmap IndexAPI::members() const {
+  return *allowed_items_.read();
+}
+
+Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
+  return filter_index_by_hashes(*query_maps, query, nullptr);
+}
+
+std::vector<PyHandle> IndexAPI::objects_of(const Bitmap& ids) const {
+  return veldrake::objects_of(*items, ids);
+}
+
+std::vector<PyHandle> IndexAPI::collect() const {
+  return objects_of(members());
+}
+
+FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
+  return FilteredIndex(query_maps, items, get_by_attribute(query));
+}
+
+Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
+  Bitmap allowed = members();
+  Bitmap result = evaluate_query(*query_maps, allowed, expr);
+  result.and_inplace(allowed);
+  return result;
+}
+
+FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
+  return FilteredIndex(query_maps, items, evaluate(expr));
+}
+
+Groups IndexAPI::group_ids(std::string_view path) const {
+  auto [first, rest] = attr_parts(path);
+  std::shared_ptr<QueryMap> map = query_map_at(*query_maps, interner().intern(first));
+  if (!map) return {};
+  if (!rest) return map->group_values();
+  IndexAPI& nested = map->nested();
+  Groups groups = nested.group_ids(*rest);
+  for (Group& group : groups)
+    group.ids = HybridSet::from_bitmap(nested.direct_parents(group.ids.as_bitmap()));
+  return groups;
+}
+
+std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
+  Bitmap allowed = members();
+  std::vector<std::pair<PyValue, FilteredIndex>> views;
+  for (Group& group : group_ids(path)) {
+    Bitmap ids = group.ids.as_bitmap();
+    ids.and_inplace(allowed);
+    if (ids.is_empty()) continue;
+    views.emplace_back(std::move(group.value), FilteredIndex(query_maps, items, std::move(ids)));
+  }
+  return views;
+}
+
+void IndexAPI::reduce(const HashQuery& query) {
+  Bitmap keep = get_by_attribute(query);
+  QueryMaps maps = *query_maps->read();
+  for (const auto& map : maps) {
+    if (map) map->retain(keep);
+  }
+}
+
+void IndexAPI::union_with(IndexAPI& other) {
+  {
+    QueryMaps mine = *query_maps->read();
+    QueryMaps theirs = *other.query_maps->read();
+    for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
+      if (mine[attr] && theirs[attr]) {
+        std::fprintf(stderr, "Merging attribute with %p and %p\n",
+                     static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
+      }
+    }
+    std::fflush(stderr);
+  }
+  if (&other == this) return;
+
+  for (const StoredIndexable& object : stored_objects_of(*other.items, other.members()))
+    add_object(object);
+}
+
+}  // namespace veldrake

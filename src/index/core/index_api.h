@@ -1,0 +1,119 @@
+// The engine behind every index: its members, their records and one value index per attribute.
+//
+// Stores, each behind its own reader-writer lock:
+// - query_maps: slot a is the value index of the attribute with interned id a (null until the
+//   attribute gets its first value here);
+// - items: slot n is the record of the object with id n (empty when n is no member);
+// - allowed_items: the ids of the members.
+// A FilteredIndex view shares query_maps and items with the index it was cut from.
+//
+// These locks are leaves: each is held briefly, never two at once, never while waiting for an
+// object lock or the interpreter lock, and no Python code runs under them (see
+// object_graph_lock.h for the order of the other locks).
+//
+// An index nested below an attribute of another index (its parent) holds the Indexable values of
+// that attribute; each of its records links to the ids of the parent's objects holding it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "index/core/query/hash_query.h"
+#include "index/core/query/query_expr.h"
+#include "index/core/query/query_map.h"
+#include "index/core/stored_item.h"
+#include "index/core/structures/bitmap.h"
+#include "index/core/structures/hybrid_set.h"
+#include "index/indexable_record.h"
+#include "index/value.h"
+#include "module/locks.h"
+#include "module/python_ref.h"
+
+namespace veldrake {
+
+class FilteredIndex;
+
+using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
+using Items = std::vector<std::optional<StoredItem>>;
+
+// The value index of attribute `attr`, or null.
+std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
+
+// Calls `visit(const StoredItem&)` for every id of `ids` that has a record, ascending by id,
+// with `items` read-locked.
+template <class Visit>
+void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& visit) {
+  auto slots = items.read();
+  ids.for_each([&](uint32_t id) {
+    if (id < slots->size() && (*slots)[id]) visit(*(*slots)[id]);
+    return true;
+  });
+}
+
+// The Python objects of `ids` that have a record, ascending by id.
+std::vector<PyHandle> objects_of(const RwLocked<Items>& items, const Bitmap& ids);
+// The stored objects of `ids` that have a record, ascending by id.
+std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
+
+class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
+ public:
+  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+
+  // --- registration (no interpreter lock needed) ---
+
+  // Makes `object` a member and indexes every attribute it has. Adding a member again refreshes
+  // its record and changes nothing else.
+  void add_object(const StoredIndexable& object);
+  // Records that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
+  void add_index(uint32_t id, uint32_t attr, const PyValue& value);
+  // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
+  void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
+  bool has_object_id(uint32_t id) const;
+
+  // --- nested members (this index being the nested index of one attribute) ---
+
+  // Registers `object` as held by `parent_id` of the parent index.
+  void add_nested(const StoredIndexable& object, uint32_t parent_id);
+  // `parent_id` no longer holds `record`'s object; it leaves when no holder is left.
+  void remove_nested(const IndexableRecord& record, uint32_t parent_id);
+  // Every holder of member `id` and every holder above them, up to the top-level index.
+  Bitmap ancestors_of(uint32_t id) const;
+  // The parent-index ids holding any of `ids`.
+  Bitmap direct_parents(const Bitmap& ids) const;
+
+  // --- retrieval ---
+
+  Bitmap get_by_attribute(const HashQuery& query) const;
+  std::vector<PyHandle> objects_of(const Bitmap& ids) const;
+  std::vector<PyHandle> collect() const;
+  FilteredIndex reduced(const HashQuery& query) const;
+  FilteredIndex reduced_query(const QueryExpr& expr) const;
+  Bitmap evaluate(const QueryExpr& expr) const;
+  // Groups of the attribute path (one segment, or dotted into nested objects), as views.
+  std::vector<std::pair<PyValue, FilteredIndex>> group_by(std::string_view path) const;
+  Groups group_ids(std::string_view path) const;
+  // Narrows value retrieval to the objects matching `query`; members stay members.
+  void reduce(const HashQuery& query);
+  // Adds every member of `other`, as add_object would.
+  void union_with(IndexAPI& other);
+
+  Bitmap members() const;
+
+  const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
+  const std::shared_ptr<RwLocked<Items>> items;
+
+ private:
+  explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+
+  // Stores `item` in slot `id` and indexes the object's attributes; caller holds its lock.
+  void store_and_index(StoredItem item, const ObjectState& state);
+  std::shared_ptr<QueryMap> query_map_for(uint32_t attr);
+
+  RwLocked<Bitmap> allowed_items_;
+  const std::weak_ptr<IndexAPI> parent_;
+};
+
+}  // namespace veldrake

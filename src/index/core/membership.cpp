@@ -1,0 +1,39 @@
+#include "index/core/membership.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace veldrake {
+namespace {
+
+void drop_dead_and(std::vector<std::weak_ptr<IndexAPI>>& list, const IndexAPI* also) {
+  std::erase_if(list, [&](const std::weak_ptr<IndexAPI>& entry) {
+    std::shared_ptr<IndexAPI> index = entry.lock();
+    return !index || index.get() == also;
+  });
+}
+
+}  // namespace
+
+void register_membership(ObjectState& state, const std::shared_ptr<IndexAPI>& index) {
+  std::vector<std::shared_ptr<IndexAPI>> live = live_memberships(state);
+  if (std::find(live.begin(), live.end(), index) == live.end()) live.push_back(index);
+  std::sort(live.begin(), live.end(),
+            [](const auto& a, const auto& b) { return std::less<>()(a.get(), b.get()); });
+  state.memberships.assign(live.begin(), live.end());
+}
+
+void unregister_membership(ObjectState& state, const IndexAPI& index) {
+  drop_dead_and(state.memberships, &index);
+}
+
+std::vector<std::shared_ptr<IndexAPI>> live_memberships(const ObjectState& state) {
+  std::vector<std::shared_ptr<IndexAPI>> live;
+  live.reserve(state.memberships.size());
+  for (const auto& entry : state.memberships) {
+    if (auto index = entry.lock()) live.push_back(std::move(index));
+  }
+  return live;
+}
+
+}  // namespace veldrake

@@ -1,0 +1,33 @@
+// Locks one object for an engine operation, taking the ObjectGraphLock first when the operation
+// will follow the object's nested objects (see object_graph_lock.h).
+#pragma once
+
+#include <optional>
+
+#include "index/core/object_graph_lock.h"
+#include "index/indexable_record.h"
+
+namespace veldrake {
+
+class ObjectLock {
+ public:
+  // `reaches_nested(state)`, asked with the object locked, tells whether the operation will lock
+  // other objects; if so the object is unlocked, the graph lock taken, and the object locked again.
+  template <class ReachesNested>
+  ObjectLock(ObjectState& state, ReachesNested&& reaches_nested) {
+    object_.emplace(state.lock.lock());
+    if (ObjectGraphLock::held_here() || !reaches_nested(state)) return;
+    object_.reset();
+    graph_.emplace();
+    object_.emplace(state.lock.lock());
+  }
+
+ private:
+  std::optional<ObjectGraphLock> graph_;  // released after the object
+  std::optional<RecursiveMutex::Guard> object_;
+};
+
+// True when any attribute of the object holds an Indexable, directly or in a container.
+bool has_nested_values(const ObjectState& state);
+
+}  // namespace veldrake

@@ -1,0 +1,208 @@
+#include "index/core/query/query_map.h"
+
+#include <utility>
+
+#include "index/core/index_api.h"
+
+namespace veldrake {
+namespace {
+
+constexpr std::size_t kExactShards = 16;
+
+bool is_number(const PyValue& value) {
+  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
+}
+
+NumericKey numeric_key(const PyValue& value) {
+  const CastValue& cast = value.primitive();
+  if (value.kind() == ValueKind::Int) return NumericKey::integer(std::get<int64_t>(cast));
+  return NumericKey::floating(std::get<double>(cast));
+}
+
+Bitmap limited(Bitmap ids, const Bitmap* within) {
+  if (within) ids.and_inplace(*within);
+  return ids;
+}
+
+// The value that names a numeric group: an exact int when every member holds an integer,
+// else the float of the shared number.
+PyValue group_key(const Entry& first, bool all_integers) {
+  if (all_integers) return PyValue::from_primitive(CastValue(first.key().as_integer()));
+  return PyValue::from_primitive(
+      CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
+}
+
+const StoredIndexable& indexable_of(const PyValue& value) {
+  return std::get<StoredIndexable>(value.primitive());
+}
+
+}  // namespace
+
+uint64_t ExactKeyTraits::hash(const PyValue& key) {
+  if (key.kind() != ValueKind::Unknown) return key.hash();
+  // Identity, spread over the 64 bits so that shard selection and buckets vary.
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key.object())) * 0x9E3779B97F4A7C15ULL;
+}
+
+bool ExactKeyTraits::equal(const PyValue& a, const PyValue& b) {
+  if (a.kind() == ValueKind::Unknown || b.kind() == ValueKind::Unknown)
+    return a.kind() == b.kind() && a.object() == b.object();
+  return a == b;
+}
+
+QueryMap::QueryMap(const std::shared_ptr<IndexAPI>& owner)
+    : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
+      nested_(IndexAPI::create(owner)) {}
+
+void QueryMap::insert(const PyValue& value, uint32_t id) {
+  if (value.kind() != ValueKind::Iterable) return insert_scalar(value, id);
+  for (const PyValue& element : value.elements()) insert_scalar(element, id);
+}
+
+void QueryMap::remove(const PyValue& value, uint32_t id) {
+  if (value.kind() != ValueKind::Iterable) return remove_scalar(value, id);
+  for (const PyValue& element : value.elements()) remove_scalar(element, id);
+}
+
+void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
+  if (is_number(value)) {
+    numbers_.write()->insert(numeric_key(value), id);
+    return;
+  }
+  insert_exact(value, id);
+  // The shard is released by now: registering a nested object reads other indexes.
+  if (value.kind() == ValueKind::Ind) nested_->add_nested(indexable_of(value), id);
+}
+
+void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
+  if (is_number(value)) {
+    numbers_.write()->remove(numeric_key(value), id);
+    return;
+  }
+  remove_exact(value, id);
+  if (value.kind() == ValueKind::Ind) nested_->remove_nested(*indexable_of(value).owned_handle, id);
+}
+
+void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+  auto shard = exact_.get_shard(value);
+  auto found = shard->find(value);
+  if (found != shard->end()) {
+    found->second.add(id);
+  } else {
+    shard->emplace(value, HybridSet::of(id));
+  }
+}
+
+void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
+  auto shard = exact_.get_shard(value);
+  auto found = shard->find(value);
+  if (found == shard->end()) return;
+  found->second.remove(id);
+  if (found->second.is_empty()) shard->erase(found);
+}
+
+bool QueryMap::is_empty() const {
+  bool empty = true;
+  exact_.for_each([&](const PyValue&, const HybridSet&) { empty = false; });
+  return empty && numbers_.read()->is_empty();
+}
+
+Bitmap QueryMap::numeric_range(const Bound& lower, const Bound& upper, const Bitmap* within) const {
+  auto numbers = numbers_.read();
+  return within ? numbers->query_range(lower, upper, *within) : numbers->query_range(lower, upper);
+}
+
+Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      NumericKey key = numeric_key(value);
+      return numeric_range(Bound::included(key), Bound::included(key), within);
+    }
+    case ValueKind::Str:
+    case ValueKind::Bool:
+    case ValueKind::Ind: {
+      std::optional<HybridSet> ids = exact_.get(value);
+      return ids ? limited(ids->as_bitmap(), within) : Bitmap();
+    }
+    case ValueKind::Iterable:
+    case ValueKind::Unknown:
+      return Bitmap();
+  }
+  internal_error("unreachable value kind");
+}
+
+Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {
+  if (value.kind() == ValueKind::Ind) internal_error("not yet implemented");
+  if (!is_number(value)) return Bitmap();
+  NumericKey key = numeric_key(value);
+  switch (ordering) {
+    case Ordering::Gt:
+      return numeric_range(Bound::excluded(key), Bound::unbounded(), within);
+    case Ordering::Ge:
+      return numeric_range(Bound::included(key), Bound::unbounded(), within);
+    case Ordering::Lt:
+      return numeric_range(Bound::unbounded(), Bound::excluded(key), within);
+    case Ordering::Le:
+      return numeric_range(Bound::unbounded(), Bound::included(key), within);
+  }
+  internal_error("unreachable ordering");
+}
+
+Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const {
+  if (!is_number(lower) || !is_number(upper)) internal_error("not yet implemented");
+  return numeric_range(Bound::included(numeric_key(lower)), Bound::included(numeric_key(upper)),
+                       within);
+}
+
+Groups QueryMap::group_values() const {
+  Groups groups;
+  exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
+    if (!ids.is_empty()) groups.push_back(Group{value, ids});
+  });
+
+  // Entries arrive in numeric order; a run of entries with one number is one group.
+  auto numbers = numbers_.read();
+  std::optional<Entry> first;
+  bool all_integers = true;
+  Bitmap ids;
+  auto close_group = [&] {
+    if (first)
+      groups.push_back(Group{group_key(*first, all_integers), HybridSet::from_bitmap(ids)});
+  };
+  numbers->for_each([&](const Entry& entry) {
+    if (!first || first->number() != entry.number()) {
+      close_group();
+      first = entry;
+      all_integers = true;
+      ids = Bitmap();
+    }
+    all_integers = all_integers && entry.kind() == NumericKind::kInteger;
+    ids.add(entry.id());
+  });
+  close_group();
+  return groups;
+}
+
+void QueryMap::retain(const Bitmap& keep) {
+  HybridSet kept = HybridSet::from_bitmap(keep);
+  std::vector<PyValue> emptied;
+  exact_.for_each_mut([&](const PyValue& value, HybridSet& ids) {
+    ids.and_inplace(kept);
+    if (ids.is_empty()) emptied.push_back(value);
+  });
+  for (const PyValue& value : emptied) {
+    auto shard = exact_.get_shard(value);
+    auto found = shard->find(value);
+    if (found != shard->end() && found->second.is_empty()) shard->erase(found);
+  }
+
+  auto numbers = numbers_.write();
+  std::vector<Entry> dropped;
+  numbers->for_each([&](const Entry& entry) {
+    if (!keep.contains(entry.id())) dropped.push_back(entry);
+  });
+  for (const Entry& entry : dropped) numbers->remove(entry.key(), entry.id());
+}
+
+}  // namespace veldrake

@@ -1,0 +1,90 @@
+// The value index of one attribute inside one index.
+//
+// Every value is routed by kind:
+// - integers and floats go to the numeric tree (one entry per occurrence, ordered as exact
+//   numbers; integers and floats of equal value meet), which answers equality and ranges;
+// - strings, booleans, Indexable objects and other objects go to the exact-value map, from value
+//   to the ids holding it; objects of no known kind are keyed by identity there, so replacing or
+//   removing them leaves nothing behind, although a query never finds them by value;
+// - Indexable values are also members of this attribute's nested index, which answers queries
+//   on dotted paths;
+// - lists, tuples and sets are indexed element by element (the value was flattened when it was
+//   classified, so no interpreter lock is needed here); dicts contribute nothing.
+// A map is created once per attribute slot and never replaced, so an insertion can never land in
+// a map that another thread has just retired.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "index/core/query/b_tree/b_tree.h"
+#include "index/core/structures/bitmap.h"
+#include "index/core/structures/hybrid_set.h"
+#include "index/core/structures/shards/hashmap.h"
+#include "index/value.h"
+#include "module/locks.h"
+
+namespace veldrake {
+
+class IndexAPI;
+
+// One group of group_by: a value and the ids of the objects holding it.
+struct Group {
+  PyValue value;
+  HybridSet ids;
+};
+using Groups = std::vector<Group>;
+
+enum class Ordering { Gt, Ge, Lt, Le };
+
+// Key equality of the exact-value map: value equality, except that objects of unknown kind are
+// keyed by identity (each stored once, found again on removal).
+struct ExactKeyTraits {
+  static uint64_t hash(const PyValue& key);
+  static bool equal(const PyValue& a, const PyValue& b);
+};
+
+class QueryMap {
+ public:
+  explicit QueryMap(const std::shared_ptr<IndexAPI>& owner);
+
+  // Records that object `id` holds `value`. Nested objects are registered in the nested index.
+  void insert(const PyValue& value, uint32_t id);
+  // Forgets that object `id` holds `value`; emptied exact entries are dropped at once.
+  void remove(const PyValue& value, uint32_t id);
+  bool is_empty() const;
+
+  // The queries below answer with ids of this index, limited to `within` when it is given.
+
+  // Ids whose value equals `value`: numbers numerically (1 finds 1 and 1.0, never True), other
+  // values by equality; objects of unknown kind and containers never match.
+  Bitmap equal_to(const PyValue& value, const Bitmap* within) const;
+  // Ids whose number compares to `value` as `ordering` says; empty for non-numbers.
+  Bitmap ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const;
+  // Ids whose number lies in [lower, upper]; both bounds must be numbers.
+  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
+
+  // Groups of a one-segment path: exact values first, then numbers ascending.
+  Groups group_values() const;
+
+  // Keeps only the ids in `keep` in the exact-value map and the numeric tree.
+  void retain(const Bitmap& keep);
+
+  IndexAPI& nested() const { return *nested_; }
+
+ private:
+  void insert_scalar(const PyValue& value, uint32_t id);
+  void remove_scalar(const PyValue& value, uint32_t id);
+  void insert_exact(const PyValue& value, uint32_t id);
+  void remove_exact(const PyValue& value, uint32_t id);
+  Bitmap numeric_range(const Bound& lower, const Bound& upper, const Bitmap* within) const;
+
+  ShardedHashMap<PyValue, HybridSet, ExactKeyTraits> exact_;
+  RwLocked<BitMapBTree> numbers_;
+  std::shared_ptr<IndexAPI> nested_;
+};
+
+}  // namespace veldrake

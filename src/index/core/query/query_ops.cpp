@@ -1,0 +1,133 @@
+#include "index/core/query/query_ops.h"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "index/core/filtered_index.h"
+#include "index/core/structures/string_interner/interner.h"
+
+namespace veldrake {
+namespace {
+
+std::shared_ptr<QueryMap> map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
+  return query_map_at(maps, interner().intern(attribute));
+}
+
+// The same comparison over another path (the rest of a dotted path).
+template <class Node>
+QueryExpr with_path(const Node& node, std::string_view path) {
+  Node copy = node;
+  copy.path = ShortText(path);
+  return QueryExpr{std::move(copy)};
+}
+
+Bitmap compare_on(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed) {
+  return std::visit(
+      [&](const auto& node) -> Bitmap {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<Node, Eq>) {
+          return map.equal_to(node.value, &allowed);
+        } else if constexpr (std::is_same_v<Node, Gt>) {
+          return map.ordered(Ordering::Gt, node.value, &allowed);
+        } else if constexpr (std::is_same_v<Node, Ge>) {
+          return map.ordered(Ordering::Ge, node.value, &allowed);
+        } else if constexpr (std::is_same_v<Node, Lt>) {
+          return map.ordered(Ordering::Lt, node.value, &allowed);
+        } else if constexpr (std::is_same_v<Node, Le>) {
+          return map.ordered(Ordering::Le, node.value, &allowed);
+        } else if constexpr (std::is_same_v<Node, Bt>) {
+          return map.between(node.lower, node.upper, &allowed);
+        } else if constexpr (std::is_same_v<Node, In>) {
+          Bitmap result;
+          for (const PyValue& value : node.values) result.or_inplace(map.equal_to(value, &allowed));
+          return result;
+        } else {
+          internal_error("not a comparison");
+        }
+      },
+      expr.node);
+}
+
+// A comparison on `path`: on this index's value index, or, for a dotted path, in the nested
+// index of the first segment, mapped back to the holders.
+template <class Node>
+Bitmap evaluate_comparison(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                           const Node& node) {
+  auto [first, rest] = attr_parts(node.path.view());
+  std::shared_ptr<QueryMap> map = map_of(maps, first);
+  if (!map) return Bitmap();
+  if (!rest) return compare_on(*map, QueryExpr{node}, allowed);
+  IndexAPI& nested = map->nested();
+  return nested.direct_parents(nested.evaluate(with_path(node, *rest)));
+}
+
+std::vector<Bitmap> evaluate_all(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                                 const std::vector<QueryExpr>& exprs) {
+  std::vector<Bitmap> results;
+  results.reserve(exprs.size());
+  for (const QueryExpr& expr : exprs) results.push_back(evaluate_query(maps, allowed, expr));
+  return results;
+}
+
+}  // namespace
+
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
+  std::size_t dot = path.find('.');
+  if (dot == std::string_view::npos) return {path, std::nullopt};
+  return {path.substr(0, dot), path.substr(dot + 1)};
+}
+
+Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                      const QueryExpr& expr) {
+  return std::visit(
+      [&](const auto& node) -> Bitmap {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<Node, Ne>) {
+          Bitmap matching = evaluate_comparison(maps, allowed, Eq{node});
+          return Bitmap::difference(allowed, matching);
+        } else if constexpr (std::is_same_v<Node, Not>) {
+          return Bitmap::difference(allowed, evaluate_query(maps, allowed, *node.expr));
+        } else if constexpr (std::is_same_v<Node, And>) {
+          std::vector<Bitmap> results = evaluate_all(maps, allowed, node.exprs);
+          if (results.empty()) return Bitmap();
+          // Smallest first, so every intersection step is as cheap as it can be.
+          std::stable_sort(results.begin(), results.end(), [](const Bitmap& a, const Bitmap& b) {
+            return a.cardinality() < b.cardinality();
+          });
+          Bitmap result = std::move(results.front());
+          for (std::size_t i = 1; i < results.size() && !result.is_empty(); ++i)
+            result.and_inplace(results[i]);
+          return result;
+        } else if constexpr (std::is_same_v<Node, Or>) {
+          Bitmap result;
+          for (const Bitmap& part : evaluate_all(maps, allowed, node.exprs))
+            result.or_inplace(part);
+          return result;
+        } else {
+          return evaluate_comparison(maps, allowed, node);
+        }
+      },
+      expr.node);
+}
+
+Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& query,
+                              const Bitmap* within) {
+  Bitmap result;
+  bool first = true;
+  for (const HashQueryTerm& term : query) {
+    std::shared_ptr<QueryMap> map = map_of(maps, term.name.view());
+    if (!map) return Bitmap();
+    Bitmap matching;
+    for (const PyValue& value : term.values) matching.or_inplace(map->equal_to(value, within));
+    if (first) {
+      result = std::move(matching);
+      first = false;
+    } else {
+      result.and_inplace(matching);
+    }
+    if (result.is_empty()) return result;
+  }
+  return result;
+}
+
+}  // namespace veldrake

@@ -1,0 +1,24 @@
+// Evaluation of query expressions and keyword queries over the value indexes of one index.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "index/core/index_api.h"
+
+namespace veldrake {
+
+// Splits a path at its first dot: ("a", "b.c") for "a.b.c", ("a", nullopt) for "a".
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
+
+// The ids within `allowed` that satisfy `expr`.
+Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                      const QueryExpr& expr);
+
+// The ids matching every term of the keyword query (numbers match numerically, like eq), or, with
+// `within`, only those of it.
+Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& query,
+                              const Bitmap* within);
+
+}  // namespace veldrake

@@ -1,0 +1,29 @@
+// The record an index keeps for each member object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "index/core/structures/hybrid_set.h"
+#include "index/indexable_record.h"
+#include "index/value.h"
+
+namespace veldrake {
+
+class IndexAPI;
+
+// Links a member of a nested index to the objects of the owning index that hold it.
+struct StoredItemParent {
+  HybridSet ids;                  // direct holders, as ids of the owning index
+  std::weak_ptr<IndexAPI> index;  // the nested index holding this record
+};
+
+struct StoredItem {
+  std::optional<StoredItemParent> parent;  // absent for members of a top-level index
+  StoredIndexable object;
+
+  uint32_t id() const { return object.owned_handle->id; }
+};
+
+}  // namespace veldrake

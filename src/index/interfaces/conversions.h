@@ -1,0 +1,26 @@
+// Argument and result conversions shared by the Index and FilteredIndex classes.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "index/core/query/hash_query.h"
+#include "index/core/query/query_expr.h"
+#include "module/python_ref.h"
+
+namespace veldrake {
+
+// A new list of the objects, in order.
+OwnedRef list_of(const std::vector<PyHandle>& objects);
+
+// The keyword query of a `method($self, **kwargs)` call; positional arguments are refused.
+HashQuery keyword_query(PyObject* args, PyObject* kwargs, const char* method);
+
+// A copy of the expression of the single `query` argument of `method`.
+QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);
+
+// Checks that `method` was called without arguments.
+void no_arguments(PyObject* args, PyObject* kwargs, const char* method);
+
+}  // namespace veldrake

@@ -1,0 +1,185 @@
+"""A plain-Python statement of what an index answers, to check the module against."""
+
+import math
+
+import Veldrake
+
+
+def is_number(value):
+    return type(value) in (int, float)
+
+
+def leaves(value, _containers=()):
+    """The values an attribute value contributes: containers flattened, dicts ignored."""
+    if type(value) in (list, tuple, set):
+        if any(value is seen for seen in _containers):
+            return
+        for element in value:
+            yield from leaves(element, _containers + (value,))
+    elif type(value) is not dict:
+        yield value
+
+
+def equals(wanted):
+    """The test a held leaf value must pass to equal `wanted`."""
+
+    def predicate(held):
+        if is_number(wanted):
+            return is_number(held) and held == wanted
+        if type(wanted) in (bool, str):
+            return type(held) is type(wanted) and held == wanted
+        if isinstance(wanted, Veldrake.Indexable):
+            return held is wanted
+        return False
+
+    return predicate
+
+
+def ordered(op, bound):
+    """The test a held leaf value must pass to compare to `bound` as `op` says."""
+
+    def predicate(held):
+        if not (is_number(held) and is_number(bound)) or math.isnan(held) or math.isnan(bound):
+            return False
+        return {"gt": held > bound, "ge": held >= bound, "lt": held < bound, "le": held <= bound}[op]
+
+    return predicate
+
+
+def path_holds(obj, path, predicate):
+    """True if a leaf reached through the dotted `path` from `obj` passes `predicate`."""
+    first, dot, rest = path.partition(".")
+    try:
+        value = getattr(obj, first)
+    except AttributeError:
+        return False
+    for leaf in leaves(value):
+        if not dot:
+            if predicate(leaf):
+                return True
+        elif isinstance(leaf, Veldrake.Indexable) and path_holds(leaf, rest, predicate):
+            return True
+    return False
+
+
+def select(objs, path, predicate):
+    return [o for o in objs if path_holds(o, path, predicate)]
+
+
+def same(found, expected):
+    """Compares two lists of objects as sets of identities."""
+    return sorted(map(id, found)) == sorted(map(id, expected))
+
+
+def between(lower, upper):
+    """The test a held leaf value must pass to lie in [lower, upper] (both ends included)."""
+    above, below = ordered("ge", lower), ordered("le", upper)
+    return lambda held: above(held) and below(held)
+
+
+def any_of(values):
+    """The test a held leaf value must pass to equal one of `values`."""
+    tests = [equals(value) for value in values]
+    return lambda held: any(test(held) for test in tests)
+
+
+def path_leaves(obj, path):
+    """Every leaf value reached through the dotted `path` from `obj`."""
+    first, dot, rest = path.partition(".")
+    try:
+        value = getattr(obj, first)
+    except AttributeError:
+        return
+    for leaf in leaves(value):
+        if not dot:
+            yield leaf
+        elif isinstance(leaf, Veldrake.Indexable):
+            yield from path_leaves(leaf, rest)
+
+
+def evaluate(tree, members):
+    """The members an expression tree selects.
+
+    A tree is a plain tuple: ("eq"|"ne"|"gt"|"ge"|"lt"|"le", path, value), ("bt", path, lo, hi),
+    ("in", path, [values]), ("and", [trees]), ("or", [trees]) or ("not", tree). Complements are
+    taken within `members`.
+    """
+    op = tree[0]
+    if op in ("and", "or"):
+        parts = [set(map(id, evaluate(sub, members))) for sub in tree[1]]
+        if not parts:
+            kept = set()
+        elif op == "and":
+            kept = set.intersection(*parts)
+        else:
+            kept = set.union(*parts)
+        return [m for m in members if id(m) in kept]
+    if op == "not":
+        excluded = set(map(id, evaluate(tree[1], members)))
+        return [m for m in members if id(m) not in excluded]
+    path = tree[1]
+    if op == "eq":
+        return select(members, path, equals(tree[2]))
+    if op == "ne":
+        excluded = set(map(id, select(members, path, equals(tree[2]))))
+        return [m for m in members if id(m) not in excluded]
+    if op == "bt":
+        return select(members, path, between(tree[2], tree[3]))
+    if op == "in":
+        return select(members, path, any_of(tree[2]))
+    return select(members, path, ordered(op, tree[2]))
+
+
+def keyword_values(value):
+    """The values one keyword argument stands for: a str is one value, other iterables their items."""
+    if isinstance(value, str):
+        return [value]
+    try:
+        return list(iter(value))
+    except TypeError:
+        return [value]
+
+
+def keyword_select(members, keywords):
+    """What get_by_attribute(**keywords) finds: every keyword must hold; no keyword finds nothing."""
+    if not keywords:
+        return []
+    found = list(members)
+    for name, value in keywords.items():
+        found = select(found, name, any_of(keyword_values(value)))
+    return found
+
+
+def group_tag(leaf):
+    """How group_by tells groups apart: numbers by value, bools and strs by value, others by
+    identity. None for NaN, whose grouping is not modelled."""
+    if is_number(leaf):
+        if math.isnan(leaf):
+            return None
+        return ("number", leaf)
+    if type(leaf) in (bool, str):
+        return (type(leaf).__name__, leaf)
+    return ("object", id(leaf))
+
+
+def grouped(members, path):
+    """group_by(path) as {tag: (expected key, [holders])}; NaN leaves are left out.
+
+    A numeric key is an int when every grouped value is an int, else a float.
+    """
+    groups = {}
+    for obj in members:
+        for leaf in path_leaves(obj, path):
+            tag = group_tag(leaf)
+            if tag is None:
+                continue
+            leaves_seen, holders = groups.setdefault(tag, ([], {}))
+            leaves_seen.append(leaf)
+            holders[id(obj)] = obj
+    result = {}
+    for tag, (leaves_seen, holders) in groups.items():
+        key = leaves_seen[0]
+        if tag[0] == "number":
+            key = leaves_seen[0] if all(type(v) is int for v in leaves_seen) else float(leaves_seen[0])
+        result[tag] = (key, list(holders.values()))
+    return result
