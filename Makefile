@@ -40,7 +40,8 @@ test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 
 test-python: build
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q tests/python
+	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q -p no:cacheprovider tests/python
+	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/check_readme.py
 
 test: test-cpp test-python
 
