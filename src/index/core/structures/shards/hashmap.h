@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <atomic>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -126,9 +127,20 @@ class ShardedHashMap {
     }
     mask_ = shard_count - 1;
     shards_ = std::make_unique<Shard[]>(shard_count);
-    std::random_device entropy;
-    std::mt19937_64 seeds(static_cast<uint64_t>(entropy()) << 32 | entropy());
-    for (size_t i = 0; i < shard_count; ++i) shards_[i].map = Map(0, SeededHash{seeds()});
+    for (size_t i = 0; i < shard_count; ++i) shards_[i].map = Map(0, SeededHash{next_seed()});
+  }
+
+  // Seeds differ per shard and per process without a system call per map (maps are made often:
+  // one per attribute of every index): a random start, stepped and mixed (splitmix64).
+  static uint64_t next_seed() {
+    static std::atomic<uint64_t> state{[] {
+      std::random_device entropy;
+      return static_cast<uint64_t>(entropy()) << 32 | entropy();
+    }()};
+    uint64_t z = state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
   }
 
   static size_t default_shard_count() {
