@@ -12,18 +12,6 @@
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
-namespace {
-
-// Grows `items` so that slot `id` exists, doubling to keep growth logarithmic.
-void ensure_slot(Items& items, uint32_t id) {
-  std::size_t needed = static_cast<std::size_t>(id) + 1;
-  if (items.size() >= needed) return;
-  if (items.capacity() < needed) items.reserve(std::max(needed, items.size() * 2));
-  items.resize(needed);
-}
-
-}  // namespace
-
 std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
   return attr < read->size() ? (*read)[attr] : nullptr;
@@ -50,30 +38,31 @@ bool has_nested_values(const ObjectState& state) {
   return false;
 }
 
-std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
-  return std::shared_ptr<IndexAPI>(new IndexAPI(std::move(parent)));
+std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {
+  return std::shared_ptr<IndexAPI>(new IndexAPI(parent, parent ? parent->depth_ + 1 : 0));
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent)
+IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
-      parent_(std::move(parent)) {}
+      parent_(std::move(parent)),
+      depth_(depth) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
-  ObjectState& state = *object.owned_handle->state;
+  ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   register_membership(state, shared_from_this());
   store_and_index(StoredItem{std::nullopt, object}, state);
 }
 
+void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
+  for (const StoredIndexable& object : objects) add_object(object);
+}
+
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
-  {
-    auto slots = items->write();
-    ensure_slot(*slots, id);
-    (*slots)[id] = std::move(item);
-  }
+  { items->write()->put(id, std::move(item)); }
   RegistrationChain chain(id);
   for (const auto& [attr, value] : state.attributes) add_index(id, attr, value);
 }
@@ -98,24 +87,22 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
 }
 
 bool IndexAPI::has_object_id(uint32_t id) const {
-  auto slots = items->read();
-  return id < slots->size() && (*slots)[id].has_value();
+  return items->read()->find(id) != nullptr;
 }
 
 void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
   check(ObjectGraphLock::held_here(), "nested registration without the object graph lock");
-  uint32_t id = object.owned_handle->id;
-  if (id == parent_id || RegistrationChain::contains(id)) return;
+  uint32_t id = object.id();
+  if (depth_ > kMaxNestingDepth || id == parent_id || RegistrationChain::contains(id)) return;
   if (auto parent = parent_.lock(); parent && parent->ancestors_of(parent_id).contains(id)) return;
 
-  ObjectState& state = *object.owned_handle->state;
+  ObjectState& state = object.state();
   auto lock = state.lock.lock();
   register_membership(state, shared_from_this());
   {
     auto slots = items->write();
-    if (id < slots->size() && (*slots)[id]) {
-      StoredItem& existing = *(*slots)[id];
-      if (existing.parent) existing.parent->ids.add(parent_id);
+    if (StoredItem* existing = slots->find(id)) {
+      if (existing->parent) existing->parent->ids.add(parent_id);
       return;
     }
   }
@@ -123,18 +110,19 @@ void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
                   state);
 }
 
-void IndexAPI::remove_nested(const IndexableRecord& record, uint32_t parent_id) {
-  uint32_t id = record.id;
+void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) {
+  uint32_t id = object.id();
   std::optional<StoredItem> leaving;
   {
     auto slots = items->write();
-    if (id >= slots->size() || !(*slots)[id] || !(*slots)[id]->parent) return;
-    HybridSet& holders = (*slots)[id]->parent->ids;
+    StoredItem* item = slots->find(id);
+    if (!item || !item->parent) return;
+    HybridSet& holders = item->parent->ids;
     holders.remove(parent_id);
     if (!holders.is_empty()) return;
-    leaving = std::exchange((*slots)[id], std::nullopt);
+    leaving = slots->take(id);
   }
-  ObjectState& state = *record.state;
+  ObjectState& state = object.state();
   auto lock = state.lock.lock();
   for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
   unregister_membership(state, *this);
@@ -145,8 +133,8 @@ Bitmap IndexAPI::ancestors_of(uint32_t id) const {
   std::optional<HybridSet> holders;
   {
     auto slots = items->read();
-    if (id < slots->size() && (*slots)[id] && (*slots)[id]->parent)
-      holders = (*slots)[id]->parent->ids;
+    const StoredItem* item = slots->find(id);
+    if (item && item->parent) holders = item->parent->ids;
   }
   Bitmap result;
   if (!holders) return result;
@@ -163,8 +151,8 @@ Bitmap IndexAPI::direct_parents(const Bitmap& ids) const {
   Bitmap parents;
   auto slots = items->read();
   ids.for_each([&](uint32_t id) {
-    if (id < slots->size() && (*slots)[id] && (*slots)[id]->parent)
-      parents.or_inplace((*slots)[id]->parent->ids.as_bitmap());
+    const StoredItem* item = slots->find(id);
+    if (item && item->parent) parents.or_inplace(item->parent->ids.as_bitmap());
     return true;
   });
   return parents;
@@ -233,22 +221,20 @@ void IndexAPI::reduce(const HashQuery& query) {
   }
 }
 
-void IndexAPI::union_with(IndexAPI& other) {
-  {
-    QueryMaps mine = *query_maps->read();
-    QueryMaps theirs = *other.query_maps->read();
-    for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
-      if (mine[attr] && theirs[attr]) {
-        std::fprintf(stderr, "Merging attribute with %p and %p\n",
-                     static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
-      }
+void IndexAPI::report_merge(const IndexAPI& other) const {
+  QueryMaps mine = *query_maps->read();
+  QueryMaps theirs = *other.query_maps->read();
+  for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
+    if (mine[attr] && theirs[attr]) {
+      std::fprintf(stderr, "Merging attribute with %p and %p\n",
+                   static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
     }
-    std::fflush(stderr);
   }
-  if (&other == this) return;
+  std::fflush(stderr);
+}
 
-  for (const StoredIndexable& object : stored_objects_of(*other.items, other.members()))
-    add_object(object);
+std::vector<StoredIndexable> IndexAPI::member_objects() const {
+  return stored_objects_of(*items, members());
 }
 
 }  // namespace veldrake

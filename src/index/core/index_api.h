@@ -27,6 +27,7 @@
 #include "index/core/stored_item.h"
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/hybrid_set.h"
+#include "index/core/structures/paged_slots.h"
 #include "index/indexable_record.h"
 #include "index/value.h"
 #include "module/locks.h"
@@ -37,7 +38,7 @@ namespace veldrake {
 class FilteredIndex;
 
 using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
-using Items = std::vector<std::optional<StoredItem>>;
+using Items = PagedSlots<StoredItem>;
 
 // The value index of attribute `attr`, or null.
 std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
@@ -48,7 +49,7 @@ template <class Visit>
 void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& visit) {
   auto slots = items.read();
   ids.for_each([&](uint32_t id) {
-    if (id < slots->size() && (*slots)[id]) visit(*(*slots)[id]);
+    if (const StoredItem* item = slots->find(id)) visit(*item);
     return true;
   });
 }
@@ -60,13 +61,21 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+  // A top-level index, or one nested below an attribute of `parent`.
+  static std::shared_ptr<IndexAPI> create(const std::shared_ptr<IndexAPI>& parent = nullptr);
+
+  // How many indexes nested objects are registered below at most. Every level below an index is
+  // one more call frame for the operations that follow nested objects (registration, removal,
+  // ancestor walks), so the depth is bounded to keep the stack safe; objects deeper than that are
+  // still indexed as values, and dotted paths longer than that find nothing.
+  static constexpr uint32_t kMaxNestingDepth = 256;
 
   // --- registration (no interpreter lock needed) ---
 
   // Makes `object` a member and indexes every attribute it has. Adding a member again refreshes
   // its record and changes nothing else.
   void add_object(const StoredIndexable& object);
+  void add_objects(const std::vector<StoredIndexable>& objects);
   // Records that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
   void add_index(uint32_t id, uint32_t attr, const PyValue& value);
   // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
@@ -77,8 +86,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Registers `object` as held by `parent_id` of the parent index.
   void add_nested(const StoredIndexable& object, uint32_t parent_id);
-  // `parent_id` no longer holds `record`'s object; it leaves when no holder is left.
-  void remove_nested(const IndexableRecord& record, uint32_t parent_id);
+  // `parent_id` no longer holds `object`; it leaves when no holder is left.
+  void remove_nested(const StoredIndexable& object, uint32_t parent_id);
   // Every holder of member `id` and every holder above them, up to the top-level index.
   Bitmap ancestors_of(uint32_t id) const;
   // The parent-index ids holding any of `ids`.
@@ -97,16 +106,19 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Groups group_ids(std::string_view path) const;
   // Narrows value retrieval to the objects matching `query`; members stay members.
   void reduce(const HashQuery& query);
-  // Adds every member of `other`, as add_object would.
-  void union_with(IndexAPI& other);
+  // Writes one line to standard error per attribute that both this index and `other` have values
+  // for: the start of a union, whose members the caller then adds with add_objects.
+  void report_merge(const IndexAPI& other) const;
 
   Bitmap members() const;
+  // The stored objects of the members, ascending by id.
+  std::vector<StoredIndexable> member_objects() const;
 
   const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
   const std::shared_ptr<RwLocked<Items>> items;
 
  private:
-  explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+  IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth);
 
   // Stores `item` in slot `id` and indexes the object's attributes; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state);
@@ -114,6 +126,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   RwLocked<Bitmap> allowed_items_;
   const std::weak_ptr<IndexAPI> parent_;
+  const uint32_t depth_;  // 0 for a top-level index
 };
 
 }  // namespace veldrake
