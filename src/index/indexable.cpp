@@ -52,15 +52,22 @@ FreeList& free_list() {
   return *instance;
 }
 
-// A new object of `type` without its record, from the free list when the type allows it.
-OwnedRef allocate_object(PyTypeObject* type) {
-  if (type == indexable_type()) {
-    if (void* block = free_list().take()) {
-      return OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
-    }
+// A new object of `type` holding `record`, from the free list when the type allows it. Tracked
+// by the cycle collector once its record is in place.
+OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
+  void* block = type == indexable_type() ? free_list().take() : nullptr;
+  if (!block) {
+    // The interpreter's allocator tracks the (zero-filled) object at once; the collector reads
+    // an empty record there until the real one is placed, with no Python code in between.
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    OwnedRef self = checked(allocate(type, 0));
+    new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+    return self;
   }
-  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  return checked(allocate(type, 0));
+  OwnedRef self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
+  new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+  PyObject_GC_Track(self.get());
+  return self;
 }
 
 void store_keywords(const IndexableRecord& record, PyObject* kwargs) {
@@ -83,18 +90,54 @@ void store_keywords(const IndexableRecord& record, PyObject* kwargs) {
 
 PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
   return guarded_object([&] {
+    // CPython's __new__ wrapper refuses `Indexable.__new__(Index)`; PyPy's does not check.
+    if (!PyType_IsSubtype(type, indexable_type())) {
+      raise_type_error(std::string("Indexable.__new__(") + type->tp_name +
+                       "): not a subtype of Indexable");
+    }
     // The id first: when none is left, nothing has been made.
-    IndexableRecord record = IndexableRecord::create();
-    OwnedRef self = allocate_object(type);
-    new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+    OwnedRef self = allocate_object(type, IndexableRecord::create());
     // From here a failure releases the object, and with it the id.
     if (kwargs) store_keywords(as_object(self.get())->record, kwargs);
     return self;
   });
 }
 
+// Reports the objects held by the attribute values. They are collected under the object's lock and
+// reported after it, since a visitor may allocate and so run a collection that locks objects; they
+// stay alive meanwhile, as releases made without the interpreter lock wait for it.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const IndexableRecord& record = as_object(self)->record;
+  if (!record.state) return 0;  // allocated, record not yet in place
+  std::vector<PyObject*> held;
+  {
+    auto guard = record.state->lock.lock();
+    for (const auto& [attr, value] : record.state->attributes) {
+      held.push_back(value.object());
+      for (const PyValue& element : value.elements()) held.push_back(element.object());
+    }
+  }
+  for (PyObject* object : held) Py_VISIT(object);
+  return 0;
+}
+
+// Drops the attribute values, breaking the cycles they close. Only unreachable objects are
+// cleared, and every index holding an object keeps it reachable, so no index is affected.
+int indexable_clear(PyObject* self) {
+  const IndexableRecord& record = as_object(self)->record;
+  if (!record.state) return 0;
+  AttributeMap dropped;
+  {
+    auto guard = record.state->lock.lock();
+    std::swap(dropped, record.state->attributes);
+  }
+  return 0;
+}
+
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   as_object(self)->record.~IndexableRecord();
   if (type != indexable_type() || !free_list().keep(self)) {
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
@@ -136,12 +179,30 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   });
 }
 
+// True when a class of `type`'s method resolution order defines `name` as a data descriptor (a
+// property with a setter, a slot, __dict__): for instances of subclasses such names keep their
+// usual meaning instead of becoming stored attributes.
+bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (found) return PyType_GetSlot(Py_TYPE(found), Py_tp_descr_set) != nullptr;
+    throw_if_failed(!PyErr_Occurred());
+  }
+  return false;
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded([&] {
     std::string_view attribute = convert_argument("name", name, text_argument);
     if (!value) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
       throw PythonError();
+    }
+    if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), name)) {
+      throw_if_failed(PyObject_GenericSetAttr(self, name, value) == 0);
+      return 0;
     }
     write_attribute(record_of(self), attribute, PyValue::from_object(value));
     return 0;
@@ -199,6 +260,8 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
     {Py_tp_new, slot_entry(indexable_new)},
     {Py_tp_dealloc, slot_entry(indexable_dealloc)},
+    {Py_tp_traverse, slot_entry(indexable_traverse)},
+    {Py_tp_clear, slot_entry(indexable_clear)},
     {Py_tp_getattro, slot_entry(indexable_getattro)},
     {Py_tp_setattro, slot_entry(indexable_setattro)},
     {Py_tp_repr, slot_entry(indexable_repr)},
@@ -210,7 +273,7 @@ PyType_Spec g_type_spec = {
     "Veldrake.Indexable",
     static_cast<int>(sizeof(IndexableObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     g_slots,
 };
 

@@ -54,33 +54,24 @@ void reset_ids_for_testing(uint32_t next) {
 IndexableRecord IndexableRecord::create() {
   IndexableRecord record;
   record.id = allocate_id();
-  record.owns_id = true;
   record.state = std::make_shared<ObjectState>();
   return record;
 }
 
 IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
-    : state(std::move(other.state)), id(other.id), owns_id(std::exchange(other.owns_id, false)) {}
+    : state(std::move(other.state)), id(std::exchange(other.id, 0)) {}
 
 IndexableRecord& IndexableRecord::operator=(IndexableRecord&& other) noexcept {
   if (this != &other) {
-    if (owns_id) release_id(id);
+    if (id != 0) release_id(id);
     state = std::move(other.state);
-    id = other.id;
-    owns_id = std::exchange(other.owns_id, false);
+    id = std::exchange(other.id, 0);
   }
   return *this;
 }
 
 IndexableRecord::~IndexableRecord() {
-  if (owns_id) release_id(id);
-}
-
-IndexableRecord IndexableRecord::copy_for_storage() const {
-  IndexableRecord copy;
-  copy.state = state;
-  copy.id = id;
-  return copy;
+  if (id != 0) release_id(id);
 }
 
 }  // namespace veldrake

@@ -1,6 +1,6 @@
-// The native side of an Indexable object: its id and its shared state. The Python object holds
-// the record that owns the id; every index that stores the object holds a copy that shares the
-// state but not the id.
+// The native side of an Indexable object: its id and its state. The record lives inside the
+// Python object; indexes reach it through the object, which they keep alive (StoredIndexable), so
+// every strong reference between objects is a Python reference the cycle collector can see.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,6 @@ namespace veldrake {
 
 class IndexAPI;
 
-// Shared by the Python object and every stored copy of its record.
 struct ObjectState {
   RecursiveMutex lock;                               // guards both fields below
   std::vector<std::weak_ptr<IndexAPI>> memberships;  // indexes holding the object
@@ -23,11 +22,10 @@ struct ObjectState {
 
 struct IndexableRecord {
   std::shared_ptr<ObjectState> state;
-  uint32_t id = 0;
-  bool owns_id = false;  // only the record inside the Python object releases its id
+  uint32_t id = 0;  // released when the record goes; 0 (never handed out) after a move
 
   IndexableRecord() = default;
-  // A record with a fresh state and a newly allocated id that it owns (see allocate_id).
+  // A record with a fresh state and a newly allocated id (see allocate_id).
   static IndexableRecord create();
 
   IndexableRecord(IndexableRecord&& other) noexcept;
@@ -35,9 +33,6 @@ struct IndexableRecord {
   IndexableRecord(const IndexableRecord&) = delete;
   IndexableRecord& operator=(const IndexableRecord&) = delete;
   ~IndexableRecord();
-
-  // Same state and id, without ownership of the id.
-  IndexableRecord copy_for_storage() const;
 };
 
 // An object id: the most recently released one if any, else the next never used (from 1). When

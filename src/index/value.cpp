@@ -194,9 +194,14 @@ std::string float_text(double value) {
 }  // namespace
 
 StoredIndexable StoredIndexable::from_object(PyObject* indexable) {
-  return StoredIndexable{PyHandle::borrow(indexable), std::make_shared<const IndexableRecord>(
-                                                          record_of(indexable).copy_for_storage())};
+  return StoredIndexable{PyHandle::borrow(indexable)};
 }
+
+const IndexableRecord& StoredIndexable::record() const { return record_of(python_handle.get()); }
+
+uint32_t StoredIndexable::id() const { return record().id; }
+
+ObjectState& StoredIndexable::state() const { return *record().state; }
 
 PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements)
     : obj_(std::move(obj)),
@@ -222,6 +227,7 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 }
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
+  PyHandle handle = PyHandle::borrow(object);
   CastValue primitive;
   switch (value_class) {
     case ValueClass::Int:
@@ -237,12 +243,13 @@ PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
       primitive.emplace<bool>(to_bool(object));
       break;
     case ValueClass::Ind:
-      primitive.emplace<StoredIndexable>(StoredIndexable::from_object(object));
+      // One reference for the value and its stored object, so the value holds exactly one.
+      primitive.emplace<StoredIndexable>(StoredIndexable{handle});
       break;
     default:
       primitive.emplace<UnknownValue>();
   }
-  return PyValue(PyHandle::borrow(object), std::move(primitive), nullptr);
+  return PyValue(std::move(handle), std::move(primitive), nullptr);
 }
 
 PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
@@ -354,7 +361,7 @@ std::string PyValue::debug_string() const {
           [](bool value) { return std::string(value ? "Bool(true)" : "Bool(false)"); },
           [](IterableValue kind) { return std::string("Iterable(") + iterable_name(kind) + ")"; },
           [](const StoredIndexable& stored) {
-            return "Ind(" + std::to_string(stored.owned_handle->id) + ")";
+            return "Ind(" + std::to_string(stored.id()) + ")";
           },
           [](UnknownValue) { return std::string("Unknown"); },
       },

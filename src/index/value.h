@@ -21,18 +21,25 @@
 namespace veldrake {
 
 struct IndexableRecord;
+struct ObjectState;
 
 // The kind of container an iterable value was made from.
 enum class IterableValue : uint8_t { List, Dict, Tuple, Set };
 
-// An Indexable stored as a value: the Python object, and a copy of its record sharing its state
-// so that the engine can reach the object's attributes without the interpreter lock.
+// An Indexable held by a value or an index. The handle keeps the Python object alive, and with it
+// the record inside it, which the engine reads without the interpreter lock.
 struct StoredIndexable {
   PyHandle python_handle;
-  std::shared_ptr<const IndexableRecord> owned_handle;
 
   // `indexable` is an Indexable instance; interpreter lock held.
   static StoredIndexable from_object(PyObject* indexable);
+  // The same object under a reference of its own; interpreter lock held. Each Python object that
+  // reports its references to the cycle collector must own the handles it reports.
+  StoredIndexable fresh() const { return from_object(python_handle.get()); }
+
+  const IndexableRecord& record() const;
+  uint32_t id() const;
+  ObjectState& state() const;
 };
 
 // A value of a type the engine cannot look into; equal to nothing, not even itself.

@@ -24,10 +24,8 @@ std::vector<PyHandle> FilteredIndex::collect() const {
   return objects_of(*items_, ids_);
 }
 
-std::shared_ptr<IndexAPI> FilteredIndex::rebase() const {
-  std::shared_ptr<IndexAPI> index = IndexAPI::create();
-  for (const StoredIndexable& object : stored_objects_of(*items_, ids_)) index->add_object(object);
-  return index;
+std::vector<StoredIndexable> FilteredIndex::stored_objects() const {
+  return stored_objects_of(*items_, ids_);
 }
 
 }  // namespace veldrake

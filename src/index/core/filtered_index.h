@@ -21,8 +21,10 @@ class FilteredIndex {
   FilteredIndex reduced_query(const QueryExpr& expr) const;
   // The view's objects, ascending by id.
   std::vector<PyHandle> collect() const;
-  // A new, independent top-level index holding exactly the view's objects.
-  std::shared_ptr<IndexAPI> rebase() const;
+  // The view's stored objects, ascending by id.
+  std::vector<StoredIndexable> stored_objects() const;
+  // The records of the objects (any id, not only the view's); null once released.
+  const std::shared_ptr<RwLocked<Items>>& items() const { return items_; }
 
   const Bitmap& ids() const { return ids_; }
 

@@ -23,7 +23,7 @@ struct StoredItem {
   std::optional<StoredItemParent> parent;  // absent for members of a top-level index
   StoredIndexable object;
 
-  uint32_t id() const { return object.owned_handle->id; }
+  uint32_t id() const { return object.id(); }
 };
 
 }  // namespace veldrake

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "index/interfaces/classes.h"
+#include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/index.h"
 #include "module/binding.h"
@@ -12,17 +13,31 @@ namespace veldrake {
 namespace {
 
 struct FilteredIndexObject {
-  PyObject_HEAD FilteredIndex view;
+  PyObject_HEAD std::optional<FilteredIndex> view;  // empty once cleared by the cycle collector
 };
 
 const FilteredIndex& view_of(PyObject* self) {
-  return reinterpret_cast<FilteredIndexObject*>(self)->view;
+  const std::optional<FilteredIndex>& view = reinterpret_cast<FilteredIndexObject*>(self)->view;
+  check(view.has_value(), "the view was cleared by the cycle collector");
+  return *view;
+}
+
+int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const std::optional<FilteredIndex>& view = reinterpret_cast<FilteredIndexObject*>(self)->view;
+  return view ? visit_records(view->items(), visit, arg) : 0;
+}
+
+int filtered_index_clear(PyObject* self) {
+  reinterpret_cast<FilteredIndexObject*>(self)->view.reset();
+  return 0;
 }
 
 void filtered_index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<FilteredIndexObject*>(self)->view.~FilteredIndex();
-  type->tp_free(self);
+  PyObject_GC_UnTrack(self);
+  reinterpret_cast<FilteredIndexObject*>(self)->view.~optional();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
@@ -55,10 +70,11 @@ PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* rebase(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "rebase");
-    std::shared_ptr<IndexAPI> engine;
+    std::vector<StoredIndexable> objects = fresh_copies(view_of(self).stored_objects());
+    std::shared_ptr<IndexAPI> engine = IndexAPI::create();
     {
       ReleasedGil released;
-      engine = view_of(self).rebase();
+      engine->add_objects(objects);
     }
     return wrap_index(std::move(engine));
   });
@@ -83,12 +99,14 @@ PyTypeObject* filtered_index_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(filtered_index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(filtered_index_clear)},
         {Py_tp_methods, methods},
         {Py_tp_doc, const_cast<char*>("")},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Veldrake.FilteredIndex", sizeof(FilteredIndexObject), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "FilteredIndex")));
   }));
 }
@@ -96,8 +114,10 @@ PyTypeObject* filtered_index_type() {
 OwnedRef wrap_view(FilteredIndex view) {
   PyTypeObject* type = filtered_index_type();
   if (!type) throw PythonError();
-  OwnedRef object = checked(type->tp_alloc(type, 0));
-  new (&reinterpret_cast<FilteredIndexObject*>(object.get())->view) FilteredIndex(std::move(view));
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef object = checked(allocate(type, 0));
+  new (&reinterpret_cast<FilteredIndexObject*>(object.get())->view)
+      std::optional<FilteredIndex>(std::move(view));
   return object;
 }
 

@@ -6,6 +6,7 @@
 
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/filtered_index.h"
 #include "module/binding.h"
@@ -18,7 +19,9 @@ struct IndexObject {
 };
 
 IndexAPI& engine_of(PyObject* self) {
-  return *reinterpret_cast<IndexObject*>(self)->engine;
+  const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
+  check(engine != nullptr, "the index was cleared by the cycle collector");
+  return *engine;
 }
 
 StoredIndexable indexable_argument(PyObject* object) {
@@ -36,10 +39,22 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
+  return engine && engine.use_count() == 1 ? visit_records(engine->items, visit, arg) : 0;
+}
+
+int index_clear(PyObject* self) {
+  reinterpret_cast<IndexObject*>(self)->engine.reset();
+  return 0;
+}
+
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<IndexObject*>(self)->engine.~shared_ptr();
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
@@ -80,7 +95,7 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<StoredIndexable> objects = convert_argument("objs", objs, indexables_argument);
     {
       ReleasedGil released;
-      for (const StoredIndexable& object : objects) engine_of(self).add_object(object);
+      engine_of(self).add_objects(objects);
     }
     return OwnedRef::borrow(Py_None);
   });
@@ -150,10 +165,13 @@ PyObject* union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       return 0;
     });
-    std::shared_ptr<IndexAPI> theirs = reinterpret_cast<IndexObject*>(other)->engine;
-    {
+    IndexAPI& mine = engine_of(self);
+    IndexAPI& theirs = engine_of(other);
+    mine.report_merge(theirs);
+    if (&theirs != &mine) {
+      std::vector<StoredIndexable> incoming = fresh_copies(theirs.member_objects());
       ReleasedGil released;
-      engine_of(self).union_with(*theirs);
+      mine.add_objects(incoming);
     }
     return OwnedRef::borrow(Py_None);
   });
@@ -192,11 +210,14 @@ PyTypeObject* index_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, methods},
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Veldrake.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = {"Veldrake.Index", sizeof(IndexObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "Index")));
   }));
 }
@@ -204,7 +225,8 @@ PyTypeObject* index_type() {
 OwnedRef wrap_index(std::shared_ptr<IndexAPI> engine) {
   PyTypeObject* type = index_type();
   if (!type) throw PythonError();
-  OwnedRef object = checked(type->tp_alloc(type, 0));
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef object = checked(allocate(type, 0));
   new (&reinterpret_cast<IndexObject*>(object.get())->engine)
       std::shared_ptr<IndexAPI>(std::move(engine));
   return object;

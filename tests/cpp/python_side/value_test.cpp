@@ -72,7 +72,7 @@ TEST(PyValueKeys, ValuesWithoutANumberOrTextCompareByIdentity) {
   PyValue stored = PyValue::from_object(object.get());
   EXPECT_TRUE(stored == PyValue::from_object(object.get()));
   EXPECT_FALSE(stored == value_of("Indexable()"));
-  EXPECT_EQ(std::get<StoredIndexable>(stored.primitive()).owned_handle->id,
+  EXPECT_EQ(std::get<StoredIndexable>(stored.primitive()).id(),
             record_of(object.get()).id);
 }
 

@@ -80,7 +80,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
     return;
   }
   remove_exact(value, id);
-  if (value.kind() == ValueKind::Ind) nested_->remove_nested(*indexable_of(value).owned_handle, id);
+  if (value.kind() == ValueKind::Ind) nested_->remove_nested(indexable_of(value), id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
