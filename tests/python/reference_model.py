@@ -130,6 +130,18 @@ def evaluate(tree, members):
     return select(members, path, ordered(op, tree[2]))
 
 
+def to_query(tree):
+    """The PyQueryExpr of a plain expression tree (see evaluate)."""
+    op = tree[0]
+    if op in ("and", "or"):
+        return getattr(Veldrake.PyQueryExpr, op + "_")(*map(to_query, tree[1]))
+    if op == "not":
+        return Veldrake.PyQueryExpr.not_(to_query(tree[1]))
+    if op == "in":
+        return Veldrake.PyQueryExpr.in_(tree[1], tree[2])
+    return getattr(Veldrake.PyQueryExpr, op)(*tree[1:])
+
+
 def keyword_values(value):
     """The values one keyword argument stands for: a str is one value, other iterables their items."""
     if isinstance(value, str):

@@ -5,9 +5,9 @@ from collections import namedtuple
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from Veldrake import Index, Indexable, PyQueryExpr as Q
+from Veldrake import Index, Indexable
 
-from reference_model import evaluate, grouped, keyword_select, path_leaves
+from reference_model import evaluate, grouped, keyword_select, path_leaves, to_query
 
 NAN = float("nan")
 BIG = 2**53
@@ -126,15 +126,6 @@ class World:
             setattr(target, attr, self.resolve(value, limit))
 
 
-def to_query(tree):
-    op = tree[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(to_query, tree[1]))
-    if op == "not":
-        return Q.not_(to_query(tree[1]))
-    if op == "in":
-        return Q.in_(tree[1], tree[2])
-    return getattr(Q, op)(*tree[1:])
 
 
 def resolve_tree(world, tree):

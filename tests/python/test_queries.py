@@ -6,7 +6,7 @@ import math
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import between, equals, evaluate, ordered, same, select
+from reference_model import between, equals, evaluate, ordered, same, select, to_query
 
 INF = float("inf")
 NAN = float("nan")
@@ -277,15 +277,6 @@ def test_and_or_not_combine_as_set_operations():
     pieces = [("gt", "x", 1), ("eq", "y", "a"), ("lt", "z", 6), ("ne", "x", 0),
               ("in", "x", [0, 3]), ("bt", "z", 2, 9)]
 
-    def build(tree):
-        op = tree[0]
-        if op in ("and", "or"):
-            return getattr(Q, op + "_")(*map(build, tree[1]))
-        if op == "not":
-            return Q.not_(build(tree[1]))
-        if op == "in":
-            return Q.in_(tree[1], tree[2])
-        return getattr(Q, op)(*tree[1:])
 
     trees = [
         ("and", []), ("or", []), ("not", ("and", [])), ("not", ("or", [])),
@@ -302,7 +293,7 @@ def test_and_or_not_combine_as_set_operations():
         ("not", ("not", ("not", pieces[4]))),
     ]
     for tree in trees:
-        assert found(index, build(tree)) == labels(evaluate(tree, objs)), tree
+        assert found(index, to_query(tree)) == labels(evaluate(tree, objs)), tree
     assert found(index, Q.and_()) == set()
     assert found(index, Q.or_()) == set()
     assert found(index, Q.not_(Q.and_())) == everyone

@@ -8,7 +8,7 @@ import sys
 import pytest
 from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
 
-from reference_model import equals, evaluate, grouped, keyword_select, same, select
+from reference_model import equals, evaluate, grouped, keyword_select, same, select, to_query
 
 
 def indexed(objs):
@@ -291,7 +291,7 @@ class TestUnion:
                 ("eq", "owner", fr), ("eq", "flag", True), ("or", [("eq", "size", 3), ("lt", "n", 2)]),
             ]
             for tree in trees:
-                expr = build(tree)
+                expr = to_query(tree)
                 assert same(a.reduced_query(expr).collect(), evaluate(tree, everyone)), tree
             for keywords in ({"name": "a"}, {"n": 1}, {"n": [2.5, 10], "name": "z"}, {"size": 3},
                              {"owner": de}):
@@ -347,15 +347,6 @@ class TestUnion:
         assert same(index.get_by_attribute(n=9), [objs[0]])
 
 
-def build(tree):
-    op = tree[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(build, tree[1]))
-    if op == "not":
-        return Q.not_(build(tree[1]))
-    if op == "in":
-        return Q.in_(tree[1], tree[2])
-    return getattr(Q, op)(*tree[1:])
 
 
 class TestKeywords:
