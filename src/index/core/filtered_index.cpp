@@ -20,10 +20,6 @@ FilteredIndex FilteredIndex::reduced_query(const QueryExpr& expr) const {
   return FilteredIndex(query_maps_, items_, std::move(matching));
 }
 
-std::vector<PyHandle> FilteredIndex::collect() const {
-  return objects_of(*items_, ids_);
-}
-
 std::vector<StoredIndexable> FilteredIndex::stored_objects() const {
   return stored_objects_of(*items_, ids_);
 }

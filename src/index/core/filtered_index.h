@@ -19,8 +19,6 @@ class FilteredIndex {
   FilteredIndex reduced(const HashQuery& query) const;
   // The ids of this view matching the expression.
   FilteredIndex reduced_query(const QueryExpr& expr) const;
-  // The view's objects, ascending by id.
-  std::vector<PyHandle> collect() const;
   // The view's stored objects, ascending by id.
   std::vector<StoredIndexable> stored_objects() const;
   // The records of the objects (any id, not only the view's); null once released.

@@ -17,14 +17,6 @@ std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t
   return attr < read->size() ? (*read)[attr] : nullptr;
 }
 
-std::vector<PyHandle> objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
-  std::vector<PyHandle> objects;
-  objects.reserve(static_cast<std::size_t>(ids.cardinality()));
-  for_each_record(items, ids,
-                  [&](const StoredItem& item) { objects.push_back(item.object.python_handle); });
-  return objects;
-}
-
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
   std::vector<StoredIndexable> objects;
   for_each_record(items, ids, [&](const StoredItem& item) { objects.push_back(item.object); });
@@ -52,7 +44,7 @@ void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   register_membership(state, shared_from_this());
-  store_and_index(StoredItem{std::nullopt, object}, state);
+  store_and_index(StoredItem{nullptr, object}, state);
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
@@ -106,7 +98,9 @@ void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
       return;
     }
   }
-  store_and_index(StoredItem{StoredItemParent{HybridSet::of(parent_id), weak_from_this()}, object},
+  store_and_index(StoredItem{std::make_unique<StoredItemParent>(
+                                 StoredItemParent{HybridSet::of(parent_id), weak_from_this()}),
+                             object},
                   state);
 }
 
@@ -164,14 +158,6 @@ Bitmap IndexAPI::members() const {
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
   return filter_index_by_hashes(*query_maps, query, nullptr);
-}
-
-std::vector<PyHandle> IndexAPI::objects_of(const Bitmap& ids) const {
-  return veldrake::objects_of(*items, ids);
-}
-
-std::vector<PyHandle> IndexAPI::collect() const {
-  return objects_of(members());
 }
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {

@@ -54,8 +54,6 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
   });
 }
 
-// The Python objects of `ids` that have a record, ascending by id.
-std::vector<PyHandle> objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 // The stored objects of `ids` that have a record, ascending by id.
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 
@@ -96,8 +94,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // --- retrieval ---
 
   Bitmap get_by_attribute(const HashQuery& query) const;
-  std::vector<PyHandle> objects_of(const Bitmap& ids) const;
-  std::vector<PyHandle> collect() const;
   FilteredIndex reduced(const HashQuery& query) const;
   FilteredIndex reduced_query(const QueryExpr& expr) const;
   Bitmap evaluate(const QueryExpr& expr) const;

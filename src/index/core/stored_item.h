@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "index/core/structures/hybrid_set.h"
 #include "index/indexable_record.h"
@@ -20,7 +19,8 @@ struct StoredItemParent {
 };
 
 struct StoredItem {
-  std::optional<StoredItemParent> parent;  // absent for members of a top-level index
+  // Absent for members of a top-level index; held apart so that records stay small and dense.
+  std::unique_ptr<StoredItemParent> parent;
   StoredIndexable object;
 
   uint32_t id() const { return object.id(); }

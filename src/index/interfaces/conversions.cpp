@@ -7,11 +7,25 @@
 
 namespace veldrake {
 
-OwnedRef list_of(const std::vector<PyHandle>& objects) {
-  OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].new_ref().release());
+// The list is allocated before the records are locked and filled under the lock with plain
+// reference increments: nothing there allocates or runs Python code.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids) {
+  const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
+  OwnedRef list = checked(PyList_New(capacity));
+  Py_ssize_t filled = 0;
+  {
+    auto slots = items.read();
+    ids.for_each([&](uint32_t id) {
+      if (const StoredItem* item = slots->find(id)) {
+        PyObject* object = item->object.python_handle.get();
+        Py_INCREF(object);
+        PyList_SET_ITEM(list.get(), filled++, object);
+      }
+      return true;
+    });
   }
+  if (filled < capacity)
+    throw_if_failed(PyList_SetSlice(list.get(), filled, capacity, nullptr) == 0);
   return list;
 }
 

@@ -5,14 +5,15 @@
 
 #include <vector>
 
+#include "index/core/index_api.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "module/python_ref.h"
 
 namespace veldrake {
 
-// A new list of the objects, in order.
-OwnedRef list_of(const std::vector<PyHandle>& objects);
+// A new list of the objects of `ids` that have a record in `items`, ascending by id.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids);
 
 // The keyword query of a `method($self, **kwargs)` call; positional arguments are refused.
 HashQuery keyword_query(PyObject* args, PyObject* kwargs, const char* method);

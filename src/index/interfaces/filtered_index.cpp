@@ -63,7 +63,8 @@ PyObject* reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "collect");
-    return list_of(view_of(self).collect());
+    const FilteredIndex& view = view_of(self);
+    return list_of(*view.items(), view.ids());
   });
 }
 

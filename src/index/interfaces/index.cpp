@@ -32,8 +32,11 @@ StoredIndexable indexable_argument(PyObject* object) {
   return StoredIndexable::from_object(object);
 }
 
-PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
+    // CPython's __new__ wrapper refuses `Index.__new__(Indexable)`; PyPy's does not check.
+    if (!PyType_IsSubtype(type, index_type()))
+      raise_type_error(std::string("Index.__new__(") + type->tp_name + "): not a subtype of Index");
     no_arguments(args, kwargs, "Index");
     return wrap_index(IndexAPI::create());
   });
@@ -105,7 +108,7 @@ PyObject* get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     HashQuery query = keyword_query(args, kwargs, "get_by_attribute");
     IndexAPI& engine = engine_of(self);
-    return list_of(engine.objects_of(engine.get_by_attribute(query)));
+    return list_of(*engine.items, engine.get_by_attribute(query));
   });
 }
 
@@ -180,7 +183,8 @@ PyObject* union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "collect");
-    return list_of(engine_of(self).collect());
+    IndexAPI& engine = engine_of(self);
+    return list_of(*engine.items, engine.members());
   });
 }
 
