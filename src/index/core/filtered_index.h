@@ -21,7 +21,7 @@ class FilteredIndex {
   FilteredIndex reduced_query(const QueryExpr& expr) const;
   // The view's stored objects, ascending by id.
   std::vector<StoredIndexable> stored_objects() const;
-  // The records of the objects (any id, not only the view's); null once released.
+  // The records of the source index (any id, not only the view's).
   const std::shared_ptr<RwLocked<Items>>& items() const { return items_; }
 
   const Bitmap& ids() const { return ids_; }

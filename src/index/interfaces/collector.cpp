@@ -2,14 +2,13 @@
 
 namespace veldrake {
 
-int visit_records(const std::shared_ptr<RwLocked<Items>>& items, visitproc visit, void* arg) {
-  if (!items || items.use_count() != 1) return 0;
+int visit_records(const RwLocked<Items>& items, visitproc visit, void* arg) {
   // Collected under the lock, reported after it: a visitor may allocate, and so run a collection
   // that locks objects. The objects stay alive meanwhile: releases made without the interpreter
   // lock wait for it.
   std::vector<PyObject*> objects;
   {
-    items->read()->for_each([&](uint32_t, const StoredItem& item) {
+    items.read()->for_each([&](uint32_t, const StoredItem& item) {
       if (!item.parent) objects.push_back(item.object.python_handle.get());
     });
   }

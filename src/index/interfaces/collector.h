@@ -2,10 +2,9 @@
 //
 // Every strong reference between Python objects is a PyHandle, and a handle is reported by the
 // one Python object that owns it: an Indexable reports the handles of its attribute values; an
-// Index or view reports the handles of its members' records while it is their only owner (views
-// share the records of their index; a store with two owners is reported by neither, which only
-// delays collection until one of them goes). Handles shared from an attribute value (keys of
-// value indexes, records of nested indexes) are never reported: the value's owner does that.
+// Index reports the handles of its members' records. Views share those records and report the
+// Index they were cut from instead, which they keep alive. Handles shared from an attribute value
+// (keys of value indexes, records of nested indexes) are never reported: the value's owner does.
 #pragma once
 
 #include <Python.h>
@@ -17,8 +16,8 @@
 
 namespace veldrake {
 
-// Reports the members' objects of `items` when `items` has no other owner.
-int visit_records(const std::shared_ptr<RwLocked<Items>>& items, visitproc visit, void* arg);
+// Reports the members' objects of `items`.
+int visit_records(const RwLocked<Items>& items, visitproc visit, void* arg);
 
 // The same objects, each under a new reference of its own; interpreter lock held.
 std::vector<StoredIndexable> fresh_copies(const std::vector<StoredIndexable>& objects);

@@ -14,7 +14,12 @@ namespace {
 
 struct FilteredIndexObject {
   PyObject_HEAD std::optional<FilteredIndex> view;  // empty once cleared by the cycle collector
+  PyObject* source;                                 // the Index the view was cut from
 };
+
+PyObject* source_of(PyObject* self) {
+  return reinterpret_cast<FilteredIndexObject*>(self)->source;
+}
 
 const FilteredIndex& view_of(PyObject* self) {
   const std::optional<FilteredIndex>& view = reinterpret_cast<FilteredIndexObject*>(self)->view;
@@ -24,12 +29,14 @@ const FilteredIndex& view_of(PyObject* self) {
 
 int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const std::optional<FilteredIndex>& view = reinterpret_cast<FilteredIndexObject*>(self)->view;
-  return view ? visit_records(view->items(), visit, arg) : 0;
+  Py_VISIT(source_of(self));
+  return 0;
 }
 
 int filtered_index_clear(PyObject* self) {
-  reinterpret_cast<FilteredIndexObject*>(self)->view.reset();
+  auto* object = reinterpret_cast<FilteredIndexObject*>(self);
+  object->view.reset();
+  Py_CLEAR(object->source);
   return 0;
 }
 
@@ -37,6 +44,7 @@ void filtered_index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   reinterpret_cast<FilteredIndexObject*>(self)->view.~optional();
+  Py_CLEAR(reinterpret_cast<FilteredIndexObject*>(self)->source);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
@@ -49,14 +57,14 @@ PyObject* reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       narrowed.emplace(view_of(self).reduced(query));
     }
-    return wrap_view(std::move(*narrowed));
+    return wrap_view(std::move(*narrowed), source_of(self));
   });
 }
 
 PyObject* reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     QueryExpr expr = query_argument(args, kwargs, "reduced_query");
-    return wrap_view(view_of(self).reduced_query(expr));
+    return wrap_view(view_of(self).reduced_query(expr), source_of(self));
   });
 }
 
@@ -112,13 +120,15 @@ PyTypeObject* filtered_index_type() {
   }));
 }
 
-OwnedRef wrap_view(FilteredIndex view) {
+OwnedRef wrap_view(FilteredIndex view, PyObject* source) {
   PyTypeObject* type = filtered_index_type();
   if (!type) throw PythonError();
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   OwnedRef object = checked(allocate(type, 0));
   new (&reinterpret_cast<FilteredIndexObject*>(object.get())->view)
       std::optional<FilteredIndex>(std::move(view));
+  Py_XINCREF(source);
+  reinterpret_cast<FilteredIndexObject*>(object.get())->source = source;
   return object;
 }
 

@@ -6,7 +6,8 @@
 
 namespace veldrake {
 
-// A new FilteredIndex object owning `view`.
-OwnedRef wrap_view(FilteredIndex view);
+// A new FilteredIndex object owning `view`, cut from the Index object `source`, which it keeps
+// alive: the index reports the records they share to the cycle collector.
+OwnedRef wrap_view(FilteredIndex view, PyObject* source);
 
 }  // namespace veldrake

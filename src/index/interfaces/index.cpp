@@ -45,7 +45,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
-  return engine && engine.use_count() == 1 ? visit_records(engine->items, visit, arg) : 0;
+  return engine && engine.use_count() == 1 ? visit_records(*engine->items, visit, arg) : 0;
 }
 
 int index_clear(PyObject* self) {
@@ -126,14 +126,14 @@ PyObject* reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     HashQuery query = keyword_query(args, kwargs, "reduced");
-    return wrap_view(engine_of(self).reduced(query));
+    return wrap_view(engine_of(self).reduced(query), self);
   });
 }
 
 PyObject* reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     QueryExpr expr = query_argument(args, kwargs, "reduced_query");
-    return wrap_view(engine_of(self).reduced_query(expr));
+    return wrap_view(engine_of(self).reduced_query(expr), self);
   });
 }
 
@@ -150,7 +150,7 @@ PyObject* group_by(PyObject* self, PyObject* args, PyObject* kwargs) {
     OwnedRef result = checked(PyDict_New());
     for (auto& [value, view] : groups) {
       OwnedRef key = value.to_object();
-      OwnedRef group = wrap_view(std::move(view));
+      OwnedRef group = wrap_view(std::move(view), self);
       throw_if_failed(PyDict_SetItem(result.get(), key.get(), group.get()) == 0);
     }
     return result;
