@@ -70,7 +70,22 @@ OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
   return self;
 }
 
-void store_keywords(const IndexableRecord& record, PyObject* kwargs) {
+// True when a class of `type`'s method resolution order defines `name` as a data descriptor (a
+// property with a setter, a slot, __dict__): for instances of subclasses such names keep their
+// usual meaning instead of becoming stored attributes.
+bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    // The field, not PyType_GetSlot: before 3.10 (and on PyPy) that refuses static types.
+    if (found) return Py_TYPE(found)->tp_descr_set != nullptr;
+    throw_if_failed(!PyErr_Occurred());
+  }
+  return false;
+}
+
+void store_keywords(PyObject* self, PyObject* kwargs) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -82,9 +97,14 @@ void store_keywords(const IndexableRecord& record, PyObject* kwargs) {
       PyErr_Clear();  // not text: such a name cannot be read back either
       continue;
     }
+    // A keyword means what an attribute write would: a subclass's property setter runs.
+    if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
+      throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
+      continue;
+    }
     uint32_t id = interner().intern(std::string_view(name, static_cast<std::size_t>(size)));
     // The object is not shared yet, so its state needs no lock.
-    record.state->attributes.insert(id, PyValue::from_object(value));
+    record_of(self).state->attributes.insert(id, PyValue::from_object(value));
   }
 }
 
@@ -98,7 +118,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
     // The id first: when none is left, nothing has been made.
     OwnedRef self = allocate_object(type, IndexableRecord::create());
     // From here a failure releases the object, and with it the id.
-    if (kwargs) store_keywords(as_object(self.get())->record, kwargs);
+    if (kwargs) store_keywords(self.get(), kwargs);
     return self;
   });
 }
@@ -138,11 +158,20 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  as_object(self)->record.~IndexableRecord();
+  // Dropping the attributes may drop the last reference to the next object of a long chain;
+  // the trashcan defers such nested deallocations instead of recursing on the C stack.
+#ifdef Py_TRASHCAN_BEGIN
+  Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+#endif
+      as_object(self)
+          ->record.~IndexableRecord();
   if (type != indexable_type() || !free_list().keep(self)) {
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   }
   Py_DECREF(type);
+#ifdef Py_TRASHCAN_BEGIN
+  Py_TRASHCAN_END
+#endif
 }
 
 [[noreturn]] void raise_no_attribute(PyObject* name) {
@@ -177,20 +206,6 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     throw_if_failed(static_cast<bool>(found));
     return found;
   });
-}
-
-// True when a class of `type`'s method resolution order defines `name` as a data descriptor (a
-// property with a setter, a slot, __dict__): for instances of subclasses such names keep their
-// usual meaning instead of becoming stored attributes.
-bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
-  PyObject* mro = type->tp_mro;
-  for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-    if (found) return PyType_GetSlot(Py_TYPE(found), Py_tp_descr_set) != nullptr;
-    throw_if_failed(!PyErr_Occurred());
-  }
-  return false;
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
