@@ -18,6 +18,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Clang before 17 does not deduce aggregate template arguments without a guide.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // A failed conversion of a value whose type promised it would work.
 [[noreturn]] void type_check_failed(const char* what) {
