@@ -184,9 +184,10 @@ void indexable_dealloc(PyObject* self) {
 // A copy of the stored attribute, taken under the object's lock; the copy is dropped later,
 // with the lock released.
 std::optional<PyValue> stored_attribute(const IndexableRecord& record, std::string_view name) {
-  uint32_t id = interner().intern(name);
+  std::optional<uint32_t> id = interner().lookup(name);  // a name never stored is not stored here
+  if (!id) return std::nullopt;
   auto guard = record.state->lock.lock();
-  if (const PyValue* value = record.state->attributes.get(id)) return *value;
+  if (const PyValue* value = record.state->attributes.get(*id)) return *value;
   return std::nullopt;
 }
 

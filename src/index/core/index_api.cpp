@@ -177,7 +177,8 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 
 Groups IndexAPI::group_ids(std::string_view path) const {
   auto [first, rest] = attr_parts(path);
-  std::shared_ptr<QueryMap> map = query_map_at(*query_maps, interner().intern(first));
+  std::optional<uint32_t> attr = interner().lookup(first);
+  std::shared_ptr<QueryMap> map = attr ? query_map_at(*query_maps, *attr) : nullptr;
   if (!map) return {};
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();

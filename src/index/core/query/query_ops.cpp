@@ -10,7 +10,8 @@ namespace veldrake {
 namespace {
 
 std::shared_ptr<QueryMap> map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
-  return query_map_at(maps, interner().intern(attribute));
+  std::optional<uint32_t> attr = interner().lookup(attribute);
+  return attr ? query_map_at(maps, *attr) : nullptr;
 }
 
 // The same comparison over another path (the rest of a dotted path).

@@ -26,6 +26,10 @@ class StrInterner {
 
   // The id of `name`, adding it if new.
   uint32_t intern(std::string_view name);
+  // The id of `name` if it was ever interned. Readers use this, so that looking names up (reads
+  // of missing attributes, queries on unknown attributes) never grows the table.
+  std::optional<uint32_t> lookup(std::string_view name) const { return snapshot()->lookup(name); }
+
   // The current snapshot.
   std::shared_ptr<const ImmutableInterner> snapshot() const {
     return current_.load(std::memory_order_acquire);
