@@ -1,0 +1,482 @@
+"""Hostile and malformed input: every call raises a clear Python error or answers correctly, never
+crashes, and every index involved answers correctly afterwards."""
+
+import gc
+import math
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+from reference_model import evaluate, grouped, keyword_select, same
+
+NAN = float("nan")
+INF = float("inf")
+BIG = 2**63
+TOO_BIG = [2**63, -(2**63) - 1, 2**64, 10**30]
+QUERIES = [
+    ("eq", "n", 1), ("eq", "s", "a"), ("ne", "n", 1), ("gt", "n", 0), ("le", "n", 2.5),
+    ("bt", "n", -INF, INF), ("in", "tags", ["x", 2, "a"]), ("eq", "owner.s", "o"),
+    ("not", ("eq", "s", "b")), ("and", [("ge", "n", 1), ("in", "s", ["a", "b"])]),
+    ("or", [("lt", "n", 0), ("eq", "tags", "y")]),
+]
+
+
+def to_query(tree):
+    op = tree[0]
+    if op in ("and", "or"):
+        return getattr(Q, op + "_")(*map(to_query, tree[1]))
+    if op == "not":
+        return Q.not_(to_query(tree[1]))
+    if op == "in":
+        return Q.in_(tree[1], tree[2])
+    return getattr(Q, op)(*tree[1:])
+
+
+def world():
+    """An index over a few plain objects, and the objects."""
+    owner = Indexable(s="o")
+    objs = [
+        Indexable(n=1, s="a", tags=["x", 2], owner=owner),
+        Indexable(n=2.5, s="b", tags=("y", ["x"])),
+        Indexable(n=-3, s="a", owner=owner),
+        Indexable(n=NAN, s="c", tags=[]),
+        Indexable(s="b"),
+    ]
+    index = Index()
+    index.add_object_many(objs)
+    return index, objs
+
+
+def assert_intact(index, objs):
+    """The index holds exactly `objs` and answers a sweep of queries as the reference model."""
+    assert same(index.collect(), objs)
+    for tree in QUERIES:
+        assert same(index.reduced_query(to_query(tree)).collect(), evaluate(tree, objs)), tree
+    for kw in ({"s": "a"}, {"n": [1, 2.5]}, {"tags": "x", "s": ["a", "b"]}):
+        assert same(index.get_by_attribute(**kw), keyword_select(objs, kw)), kw
+    groups = index.group_by("s")
+    expected = grouped(objs, "s")
+    assert len(groups) == len(expected)
+    for key, holders in expected.values():
+        assert same(groups[key].collect(), holders), key
+
+
+def panics(call):
+    """`call` raises the module's internal-error exception; returns its message."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException", info.value
+    return str(info.value)
+
+
+def test_wrong_argument_types_and_counts_raise_type_error():
+    index, objs = world()
+    view = index.reduced(s="a")
+    expr = Q.eq("s", "a")
+    calls = [
+        lambda: Index(1), lambda: Index(x=1),
+        lambda: index.add_object(), lambda: index.add_object(objs[0], objs[1]),
+        lambda: index.add_object(None), lambda: index.add_object(index),
+        lambda: index.add_object(objs[0], other=1), lambda: index.add_object(obj=objs[0]),
+        lambda: index.add_object_many(), lambda: index.add_object_many(None),
+        lambda: index.add_object_many(objs[0]), lambda: index.add_object_many(set(objs)),
+        lambda: index.add_object_many(o for o in objs), lambda: index.add_object_many({1: 2}),
+        lambda: index.add_object_many(objs + [None]), lambda: index.add_object_many(b"ab"),
+        lambda: index.add_object_many(objs, objs),
+        lambda: index.get_by_attribute(1), lambda: index.reduce("s"), lambda: index.reduced(1),
+        lambda: index.reduced_query(), lambda: index.reduced_query(1),
+        lambda: index.reduced_query("s"), lambda: index.reduced_query(expr, expr),
+        lambda: index.reduced_query(query=expr, other=1), lambda: index.reduced_query(view),
+        lambda: index.group_by(), lambda: index.group_by(1), lambda: index.group_by(b"s"),
+        lambda: index.group_by("s", "n"), lambda: index.group_by(["s"]),
+        lambda: index.union_with(), lambda: index.union_with(view),
+        lambda: index.union_with(objs[0]), lambda: index.union_with(None),
+        lambda: index.union_with(index, index), lambda: index.collect(1),
+        lambda: index.collect(all=True),
+        lambda: view.reduced(1), lambda: view.reduced_query(), lambda: view.reduced_query(index),
+        lambda: view.collect(None), lambda: view.rebase(index), lambda: FilteredIndex(),
+        lambda: FilteredIndex.collect(index), lambda: Index.collect(view),
+        lambda: Index.add_object(objs[0], objs[1]),
+        lambda: Q(), lambda: Q.eq(), lambda: Q.eq("s"), lambda: Q.eq("s", 1, 2),
+        lambda: Q.eq(1, 1), lambda: Q.eq(None, 1), lambda: Q.ne(b"s", 1),
+        lambda: Q.gt(["s"], 1), lambda: Q.bt("n", 1), lambda: Q.bt("n", 1, 2, 3),
+        lambda: Q.bt(attr="n", lower=1), lambda: Q.in_("n"), lambda: Q.in_("n", 5),
+        lambda: Q.in_("n", "ab"), lambda: Q.in_("n", None), lambda: Q.in_("n", {1, 2}),
+        lambda: Q.in_(1, [1]), lambda: Q.and_(1), lambda: Q.and_(expr, "s"),
+        lambda: Q.or_(expr, None), lambda: Q.and_(expr, x=expr), lambda: Q.not_(),
+        lambda: Q.not_(1), lambda: Q.not_(expr, expr), lambda: Q.not_(exprs=view),
+        lambda: Indexable.__new__(Index), lambda: Index.__new__(Indexable),
+        lambda: objs[0].__setattr__(1, 2), lambda: objs[0].__getattribute__(None),
+        lambda: setattr(objs[0], 5, 1), lambda: objs[0].__dir__(1),
+    ]
+    for number, call in enumerate(calls):
+        with pytest.raises(TypeError):
+            call()
+            pytest.fail(f"call {number} of the list raised nothing")
+    # Argument errors name the argument that was wrong.
+    for call, name in [
+        (lambda: index.add_object(None), "py_ref"), (lambda: index.add_object_many(None), "objs"),
+        (lambda: index.reduced_query(1), "query"), (lambda: view.reduced_query(1), "query"),
+        (lambda: index.group_by(1), "attr"), (lambda: index.union_with(view), "other"),
+        (lambda: Q.eq(1, 1), "attr"), (lambda: Q.in_("n", 5), "values"),
+        (lambda: Q.not_(1), "exprs"), (lambda: Q.and_(expr, 1), "exprs"),
+    ]:
+        with pytest.raises(TypeError, match=f"argument '{name}'"):
+            call()
+    assert_intact(index, objs)
+    assert same(view.collect(), [objs[0], objs[2]])
+    assert same(view.rebase().collect(), [objs[0], objs[2]])
+
+
+def test_numbers_beyond_64_bits_are_refused_without_harm():
+    index, objs = world()
+    for big in TOO_BIG:
+        # An attribute cannot hold it: the write fails whole and the old value stays indexed.
+        panics(lambda: setattr(objs[0], "n", big))
+        panics(lambda: setattr(objs[0], "n", [1, [2, big]]))
+        panics(lambda: Indexable(n=big))
+        assert objs[0].n == 1
+        # As an operand anywhere: refused the same way, and the index is untouched.
+        for call in (
+            lambda: Q.eq("n", big), lambda: Q.gt("n", big), lambda: Q.bt("n", -big, big),
+            lambda: Q.in_("n", [1, big]), lambda: index.get_by_attribute(n=big),
+            lambda: index.get_by_attribute(n=[1, big]), lambda: index.reduce(n=big),
+            lambda: index.reduced(n=(1, big)),
+        ):
+            assert panics(call).startswith("type checked")
+    assert_intact(index, objs)
+
+
+def test_extreme_numbers_nan_and_infinities_answer_exactly():
+    values = [BIG - 1, -BIG, BIG - 2, -BIG + 1, 2.0**63, -(2.0**63), 1e308, -1e308, 5e-324,
+              -5e-324, 0.0, -0.0, 0, INF, -INF, NAN, -NAN, 2**53 + 1, 2.0**53]
+    objs = [Indexable(n=v, tags=[v, "t"]) for v in values]
+    index = Index()
+    index.add_object_many(objs)
+    operands = [BIG - 1, -BIG, 2.0**63, -(2.0**63), 1e308, 5e-324, 0, -0.0, INF, -INF, NAN,
+                2**53 + 1, 2.0**53, 2**53, True]
+    for value in operands:
+        for op in ("eq", "ne", "gt", "ge", "lt", "le"):
+            for path in ("n", "tags"):
+                tree = (op, path, value)
+                found = index.reduced_query(to_query(tree)).collect()
+                assert same(found, evaluate(tree, objs)), tree
+        assert same(index.get_by_attribute(n=value), keyword_select(objs, {"n": value})), value
+    for low, high in [(-INF, INF), (INF, -INF), (NAN, INF), (-INF, NAN), (0, 0), (-0.0, 0),
+                      (-BIG, BIG - 1), (2**53, 2.0**53), (5e-324, 1e308)]:
+        tree = ("bt", "n", low, high)
+        assert same(index.reduced_query(to_query(tree)).collect(), evaluate(tree, objs)), tree
+    groups = index.group_by("n")
+    assert groups[BIG - 1].collect() == [objs[0]]
+    assert not any(o.n != o.n for o in index.reduced_query(Q.ge("n", -INF)).collect())
+    for obj, value in zip(objs, values):
+        assert obj.n == value or (math.isnan(value) and math.isnan(obj.n))
+
+
+def test_deep_and_self_containing_containers():
+    deep = ["bottom"]
+    for _ in range(10**5):
+        deep = [deep]
+    deep_tuple = ("tuple-bottom",)
+    for _ in range(10**5):
+        deep_tuple = (deep_tuple, 1)
+    loop = [1, "a"]
+    loop.append(loop)
+    left, right = ["l"], ["r"]
+    left.append(right)
+    right.append(left)
+    holder = ([],)
+    holder[0].append(holder)
+    holder[0].append("h")
+    objs = [Indexable(v=deep), Indexable(v=deep_tuple), Indexable(v=loop), Indexable(v=left),
+            Indexable(v=holder), Indexable(v="a")]
+    index = Index()
+    index.add_object_many(objs)
+    assert index.get_by_attribute(v="bottom") == [objs[0]]
+    assert index.get_by_attribute(v="tuple-bottom") == [objs[1]]
+    assert same(index.get_by_attribute(v=1), [objs[1], objs[2]])
+    assert same(index.get_by_attribute(v="a"), [objs[2], objs[5]])
+    assert same(index.get_by_attribute(v=["l", "r"]), [objs[3]])
+    assert index.get_by_attribute(v="h") == [objs[4]]
+    assert objs[0].v is deep and objs[2].v is loop
+    # Containers as operands never match; iterating a keyword value that holds itself ends.
+    assert index.reduced_query(Q.eq("v", deep)).collect() == []
+    assert index.reduced_query(Q.in_("v", [deep, loop])).collect() == []
+    assert same(index.get_by_attribute(v=loop), [objs[2], objs[5], objs[1]])
+    assert same(index.reduced_query(Q.in_("v", loop)).collect(), [objs[1], objs[2], objs[5]])
+    groups = index.group_by("v")
+    assert same(groups["a"].collect(), [objs[2], objs[5]])
+    # Replacing the deep values takes their leaves out again.
+    objs[0].v = objs[1].v = loop
+    assert index.get_by_attribute(v="bottom") == [] and index.get_by_attribute(v="tuple-bottom") == []
+    assert same(index.get_by_attribute(v=1), objs[:3])
+    del deep, deep_tuple
+    gc.collect()
+
+
+def run_isolated(code):
+    """Runs `code` in a fresh interpreter, so that a crash fails this test, not the whole run."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
+    return done.stdout
+
+
+def test_long_chains_of_nested_objects_do_not_exhaust_the_stack():
+    # Each object holds the next one: registering, updating and finally releasing the chain
+    # must not recurse once per link.
+    out = run_isolated("""
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        depth = 100_000
+        head = first = Indexable(n=0)
+        for i in range(1, depth):
+            head = Indexable(n=i, next=head)
+        index = Index()
+        index.add_object(head)
+        first.next = Indexable(n=-1)
+        print(index.reduced_query(Q.eq("next.n", depth - 2)).collect() == [head])
+        print(index.reduced_query(Q.eq("next." * 50 + "n", depth - 51)).collect() == [head])
+        print(list(index.group_by("next.next.n")) == [depth - 3])
+        del index, first, head
+        print("released")
+    """)
+    assert out.split() == ["True", "True", "True", "released"]
+
+
+def test_very_long_texts_and_lone_surrogates():
+    long_text = "é" + "x" * (10 * 2**20)
+    index, objs = world()
+    holder = Indexable(s=long_text, tags=[long_text, "t"])
+    index.add_object(holder)
+    members = objs + [holder]
+    assert index.get_by_attribute(s=long_text) == [holder]
+    assert index.get_by_attribute(s=long_text[:-1]) == []
+    assert index.reduced_query(Q.in_("tags", ["t", long_text])).collect() == [holder]
+    assert [k for k in index.group_by("s") if len(k) > 100] == [long_text]
+    # A long attribute name and a long dotted path.
+    setattr(holder, long_text, 7)
+    assert getattr(holder, long_text) == 7
+    assert index.get_by_attribute(**{long_text: 7}) == [holder]
+    assert index.reduced_query(Q.eq(long_text, 7)).collect() == [holder]
+    assert index.reduced_query(Q.eq("owner." * 10**5 + "s", "o")).collect() == []
+    assert index.group_by("owner." * 10**5 + "s") == {}
+    assert index.group_by("") == {} and index.reduced_query(Q.eq("", 1)).collect() == []
+    assert index.reduced_query(Q.eq(".", 1)).collect() == []
+    assert index.reduced_query(Q.eq("owner.", 1)).collect() == []
+    # Text that is not valid Unicode cannot be stored or looked for.
+    for bad in ("\ud800", "a\udfffb", ["ok", "\udc80"]):
+        panics(lambda: setattr(holder, "s", bad))
+        panics(lambda: index.get_by_attribute(s=bad))
+        panics(lambda: Q.eq("s", bad))
+        panics(lambda: Q.in_("s", [bad]))
+    assert holder.s == long_text
+    for call in (
+        lambda: setattr(holder, "\ud800", 1), lambda: Q.eq("\ud800", 1),
+        lambda: index.group_by("a\udfff"), lambda: index.get_by_attribute(**{"\ud800": 1}),
+        lambda: Q.in_("\udc80.s", [1]),
+    ):
+        with pytest.raises(UnicodeEncodeError):
+            call()
+    with pytest.raises(AttributeError):
+        getattr(holder, "\ud800")
+    assert_intact(index, members)
+    holder.s = holder.tags = None
+
+
+class Raising:
+    """Every protocol method raises."""
+
+    def __eq__(self, other):
+        raise ArithmeticError("eq")
+
+    def __hash__(self):
+        raise ArithmeticError("hash")
+
+    def __iter__(self):
+        raise LookupError("iter")
+
+    def __len__(self):
+        raise LookupError("len")
+
+    def __bool__(self):
+        raise LookupError("bool")
+
+    def __index__(self):
+        raise LookupError("index")
+
+    def __float__(self):
+        raise LookupError("float")
+
+
+class FailingSequence:
+    """A sequence whose items fail after the first."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if i >= len(self.items):
+            raise IndexError(i)
+        if i == 1:
+            raise KeyError("item")
+        return self.items[i]
+
+
+class BadLength(FailingSequence):
+    def __len__(self):
+        raise OverflowError("len")
+
+
+def failing_generator(*items):
+    yield from items
+    raise RecursionError("midway")
+
+
+class Int(int):
+    pass
+
+
+class Text(str):
+    def __hash__(self):
+        raise ArithmeticError("hash")
+
+    def __eq__(self, other):
+        raise ArithmeticError("eq")
+
+
+def test_objects_whose_protocol_methods_raise():
+    index, objs = world()
+    odd = Raising()
+    # Objects of no known kind are stored as they are: none of their methods is called.
+    holders = [Indexable(v=odd), Indexable(v=[odd, "k"]), Indexable(v=Int(5)), Indexable(v=Text("t"))]
+    index.add_object_many(holders)
+    members = objs + holders
+    assert holders[0].v is odd
+    assert index.get_by_attribute(v="k") == [holders[1]]
+    assert index.get_by_attribute(v=5) == [] and index.get_by_attribute(v="t") == []
+    assert index.reduced_query(Q.eq("v", odd)).collect() == []
+    assert same(index.reduced_query(Q.ne("v", odd)).collect(), members)
+    with pytest.raises(LookupError, match="iter"):
+        index.get_by_attribute(v=odd)  # a keyword value is iterated, and that fails
+    # group_by makes a dict keyed by the held values: a failing __hash__ reaches the caller.
+    with pytest.raises(ArithmeticError, match="hash"):
+        index.group_by("v")
+    holders[3].v = "t"
+    with pytest.raises(ArithmeticError, match="hash"):
+        index.group_by("v")
+    # Keyword values and sequences that fail part-way: nothing happens, the error comes back.
+    for call, error in [
+        (lambda: index.get_by_attribute(s=failing_generator("a", "b")), RecursionError),
+        (lambda: index.get_by_attribute(s="a", n=failing_generator(1)), RecursionError),
+        (lambda: index.reduce(s=failing_generator("a")), RecursionError),
+        (lambda: index.reduced(s=failing_generator()), RecursionError),
+        (lambda: index.reduced(s=odd), LookupError),
+        (lambda: index.reduced(s="a").reduced(s=failing_generator("a")), RecursionError),
+        (lambda: Q.in_("s", FailingSequence(["a", "b"])), KeyError),
+        (lambda: index.add_object_many(FailingSequence([Indexable(), Indexable()])), KeyError),
+        (lambda: index.add_object_many(BadLength([Indexable()])), OverflowError),
+        (lambda: Indexable(**{"a": 1, "b": FailingSequence([1])}), None),
+    ]:
+        if error is None:
+            call()
+            continue
+        with pytest.raises(error):
+            call()
+    assert same(index.collect(), members)
+    assert index.get_by_attribute(v="t") == [holders[3]]
+    for holder in holders:
+        holder.v = None
+    assert_intact(index, members)
+
+
+def test_values_whose_release_calls_back_into_the_module():
+    index, objs = world()
+    seen = []
+
+    class CallsBack:
+        def __del__(self):
+            # Runs whenever the module lets go of the value: after a write, or with the index.
+            seen.append(len(index.get_by_attribute(s="a")))
+            objs[4].last = len(seen)
+            index.reduced_query(Q.gt("n", 0)).collect()
+
+    holder = Indexable(v=CallsBack())
+    index.add_object(holder)
+    for i in range(50):
+        holder.v = CallsBack() if i % 2 else [CallsBack(), "w"]
+    holder.v = None
+    scratch = Index()
+    scratch.add_object(Indexable(v=CallsBack(), w=[CallsBack()]))
+    scratch.group_by("v")
+    del scratch
+    gc.collect()
+    assert len(seen) == 53 and set(seen) == {2}
+    assert objs[4].last == 53
+    assert_intact(index, objs + [holder])
+
+
+def test_indexable_subclasses_with_properties_class_attributes_and_slots():
+    class WithProperty(Indexable):
+        kind = "class-level"
+
+        @property
+        def label(self):
+            return "label:" + self.name
+
+        @label.setter
+        def label(self, value):
+            self.name = value.removeprefix("label:")
+
+        @property
+        def broken(self):
+            raise ValueError("getter")
+
+    class WithSlots(Indexable):
+        __slots__ = ("slot",)
+
+    class WithInit(Indexable):
+        def __init__(self, name, *, size=0):
+            self.name = name
+            self.size = size
+
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value.upper() if isinstance(value, str) else value)
+
+    prop = WithProperty(name="p")
+    slotted = WithSlots(name="s")
+    made = WithInit("w", size=3)
+    index = Index()
+    index.add_object_many([prop, slotted, made])
+    assert (prop.label, prop.kind, made.name, made.size) == ("label:p", "class-level", "W", 3)
+    with pytest.raises(ValueError, match="getter"):
+        prop.broken
+    # A property's setter runs, as for any Python class: it stores `name`, which is indexed.
+    prop.label = "label:q"
+    assert prop.name == "q" and prop.label == "label:q"
+    assert index.get_by_attribute(name="q") == [prop]
+    # A slot reads back what was written; a class attribute is shadowed by the object's own
+    # value, which is indexed; a subclass's __setattr__ is honoured.
+    slotted.slot = 5
+    prop.kind = "own"
+    made.name = "x"
+    assert (slotted.slot, prop.kind, WithProperty.kind, made.name) == (5, "own", "class-level", "X")
+    assert index.get_by_attribute(kind="own") == [prop]
+    assert index.get_by_attribute(name="X") == [made]
+    assert same(index.reduced_query(Q.ne("name", "q")).collect(), [slotted, made])
+    assert same(index.collect(), [prop, slotted, made])
+    assert {k: len(v.collect()) for k, v in index.group_by("name").items()} == {"q": 1, "s": 1, "X": 1}
+    # Constructor keywords mean the same as writes: the setter runs, the slot is filled, and a
+    # later write reads back.
+    built = WithProperty(name="p", label="label:z")
+    assert (built.name, built.label) == ("z", "label:z")
+    built.label = "label:y"
+    assert (built.name, built.label) == ("y", "label:y")
+    filled = WithSlots(slot=3)
+    filled.slot = 4
+    assert filled.slot == 4

@@ -1,0 +1,200 @@
+"""Nothing accumulates: references, object ids and memory come back after heavy use of indexes."""
+
+import gc
+import os
+import sys
+import threading
+import weakref
+
+import pytest
+from Veldrake import Index, Indexable, PyQueryExpr as Q
+
+# Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
+SANITIZED = bool(os.environ.get("VELDRAKE_SANITIZER"))
+
+
+def settle():
+    """Collects garbage and lets the module release references queued by other threads."""
+    gc.collect()
+    Index().collect()  # any call into the module releases what other threads queued
+    gc.collect()
+
+
+def exercise(objs, owners, payload, text):
+    """One round of every operation, holding `payload` and `text` in attributes and operands."""
+    index, other = Index(), Index()
+    index.add_object_many(objs)
+    for owner in owners:
+        other.add_object(owner)
+    for i, obj in enumerate(objs):
+        obj.v = payload
+        obj.tags = [payload, text, (i % 4, [payload, text]), {text}]
+        obj.owner = owners[i % len(owners)] if i % 3 else [owners[0], payload]
+        obj.n = i % 10 if i % 2 else float(i % 10)
+        obj.s = text if i % 5 == 0 else "s%d" % (i % 5)
+        obj.peer = objs[i ^ 1]  # pairs holding each other
+    for owner in owners:
+        owner.c = text
+    index.get_by_attribute(v=payload)
+    index.get_by_attribute(tags=text, n=[1, 2, 3.0])
+    index.get_by_attribute(owner=owners[0], s=(s for s in [text, "s1"]))
+    index.reduced(n=3).collect()
+    view = index.reduced_query(
+        Q.or_(
+            Q.and_(Q.eq("owner.c", text), Q.gt("n", 2), Q.in_("tags", [payload, text])),
+            Q.not_(Q.eq("v", payload)),
+            Q.bt("n", 1, 4.5),
+            Q.ne("peer.s", text),
+        )
+    )
+    view.reduced(s="s1").collect()
+    view.reduced_query(Q.le("n", 7)).rebase().collect()
+    for path in ("v", "tags", "owner.c", "n", "peer"):
+        for group in index.group_by(path).values():
+            group.collect()
+    other.union_with(index)
+    other.group_by("tags")
+    try:
+        index.reduced_query(Q.gt("n", owners[0])).collect()
+    except BaseException as error:  # the module's internal-error exception
+        assert type(error).__name__ == "PanicException"
+    index.reduce(n=[1, 2], s="s1")
+    index.get_by_attribute(n=1)
+    for obj in objs + owners:
+        obj.v = obj.tags = obj.owner = obj.peer = obj.c = obj.s = obj.n = None
+    return len(view.collect())
+
+
+def test_references_return_to_their_start_after_many_rounds(capfd):
+    payload, text = object(), "".join(["leak", "-probe"])  # a str of its own, not interned
+    owners = [Indexable(c="x") for _ in range(3)]
+    objs = [Indexable() for _ in range(40)]
+    settle()
+    watched = [payload, text] + owners + objs
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(30 if SANITIZED else 150):
+        exercise(objs, owners, payload, text)
+    settle()
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before
+    capfd.readouterr()  # union_with reports each merged attribute on standard error
+
+
+def test_references_dropped_on_threads_that_released_the_interpreter_lock(capfd):
+    payload = object()
+    objs = [Indexable(v=0) for _ in range(30)]
+    index = Index()
+    index.add_object_many(objs)
+    settle()
+    before = sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]
+
+    def writer(seed):
+        for i in range(600):
+            obj = objs[(seed * 7 + i) % len(objs)]
+            obj.v = [payload, i] if i % 2 else payload
+            if i % 50 == 0:
+                view = index.reduced_query(Q.in_("v", [payload, 3]))
+                Index().union_with(index)
+                view.rebase().group_by("v")
+
+    threads = [threading.Thread(target=writer, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for i in range(len(objs)):
+        objs[i].v = 0
+    settle()
+    assert (sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]) == before
+    capfd.readouterr()
+
+
+def test_ids_of_objects_used_in_indexes_are_all_released(capfd):
+    # collect() orders by id and a released id is handed out again before any new one, newest
+    # first: objects made after the release sort before `older` only if they took released ids.
+    gc.collect()
+    reserve = [Indexable() for _ in range(100_000)]  # uses up ids released earlier
+    owners = [Indexable(c="x") for _ in range(3)]
+    objs = [Indexable() for _ in range(40)]
+    count = len(owners) + len(objs)
+    older = Indexable()
+    for _ in range(20):
+        exercise(objs, owners, object(), "t")
+    del owners, objs
+    settle()
+    fresh = [Indexable() for _ in range(count)]
+    index = Index()
+    index.add_object_many(fresh + [older])
+    members = index.collect()
+    assert len(members) == count + 1 and members[-1] is older
+    del reserve
+    capfd.readouterr()
+
+
+class Node(Indexable):
+    """A subclass, so that weak references can tell when an object is freed."""
+
+
+def test_cycles_through_an_index_and_views_sharing_its_records_are_collected():
+    # Views share their index's records; an object holding the index and a view of it, or two
+    # views, closes a cycle through those shared records that the collector must still see.
+    def index_and_view(node, index):
+        node.home, node.view = index, index.reduced(n=1)
+
+    def two_views(node, index):
+        node.views = [index.reduced(n=1), index.reduced_query(Q.eq("n", 1))]
+        del index
+
+    def index_and_groups(node, index):
+        node.box = [index, {"groups": index.group_by("n")}]
+
+    for build in (index_and_view, two_views, index_and_groups):
+        node, index = Node(n=1), Index()
+        index.add_object(node)
+        build(node, index)
+        probe = weakref.ref(node)
+        del node, index
+        gc.collect()
+        assert probe() is None, build.__name__
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def churn_round():
+    """Thousands of objects, each added, written, queried, viewed and dropped with its index."""
+    owners = [Indexable(c="c%d" % i) for i in range(20)]
+    objs = [Indexable(n=i, s="s%d" % (i % 50), f=i / 7, tags=["a", i % 9, ("b", i % 3)],
+                      owner=owners[i % 20]) for i in range(4000)]
+    index = Index()
+    index.add_object_many(objs)
+    for i, obj in enumerate(objs):
+        obj.n = i % 100
+        obj.s = [obj.s, "x%d" % (i % 7)]
+    for owner in owners:
+        owner.c = owner.c + "!"
+    index.get_by_attribute(s="x3", n=range(10))
+    index.reduced_query(Q.and_(Q.gt("n", 50), Q.eq("owner.c", "c3!"))).rebase().collect()
+    for view in index.group_by("owner.c").values():
+        view.reduced(n=5).collect()
+    copy = index.reduced(tags="a").rebase()
+    copy.reduce(n=range(20))
+    index.union_with(copy)
+
+
+@pytest.mark.skipif(SANITIZED, reason="sanitizer allocators hold freed memory back")
+def test_memory_reaches_a_plateau(capfd):
+    for _ in range(3):
+        churn_round()
+    settle()
+    warm = rss_bytes()
+    for _ in range(12):
+        churn_round()
+    settle()
+    grown = rss_bytes() - warm
+    # One round holds ~4000 objects with their values; keeping one round's worth in every round
+    # would grow by far more than this.
+    assert grown < 24 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB after warm-up"
+    capfd.readouterr()
