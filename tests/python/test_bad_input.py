@@ -10,7 +10,7 @@ import textwrap
 import pytest
 from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, grouped, keyword_select, same
+from reference_model import evaluate, grouped, keyword_select, same, to_query
 
 NAN = float("nan")
 INF = float("inf")
@@ -22,17 +22,6 @@ QUERIES = [
     ("not", ("eq", "s", "b")), ("and", [("ge", "n", 1), ("in", "s", ["a", "b"])]),
     ("or", [("lt", "n", 0), ("eq", "tags", "y")]),
 ]
-
-
-def to_query(tree):
-    op = tree[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(to_query, tree[1]))
-    if op == "not":
-        return Q.not_(to_query(tree[1]))
-    if op == "in":
-        return Q.in_(tree[1], tree[2])
-    return getattr(Q, op)(*tree[1:])
 
 
 def world():

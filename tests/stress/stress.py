@@ -28,7 +28,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from Veldrake import Index, Indexable, PyQueryExpr as Q  # noqa: E402
 
-from reference_model import evaluate, grouped, keyword_select, path_leaves  # noqa: E402
+from reference_model import evaluate, grouped, keyword_select, path_leaves, to_query  # noqa: E402
 
 NAN = float("nan")
 INF = float("inf")
@@ -153,17 +153,6 @@ class World:
             else:
                 kw[attr] = self.operand(rng)
         return kw
-
-
-def to_query(tree):
-    op = tree[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(to_query, tree[1]))
-    if op == "not":
-        return Q.not_(to_query(tree[1]))
-    if op == "in":
-        return Q.in_(tree[1], tree[2])
-    return getattr(Q, op)(*tree[1:])
 
 
 def check_subset(found, allowed, what):
