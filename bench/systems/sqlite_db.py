@@ -9,6 +9,7 @@ plus the attribute write on the Python record.
 import sqlite3
 
 from .base import System
+from .sql_statements import sql_statements
 
 COLUMNS = ("age", "score", "city", "active", "owner_country")
 
@@ -60,18 +61,4 @@ class SqliteSystem(System):
     def statements(self):
         rows, group_city, write = make_helpers(self.ns["con"], self.objs)
         self.ns.update(rows=rows, group_city=group_city, write=write)
-        return {
-            "sel_eq": "rows('SELECT rid FROM items WHERE city = ?', RARE)",
-            "broad_eq": "rows('SELECT rid FROM items WHERE age = ?', AGE)",
-            "range_1": "rows('SELECT rid FROM items WHERE score BETWEEN ? AND ?', R1_LO, R1_HI)",
-            "range_30": "rows('SELECT rid FROM items WHERE score BETWEEN ? AND ?', R30_LO, R30_HI)",
-            "and_not": ("rows('SELECT rid FROM items WHERE age = ? AND score BETWEEN ? AND ? "
-                        "AND NOT (active = 1)', AND_AGE, AND_LO, AND_HI)"),
-            "in_": "rows('SELECT rid FROM items WHERE city IN (?, ?, ?, ?, ?)', *FIVE)",
-            "dotted": "rows('SELECT rid FROM items WHERE owner_country = ?', COUNTRY)",
-            "group_by": "group_city()",
-            "write_b": "write(UPD_K, UPD_B)",
-            "write_a": "write(UPD_K, UPD_A)",
-            "query_b": "rows('SELECT rid FROM items WHERE city = ?', UPD_B)",
-            "query_a": "rows('SELECT rid FROM items WHERE city = ?', UPD_A)",
-        }
+        return sql_statements("NOT (active = 1)")
