@@ -59,8 +59,7 @@ OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
   if (!block) {
     // The interpreter's allocator tracks the (zero-filled) object at once; the collector reads
     // an empty record there until the real one is placed, with no Python code in between.
-    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    OwnedRef self = checked(allocate(type, 0));
+    OwnedRef self = allocate_instance(type);
     new (&as_object(self.get())->record) IndexableRecord(std::move(record));
     return self;
   }
@@ -166,7 +165,7 @@ void indexable_dealloc(PyObject* self) {
       as_object(self)
           ->record.~IndexableRecord();
   if (type != indexable_type() || !free_list().keep(self)) {
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    free_instance(self);
   }
   Py_DECREF(type);
 #ifdef Py_TRASHCAN_BEGIN

@@ -139,6 +139,17 @@ class ProcessObject {
   std::atomic<PyObject*> object_{nullptr};
 };
 
+// A new, zero-filled instance of `type` from its own allocator (read through PyType_GetSlot,
+// which every C-API layer provides).
+inline OwnedRef allocate_instance(PyTypeObject* type) {
+  return checked(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+}
+
+// Returns the memory of `self` to its type's allocator.
+inline void free_instance(PyObject* self) {
+  reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free))(self);
+}
+
 // The slot that refuses construction: "No constructor defined for <name>".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

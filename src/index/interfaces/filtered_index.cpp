@@ -45,7 +45,7 @@ void filtered_index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   reinterpret_cast<FilteredIndexObject*>(self)->view.~optional();
   Py_CLEAR(reinterpret_cast<FilteredIndexObject*>(self)->source);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
@@ -123,8 +123,7 @@ PyTypeObject* filtered_index_type() {
 OwnedRef wrap_view(FilteredIndex view, PyObject* source) {
   PyTypeObject* type = filtered_index_type();
   if (!type) throw PythonError();
-  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  OwnedRef object = checked(allocate(type, 0));
+  OwnedRef object = allocate_instance(type);
   new (&reinterpret_cast<FilteredIndexObject*>(object.get())->view)
       std::optional<FilteredIndex>(std::move(view));
   Py_XINCREF(source);

@@ -57,7 +57,7 @@ void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   reinterpret_cast<IndexObject*>(self)->engine.~shared_ptr();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
@@ -229,8 +229,7 @@ PyTypeObject* index_type() {
 OwnedRef wrap_index(std::shared_ptr<IndexAPI> engine) {
   PyTypeObject* type = index_type();
   if (!type) throw PythonError();
-  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  OwnedRef object = checked(allocate(type, 0));
+  OwnedRef object = allocate_instance(type);
   new (&reinterpret_cast<IndexObject*>(object.get())->engine)
       std::shared_ptr<IndexAPI>(std::move(engine));
   return object;
