@@ -15,11 +15,7 @@ all: build
 
 $(STAMPS)/apt:
 	@mkdir -p $(STAMPS)
-	@missing=$$(for p in $(APT_PKGS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing system packages: $$missing"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	fi
+	@$(call apt_need,$(APT_PKGS))
 	@touch $@
 
 $(STAMPS)/venv: $(STAMPS)/apt
@@ -147,8 +143,11 @@ bench: build
 .PHONY: fuzz fuzz-atheris fuzz-plain fuzz-replay test-pypy test-i386 test-i386-core \
 	test-i386-python test-armhf test-cross
 APT_INSTALL = $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq
-# Installs the Debian packages named in $(1) that are missing (after one `apt-get update`).
-apt_need = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+# Installs the Debian packages named in $(1) that are missing (after one `apt-get update`). A
+# package installed for a second architecture (by the cross targets) answers `dpkg -s` only under
+# its qualified name, so the native one is asked for too.
+apt_need = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 \
+    || dpkg -s $$p:$$(dpkg --print-architecture) >/dev/null 2>&1 || echo $$p; done); \
   if [ -n "$$missing" ]; then echo "Installing system packages: $$missing"; \
     $(SUDO) apt-get update -qq && $(APT_INSTALL) $$missing; fi
 
