@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "index/core/structures/string_interner/fold_hasher.h"
@@ -106,6 +107,22 @@ bool to_bool(PyObject* object) {
   return truth != 0;
 }
 
+// The copied-out form of an int, float, str or bool; none for the other classes.
+std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_class) {
+  switch (value_class) {
+    case ValueClass::Int:
+      return CastValue(to_int64(object));
+    case ValueClass::Float:
+      return CastValue(to_double(object));
+    case ValueClass::Str:
+      return CastValue(to_text(object));
+    case ValueClass::Bool:
+      return CastValue(to_bool(object));
+    default:
+      return std::nullopt;
+  }
+}
+
 bool is_container(ValueClass value_class) {
   return value_class == ValueClass::List || value_class == ValueClass::Tuple ||
          value_class == ValueClass::Dict || value_class == ValueClass::Set;
@@ -200,11 +217,17 @@ StoredIndexable StoredIndexable::from_object(PyObject* indexable) {
   return StoredIndexable{PyHandle::borrow(indexable)};
 }
 
-const IndexableRecord& StoredIndexable::record() const { return record_of(python_handle.get()); }
+const IndexableRecord& StoredIndexable::record() const {
+  return record_of(python_handle.get());
+}
 
-uint32_t StoredIndexable::id() const { return record().id; }
+uint32_t StoredIndexable::id() const {
+  return record().id;
+}
 
-ObjectState& StoredIndexable::state() const { return *record().state; }
+ObjectState& StoredIndexable::state() const {
+  return *record().state;
+}
 
 PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements)
     : obj_(std::move(obj)),
@@ -218,9 +241,19 @@ PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elemen
                                                     }))) {}
 
 PyValue PyValue::from_object(PyObject* borrowed) {
-  ValueClass value_class = classify(borrowed);
+  return from_classified(borrowed, classify(borrowed));
+}
+
+PyValue PyValue::from_classified(PyObject* borrowed, ValueClass value_class) {
   if (is_container(value_class)) return from_container(borrowed, iterable_kind(value_class));
   return from_leaf(borrowed, value_class);
+}
+
+PyValue PyValue::for_lookup(PyObject* borrowed) {
+  ValueClass value_class = classify(borrowed);
+  if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class))
+    return PyValue(PyHandle(), std::move(*plain), nullptr);
+  return from_classified(borrowed, value_class);
 }
 
 PyValue PyValue::from_primitive(CastValue primitive) {
@@ -231,28 +264,12 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
   PyHandle handle = PyHandle::borrow(object);
-  CastValue primitive;
-  switch (value_class) {
-    case ValueClass::Int:
-      primitive.emplace<int64_t>(to_int64(object));
-      break;
-    case ValueClass::Float:
-      primitive.emplace<double>(to_double(object));
-      break;
-    case ValueClass::Str:
-      primitive.emplace<ShortText>(to_text(object));
-      break;
-    case ValueClass::Bool:
-      primitive.emplace<bool>(to_bool(object));
-      break;
-    case ValueClass::Ind:
-      // One reference for the value and its stored object, so the value holds exactly one.
-      primitive.emplace<StoredIndexable>(StoredIndexable{handle});
-      break;
-    default:
-      primitive.emplace<UnknownValue>();
-  }
-  return PyValue(std::move(handle), std::move(primitive), nullptr);
+  if (std::optional<CastValue> plain = plain_primitive(object, value_class))
+    return PyValue(std::move(handle), std::move(*plain), nullptr);
+  if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);
+  // One reference for the value and its stored object, so the value holds exactly one.
+  StoredIndexable stored{handle};
+  return PyValue(std::move(handle), std::move(stored), nullptr);
 }
 
 PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
@@ -363,9 +380,7 @@ std::string PyValue::debug_string() const {
           [](const ShortText& text) { return "Str(" + quoted(text.view()) + ")"; },
           [](bool value) { return std::string(value ? "Bool(true)" : "Bool(false)"); },
           [](IterableValue kind) { return std::string("Iterable(") + iterable_name(kind) + ")"; },
-          [](const StoredIndexable& stored) {
-            return "Ind(" + std::to_string(stored.id()) + ")";
-          },
+          [](const StoredIndexable& stored) { return "Ind(" + std::to_string(stored.id()) + ")"; },
           [](UnknownValue) { return std::string("Unknown"); },
       },
       primitive_);

@@ -60,6 +60,9 @@ class PyValue {
   // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
   // is an internal error starting "type checked"; no Python exception is left set.
   static PyValue from_object(PyObject* borrowed);
+  // The same value for finding stored ones: numbers, text and bools keep no reference to the
+  // object (which costs an allocation), the other kinds are made as by from_object.
+  static PyValue for_lookup(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
 
@@ -91,6 +94,7 @@ class PyValue {
   using Elements = std::vector<PyValue>;
 
   PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
+  static PyValue from_classified(PyObject* object, ValueClass value_class);
   static PyValue from_leaf(PyObject* object, ValueClass value_class);
   static PyValue from_container(PyObject* container, IterableValue kind);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than

@@ -1,5 +1,6 @@
 #include "index/core/index_api.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -142,14 +143,26 @@ Bitmap IndexAPI::ancestors_of(uint32_t id) const {
 }
 
 Bitmap IndexAPI::direct_parents(const Bitmap& ids) const {
-  Bitmap parents;
+  // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
+  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
+  // and added at once.
+  std::vector<const Bitmap*> large;
+  std::vector<uint32_t> loose;
   auto slots = items->read();
   ids.for_each([&](uint32_t id) {
     const StoredItem* item = slots->find(id);
-    if (item && item->parent) parents.or_inplace(item->parent->ids.as_bitmap());
-    return true;
+    if (!item || !item->parent) return;
+    const HybridSet& holders = item->parent->ids;
+    if (const Bitmap* bitmap = holders.large_bitmap()) {
+      large.push_back(bitmap);
+    } else {
+      holders.for_each([&](uint32_t holder) { loose.push_back(holder); });
+    }
   });
-  return parents;
+  std::sort(loose.begin(), loose.end());
+  Bitmap parents = Bitmap::of(loose);
+  large.push_back(&parents);
+  return Bitmap::union_many(large);
 }
 
 Bitmap IndexAPI::members() const {

@@ -15,8 +15,14 @@ namespace veldrake {
 // A new list of the objects of `ids` that have a record in `items`, ascending by id.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids);
 
-// The keyword query of a `method($self, **kwargs)` call; positional arguments are refused.
-HashQuery keyword_query(PyObject* args, PyObject* kwargs, const char* method);
+// The calling convention of the `method($self, **kwargs)` methods: their keywords arrive as a
+// tuple of names and an array of values, without a dict made for every call.
+inline constexpr int kKeywordsCall = METH_FASTCALL | METH_KEYWORDS;
+
+// The keyword query of a `method($self, **kwargs)` call made with kKeywordsCall; positional
+// arguments are refused.
+HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        const char* method);
 
 // A copy of the expression of the single `query` argument of `method`.
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);

@@ -49,9 +49,9 @@ void filtered_index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
-    HashQuery query = keyword_query(args, kwargs, "reduced");
+    HashQuery query = keyword_query(args, nargs, kwnames, "reduced");
     std::optional<FilteredIndex> narrowed;
     {
       ReleasedGil released;
@@ -92,7 +92,7 @@ PyObject* rebase(PyObject* self, PyObject* args, PyObject* kwargs) {
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"reduced", method_entry(reduced), kKeywords, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced", method_entry(reduced), kKeywordsCall, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", method_entry(reduced_query), kKeywords,
      "reduced_query($self, query)\n--\n\n"},
     {"collect", method_entry(collect), kKeywords, "collect($self)\n--\n\n"},

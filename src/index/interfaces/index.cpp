@@ -104,17 +104,18 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return guarded_object([&] {
-    HashQuery query = keyword_query(args, kwargs, "get_by_attribute");
+    HashQuery query = keyword_query(args, nargs, kwnames, "get_by_attribute");
     IndexAPI& engine = engine_of(self);
     return list_of(*engine.items, engine.get_by_attribute(query));
   });
 }
 
-PyObject* reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
-    HashQuery query = keyword_query(args, kwargs, "reduce");
+    HashQuery query = keyword_query(args, nargs, kwnames, "reduce");
     {
       ReleasedGil released;
       engine_of(self).reduce(query);
@@ -123,9 +124,9 @@ PyObject* reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
-    HashQuery query = keyword_query(args, kwargs, "reduced");
+    HashQuery query = keyword_query(args, nargs, kwnames, "reduced");
     return wrap_view(engine_of(self).reduced(query), self);
   });
 }
@@ -194,10 +195,10 @@ PyMethodDef methods[] = {
     {"add_object", method_entry(add_object), kKeywords, "add_object($self, py_ref)\n--\n\n"},
     {"add_object_many", method_entry(add_object_many), kKeywords,
      "add_object_many($self, objs)\n--\n\n"},
-    {"get_by_attribute", method_entry(get_by_attribute), kKeywords,
+    {"get_by_attribute", method_entry(get_by_attribute), kKeywordsCall,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
-    {"reduce", method_entry(reduce), kKeywords, "reduce($self, **kwargs)\n--\n\n"},
-    {"reduced", method_entry(reduced), kKeywords, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", method_entry(reduce), kKeywordsCall, "reduce($self, **kwargs)\n--\n\n"},
+    {"reduced", method_entry(reduced), kKeywordsCall, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", method_entry(reduced_query), kKeywords,
      "reduced_query($self, query)\n--\n\n"},
     {"group_by", method_entry(group_by), kKeywords, "group_by($self, attr)\n--\n\n"},

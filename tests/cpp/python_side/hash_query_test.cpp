@@ -12,10 +12,12 @@ namespace {
 
 using testing::evaluate;
 
-// The query for keyword arguments given as a dict expression.
+// The query for keyword arguments given as a dict expression, passed as a vectorcall would.
 HashQuery query_of(const char* statements, const char* kwargs) {
   OwnedRef dict = evaluate(statements, kwargs);
-  return kwargs_to_hash_query(dict.get());
+  OwnedRef names = checked(PySequence_Tuple(OwnedRef::steal(PyDict_Keys(dict.get())).get()));
+  OwnedRef values = checked(PyDict_Values(dict.get()));
+  return keywords_to_hash_query(names.get(), PySequence_Fast_ITEMS(values.get()));
 }
 
 // The items of a Python list expression as values.
@@ -28,7 +30,7 @@ std::vector<PyValue> values_of(const char* list) {
   return values;
 }
 
-TEST(KwargsToHashQuery, TextStaysWholeAndIterablesGiveTheirDistinctItems) {
+TEST(KeywordsToHashQuery, TextStaysWholeAndIterablesGiveTheirDistinctItems) {
   HashQuery query =
       query_of("",
                "{'s': 'abc', 'n': 5, 'list': [1, 2, 1, 1.0, True, 2], 'set': {3},"
@@ -44,10 +46,10 @@ TEST(KwargsToHashQuery, TextStaysWholeAndIterablesGiveTheirDistinctItems) {
   EXPECT_EQ(query[5].values, values_of("['a', 'b']"));
   // NaN equals nothing, so each occurrence stays.
   EXPECT_EQ(query[6].values.size(), 2u);
-  EXPECT_TRUE(kwargs_to_hash_query(nullptr).empty());
+  EXPECT_TRUE(keywords_to_hash_query(nullptr, nullptr).empty());
 }
 
-TEST(KwargsToHashQuery, ErrorsOfTheIterationPropagateUnchanged) {
+TEST(KeywordsToHashQuery, ErrorsOfTheIterationPropagateUnchanged) {
   struct Case {
     const char* statements;
     const char* kwargs;

@@ -20,7 +20,7 @@ class DistinctValues {
   DistinctValues& operator=(const DistinctValues&) = delete;
 
   void add(PyObject* object) {
-    values_.push_back(PyValue::from_object(object));
+    values_.push_back(PyValue::for_lookup(object));
     if (!seen_.insert(values_.size() - 1).second) values_.pop_back();
   }
 
@@ -58,7 +58,7 @@ std::vector<PyValue> keyword_values(PyObject* object) {
   OwnedRef iterator = items_iterator(object);
   if (!iterator) {
     std::vector<PyValue> single;
-    single.push_back(PyValue::from_object(object));
+    single.push_back(PyValue::for_lookup(object));
     return single;
   }
   DistinctValues values;
@@ -69,18 +69,14 @@ std::vector<PyValue> keyword_values(PyObject* object) {
 
 }  // namespace
 
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+HashQuery keywords_to_hash_query(PyObject* names, PyObject* const* values) {
   HashQuery query;
-  if (!kwargs) return query;
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* object;
-  while (PyDict_Next(kwargs, &position, &key, &object)) {
-    // Iterating a value runs arbitrary code; hold the pair in case the dict changes meanwhile.
-    OwnedRef key_ref = OwnedRef::borrow(key);
-    OwnedRef object_ref = OwnedRef::borrow(object);
-    ShortText name(text_argument(key));
-    query.push_back(HashQueryTerm{std::move(name), keyword_values(object)});
+  if (!names) return query;
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
+  query.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    ShortText name(text_argument(PyTuple_GET_ITEM(names, i)));
+    query.push_back(HashQueryTerm{std::move(name), keyword_values(values[i])});
   }
   return query;
 }

@@ -122,14 +122,28 @@ Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
     case ValueKind::Str:
     case ValueKind::Bool:
     case ValueKind::Ind: {
-      std::optional<HybridSet> ids = exact_.get(value);
-      return ids ? limited(ids->as_bitmap(), within) : Bitmap();
+      Bitmap ids;
+      exact_.visit(value, [&](const HybridSet& stored) { ids = stored.as_bitmap(); });
+      return limited(std::move(ids), within);
     }
     case ValueKind::Iterable:
     case ValueKind::Unknown:
       return Bitmap();
   }
   internal_error("unreachable value kind");
+}
+
+Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const {
+  Bitmap result;
+  for (const PyValue& value : values) {
+    Bitmap matching = equal_to(value, within);
+    if (result.is_empty()) {
+      result = std::move(matching);
+    } else {
+      result.or_inplace(matching);
+    }
+  }
+  return result;
 }
 
 Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {

@@ -62,6 +62,8 @@ class QueryMap {
   // Ids whose value equals `value`: numbers numerically (1 finds 1 and 1.0, never True), other
   // values by equality; objects of unknown kind and containers never match.
   Bitmap equal_to(const PyValue& value, const Bitmap* within) const;
+  // Ids whose value equals any of `values`.
+  Bitmap equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const;
   // Ids whose number compares to `value` as `ordering` says; empty for non-numbers.
   Bitmap ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const;
   // Ids whose number lies in [lower, upper]; both bounds must be numbers.

@@ -39,9 +39,7 @@ Bitmap compare_on(const QueryMap& map, const QueryExpr& expr, const Bitmap& allo
         } else if constexpr (std::is_same_v<Node, Bt>) {
           return map.between(node.lower, node.upper, &allowed);
         } else if constexpr (std::is_same_v<Node, In>) {
-          Bitmap result;
-          for (const PyValue& value : node.values) result.or_inplace(map.equal_to(value, &allowed));
-          return result;
+          return map.equal_to_any(node.values, &allowed);
         } else {
           internal_error("not a comparison");
         }
@@ -118,8 +116,7 @@ Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& 
   for (const HashQueryTerm& term : query) {
     std::shared_ptr<QueryMap> map = map_of(maps, term.name.view());
     if (!map) return Bitmap();
-    Bitmap matching;
-    for (const PyValue& value : term.values) matching.or_inplace(map->equal_to(value, within));
+    Bitmap matching = map->equal_to_any(term.values, within);
     if (first) {
       result = std::move(matching);
       first = false;

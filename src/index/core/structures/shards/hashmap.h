@@ -11,15 +11,16 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <atomic>
 #include <random>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "module/internal_error.h"
 #include "module/locks.h"
@@ -86,13 +87,23 @@ class ShardedHashMap {
     return ShardGuard(shard.mutex, shard.map);
   }
 
-  // A copy of the value stored for `key`, if any (under the shard's read lock).
-  std::optional<V> get(const K& key) const {
+  // Calls `visit(value)` with the value stored for `key`, under the shard's read lock, so that a
+  // reader takes what it needs without copying the value; false when `key` has none.
+  template <class F>
+  bool visit(const K& key, F&& visit) const {
     Shard& shard = shard_of(key);
     const auto lock = shard.mutex.read();
     const auto found = shard.map.find(key);
-    if (found == shard.map.end()) return std::nullopt;
-    return found->second;
+    if (found == shard.map.end()) return false;
+    visit(std::as_const(found->second));
+    return true;
+  }
+
+  // A copy of the value stored for `key`, if any.
+  std::optional<V> get(const K& key) const {
+    std::optional<V> copy;
+    visit(key, [&](const V& value) { copy = value; });
+    return copy;
   }
 
   // Calls `visit(key, value)` for every entry, shard by shard, holding one read lock at a time.
