@@ -49,7 +49,15 @@ void IndexAPI::add_object(const StoredIndexable& object) {
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
-  for (const StoredIndexable& object : objects) add_object(object);
+  // The graph lock is taken once per chunk rather than for each object with nested values (which
+  // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
+  // so that other threads' nested operations wait little.
+  constexpr std::size_t kChunk = 512;
+  for (std::size_t start = 0; start < objects.size(); start += kChunk) {
+    ObjectGraphLock graph;
+    const std::size_t end = std::min(objects.size(), start + kChunk);
+    for (std::size_t i = start; i < end; ++i) add_object(objects[i]);
+  }
 }
 
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state) {

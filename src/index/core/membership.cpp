@@ -16,6 +16,15 @@ void drop_dead_and(std::vector<std::weak_ptr<IndexAPI>>& list, const IndexAPI* a
 }  // namespace
 
 void register_membership(ObjectState& state, const std::shared_ptr<IndexAPI>& index) {
+  // Most objects join their first index, and a nested object is registered again for each of
+  // its holders: neither needs the list rebuilt.
+  if (state.memberships.empty()) {
+    state.memberships.push_back(index);
+    return;
+  }
+  for (const auto& entry : state.memberships) {
+    if (entry.lock() == index) return;
+  }
   std::vector<std::shared_ptr<IndexAPI>> live = live_memberships(state);
   if (std::find(live.begin(), live.end(), index) == live.end()) live.push_back(index);
   std::sort(live.begin(), live.end(),
