@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <set>
 #include <vector>
@@ -140,6 +142,14 @@ TEST(HybridSetTest, MatchesStdSetUnderRandomOperations) {
       const Ids expected(reference.begin(), reference.end());
       ASSERT_EQ(ids_of(set), expected);
       ASSERT_EQ(set.as_bitmap().to_vector(), expected);
+      Bitmap filter;
+      for (uint32_t probe = 0; probe < 12; ++probe) {
+        if (random() % 2) filter.add(probe);
+      }
+      Ids filtered;
+      std::copy_if(expected.begin(), expected.end(), std::back_inserter(filtered),
+                   [&filter](uint32_t kept) { return filter.contains(kept); });
+      ASSERT_EQ(set.intersection_with(filter).to_vector(), filtered);
       for (uint32_t probe = 0; probe < 12; ++probe) {
         ASSERT_EQ(set.contains(probe), reference.count(probe) == 1);
       }

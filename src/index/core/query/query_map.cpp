@@ -19,11 +19,6 @@ NumericKey numeric_key(const PyValue& value) {
   return NumericKey::floating(std::get<double>(cast));
 }
 
-Bitmap limited(Bitmap ids, const Bitmap* within) {
-  if (within) ids.and_inplace(*within);
-  return ids;
-}
-
 // The value that names a numeric group: an exact int when every member holds an integer,
 // else the float of the shared number.
 PyValue group_key(const Entry& first, bool all_integers) {
@@ -123,8 +118,10 @@ Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
     case ValueKind::Bool:
     case ValueKind::Ind: {
       Bitmap ids;
-      exact_.visit(value, [&](const HybridSet& stored) { ids = stored.as_bitmap(); });
-      return limited(std::move(ids), within);
+      exact_.visit(value, [&](const HybridSet& stored) {
+        ids = within ? stored.intersection_with(*within) : stored.as_bitmap();
+      });
+      return ids;
     }
     case ValueKind::Iterable:
     case ValueKind::Unknown:

@@ -68,6 +68,41 @@ std::vector<Bitmap> evaluate_all(const RwLocked<QueryMaps>& maps, const Bitmap& 
   return results;
 }
 
+// How early a part of an And is evaluated: equalities usually narrow most, complements and
+// combinations last, as they then only look at the candidates left.
+int and_rank(const QueryExpr& expr) {
+  return std::visit(
+      [](const auto& node) {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<Node, Eq> || std::is_same_v<Node, In>) return 0;
+        if constexpr (std::is_same_v<Node, Ne> || std::is_same_v<Node, Not> ||
+                      std::is_same_v<Node, And> || std::is_same_v<Node, Or>) {
+          return 2;
+        }
+        return 1;
+      },
+      expr.node);
+}
+
+// The parts one after the other, each evaluated within what the parts before it left (a part
+// on a dotted path may answer beyond that set, hence the intersection); an empty partial result
+// ends the walk.
+Bitmap evaluate_and(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                    const std::vector<QueryExpr>& exprs) {
+  if (exprs.empty()) return Bitmap();
+  std::vector<const QueryExpr*> order;
+  order.reserve(exprs.size());
+  for (const QueryExpr& expr : exprs) order.push_back(&expr);
+  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
+    return and_rank(*a) < and_rank(*b);
+  });
+  Bitmap result = evaluate_query(maps, allowed, *order.front());
+  result.and_inplace(allowed);
+  for (std::size_t i = 1; i < order.size() && !result.is_empty(); ++i)
+    result.and_inplace(evaluate_query(maps, result, *order[i]));
+  return result;
+}
+
 }  // namespace
 
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
@@ -87,16 +122,7 @@ Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
         } else if constexpr (std::is_same_v<Node, Not>) {
           return Bitmap::difference(allowed, evaluate_query(maps, allowed, *node.expr));
         } else if constexpr (std::is_same_v<Node, And>) {
-          std::vector<Bitmap> results = evaluate_all(maps, allowed, node.exprs);
-          if (results.empty()) return Bitmap();
-          // Smallest first, so every intersection step is as cheap as it can be.
-          std::stable_sort(results.begin(), results.end(), [](const Bitmap& a, const Bitmap& b) {
-            return a.cardinality() < b.cardinality();
-          });
-          Bitmap result = std::move(results.front());
-          for (std::size_t i = 1; i < results.size() && !result.is_empty(); ++i)
-            result.and_inplace(results[i]);
-          return result;
+          return evaluate_and(maps, allowed, node.exprs);
         } else if constexpr (std::is_same_v<Node, Or>) {
           Bitmap result;
           for (const Bitmap& part : evaluate_all(maps, allowed, node.exprs))

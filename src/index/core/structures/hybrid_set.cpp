@@ -96,6 +96,18 @@ Bitmap HybridSet::as_bitmap() const {
   return Bitmap();
 }
 
+Bitmap HybridSet::intersection_with(const Bitmap& other) const {
+  if (const auto* bitmap = std::get_if<Bitmap>(&storage_))
+    return Bitmap::intersection(*bitmap, other);
+  Bitmap kept;
+  if (const IdArray* ids = array()) {
+    for (uint32_t id : ids->ids()) {
+      if (other.contains(id)) kept.add(id);
+    }
+  }
+  return kept;
+}
+
 void HybridSet::or_inplace(const HybridSet& other) {
   if (&other == this) {
     or_inplace(HybridSet(other));
