@@ -46,6 +46,10 @@ class DistinctValues {
 // object that is not iterable. Any other failure of its __iter__ propagates.
 OwnedRef items_iterator(PyObject* object) {
   if (PyUnicode_Check(object)) return {};
+  // The usual single values, known not to be iterable without an exception made and dropped.
+  if (PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyBool_Check(object) ||
+      object == Py_None)
+    return {};
   OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
   if (!iterator) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError();
