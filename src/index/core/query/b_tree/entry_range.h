@@ -4,10 +4,13 @@
 //   Included(b) above: last = highest entry with b     Excluded(b) above: just before the lowest
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "index/core/query/b_tree/bound.h"
 #include "index/core/query/b_tree/entry.h"
+#include "index/core/structures/bitmap.h"
 
 namespace veldrake {
 
@@ -22,6 +25,13 @@ struct EntryRange {
   bool contains(const Entry& entry) const { return first <= entry && entry <= last; }
   // Whether nothing above limits the interval.
   bool unbounded_above() const { return last == Entry::max(); }
+};
+
+// What a range query gathers on its way down the tree: the ids bitmaps of children that lie
+// wholly inside the range, and the ids of single entries from the leaves at its two ends.
+struct RangePieces {
+  std::vector<const Bitmap*> whole;
+  std::vector<uint32_t> loose;
 };
 
 }  // namespace veldrake

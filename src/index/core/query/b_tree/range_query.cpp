@@ -1,6 +1,7 @@
 // Range queries, node by node. A query turns its bounds into a closed entry interval once
 // (EntryRange); a node then scans only the children at the two ends of the interval and takes
-// every child strictly between them whole, from the child's ids bitmap.
+// every child strictly between them whole, by its ids bitmap. The pieces of the whole descent are
+// united once at the end: uniting them level by level built bitmaps only to merge them again.
 #include <algorithm>
 #include <vector>
 
@@ -10,19 +11,15 @@
 
 namespace veldrake {
 
-// A null `filter` lets every id through.
-Bitmap LeafNode::query_range(const EntryRange& range, const Bitmap* filter) const {
+void LeafNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
   const auto run = entries();
-  std::array<uint32_t, kNodeSlots> ids;
-  size_t n = 0;
   for (auto it = std::lower_bound(run.begin(), run.end(), range.first);
        it != run.end() && *it <= range.last; ++it) {
-    if (!filter || filter->contains(it->id())) ids[n++] = it->id();
+    pieces.loose.push_back(it->id());
   }
-  return Bitmap::of(std::span(ids.data(), n));
 }
 
-Bitmap InternalNode::query_range(const EntryRange& range, const Bitmap* filter) const {
+void InternalNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
   const auto first_key = keys_.begin() + static_cast<std::ptrdiff_t>(start());
   const auto keys_end = first_key + static_cast<std::ptrdiff_t>(count());
   // The first child that can hold an entry >= range.first: the last one keyed below it.
@@ -36,21 +33,10 @@ Bitmap InternalNode::query_range(const EntryRange& range, const Bitmap* filter) 
     high = upper == first_key ? 0 : static_cast<size_t>(upper - first_key) - 1;
   }
 
-  Bitmap result =
-      present_child(low).visit([&](const auto& node) { return node.query_range(range, filter); });
-  if (high > low + 1) {
-    std::vector<const Bitmap*> whole;
-    whole.reserve(high - low - 1);
-    for (size_t i = low + 1; i < high; ++i) whole.push_back(&present_ids(i));
-    Bitmap inside = Bitmap::union_many(whole);
-    if (filter) inside.and_inplace(*filter);
-    result.or_inplace(inside);
-  }
-  if (high != low && high < count()) {
-    result.or_inplace(present_child(high).visit(
-        [&](const auto& node) { return node.query_range(range, filter); }));
-  }
-  return result;
+  present_child(low).visit([&](const auto& node) { node.collect_range(range, pieces); });
+  for (size_t i = low + 1; i < high; ++i) pieces.whole.push_back(&present_ids(i));
+  if (high != low && high < count())
+    present_child(high).visit([&](const auto& node) { node.collect_range(range, pieces); });
 }
 
 namespace {
@@ -58,7 +44,14 @@ namespace {
 Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
   const std::optional<EntryRange> range = EntryRange::from_bounds(lower, upper);
   if (!range.has_value()) return Bitmap();
-  return root.visit([&](const auto& node) { return node.query_range(*range, filter); });
+  RangePieces pieces;
+  root.visit([&](const auto& node) { node.collect_range(*range, pieces); });
+  std::sort(pieces.loose.begin(), pieces.loose.end());
+  const Bitmap loose = Bitmap::of(pieces.loose);
+  pieces.whole.push_back(&loose);
+  Bitmap result = Bitmap::union_many(pieces.whole);
+  if (filter) result.and_inplace(*filter);
+  return result;
 }
 
 }  // namespace

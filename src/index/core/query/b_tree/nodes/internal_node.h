@@ -46,8 +46,9 @@ class InternalNode : public CenteredRun<InternalNode> {
   RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
   // Moves the upper half of the children into a new node and returns it.
   std::unique_ptr<InternalNode> split();
-  // The ids of the entries in `range` below this node that are also in `filter`.
-  Bitmap query_range(const EntryRange& range, const Bitmap* filter) const;
+  // Adds what answers `range` below this node to `pieces` (bitmaps it refers to stay owned by
+  // the tree).
+  void collect_range(const EntryRange& range, RangePieces& pieces) const;
 
  private:
   friend class CenteredRun<InternalNode>;

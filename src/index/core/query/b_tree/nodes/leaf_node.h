@@ -36,8 +36,8 @@ class LeafNode : public CenteredRun<LeafNode> {
   RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
   // Moves the upper half of the entries into a new leaf and returns it.
   std::unique_ptr<LeafNode> split();
-  // The ids of the entries in `range` that are also in `filter`.
-  Bitmap query_range(const EntryRange& range, const Bitmap* filter) const;
+  // Adds the ids of the entries in `range` to `pieces`.
+  void collect_range(const EntryRange& range, RangePieces& pieces) const;
 
  private:
   friend class CenteredRun<LeafNode>;
