@@ -13,9 +13,9 @@
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
-std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
+QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
-  return attr < read->size() ? (*read)[attr] : nullptr;
+  return attr < read->size() ? (*read)[attr].get() : nullptr;
 }
 
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
@@ -68,15 +68,15 @@ void IndexAPI::store_and_index(StoredItem item, const ObjectState& state) {
   for (const auto& [attr, value] : state.attributes) add_index(id, attr, value);
 }
 
-std::shared_ptr<QueryMap> IndexAPI::query_map_for(uint32_t attr) {
-  if (auto existing = query_map_at(*query_maps, attr)) return existing;
+QueryMap* IndexAPI::query_map_for(uint32_t attr) {
+  if (QueryMap* existing = query_map_at(*query_maps, attr)) return existing;
   // Built outside the lock: a new map creates its nested index.
   auto fresh = std::make_shared<QueryMap>(shared_from_this());
   auto maps = query_maps->write();
   if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
   // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
   if (!(*maps)[attr]) (*maps)[attr] = std::move(fresh);
-  return (*maps)[attr];
+  return (*maps)[attr].get();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
@@ -84,7 +84,7 @@ void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
-  if (auto map = query_map_at(*query_maps, attr)) map->remove(value, id);
+  if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
 }
 
 bool IndexAPI::has_object_id(uint32_t id) const {
@@ -199,7 +199,7 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 Groups IndexAPI::group_ids(std::string_view path) const {
   auto [first, rest] = attr_parts(path);
   std::optional<uint32_t> attr = interner().lookup(first);
-  std::shared_ptr<QueryMap> map = attr ? query_map_at(*query_maps, *attr) : nullptr;
+  QueryMap* map = attr ? query_map_at(*query_maps, *attr) : nullptr;
   if (!map) return {};
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();

@@ -40,8 +40,9 @@ class FilteredIndex;
 using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
 using Items = PagedSlots<StoredItem>;
 
-// The value index of attribute `attr`, or null.
-std::shared_ptr<QueryMap> query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
+// The value index of attribute `attr`, or null. A map is never replaced or removed once in its
+// slot, so the pointer stays valid for as long as `maps` lives.
+QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
 
 // Calls `visit(const StoredItem&)` for every id of `ids` that has a record, ascending by id,
 // with `items` read-locked.
@@ -118,7 +119,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Stores `item` in slot `id` and indexes the object's attributes; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state);
-  std::shared_ptr<QueryMap> query_map_for(uint32_t attr);
+  QueryMap* query_map_for(uint32_t attr);
 
   RwLocked<Bitmap> allowed_items_;
   const std::weak_ptr<IndexAPI> parent_;

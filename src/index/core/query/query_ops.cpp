@@ -9,7 +9,7 @@
 namespace veldrake {
 namespace {
 
-std::shared_ptr<QueryMap> map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
+QueryMap* map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
   std::optional<uint32_t> attr = interner().lookup(attribute);
   return attr ? query_map_at(maps, *attr) : nullptr;
 }
@@ -53,7 +53,7 @@ template <class Node>
 Bitmap evaluate_comparison(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                            const Node& node) {
   auto [first, rest] = attr_parts(node.path.view());
-  std::shared_ptr<QueryMap> map = map_of(maps, first);
+  QueryMap* map = map_of(maps, first);
   if (!map) return Bitmap();
   if (!rest) return compare_on(*map, QueryExpr{node}, allowed);
   IndexAPI& nested = map->nested();
@@ -140,7 +140,7 @@ Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& 
   Bitmap result;
   bool first = true;
   for (const HashQueryTerm& term : query) {
-    std::shared_ptr<QueryMap> map = map_of(maps, term.name.view());
+    QueryMap* map = map_of(maps, term.name.view());
     if (!map) return Bitmap();
     Bitmap matching = map->equal_to_any(term.values, within);
     if (first) {
