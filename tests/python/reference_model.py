@@ -46,20 +46,23 @@ def ordered(op, bound):
     return predicate
 
 
-def path_holds(obj, path, predicate):
-    """True if a leaf reached through the dotted `path` from `obj` passes `predicate`."""
+def path_leaves(obj, path):
+    """Every leaf value reached through the dotted `path` from `obj`."""
     first, dot, rest = path.partition(".")
     try:
         value = getattr(obj, first)
     except AttributeError:
-        return False
+        return
     for leaf in leaves(value):
         if not dot:
-            if predicate(leaf):
-                return True
-        elif isinstance(leaf, Veldrake.Indexable) and path_holds(leaf, rest, predicate):
-            return True
-    return False
+            yield leaf
+        elif isinstance(leaf, Veldrake.Indexable):
+            yield from path_leaves(leaf, rest)
+
+
+def path_holds(obj, path, predicate):
+    """True if a leaf reached through the dotted `path` from `obj` passes `predicate`."""
+    return any(predicate(leaf) for leaf in path_leaves(obj, path))
 
 
 def select(objs, path, predicate):
@@ -83,20 +86,6 @@ def any_of(values):
     return lambda held: any(test(held) for test in tests)
 
 
-def path_leaves(obj, path):
-    """Every leaf value reached through the dotted `path` from `obj`."""
-    first, dot, rest = path.partition(".")
-    try:
-        value = getattr(obj, first)
-    except AttributeError:
-        return
-    for leaf in leaves(value):
-        if not dot:
-            yield leaf
-        elif isinstance(leaf, Veldrake.Indexable):
-            yield from path_leaves(leaf, rest)
-
-
 def evaluate(tree, members):
     """The members an expression tree selects.
 
@@ -107,22 +96,15 @@ def evaluate(tree, members):
     op = tree[0]
     if op in ("and", "or"):
         parts = [set(map(id, evaluate(sub, members))) for sub in tree[1]]
-        if not parts:
-            kept = set()
-        elif op == "and":
-            kept = set.intersection(*parts)
-        else:
-            kept = set.union(*parts)
+        combine = set.intersection if op == "and" else set.union
+        kept = combine(*parts) if parts else set()
         return [m for m in members if id(m) in kept]
-    if op == "not":
-        excluded = set(map(id, evaluate(tree[1], members)))
+    if op in ("not", "ne"):
+        excluded = set(map(id, evaluate(tree[1] if op == "not" else ("eq", *tree[1:]), members)))
         return [m for m in members if id(m) not in excluded]
     path = tree[1]
     if op == "eq":
         return select(members, path, equals(tree[2]))
-    if op == "ne":
-        excluded = set(map(id, select(members, path, equals(tree[2]))))
-        return [m for m in members if id(m) not in excluded]
     if op == "bt":
         return select(members, path, between(tree[2], tree[3]))
     if op == "in":

@@ -2,19 +2,17 @@
 crashes, and every index involved answers correctly afterwards."""
 
 import gc
-import math
 import subprocess
 import sys
 import textwrap
 
 import pytest
-from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q  # noqa: F401 (used in eval)
 
 from reference_model import evaluate, grouped, keyword_select, same, to_query
 
 NAN = float("nan")
 INF = float("inf")
-BIG = 2**63
 TOO_BIG = [2**63, -(2**63) - 1, 2**64, 10**30]
 QUERIES = [
     ("eq", "n", 1), ("eq", "s", "a"), ("ne", "n", 1), ("gt", "n", 0), ("le", "n", 2.5),
@@ -66,55 +64,57 @@ def test_wrong_argument_types_and_counts_raise_type_error():
     view = index.reduced(s="a")
     expr = Q.eq("s", "a")
     calls = [
-        lambda: Index(1), lambda: Index(x=1),
-        lambda: index.add_object(), lambda: index.add_object(objs[0], objs[1]),
-        lambda: index.add_object(None), lambda: index.add_object(index),
-        lambda: index.add_object(objs[0], other=1), lambda: index.add_object(obj=objs[0]),
-        lambda: index.add_object_many(), lambda: index.add_object_many(None),
-        lambda: index.add_object_many(objs[0]), lambda: index.add_object_many(set(objs)),
-        lambda: index.add_object_many(o for o in objs), lambda: index.add_object_many({1: 2}),
-        lambda: index.add_object_many(objs + [None]), lambda: index.add_object_many(b"ab"),
-        lambda: index.add_object_many(objs, objs),
-        lambda: index.get_by_attribute(1), lambda: index.reduce("s"), lambda: index.reduced(1),
-        lambda: index.reduced_query(), lambda: index.reduced_query(1),
-        lambda: index.reduced_query("s"), lambda: index.reduced_query(expr, expr),
-        lambda: index.reduced_query(query=expr, other=1), lambda: index.reduced_query(view),
-        lambda: index.group_by(), lambda: index.group_by(1), lambda: index.group_by(b"s"),
-        lambda: index.group_by("s", "n"), lambda: index.group_by(["s"]),
-        lambda: index.union_with(), lambda: index.union_with(view),
-        lambda: index.union_with(objs[0]), lambda: index.union_with(None),
-        lambda: index.union_with(index, index), lambda: index.collect(1),
-        lambda: index.collect(all=True),
-        lambda: view.reduced(1), lambda: view.reduced_query(), lambda: view.reduced_query(index),
-        lambda: view.collect(None), lambda: view.rebase(index), lambda: FilteredIndex(),
-        lambda: FilteredIndex.collect(index), lambda: Index.collect(view),
-        lambda: Index.add_object(objs[0], objs[1]),
-        lambda: Q(), lambda: Q.eq(), lambda: Q.eq("s"), lambda: Q.eq("s", 1, 2),
-        lambda: Q.eq(1, 1), lambda: Q.eq(None, 1), lambda: Q.ne(b"s", 1),
-        lambda: Q.gt(["s"], 1), lambda: Q.bt("n", 1), lambda: Q.bt("n", 1, 2, 3),
-        lambda: Q.bt(attr="n", lower=1), lambda: Q.in_("n"), lambda: Q.in_("n", 5),
-        lambda: Q.in_("n", "ab"), lambda: Q.in_("n", None), lambda: Q.in_("n", {1, 2}),
-        lambda: Q.in_(1, [1]), lambda: Q.and_(1), lambda: Q.and_(expr, "s"),
-        lambda: Q.or_(expr, None), lambda: Q.and_(expr, x=expr), lambda: Q.not_(),
-        lambda: Q.not_(1), lambda: Q.not_(expr, expr), lambda: Q.not_(exprs=view),
-        lambda: Indexable.__new__(Index), lambda: Index.__new__(Indexable),
-        lambda: objs[0].__setattr__(1, 2), lambda: objs[0].__getattribute__(None),
-        lambda: setattr(objs[0], 5, 1), lambda: objs[0].__dir__(1),
+        "Index(1)", "Index(x=1)", "index.add_object()", "index.add_object(objs[0], objs[1])",
+        "index.add_object(None)", "index.add_object(index)", "index.add_object(objs[0], other=1)",
+        "index.add_object(obj=objs[0])", "index.add_object_many()", "index.add_object_many(None)",
+        "index.add_object_many(objs[0])", "index.add_object_many(set(objs))",
+        "index.add_object_many(o for o in objs)", "index.add_object_many({1: 2})",
+        "index.add_object_many(objs + [None])", 'index.add_object_many(b"ab")',
+        "index.add_object_many(objs, objs)", "index.get_by_attribute(1)", 'index.reduce("s")',
+        "index.reduced(1)", "index.reduced_query()", "index.reduced_query(1)",
+        'index.reduced_query("s")', "index.reduced_query(expr, expr)",
+        "index.reduced_query(query=expr, other=1)", "index.reduced_query(view)",
+        "index.group_by()", "index.group_by(1)", 'index.group_by(b"s")',
+        'index.group_by("s", "n")', 'index.group_by(["s"])', "index.union_with()",
+        "index.union_with(view)", "index.union_with(objs[0])", "index.union_with(None)",
+        "index.union_with(index, index)", "index.collect(1)", "index.collect(all=True)",
+        "view.reduced(1)", "view.reduced_query()", "view.reduced_query(index)",
+        "view.collect(None)", "view.rebase(index)", "FilteredIndex()",
+        "FilteredIndex.collect(index)", "Index.collect(view)",
+        "Index.add_object(objs[0], objs[1])", "Q()", "Q.eq()", 'Q.eq("s")', 'Q.eq("s", 1, 2)',
+        "Q.eq(1, 1)", "Q.eq(None, 1)", 'Q.ne(b"s", 1)', 'Q.gt(["s"], 1)', 'Q.bt("n", 1)',
+        'Q.bt("n", 1, 2, 3)', 'Q.bt(attr="n", lower=1)', 'Q.in_("n")', 'Q.in_("n", 5)',
+        'Q.in_("n", "ab")', 'Q.in_("n", None)', 'Q.in_("n", {1, 2})', "Q.in_(1, [1])", "Q.and_(1)",
+        'Q.and_(expr, "s")', "Q.or_(expr, None)", "Q.and_(expr, x=expr)", "Q.not_()", "Q.not_(1)",
+        "Q.not_(expr, expr)", "Q.not_(exprs=view)", "Q.and_(exprs=expr)",
+        "Indexable.__new__(Index)", "Index.__new__(Indexable)", "objs[0].__setattr__(1, 2)",
+        "objs[0].__getattribute__(None)", "setattr(objs[0], 5, 1)", "objs[0].__dir__(1)",
     ]
-    for number, call in enumerate(calls):
+    names = {**globals(), **locals()}
+    for call in calls:
         with pytest.raises(TypeError):
-            call()
-            pytest.fail(f"call {number} of the list raised nothing")
-    # Argument errors name the argument that was wrong.
-    for call, name in [
-        (lambda: index.add_object(None), "py_ref"), (lambda: index.add_object_many(None), "objs"),
-        (lambda: index.reduced_query(1), "query"), (lambda: view.reduced_query(1), "query"),
-        (lambda: index.group_by(1), "attr"), (lambda: index.union_with(view), "other"),
-        (lambda: Q.eq(1, 1), "attr"), (lambda: Q.in_("n", 5), "values"),
-        (lambda: Q.not_(1), "exprs"), (lambda: Q.and_(expr, 1), "exprs"),
+            eval(call, names)
+            pytest.fail(f"{call} raised nothing")
+    # Argument errors name the argument that was wrong, in the interpreter's wording.
+    for call, message in [
+        ("index.add_object(None)", "argument 'py_ref'"),
+        ("index.add_object_many(None)", "argument 'objs'"),
+        ("index.add_object_many([Indexable(), 5])", "argument 'objs'"),
+        ('index.add_object_many("ab")', "Can't extract `str` to `Vec`"),
+        ("index.reduced_query(1)", "argument 'query'"),
+        ("view.reduced_query(1)", "argument 'query'"), ("index.group_by(1)", "argument 'attr'"),
+        ("index.union_with(view)", "argument 'other'"),
+        ("Q.eq(1, 1)", "argument 'attr'"), ("Q.bt(1, 2, 3)", "argument 'attr'"),
+        ('Q.in_(1, "abc")', "argument 'attr'"),  # attr is converted first
+        ('Q.in_("n", 5)', "argument 'values'"), ('Q.in_("n", {"a": 1})', "argument 'values'"),
+        ('Q.in_("n", "abc")', "^argument 'values': Can't extract `str` to `Vec`$"),
+        ("Q.not_(1)", "argument 'exprs'"), ("Q.and_(expr, 1)", "argument 'exprs'"),
+        ("Q.or_(expr, 1)", "argument 'exprs'"),
+        ("objs[0].__setattr__(1, 2)", "^argument 'name': "),
+        ("objs[0].__getattribute__(1)", "^argument 'name': "),
     ]:
-        with pytest.raises(TypeError, match=f"argument '{name}'"):
-            call()
+        with pytest.raises(TypeError, match=message):
+            eval(call, names)
     assert_intact(index, objs)
     assert same(view.collect(), [objs[0], objs[2]])
     assert same(view.rebase().collect(), [objs[0], objs[2]])
@@ -139,32 +139,6 @@ def test_numbers_beyond_64_bits_are_refused_without_harm():
     assert_intact(index, objs)
 
 
-def test_extreme_numbers_nan_and_infinities_answer_exactly():
-    values = [BIG - 1, -BIG, BIG - 2, -BIG + 1, 2.0**63, -(2.0**63), 1e308, -1e308, 5e-324,
-              -5e-324, 0.0, -0.0, 0, INF, -INF, NAN, -NAN, 2**53 + 1, 2.0**53]
-    objs = [Indexable(n=v, tags=[v, "t"]) for v in values]
-    index = Index()
-    index.add_object_many(objs)
-    operands = [BIG - 1, -BIG, 2.0**63, -(2.0**63), 1e308, 5e-324, 0, -0.0, INF, -INF, NAN,
-                2**53 + 1, 2.0**53, 2**53, True]
-    for value in operands:
-        for op in ("eq", "ne", "gt", "ge", "lt", "le"):
-            for path in ("n", "tags"):
-                tree = (op, path, value)
-                found = index.reduced_query(to_query(tree)).collect()
-                assert same(found, evaluate(tree, objs)), tree
-        assert same(index.get_by_attribute(n=value), keyword_select(objs, {"n": value})), value
-    for low, high in [(-INF, INF), (INF, -INF), (NAN, INF), (-INF, NAN), (0, 0), (-0.0, 0),
-                      (-BIG, BIG - 1), (2**53, 2.0**53), (5e-324, 1e308)]:
-        tree = ("bt", "n", low, high)
-        assert same(index.reduced_query(to_query(tree)).collect(), evaluate(tree, objs)), tree
-    groups = index.group_by("n")
-    assert groups[BIG - 1].collect() == [objs[0]]
-    assert not any(o.n != o.n for o in index.reduced_query(Q.ge("n", -INF)).collect())
-    for obj, value in zip(objs, values):
-        assert obj.n == value or (math.isnan(value) and math.isnan(obj.n))
-
-
 def test_deep_and_self_containing_containers():
     deep = ["bottom"]
     for _ in range(10**5):
@@ -184,12 +158,9 @@ def test_deep_and_self_containing_containers():
             Indexable(v=holder), Indexable(v="a")]
     index = Index()
     index.add_object_many(objs)
-    assert index.get_by_attribute(v="bottom") == [objs[0]]
-    assert index.get_by_attribute(v="tuple-bottom") == [objs[1]]
-    assert same(index.get_by_attribute(v=1), [objs[1], objs[2]])
-    assert same(index.get_by_attribute(v="a"), [objs[2], objs[5]])
-    assert same(index.get_by_attribute(v=["l", "r"]), [objs[3]])
-    assert index.get_by_attribute(v="h") == [objs[4]]
+    for value, expected in [("bottom", [0]), ("tuple-bottom", [1]), (1, [1, 2]), ("a", [2, 5]),
+                            (["l", "r"], [3]), ("h", [4])]:
+        assert same(index.get_by_attribute(v=value), [objs[i] for i in expected]), value
     assert objs[0].v is deep and objs[2].v is loop
     # Containers as operands never match; iterating a keyword value that holds itself ends.
     assert index.reduced_query(Q.eq("v", deep)).collect() == []
@@ -245,22 +216,18 @@ def test_very_long_texts_and_lone_surrogates():
     assert index.get_by_attribute(s=long_text[:-1]) == []
     assert index.reduced_query(Q.in_("tags", ["t", long_text])).collect() == [holder]
     assert [k for k in index.group_by("s") if len(k) > 100] == [long_text]
-    # A long attribute name and a long dotted path.
+    # A long attribute name, a long dotted path and odd paths.
     setattr(holder, long_text, 7)
     assert getattr(holder, long_text) == 7
     assert index.get_by_attribute(**{long_text: 7}) == [holder]
     assert index.reduced_query(Q.eq(long_text, 7)).collect() == [holder]
-    assert index.reduced_query(Q.eq("owner." * 10**5 + "s", "o")).collect() == []
-    assert index.group_by("owner." * 10**5 + "s") == {}
-    assert index.group_by("") == {} and index.reduced_query(Q.eq("", 1)).collect() == []
-    assert index.reduced_query(Q.eq(".", 1)).collect() == []
-    assert index.reduced_query(Q.eq("owner.", 1)).collect() == []
+    for path in ("owner." * 10**5 + "s", "", ".", "owner."):
+        assert index.reduced_query(Q.eq(path, "o")).collect() == [] and index.group_by(path) == {}
     # Text that is not valid Unicode cannot be stored or looked for.
     for bad in ("\ud800", "a\udfffb", ["ok", "\udc80"]):
-        panics(lambda: setattr(holder, "s", bad))
-        panics(lambda: index.get_by_attribute(s=bad))
-        panics(lambda: Q.eq("s", bad))
-        panics(lambda: Q.in_("s", [bad]))
+        for call in (lambda: setattr(holder, "s", bad), lambda: index.get_by_attribute(s=bad),
+                     lambda: Q.eq("s", bad), lambda: Q.in_("s", [bad])):
+            panics(call)
     assert holder.s == long_text
     for call in (
         lambda: setattr(holder, "\ud800", 1), lambda: Q.eq("\ud800", 1),
@@ -275,33 +242,22 @@ def test_very_long_texts_and_lone_surrogates():
     holder.s = holder.tags = None
 
 
+def raising(error, what):
+    def method(self, *args):
+        raise error(what)
+
+    return method
+
+
 class Raising:
     """Every protocol method raises."""
 
-    def __eq__(self, other):
-        raise ArithmeticError("eq")
-
-    def __hash__(self):
-        raise ArithmeticError("hash")
-
-    def __iter__(self):
-        raise LookupError("iter")
-
-    def __len__(self):
-        raise LookupError("len")
-
-    def __bool__(self):
-        raise LookupError("bool")
-
-    def __index__(self):
-        raise LookupError("index")
-
-    def __float__(self):
-        raise LookupError("float")
+    __eq__, __hash__ = raising(ArithmeticError, "eq"), raising(ArithmeticError, "hash")
+    __iter__ = __len__ = __bool__ = __index__ = __float__ = raising(LookupError, "iter")
 
 
 class FailingSequence:
-    """A sequence whose items fail after the first."""
+    """A sequence (not a list) whose items fail after the first."""
 
     def __init__(self, items):
         self.items = items
@@ -310,16 +266,13 @@ class FailingSequence:
         return len(self.items)
 
     def __getitem__(self, i):
-        if i >= len(self.items):
-            raise IndexError(i)
         if i == 1:
             raise KeyError("item")
         return self.items[i]
 
 
 class BadLength(FailingSequence):
-    def __len__(self):
-        raise OverflowError("len")
+    __len__ = raising(OverflowError, "len")
 
 
 def failing_generator(*items):
@@ -332,11 +285,7 @@ class Int(int):
 
 
 class Text(str):
-    def __hash__(self):
-        raise ArithmeticError("hash")
-
-    def __eq__(self, other):
-        raise ArithmeticError("eq")
+    __eq__, __hash__ = raising(ArithmeticError, "eq"), raising(ArithmeticError, "hash")
 
 
 def test_objects_whose_protocol_methods_raise():
@@ -408,64 +357,3 @@ def test_values_whose_release_calls_back_into_the_module():
     assert len(seen) == 53 and set(seen) == {2}
     assert objs[4].last == 53
     assert_intact(index, objs + [holder])
-
-
-def test_indexable_subclasses_with_properties_class_attributes_and_slots():
-    class WithProperty(Indexable):
-        kind = "class-level"
-
-        @property
-        def label(self):
-            return "label:" + self.name
-
-        @label.setter
-        def label(self, value):
-            self.name = value.removeprefix("label:")
-
-        @property
-        def broken(self):
-            raise ValueError("getter")
-
-    class WithSlots(Indexable):
-        __slots__ = ("slot",)
-
-    class WithInit(Indexable):
-        def __init__(self, name, *, size=0):
-            self.name = name
-            self.size = size
-
-        def __setattr__(self, name, value):
-            super().__setattr__(name, value.upper() if isinstance(value, str) else value)
-
-    prop = WithProperty(name="p")
-    slotted = WithSlots(name="s")
-    made = WithInit("w", size=3)
-    index = Index()
-    index.add_object_many([prop, slotted, made])
-    assert (prop.label, prop.kind, made.name, made.size) == ("label:p", "class-level", "W", 3)
-    with pytest.raises(ValueError, match="getter"):
-        prop.broken
-    # A property's setter runs, as for any Python class: it stores `name`, which is indexed.
-    prop.label = "label:q"
-    assert prop.name == "q" and prop.label == "label:q"
-    assert index.get_by_attribute(name="q") == [prop]
-    # A slot reads back what was written; a class attribute is shadowed by the object's own
-    # value, which is indexed; a subclass's __setattr__ is honoured.
-    slotted.slot = 5
-    prop.kind = "own"
-    made.name = "x"
-    assert (slotted.slot, prop.kind, WithProperty.kind, made.name) == (5, "own", "class-level", "X")
-    assert index.get_by_attribute(kind="own") == [prop]
-    assert index.get_by_attribute(name="X") == [made]
-    assert same(index.reduced_query(Q.ne("name", "q")).collect(), [slotted, made])
-    assert same(index.collect(), [prop, slotted, made])
-    assert {k: len(v.collect()) for k, v in index.group_by("name").items()} == {"q": 1, "s": 1, "X": 1}
-    # Constructor keywords mean the same as writes: the setter runs, the slot is filled, and a
-    # later write reads back.
-    built = WithProperty(name="p", label="label:z")
-    assert (built.name, built.label) == ("z", "label:z")
-    built.label = "label:y"
-    assert (built.name, built.label) == ("y", "label:y")
-    filled = WithSlots(slot=3)
-    filled.slot = 4
-    assert filled.slot == 4

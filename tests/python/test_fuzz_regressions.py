@@ -1,4 +1,5 @@
-"""Faults found by fuzzing and by the PyPy and 32-bit runs, kept as plain tests.
+"""Faults found by fuzzing and by the PyPy and 32-bit runs, kept as plain tests (the subclass
+descriptor fault is covered in test_indexable.py).
 
 The last test replays programs of tests/fuzz/fuzz_program.py (the fuzz harness) from fixed
 seeds, so the harness and its model keep working with the module.
@@ -35,43 +36,6 @@ def test_new_refuses_a_class_that_is_not_its_own():
     index = Index()
     index.add_object_many(objs + [made])
     assert same(index.get_by_attribute(x=1), [objs[1], made])
-
-
-def test_setters_of_builtin_descriptors_run_on_subclasses():
-    # The module asked PyType_GetSlot for the __set__ of `property` (a static type): PyPy, like
-    # CPython before 3.10, refuses that, so a property's setter was bypassed and the name stored.
-    class Stored:
-        def __get__(self, obj, owner=None):
-            return "from the descriptor"
-
-        def __set__(self, obj, value):
-            obj.seen = value
-
-    class WithDescriptors(Indexable):
-        @property
-        def label(self):
-            return "label:" + self.name
-
-        @label.setter
-        def label(self, value):
-            self.name = value
-
-        custom = Stored()
-
-    class WithSlots(Indexable):
-        __slots__ = ("slot",)
-
-    obj, slotted = WithDescriptors(name="a"), WithSlots()
-    index = Index()
-    index.add_object_many([obj, slotted])
-    obj.label = "b"
-    obj.custom = 5
-    slotted.slot = 7
-    assert (obj.name, obj.label, obj.seen, obj.custom, slotted.slot) == (
-        "b", "label:b", 5, "from the descriptor", 7)
-    assert index.get_by_attribute(name="b") == [obj]
-    assert index.get_by_attribute(label="b") == []
-    assert index.get_by_attribute(seen=5) == [obj]
 
 
 def test_group_by_an_unhashable_value_raises_and_the_index_stays_usable():

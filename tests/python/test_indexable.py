@@ -5,14 +5,11 @@ import inspect
 
 import pytest
 
-from Veldrake import Indexable
+from Veldrake import Index, Indexable
 
 
 class Person(Indexable):
-    species = "human"
-
-    def greet(self):
-        return "hello"
+    """A subclass, whose instances are freed by another path."""
 
 
 def test_constructor_keywords_become_attributes():
@@ -30,21 +27,9 @@ def test_values_read_back_as_what_was_stored():
         o.v = value
         back = o.v
         assert back == value and type(back) is type(value)
-    o.v = items
-    assert o.v is items
-    o.v = other
-    assert o.v is other
-
-
-def test_an_int_beyond_64_bits_is_refused_and_the_old_value_kept():
-    o = Indexable(x=1)
-    for bad in [2**63, -(2**63) - 1, [1, 2**64], "\ud800"]:
-        with pytest.raises(BaseException, match="^type checked") as caught:
-            o.x = bad
-        assert not isinstance(caught.value, Exception)
-        assert o.x == 1
-    with pytest.raises(BaseException, match="^type checked"):
-        Indexable(x=2**64)
+    for held in (items, other):
+        o.v = held
+        assert o.v is held
 
 
 def test_numpy_scalars_are_taken_as_python_values():
@@ -63,22 +48,11 @@ def test_attributes_cannot_be_deleted():
 
 def test_missing_attribute_error_carries_only_the_name():
     o = Indexable()
-    with pytest.raises(AttributeError) as caught:
-        o.name
-    assert caught.value.args == ("name",)
+    for name in ("name", "\ud800"):
+        with pytest.raises(AttributeError) as caught:
+            getattr(o, name)
+        assert caught.value.args == (name,)
     assert getattr(o, "name", 7) == 7
-    with pytest.raises(AttributeError) as caught:
-        getattr(o, "\ud800")
-    assert caught.value.args == ("\ud800",)
-
-
-def test_attribute_names_must_be_text():
-    o = Indexable()
-    # The builtins setattr and getattr check names themselves; the slots are reached directly.
-    with pytest.raises(TypeError, match="^argument 'name': "):
-        o.__setattr__(1, 2)
-    with pytest.raises(TypeError, match="^argument 'name': "):
-        o.__getattribute__(1)
 
 
 def test_dir_lists_stored_names_first_in_insertion_order():
@@ -90,15 +64,70 @@ def test_dir_lists_stored_names_first_in_insertion_order():
     assert {"a", "b", "c", "__repr__"} <= set(dir(o))
 
 
-def test_subclasses_keep_methods_and_class_attributes_but_stored_ones_win():
-    p = Person(name="ann")
-    assert (p.name, p.greet(), p.species) == ("ann", "hello", "human")
-    p.species = "robot"
-    assert p.species == "robot" and Person.species == "human"
-    p.greet = 5
-    assert p.greet == 5
-    assert repr(p) == "<Indexable with 3 attributes>"
-    assert "name" in dir(p)
+def test_subclasses_descriptors_setattr_init_and_slots_are_honoured_and_indexed():
+    # The module once asked PyType_GetSlot for the __set__ of `property` (a static type): PyPy,
+    # like CPython before 3.10, refuses that, so a property's setter was bypassed.
+    class Stored:
+        def __get__(self, obj, owner=None):
+            return "from the descriptor"
+
+        def __set__(self, obj, value):
+            obj.seen = value
+
+    class Rich(Indexable):
+        species = "human"
+        custom = Stored()
+
+        def greet(self):
+            return "hello"
+
+        @property
+        def label(self):
+            return "label:" + self.name
+
+        @label.setter
+        def label(self, value):
+            self.name = value.removeprefix("label:")
+
+        @property
+        def broken(self):
+            raise ValueError("getter")
+
+    class WithSlots(Indexable):
+        __slots__ = ("slot",)
+
+    class WithInit(Indexable):
+        def __init__(self, name, *, size=0):
+            self.name = name
+            self.size = size
+
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value.upper() if isinstance(value, str) else value)
+
+    rich, slotted, made = Rich(name="a"), WithSlots(), WithInit("w", size=3)
+    index = Index()
+    index.add_object_many([rich, slotted, made])
+    assert (rich.greet(), rich.species, made.name, made.size) == ("hello", "human", "W", 3)
+    with pytest.raises(ValueError, match="getter"):
+        rich.broken
+    rich.label = "label:b"
+    rich.custom = 5
+    slotted.slot = 7
+    made.name = "x"
+    rich.species = "robot"  # stored values win over class attributes and methods
+    rich.greet = 5
+    assert (rich.name, rich.label, rich.seen, rich.custom, slotted.slot) == (
+        "b", "label:b", 5, "from the descriptor", 7)
+    assert (rich.species, Rich.species, rich.greet) == ("robot", "human", 5)
+    assert repr(rich) == "<Indexable with 4 attributes>" and "seen" in dir(rich)
+    for kw, expected in [({"name": "b"}, [rich]), ({"label": "b"}, []), ({"seen": 5}, [rich]),
+                         ({"species": "robot"}, [rich]), ({"name": "X"}, [made])]:
+        assert index.get_by_attribute(**kw) == expected, kw
+    # Constructor keywords mean the same as writes: the setter runs and the slot is filled.
+    assert Rich(name="p", label="label:z").name == "z"
+    filled = WithSlots(slot=3)
+    filled.slot = 4
+    assert filled.slot == 4
 
 
 def test_class_signature_and_docstring():

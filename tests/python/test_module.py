@@ -26,23 +26,21 @@ def test_sum_as_string_wraps_at_32_bits(a, b, expected):
     assert Veldrake.sum_as_string(b=b, a=a) == expected
 
 
-def test_sum_as_string_rejects_what_is_not_a_32_bit_int():
-    for a, b in [(-1, 0), (0, 4294967296), (2**70, 0)]:
-        with pytest.raises(OverflowError):
-            Veldrake.sum_as_string(a, b)
-    with pytest.raises(TypeError, match=r"^argument 'a': "):
-        Veldrake.sum_as_string("x", 1)
-    with pytest.raises(TypeError, match=r"^argument 'b': "):
-        Veldrake.sum_as_string(1, 2.0)
+@pytest.mark.parametrize(("args", "kwargs", "error", "message"), [
+    ((-1, 0), {}, OverflowError, None), ((0, 4294967296), {}, OverflowError, None),
+    ((2**70, 0), {}, OverflowError, None),
+    (("x", 1), {}, TypeError, r"^argument 'a': "), ((1, 2.0), {}, TypeError, r"^argument 'b': "),
+    ((1,), {}, TypeError, "missing required argument 'b'"),
+    ((1, 2, 3), {}, TypeError, "at most 2 arguments"),
+    ((), {"a": 1, "b": 2, "c": 3}, TypeError, "at most 2 keyword arguments"),
+])
+def test_sum_as_string_refuses_bad_arguments_in_the_interpreters_wording(args, kwargs, error,
+                                                                         message):
+    with pytest.raises(error, match=message):
+        Veldrake.sum_as_string(*args, **kwargs)
 
 
-def test_sum_as_string_argument_errors_use_the_interpreters_wording():
-    with pytest.raises(TypeError, match="missing required argument 'b'"):
-        Veldrake.sum_as_string(1)
-    with pytest.raises(TypeError, match="at most 2 arguments"):
-        Veldrake.sum_as_string(1, 2, 3)
-    with pytest.raises(TypeError, match="at most 2 keyword arguments"):
-        Veldrake.sum_as_string(a=1, b=2, c=3)
+def test_sum_as_string_signature_and_doc():
     assert Veldrake.sum_as_string.__text_signature__ == "(a, b)"
     assert Veldrake.sum_as_string.__doc__ == "Formats the sum of two numbers as string."
 

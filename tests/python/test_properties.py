@@ -57,9 +57,7 @@ keyword_values = st.one_of(
 keyword_queries = st.dictionaries(st.sampled_from(["x", "y", "owner", "zz"]), keyword_values,
                                   max_size=2)
 
-holder_specs = st.fixed_dictionaries(
-    {}, optional={"x": attr_values, "y": attr_values, "owner": owner_values})
-owner_specs = st.fixed_dictionaries(
+object_specs = st.fixed_dictionaries(
     {}, optional={"x": attr_values, "y": attr_values, "owner": owner_values})
 
 steps = st.one_of(
@@ -126,17 +124,13 @@ class World:
             setattr(target, attr, self.resolve(value, limit))
 
 
-
-
 def resolve_tree(world, tree):
     op = tree[0]
     if op in ("and", "or"):
         return (op, [resolve_tree(world, sub) for sub in tree[1]])
     if op == "not":
         return (op, resolve_tree(world, tree[1]))
-    if op == "in":
-        return (op, tree[1], [world.resolve(v) for v in tree[2]])
-    return (op, tree[1], *[world.resolve(v) for v in tree[2:]])
+    return (op, tree[1], *map(world.resolve, tree[2:]))  # an "in" list is resolved item by item
 
 
 def ids(objs):
@@ -172,8 +166,8 @@ def check_groups(world, path):
 @settings(max_examples=60, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(
-    owner_specs=st.lists(owner_specs, max_size=4),
-    holder_specs=st.lists(holder_specs, min_size=2, max_size=10),
+    owner_specs=st.lists(object_specs, max_size=4),
+    holder_specs=st.lists(object_specs, min_size=2, max_size=10),
     initial=st.integers(1, 10),
     bulk=st.booleans(),
     actions=st.lists(steps, max_size=12),

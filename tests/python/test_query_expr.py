@@ -1,3 +1,5 @@
+"""Building query expressions, and the form they print in."""
+
 import gc
 
 import pytest
@@ -22,17 +24,12 @@ def test_comparisons_by_position_and_keyword(name):
 
 
 def test_range_and_membership():
+    Q.gt("a", Indexable())  # operands that fail only when evaluated still build
     assert text(Q.bt(attr="age", lower=1, upper=9)).startswith('Bt("age", PyValue {')
-    assert text(Q.bt("age", 1, 9)).count("PyValue {") == 2
+    assert text(Q.bt("age", "x", "z")).count("PyValue {") == 2
     for values in ([1, 2], (1, 2), range(1, 3)):
         assert text(Q.in_("tags", values)).count("PyValue {") == 2
     assert text(Q.in_(attr="tags", values=[])) == 'In("tags", [])'
-
-
-def test_operators_that_fail_only_when_evaluated_still_build():
-    Q.gt("a", Indexable())
-    Q.bt("a", "x", "z")
-    Q.ne("a", [1, float("nan")])
 
 
 def test_combinators_print_their_parts():
@@ -66,36 +63,8 @@ def test_paths_are_quoted_and_escaped(path, printed):
     assert text(Q.eq(path, 1)).startswith(f"Eq({printed}, PyValue {{")
 
 
-def test_attr_must_be_str():
-    for build in (lambda: Q.ge(1, 2), lambda: Q.bt(1, 2, 3), lambda: Q.in_(1, "abc")):
-        with pytest.raises(TypeError, match="argument 'attr'"):  # attr is converted first
-            build()
-
-
-def test_in_needs_a_sequence_other_than_str():
-    for values in ({1, 2}, {"a": 1}, 5):
-        with pytest.raises(TypeError, match="argument 'values'"):
-            Q.in_("a", values)
-    with pytest.raises(TypeError, match=r"^argument 'values': Can't extract `str` to `Vec`$"):
-        Q.in_("a", "abc")
-
-
-def test_combinators_take_only_exprs():
-    e = Q.eq("a", 1)
-    for build in (lambda: Q.and_(e, "a"), lambda: Q.or_(e, 1), lambda: Q.not_(1)):
-        with pytest.raises(TypeError, match="argument 'exprs'"):
-            build()
-    for build in (lambda: Q.not_(e, e), lambda: Q.not_(), lambda: Q.and_(exprs=e)):
-        with pytest.raises(TypeError):
-            build()
-
-
 def test_class():
     assert (Q.__module__, Q.__name__, Q.__doc__) == ("Veldrake", "PyQueryExpr", "")
-    with pytest.raises(TypeError, match="No constructor defined for PyQueryExpr"):
-        Q()
-    with pytest.raises(TypeError):
-        type("Sub", (Q,), {})
     with pytest.raises(AttributeError):
         Q.eq("a", 1).extra = 1
 

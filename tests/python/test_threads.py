@@ -13,15 +13,25 @@ DEADLINE = 120  # seconds before a hang is reported with every thread's stack
 
 
 def run_threads(targets):
+    """Runs the targets together; fails with whatever any of them raised."""
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+            errors.append(error)
+
     faulthandler.dump_traceback_later(DEADLINE, exit=True, file=sys.stderr)
     try:
-        threads = [threading.Thread(target=t) for t in targets]
+        threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
     finally:
         faulthandler.cancel_dump_traceback_later()
+    assert errors == []
 
 
 def test_concurrent_writes_adds_and_queries_stay_consistent():
@@ -34,16 +44,6 @@ def test_concurrent_writes_adds_and_queries_stay_consistent():
     for index in indexes:
         index.add_object_many(shared)
     extra = [Indexable(name="n0", size=1.0) for _ in range(200)]
-    errors = []
-
-    def guard(body):
-        def run():
-            try:
-                body()
-            except BaseException as error:  # noqa: BLE001 - reported by the main thread
-                errors.append(error)
-
-        return run
 
     def writer(seed):
         local = random.Random(seed)
@@ -71,10 +71,7 @@ def test_concurrent_writes_adds_and_queries_stay_consistent():
             index.reduced_query(Q.or_(Q.gt("size", 2), Q.eq("owner.country", "fr"))).collect()
             index.group_by("name")
 
-    run_threads(
-        [guard(lambda s=s: writer(s)) for s in range(8)] + [guard(adder)] + [guard(reader)] * 2
-    )
-    assert errors == []
+    run_threads([lambda s=s: writer(s) for s in range(8)] + [adder, reader, reader])
 
     members = [shared, shared]
     for i, obj in enumerate(extra):

@@ -5,9 +5,6 @@
 #include <limits>
 #include <vector>
 
-#include "index/core/query/b_tree/nodes/internal_node.h"
-#include "index/core/query/b_tree/nodes/leaf_node.h"
-
 namespace veldrake {
 namespace {
 
@@ -23,50 +20,6 @@ NumericKey floating(double value) {
 Ids query(const BitMapBTree& tree, const Bound& lower, const Bound& upper,
           const Bitmap& filter = Bitmap::of(Ids{0, 1, 2, 3, 4, 5, 6, 7})) {
   return tree.query_range(lower, upper, filter).to_vector();
-}
-
-// Checks a leaf holding the integers first..last (each with its value as id) from slot `start`.
-void expect_leaf(const Node& node, size_t start, int64_t first, int64_t last) {
-  const LeafNode* leaf = node.leaf();
-  ASSERT_NE(leaf, nullptr);
-  EXPECT_EQ(leaf->start(), start);
-  ASSERT_EQ(leaf->count(), static_cast<size_t>(last - first + 1));
-  for (int64_t value = first; value <= last; ++value) {
-    const Entry& entry = leaf->slot(start + static_cast<size_t>(value - first));
-    EXPECT_EQ(entry, Entry::of(integer(value), static_cast<uint32_t>(value)));
-  }
-}
-
-void expect_first_split_after(const std::vector<int64_t>& values) {
-  BitMapBTree tree;
-  for (int64_t value : values) tree.insert(integer(value), static_cast<uint32_t>(value));
-  expect_leaf(tree.root(), 0, 1, 95);
-
-  tree.insert(integer(96), 96);
-  const InternalNode* root = tree.root().internal();
-  ASSERT_NE(root, nullptr);
-  EXPECT_EQ(root->start(), 48u);
-  ASSERT_EQ(root->count(), 2u);
-  EXPECT_EQ(root->key(0), Entry::of(integer(1), 1));
-  EXPECT_EQ(root->key(1), Entry::of(integer(48), 48));
-  expect_leaf(root->child(0), 24, 1, 47);
-  expect_leaf(root->child(1), 24, 48, 96);
-  EXPECT_EQ(root->child_ids(0)->cardinality(), 47u);
-  EXPECT_EQ(root->child_ids(1)->cardinality(), 49u);
-}
-
-TEST(BitMapBTreeTest, TheFirstEntryTakesTheMiddleSlot) {
-  BitMapBTree tree;
-  tree.insert(integer(10), 1);
-  EXPECT_EQ(tree.root().leaf()->start(), 48u);
-  EXPECT_EQ(tree.root().leaf()->slot(48), Entry::of(integer(10), 1));
-}
-
-TEST(BitMapBTreeTest, AFullRootLeafSplitsInHalves) {
-  std::vector<int64_t> ascending;
-  for (int64_t value = 1; value <= 95; ++value) ascending.push_back(value);
-  expect_first_split_after(ascending);
-  expect_first_split_after(std::vector<int64_t>(ascending.rbegin(), ascending.rend()));
 }
 
 TEST(BitMapBTreeTest, EntriesFormASet) {

@@ -122,16 +122,6 @@ TEST(ConcurrentBTree, WritersAndReadersUnderTheLockSeeConsistentTrees) {
   std::multiset<std::pair<double, uint32_t>> actual;
   reader->for_each([&](const Entry& entry) { actual.insert({value_of(entry.key()), entry.id()}); });
   EXPECT_EQ(actual, expected);
-  for (int which = 0; which < 40; ++which) {
-    const NumericKey key = key_for(which);
-    std::set<uint32_t> ids;
-    for (const auto& [number, id] : expected) {
-      if (number == value_of(key)) ids.insert(id);
-    }
-    const std::vector<uint32_t> found =
-        reader->query_range(Bound::included(key), Bound::included(key)).to_vector();
-    EXPECT_EQ(std::set<uint32_t>(found.begin(), found.end()), ids) << which;
-  }
 }
 
 // The exact-value map of a value index: values to the sets of ids holding them.

@@ -5,54 +5,44 @@
 #include <gtest/gtest.h>
 
 #include "index/core/structures/string_interner/interner.h"
-#include "index/interfaces/classes.h"
 #include "module/binding.h"
+#include "python_eval.h"
 
 namespace veldrake {
 namespace {
-
-// Runs statements in one namespace that knows Indexable, Index and PyQueryExpr (as Q).
-class Namespace {
- public:
-  Namespace() : globals_(OwnedRef::steal(PyDict_New())) {
-    PyDict_SetItemString(globals_.get(), "__builtins__", PyEval_GetBuiltins());
-    PyDict_SetItemString(globals_.get(), "Indexable",
-                         reinterpret_cast<PyObject*>(indexable_type()));
-    PyDict_SetItemString(globals_.get(), "Index", reinterpret_cast<PyObject*>(index_type()));
-    PyDict_SetItemString(globals_.get(), "Q", reinterpret_cast<PyObject*>(query_expr_type()));
-  }
-  // False when Python raised (the error is printed).
-  bool run(const char* statements) {
-    OwnedRef done =
-        OwnedRef::steal(PyRun_String(statements, Py_file_input, globals_.get(), globals_.get()));
-    if (!done) PyErr_Print();
-    return static_cast<bool>(done);
-  }
-
- private:
-  OwnedRef globals_;
-};
 
 uint32_t interned_names() {
   return interner().snapshot()->size();
 }
 
+// Calls the Python function `function`; false when it raised (the error is printed).
+bool call(PyObject* function) {
+  OwnedRef done = OwnedRef::steal(PyObject_CallNoArgs(function));
+  if (!done) PyErr_Print();
+  return static_cast<bool>(done);
+}
+
 TEST(AttributeNames, LookingUpNamesNoObjectHoldsInternsNothing) {
-  Namespace python;
-  ASSERT_TRUE(python.run("o = Indexable(stored=1)\nindex = Index()\nindex.add_object(o)\n"));
+  OwnedRef steps = testing::evaluate(
+      "o = Indexable(stored=1)\nindex = Index()\nindex.add_object(o)\n"
+      "def look_up_absent_names():\n"
+      "  for i in range(500):\n"
+      "    getattr(o, 'absent_a%d' % i, None)\n"
+      "    hasattr(o, 'absent_b%d' % i)\n"
+      "    index.get_by_attribute(**{'absent_c%d' % i: 1})\n"
+      "    index.reduced_query(Q.eq('absent_d%d' % i, 1)).collect()\n"
+      "    index.reduced_query(Q.eq('stored.absent_e%d' % i, 1)).collect()\n"
+      "    index.group_by('absent_f%d' % i)\n"
+      "def store_a_fresh_name():\n"
+      "  o.fresh_name = 2\n"
+      "  assert o.fresh_name == 2\n",
+      "(look_up_absent_names, store_a_fresh_name)");
+  ASSERT_TRUE(steps);
   const uint32_t before = interned_names();
-  ASSERT_TRUE(
-      python.run("for i in range(500):\n"
-                 "    getattr(o, 'absent_a%d' % i, None)\n"
-                 "    hasattr(o, 'absent_b%d' % i)\n"
-                 "    index.get_by_attribute(**{'absent_c%d' % i: 1})\n"
-                 "    index.reduced_query(Q.eq('absent_d%d' % i, 1)).collect()\n"
-                 "    index.reduced_query(Q.eq('stored.absent_e%d' % i, 1)).collect()\n"
-                 "    index.group_by('absent_f%d' % i)\n"));
+  ASSERT_TRUE(call(PyTuple_GET_ITEM(steps.get(), 0)));
   EXPECT_EQ(interned_names(), before);
-  // A stored name is interned once.
-  ASSERT_TRUE(python.run("o.fresh_name = 2\nassert o.fresh_name == 2\n"));
-  EXPECT_EQ(interned_names(), before + 1);
+  ASSERT_TRUE(call(PyTuple_GET_ITEM(steps.get(), 1)));
+  EXPECT_EQ(interned_names(), before + 1);  // a stored name is interned once
 }
 
 }  // namespace

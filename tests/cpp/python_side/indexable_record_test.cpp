@@ -56,16 +56,6 @@ TEST_F(ObjectIds, ARecordReleasesItsIdOnceAfterMoves) {
   EXPECT_EQ(allocate_id(), id + 1);
 }
 
-TEST_F(ObjectIds, ADeadObjectsIdGoesToTheNextObject) {
-  OwnedRef first = testing::evaluate("Indexable(a=1)");
-  OwnedRef second = testing::evaluate("Indexable()");
-  uint32_t id = record_of(first.get()).id;
-  first = OwnedRef();
-  OwnedRef third = testing::evaluate("Indexable()");
-  EXPECT_EQ(record_of(third.get()).id, id);
-  EXPECT_NE(record_of(second.get()).id, id);
-}
-
 TEST_F(ObjectIds, AFailedConstructorGivesItsIdBack) {
   uint32_t next = allocate_id();
   release_id(next);

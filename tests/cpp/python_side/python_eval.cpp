@@ -10,6 +10,8 @@ OwnedRef evaluate(const char* statements, const char* expression) {
   OwnedRef globals = OwnedRef::steal(PyDict_New());
   PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
   PyDict_SetItemString(globals.get(), "Indexable", reinterpret_cast<PyObject*>(indexable_type()));
+  PyDict_SetItemString(globals.get(), "Index", reinterpret_cast<PyObject*>(index_type()));
+  PyDict_SetItemString(globals.get(), "Q", reinterpret_cast<PyObject*>(query_expr_type()));
   OwnedRef done =
       OwnedRef::steal(PyRun_String(statements, Py_file_input, globals.get(), globals.get()));
   OwnedRef result =

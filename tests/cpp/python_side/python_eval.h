@@ -7,8 +7,8 @@
 
 namespace veldrake::testing {
 
-// Runs `statements` in a fresh namespace that knows the class Indexable, then evaluates
-// `expression` there. Fails the calling test (returns empty) when Python raises.
+// Runs `statements` in a fresh namespace that knows Indexable, Index and PyQueryExpr (as Q), then
+// evaluates `expression` there. Fails the calling test (returns empty) when Python raises.
 OwnedRef evaluate(const char* statements, const char* expression);
 
 inline OwnedRef evaluate(const char* expression) {
