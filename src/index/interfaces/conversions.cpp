@@ -1,5 +1,6 @@
 #include "index/interfaces/conversions.h"
 
+#include <span>
 #include <string>
 
 #include "index/interfaces/query.h"
@@ -14,25 +15,23 @@ namespace veldrake {
 // So the walk loads records a few ids ahead and the objects are counted in a second pass: the
 // misses overlap instead of each waiting for the one before.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids) {
-  constexpr int kAhead = 16;
+  constexpr std::size_t kAhead = 16;
   const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
   OwnedRef list = checked(PyList_New(capacity));
   Py_ssize_t filled = 0;
   {
     auto slots = items.read();
-    Bitmap::Iterator ahead = ids.begin();
-    for (int i = 0; i < kAhead && ahead != ids.end(); ++i, ++ahead) slots->prefetch(*ahead);
-    for (uint32_t id : ids) {
-      if (ahead != ids.end()) {
-        slots->prefetch(*ahead);
-        ++ahead;
+    ids.for_each_block([&](std::span<const uint32_t> block) {
+      for (std::size_t i = 0; i < block.size(); ++i) {
+        if (i + kAhead < block.size()) slots->prefetch(block[i + kAhead]);
+        // Borrowed for now: the second pass below takes the references.
+        if (const StoredItem* item = slots->find(block[i]))
+          PyList_SET_ITEM(list.get(), filled++, item->object.python_handle.get());
       }
-      // Borrowed for now: the second pass below takes the references.
-      if (const StoredItem* item = slots->find(id))
-        PyList_SET_ITEM(list.get(), filled++, item->object.python_handle.get());
-    }
+    });
     for (Py_ssize_t i = 0; i < filled; ++i) {
-      if (i + kAhead < filled) __builtin_prefetch(PyList_GET_ITEM(list.get(), i + kAhead));
+      if (i + static_cast<Py_ssize_t>(kAhead) < filled)
+        __builtin_prefetch(PyList_GET_ITEM(list.get(), i + static_cast<Py_ssize_t>(kAhead)));
       Py_INCREF(PyList_GET_ITEM(list.get(), i));
     }
   }
