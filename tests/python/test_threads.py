@@ -99,3 +99,34 @@ def test_two_threads_writing_objects_that_hold_each_other():
     run_threads([lambda: flip(a, b), lambda: flip(b, a)])
     assert index.get_by_attribute(other=b) == [a]
     assert index.get_by_attribute(other=a) == [b]
+
+
+def test_large_batch_with_writes_during_the_build():
+    # A batch this large is indexed by two passes at once (nested values and the rest); writes
+    # made meanwhile, also turning plain values into nested objects and back, must all be kept.
+    rng = random.Random(11)
+    owners = [Indexable(country=c) for c in ("fr", "de", "es", "it")]
+    objs = [Indexable(name=f"n{i % 50}", size=i % 7, tags=[f"t{i % 3}", i % 5],
+                      owner=owners[i % 4] if i % 3 else None) for i in range(20000)]
+    index = Index()
+
+    def writer():
+        for _ in range(3000):
+            obj = rng.choice(objs)
+            if rng.randrange(2):
+                obj.owner = rng.choice(owners + [None, "fr", [owners[0], "x"]])
+            else:
+                obj.name = rng.choice(["n1", "n2", owners[1], 4.5])
+
+    run_threads([lambda: index.add_object_many(objs), writer])
+
+    assert same(index.collect(), objs)
+    for value in ("n1", "n2", "n7", 4.5, owners[1]):
+        assert same(index.get_by_attribute(name=value), select(objs, "name", equals(value)))
+    for value in ("fr", "x", owners[0]):
+        assert same(index.get_by_attribute(owner=value), select(objs, "owner", equals(value)))
+    for size in range(7):
+        assert same(index.get_by_attribute(size=size), select(objs, "size", equals(size)))
+    for country in ("fr", "de", "es", "it"):
+        found = index.reduced_query(Q.eq("owner.country", country)).collect()
+        assert same(found, select(objs, "owner.country", equals(country)))

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <thread>
 #include <utility>
 
 #include "index/core/filtered_index.h"
@@ -45,27 +47,63 @@ void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   register_membership(state, shared_from_this());
-  store_and_index(StoredItem{nullptr, object}, state);
+  store_and_index(StoredItem{nullptr, object}, state, ValueScope::kAll);
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
+  constexpr std::size_t kParallelBatch = 8192;
+  if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
+    add_values(objects, ValueScope::kAll);
+    return;
+  }
+  // Values that reach nested objects are indexed under the object graph lock, which serialises
+  // all such work in the process; the other values need only each object's own lock. So a second
+  // thread indexes the nested values while this one indexes the rest. Each pass registers every
+  // object (even one with no value in its share: a write may give it one before the other pass
+  // comes by) before indexing its share, under the object's lock, so every later write sees the
+  // membership and keeps both shares right; a value indexed twice changes nothing.
+  std::exception_ptr nested_failure;
+  {
+    std::jthread nested_pass([&] {
+      try {
+        add_values(objects, ValueScope::kNested);
+      } catch (...) {
+        nested_failure = std::current_exception();
+      }
+    });
+    add_values(objects, ValueScope::kPlain);
+  }
+  if (nested_failure) std::rethrow_exception(nested_failure);
+}
+
+void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScope scope) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little.
   constexpr std::size_t kChunk = 512;
   for (std::size_t start = 0; start < objects.size(); start += kChunk) {
-    ObjectGraphLock graph;
+    std::optional<ObjectGraphLock> graph;
+    if (scope != ValueScope::kPlain) graph.emplace();
     const std::size_t end = std::min(objects.size(), start + kChunk);
-    for (std::size_t i = start; i < end; ++i) add_object(objects[i]);
+    for (std::size_t i = start; i < end; ++i) {
+      ObjectState& state = objects[i].state();
+      auto lock = state.lock.lock();
+      register_membership(state, shared_from_this());
+      store_and_index(StoredItem{nullptr, objects[i]}, state, scope);
+    }
   }
 }
 
-void IndexAPI::store_and_index(StoredItem item, const ObjectState& state) {
+void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
   { items->write()->put(id, std::move(item)); }
   RegistrationChain chain(id);
-  for (const auto& [attr, value] : state.attributes) add_index(id, attr, value);
+  for (const auto& [attr, value] : state.attributes) {
+    const bool wanted =
+        scope == ValueScope::kAll || value.involves_indexable() == (scope == ValueScope::kNested);
+    if (wanted) add_index(id, attr, value);
+  }
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
@@ -110,7 +148,7 @@ void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
   store_and_index(StoredItem{std::make_unique<StoredItemParent>(
                                  StoredItemParent{HybridSet::of(parent_id), weak_from_this()}),
                              object},
-                  state);
+                  state, ValueScope::kAll);
 }
 
 void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) {

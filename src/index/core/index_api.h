@@ -117,8 +117,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth);
 
-  // Stores `item` in slot `id` and indexes the object's attributes; caller holds its lock.
-  void store_and_index(StoredItem item, const ObjectState& state);
+  // Which of an object's values an insertion indexes: all of them, or (when add_objects splits
+  // the work) those that do not reach nested objects, or those that do.
+  enum class ValueScope { kAll, kPlain, kNested };
+
+  // Registers every object of `objects` and indexes its values in `scope`, taking the graph lock
+  // per chunk unless the scope reaches no nested object.
+  void add_values(const std::vector<StoredIndexable>& objects, ValueScope scope);
+  // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
+  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
 
   RwLocked<Bitmap> allowed_items_;
