@@ -73,16 +73,14 @@ class Generator {
     const uint32_t pick = below(100);
     if (pick < 40) return NumericKey::integer(static_cast<int64_t>(below(41)) - 20);
     if (pick < 80) return NumericKey::floating((below(81) - 40.0) / 2);
-    const NumericKey extremes[] = {
-        NumericKey::integer(INT64_MIN),
-        NumericKey::integer(INT64_MAX),
-        NumericKey::integer((int64_t{1} << 53) + 1),
-        NumericKey::floating(0x1p53),
-        NumericKey::floating(-Limits::infinity()),
-        NumericKey::floating(Limits::denorm_min()),
-        NumericKey::floating(-Limits::denorm_min()),
-        NumericKey::floating(-0.0),
-    };
+    const NumericKey extremes[] = {NumericKey::integer(INT64_MIN),
+                                   NumericKey::integer(INT64_MAX),
+                                   NumericKey::integer((int64_t{1} << 53) + 1),
+                                   NumericKey::floating(0x1p53),
+                                   NumericKey::floating(-Limits::infinity()),
+                                   NumericKey::floating(Limits::denorm_min()),
+                                   NumericKey::floating(-Limits::denorm_min()),
+                                   NumericKey::floating(-0.0)};
     return extremes[below(std::size(extremes))];
   }
 
@@ -131,8 +129,7 @@ void check_tree(const BitMapBTree& tree, const std::vector<StoredEntry>& entries
         {Bound::included(a), Bound::included(a)}, {Bound::excluded(a), Bound::unbounded()},
         {Bound::included(a), Bound::unbounded()}, {Bound::unbounded(), Bound::excluded(a)},
         {Bound::unbounded(), Bound::included(a)}, {Bound::included(a), Bound::included(b)},
-        {Bound::excluded(a), Bound::excluded(b)},
-    };
+        {Bound::excluded(a), Bound::excluded(b)}};
     for (const auto& [lower, upper] : queries) {
       Bitmap expected_ids;
       for (const StoredEntry& entry : entries) {
