@@ -20,7 +20,6 @@ SKIPS = {
         "counts __del__ calls made as the module drops values; PyPy runs __del__ only when its "
         "collector runs",
     "tests/python/test_gc.py::test_every_cycle_shape_is_collected": NO_CYCLES,
-    "tests/python/test_gc.py::test_cycle_through_nested_registration_is_collected": NO_CYCLES,
     "tests/python/test_gc.py::test_referents_are_the_attribute_values": NO_CYCLES,
     "tests/python/test_bad_input.py::test_deep_and_self_containing_containers":
         "cpyext converts a tuple to its C form element by element, recursively: a tuple nested "

@@ -12,10 +12,9 @@ def is_number(value):
 def leaves(value, _containers=()):
     """The values an attribute value contributes: containers flattened, dicts ignored."""
     if type(value) in (list, tuple, set):
-        if any(value is seen for seen in _containers):
-            return
-        for element in value:
-            yield from leaves(element, _containers + (value,))
+        if all(value is not seen for seen in _containers):
+            for element in value:
+                yield from leaves(element, _containers + (value,))
     elif type(value) is not dict:
         yield value
 
@@ -28,9 +27,7 @@ def equals(wanted):
             return is_number(held) and held == wanted
         if type(wanted) in (bool, str):
             return type(held) is type(wanted) and held == wanted
-        if isinstance(wanted, Veldrake.Indexable):
-            return held is wanted
-        return False
+        return isinstance(wanted, Veldrake.Indexable) and held is wanted
 
     return predicate
 
@@ -46,34 +43,6 @@ def ordered(op, bound):
     return predicate
 
 
-def path_leaves(obj, path):
-    """Every leaf value reached through the dotted `path` from `obj`."""
-    first, dot, rest = path.partition(".")
-    try:
-        value = getattr(obj, first)
-    except AttributeError:
-        return
-    for leaf in leaves(value):
-        if not dot:
-            yield leaf
-        elif isinstance(leaf, Veldrake.Indexable):
-            yield from path_leaves(leaf, rest)
-
-
-def path_holds(obj, path, predicate):
-    """True if a leaf reached through the dotted `path` from `obj` passes `predicate`."""
-    return any(predicate(leaf) for leaf in path_leaves(obj, path))
-
-
-def select(objs, path, predicate):
-    return [o for o in objs if path_holds(o, path, predicate)]
-
-
-def same(found, expected):
-    """Compares two lists of objects as sets of identities."""
-    return sorted(map(id, found)) == sorted(map(id, expected))
-
-
 def between(lower, upper):
     """The test a held leaf value must pass to lie in [lower, upper] (both ends included)."""
     above, below = ordered("ge", lower), ordered("le", upper)
@@ -86,6 +55,26 @@ def any_of(values):
     return lambda held: any(test(held) for test in tests)
 
 
+def path_leaves(obj, path):
+    """Every leaf value reached through the dotted `path` from `obj`."""
+    first, dot, rest = path.partition(".")
+    for leaf in leaves(getattr(obj, first, ())):  # a missing attribute holds nothing
+        if not dot:
+            yield leaf
+        elif isinstance(leaf, Veldrake.Indexable):
+            yield from path_leaves(leaf, rest)
+
+
+def select(objs, path, predicate):
+    """The objects with a leaf reached through the dotted `path` that passes `predicate`."""
+    return [o for o in objs if any(predicate(leaf) for leaf in path_leaves(o, path))]
+
+
+def same(found, expected):
+    """Compares two lists of objects as sets of identities."""
+    return sorted(map(id, found)) == sorted(map(id, expected))
+
+
 def evaluate(tree, members):
     """The members an expression tree selects.
 
@@ -96,20 +85,14 @@ def evaluate(tree, members):
     op = tree[0]
     if op in ("and", "or"):
         parts = [set(map(id, evaluate(sub, members))) for sub in tree[1]]
-        combine = set.intersection if op == "and" else set.union
-        kept = combine(*parts) if parts else set()
+        kept = (set.intersection if op == "and" else set.union)(*parts) if parts else set()
         return [m for m in members if id(m) in kept]
     if op in ("not", "ne"):
         excluded = set(map(id, evaluate(tree[1] if op == "not" else ("eq", *tree[1:]), members)))
         return [m for m in members if id(m) not in excluded]
-    path = tree[1]
-    if op == "eq":
-        return select(members, path, equals(tree[2]))
-    if op == "bt":
-        return select(members, path, between(tree[2], tree[3]))
-    if op == "in":
-        return select(members, path, any_of(tree[2]))
-    return select(members, path, ordered(op, tree[2]))
+    tests = {"eq": equals, "bt": between, "in": any_of}
+    predicate = tests[op](*tree[2:]) if op in tests else ordered(op, tree[2])
+    return select(members, tree[1], predicate)
 
 
 def to_query(tree):
@@ -119,9 +102,7 @@ def to_query(tree):
         return getattr(Veldrake.PyQueryExpr, op + "_")(*map(to_query, tree[1]))
     if op == "not":
         return Veldrake.PyQueryExpr.not_(to_query(tree[1]))
-    if op == "in":
-        return Veldrake.PyQueryExpr.in_(tree[1], tree[2])
-    return getattr(Veldrake.PyQueryExpr, op)(*tree[1:])
+    return getattr(Veldrake.PyQueryExpr, "in_" if op == "in" else op)(*tree[1:])
 
 
 def keyword_values(value):
@@ -136,9 +117,7 @@ def keyword_values(value):
 
 def keyword_select(members, keywords):
     """What get_by_attribute(**keywords) finds: every keyword must hold; no keyword finds nothing."""
-    if not keywords:
-        return []
-    found = list(members)
+    found = list(members) if keywords else []
     for name, value in keywords.items():
         found = select(found, name, any_of(keyword_values(value)))
     return found
@@ -148,9 +127,7 @@ def group_tag(leaf):
     """How group_by tells groups apart: numbers by value, bools and strs by value, others by
     identity. None for NaN, whose grouping is not modelled."""
     if is_number(leaf):
-        if math.isnan(leaf):
-            return None
-        return ("number", leaf)
+        return None if math.isnan(leaf) else ("number", leaf)
     if type(leaf) in (bool, str):
         return (type(leaf).__name__, leaf)
     return ("object", id(leaf))
@@ -165,15 +142,14 @@ def grouped(members, path):
     for obj in members:
         for leaf in path_leaves(obj, path):
             tag = group_tag(leaf)
-            if tag is None:
-                continue
-            leaves_seen, holders = groups.setdefault(tag, ([], {}))
-            leaves_seen.append(leaf)
-            holders[id(obj)] = obj
+            if tag is not None:
+                leaves_seen, holders = groups.setdefault(tag, ([], {}))
+                leaves_seen.append(leaf)
+                holders[id(obj)] = obj
     result = {}
     for tag, (leaves_seen, holders) in groups.items():
         key = leaves_seen[0]
-        if tag[0] == "number":
-            key = leaves_seen[0] if all(type(v) is int for v in leaves_seen) else float(leaves_seen[0])
+        if tag[0] == "number" and any(type(v) is not int for v in leaves_seen):
+            key = float(key)
         result[tag] = (key, list(holders.values()))
     return result

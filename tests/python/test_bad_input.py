@@ -11,8 +11,7 @@ from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q  # noqa: 
 
 from reference_model import evaluate, grouped, keyword_select, same, to_query
 
-NAN = float("nan")
-INF = float("inf")
+NAN, INF = float("nan"), float("inf")
 TOO_BIG = [2**63, -(2**63) - 1, 2**64, 10**30]
 QUERIES = [
     ("eq", "n", 1), ("eq", "s", "a"), ("ne", "n", 1), ("gt", "n", 0), ("le", "n", 2.5),
@@ -25,13 +24,9 @@ QUERIES = [
 def world():
     """An index over a few plain objects, and the objects."""
     owner = Indexable(s="o")
-    objs = [
-        Indexable(n=1, s="a", tags=["x", 2], owner=owner),
-        Indexable(n=2.5, s="b", tags=("y", ["x"])),
-        Indexable(n=-3, s="a", owner=owner),
-        Indexable(n=NAN, s="c", tags=[]),
-        Indexable(s="b"),
-    ]
+    objs = [Indexable(n=1, s="a", tags=["x", 2], owner=owner), Indexable(n=-3, s="a", owner=owner),
+            Indexable(n=2.5, s="b", tags=("y", ["x"])), Indexable(n=NAN, s="c", tags=[]),
+            Indexable(s="b")]
     index = Index()
     index.add_object_many(objs)
     return index, objs
@@ -44,11 +39,9 @@ def assert_intact(index, objs):
         assert same(index.reduced_query(to_query(tree)).collect(), evaluate(tree, objs)), tree
     for kw in ({"s": "a"}, {"n": [1, 2.5]}, {"tags": "x", "s": ["a", "b"]}):
         assert same(index.get_by_attribute(**kw), keyword_select(objs, kw)), kw
-    groups = index.group_by("s")
-    expected = grouped(objs, "s")
+    groups, expected = index.group_by("s"), grouped(objs, "s").values()
     assert len(groups) == len(expected)
-    for key, holders in expected.values():
-        assert same(groups[key].collect(), holders), key
+    assert all(same(groups[key].collect(), holders) for key, holders in expected)
 
 
 def panics(call):
@@ -64,31 +57,17 @@ def test_wrong_argument_types_and_counts_raise_type_error():
     view = index.reduced(s="a")
     expr = Q.eq("s", "a")
     calls = [
-        "Index(1)", "Index(x=1)", "index.add_object()", "index.add_object(objs[0], objs[1])",
-        "index.add_object(None)", "index.add_object(index)", "index.add_object(objs[0], other=1)",
-        "index.add_object(obj=objs[0])", "index.add_object_many()", "index.add_object_many(None)",
-        "index.add_object_many(objs[0])", "index.add_object_many(set(objs))",
-        "index.add_object_many(o for o in objs)", "index.add_object_many({1: 2})",
+        "Index(1)", "index.add_object()", "index.add_object(objs[0], objs[1])",
+        "index.add_object(index)", "index.add_object(obj=objs[0])", "index.add_object_many(objs[0])",
+        "index.add_object_many(set(objs))", "index.add_object_many(o for o in objs)",
         "index.add_object_many(objs + [None])", 'index.add_object_many(b"ab")',
-        "index.add_object_many(objs, objs)", "index.get_by_attribute(1)", 'index.reduce("s")',
-        "index.reduced(1)", "index.reduced_query()", "index.reduced_query(1)",
-        'index.reduced_query("s")', "index.reduced_query(expr, expr)",
-        "index.reduced_query(query=expr, other=1)", "index.reduced_query(view)",
-        "index.group_by()", "index.group_by(1)", 'index.group_by(b"s")',
-        'index.group_by("s", "n")', 'index.group_by(["s"])', "index.union_with()",
-        "index.union_with(view)", "index.union_with(objs[0])", "index.union_with(None)",
-        "index.union_with(index, index)", "index.collect(1)", "index.collect(all=True)",
-        "view.reduced(1)", "view.reduced_query()", "view.reduced_query(index)",
-        "view.collect(None)", "view.rebase(index)", "FilteredIndex()",
-        "FilteredIndex.collect(index)", "Index.collect(view)",
-        "Index.add_object(objs[0], objs[1])", "Q()", "Q.eq()", 'Q.eq("s")', 'Q.eq("s", 1, 2)',
-        "Q.eq(1, 1)", "Q.eq(None, 1)", 'Q.ne(b"s", 1)', 'Q.gt(["s"], 1)', 'Q.bt("n", 1)',
-        'Q.bt("n", 1, 2, 3)', 'Q.bt(attr="n", lower=1)', 'Q.in_("n")', 'Q.in_("n", 5)',
-        'Q.in_("n", "ab")', 'Q.in_("n", None)', 'Q.in_("n", {1, 2})', "Q.in_(1, [1])", "Q.and_(1)",
-        'Q.and_(expr, "s")', "Q.or_(expr, None)", "Q.and_(expr, x=expr)", "Q.not_()", "Q.not_(1)",
-        "Q.not_(expr, expr)", "Q.not_(exprs=view)", "Q.and_(exprs=expr)",
-        "Indexable.__new__(Index)", "Index.__new__(Indexable)", "objs[0].__setattr__(1, 2)",
-        "objs[0].__getattribute__(None)", "setattr(objs[0], 5, 1)", "objs[0].__dir__(1)",
+        "index.get_by_attribute(1)", 'index.reduce("s")', "index.reduced(1)",
+        "index.reduced_query()", "index.reduced_query(view)", "index.reduced_query(query=expr, x=1)",
+        'index.group_by(b"s")', 'index.group_by("s", "n")', "index.union_with(None)",
+        "index.collect(1)", "view.rebase(index)", "FilteredIndex.collect(index)",
+        "Index.collect(view)", "Q()", 'Q.eq("s", 1, 2)', 'Q.ne(b"s", 1)', 'Q.bt(attr="n", lower=1)',
+        'Q.in_("n", {1, 2})', 'Q.and_(expr, "s")', "Q.and_(expr, x=expr)", "Q.not_(expr, expr)",
+        "Q.and_(exprs=expr)", "setattr(objs[0], 5, 1)", "objs[0].__dir__(1)",
     ]
     names = {**globals(), **locals()}
     for call in calls:
@@ -98,54 +77,45 @@ def test_wrong_argument_types_and_counts_raise_type_error():
     # Argument errors name the argument that was wrong, in the interpreter's wording.
     for call, message in [
         ("index.add_object(None)", "argument 'py_ref'"),
-        ("index.add_object_many(None)", "argument 'objs'"),
         ("index.add_object_many([Indexable(), 5])", "argument 'objs'"),
         ('index.add_object_many("ab")', "Can't extract `str` to `Vec`"),
-        ("index.reduced_query(1)", "argument 'query'"),
-        ("view.reduced_query(1)", "argument 'query'"), ("index.group_by(1)", "argument 'attr'"),
-        ("index.union_with(view)", "argument 'other'"),
+        ("index.reduced_query(1)", "argument 'query'"), ("view.reduced_query(1)", "argument 'query'"),
+        ("index.group_by(1)", "argument 'attr'"), ("index.union_with(view)", "argument 'other'"),
         ("Q.eq(1, 1)", "argument 'attr'"), ("Q.bt(1, 2, 3)", "argument 'attr'"),
         ('Q.in_(1, "abc")', "argument 'attr'"),  # attr is converted first
-        ('Q.in_("n", 5)', "argument 'values'"), ('Q.in_("n", {"a": 1})', "argument 'values'"),
+        ('Q.in_("n", {"a": 1})', "argument 'values'"),
         ('Q.in_("n", "abc")', "^argument 'values': Can't extract `str` to `Vec`$"),
-        ("Q.not_(1)", "argument 'exprs'"), ("Q.and_(expr, 1)", "argument 'exprs'"),
-        ("Q.or_(expr, 1)", "argument 'exprs'"),
+        ("Q.not_(1)", "argument 'exprs'"), ("Q.or_(expr, 1)", "argument 'exprs'"),
         ("objs[0].__setattr__(1, 2)", "^argument 'name': "),
         ("objs[0].__getattribute__(1)", "^argument 'name': "),
     ]:
         with pytest.raises(TypeError, match=message):
             eval(call, names)
     assert_intact(index, objs)
-    assert same(view.collect(), [objs[0], objs[2]])
-    assert same(view.rebase().collect(), [objs[0], objs[2]])
+    assert same(view.collect(), objs[:2]) and same(view.rebase().collect(), objs[:2])
 
 
 def test_numbers_beyond_64_bits_are_refused_without_harm():
     index, objs = world()
     for big in TOO_BIG:
         # An attribute cannot hold it: the write fails whole and the old value stays indexed.
-        panics(lambda: setattr(objs[0], "n", big))
-        panics(lambda: setattr(objs[0], "n", [1, [2, big]]))
-        panics(lambda: Indexable(n=big))
-        assert objs[0].n == 1
         # As an operand anywhere: refused the same way, and the index is untouched.
         for call in (
-            lambda: Q.eq("n", big), lambda: Q.gt("n", big), lambda: Q.bt("n", -big, big),
-            lambda: Q.in_("n", [1, big]), lambda: index.get_by_attribute(n=big),
-            lambda: index.get_by_attribute(n=[1, big]), lambda: index.reduce(n=big),
-            lambda: index.reduced(n=(1, big)),
+            lambda: setattr(objs[0], "n", big), lambda: setattr(objs[0], "n", [1, [2, big]]),
+            lambda: Indexable(n=big), lambda: Q.eq("n", big), lambda: Q.gt("n", big),
+            lambda: Q.bt("n", -big, big), lambda: Q.in_("n", [1, big]),
+            lambda: index.get_by_attribute(n=big), lambda: index.get_by_attribute(n=[1, big]),
+            lambda: index.reduce(n=big), lambda: index.reduced(n=(1, big)),
         ):
             assert panics(call).startswith("type checked")
+        assert objs[0].n == 1
     assert_intact(index, objs)
 
 
 def test_deep_and_self_containing_containers():
-    deep = ["bottom"]
+    deep, deep_tuple = ["bottom"], ("tuple-bottom",)
     for _ in range(10**5):
-        deep = [deep]
-    deep_tuple = ("tuple-bottom",)
-    for _ in range(10**5):
-        deep_tuple = (deep_tuple, 1)
+        deep, deep_tuple = [deep], (deep_tuple, 1)
     loop = [1, "a"]
     loop.append(loop)
     left, right = ["l"], ["r"]
@@ -166,9 +136,7 @@ def test_deep_and_self_containing_containers():
     assert index.reduced_query(Q.eq("v", deep)).collect() == []
     assert index.reduced_query(Q.in_("v", [deep, loop])).collect() == []
     assert same(index.get_by_attribute(v=loop), [objs[2], objs[5], objs[1]])
-    assert same(index.reduced_query(Q.in_("v", loop)).collect(), [objs[1], objs[2], objs[5]])
-    groups = index.group_by("v")
-    assert same(groups["a"].collect(), [objs[2], objs[5]])
+    assert same(index.group_by("v")["a"].collect(), [objs[2], objs[5]])
     # Replacing the deep values takes their leaves out again.
     objs[0].v = objs[1].v = loop
     assert index.get_by_attribute(v="bottom") == [] and index.get_by_attribute(v="tuple-bottom") == []
@@ -177,18 +145,10 @@ def test_deep_and_self_containing_containers():
     gc.collect()
 
 
-def run_isolated(code):
-    """Runs `code` in a fresh interpreter, so that a crash fails this test, not the whole run."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=600)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout
-
-
 def test_long_chains_of_nested_objects_do_not_exhaust_the_stack():
     # Each object holds the next one: registering, updating and finally releasing the chain
-    # must not recurse once per link.
-    out = run_isolated("""
+    # must not recurse once per link. A fresh interpreter runs it, so that a crash fails this test.
+    code = textwrap.dedent("""
         from Veldrake import Index, Indexable, PyQueryExpr as Q
         depth = 100_000
         head = first = Indexable(n=0)
@@ -203,7 +163,9 @@ def test_long_chains_of_nested_objects_do_not_exhaust_the_stack():
         del index, first, head
         print("released")
     """)
-    assert out.split() == ["True", "True", "True", "released"]
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
+    assert done.stdout.split() == ["True", "True", "True", "released"]
 
 
 def test_very_long_texts_and_lone_surrogates():
@@ -211,15 +173,10 @@ def test_very_long_texts_and_lone_surrogates():
     index, objs = world()
     holder = Indexable(s=long_text, tags=[long_text, "t"])
     index.add_object(holder)
-    members = objs + [holder]
     assert index.get_by_attribute(s=long_text) == [holder]
     assert index.get_by_attribute(s=long_text[:-1]) == []
-    assert index.reduced_query(Q.in_("tags", ["t", long_text])).collect() == [holder]
     assert [k for k in index.group_by("s") if len(k) > 100] == [long_text]
-    # A long attribute name, a long dotted path and odd paths.
-    setattr(holder, long_text, 7)
-    assert getattr(holder, long_text) == 7
-    assert index.get_by_attribute(**{long_text: 7}) == [holder]
+    setattr(holder, long_text, 7)  # a long attribute name, a long dotted path and odd paths
     assert index.reduced_query(Q.eq(long_text, 7)).collect() == [holder]
     for path in ("owner." * 10**5 + "s", "", ".", "owner."):
         assert index.reduced_query(Q.eq(path, "o")).collect() == [] and index.group_by(path) == {}
@@ -229,16 +186,14 @@ def test_very_long_texts_and_lone_surrogates():
                      lambda: Q.eq("s", bad), lambda: Q.in_("s", [bad])):
             panics(call)
     assert holder.s == long_text
-    for call in (
-        lambda: setattr(holder, "\ud800", 1), lambda: Q.eq("\ud800", 1),
-        lambda: index.group_by("a\udfff"), lambda: index.get_by_attribute(**{"\ud800": 1}),
-        lambda: Q.in_("\udc80.s", [1]),
-    ):
+    for call in (lambda: setattr(holder, "\ud800", 1), lambda: Q.eq("\ud800", 1),
+                 lambda: index.group_by("a\udfff"), lambda: index.get_by_attribute(**{"\ud800": 1}),
+                 lambda: Q.in_("\udc80.s", [1])):
         with pytest.raises(UnicodeEncodeError):
             call()
     with pytest.raises(AttributeError):
         getattr(holder, "\ud800")
-    assert_intact(index, members)
+    assert_intact(index, objs + [holder])
     holder.s = holder.tags = None
 
 
@@ -280,10 +235,6 @@ def failing_generator(*items):
     raise RecursionError("midway")
 
 
-class Int(int):
-    pass
-
-
 class Text(str):
     __eq__, __hash__ = raising(ArithmeticError, "eq"), raising(ArithmeticError, "hash")
 
@@ -292,41 +243,30 @@ def test_objects_whose_protocol_methods_raise():
     index, objs = world()
     odd = Raising()
     # Objects of no known kind are stored as they are: none of their methods is called.
-    holders = [Indexable(v=odd), Indexable(v=[odd, "k"]), Indexable(v=Int(5)), Indexable(v=Text("t"))]
+    holders = [Indexable(v=odd), Indexable(v=[odd, "k"]), Indexable(v=type("Int", (int,), {})(5)),
+               Indexable(v=Text("t"))]
     index.add_object_many(holders)
     members = objs + holders
-    assert holders[0].v is odd
-    assert index.get_by_attribute(v="k") == [holders[1]]
+    assert holders[0].v is odd and index.get_by_attribute(v="k") == [holders[1]]
     assert index.get_by_attribute(v=5) == [] and index.get_by_attribute(v="t") == []
-    assert index.reduced_query(Q.eq("v", odd)).collect() == []
     assert same(index.reduced_query(Q.ne("v", odd)).collect(), members)
-    with pytest.raises(LookupError, match="iter"):
-        index.get_by_attribute(v=odd)  # a keyword value is iterated, and that fails
     # group_by makes a dict keyed by the held values: a failing __hash__ reaches the caller.
-    with pytest.raises(ArithmeticError, match="hash"):
-        index.group_by("v")
-    holders[3].v = "t"
     with pytest.raises(ArithmeticError, match="hash"):
         index.group_by("v")
     # Keyword values and sequences that fail part-way: nothing happens, the error comes back.
     for call, error in [
-        (lambda: index.get_by_attribute(s=failing_generator("a", "b")), RecursionError),
+        (lambda: index.get_by_attribute(v=odd), LookupError),  # a keyword value is iterated
         (lambda: index.get_by_attribute(s="a", n=failing_generator(1)), RecursionError),
         (lambda: index.reduce(s=failing_generator("a")), RecursionError),
-        (lambda: index.reduced(s=failing_generator()), RecursionError),
-        (lambda: index.reduced(s=odd), LookupError),
         (lambda: index.reduced(s="a").reduced(s=failing_generator("a")), RecursionError),
         (lambda: Q.in_("s", FailingSequence(["a", "b"])), KeyError),
         (lambda: index.add_object_many(FailingSequence([Indexable(), Indexable()])), KeyError),
         (lambda: index.add_object_many(BadLength([Indexable()])), OverflowError),
-        (lambda: Indexable(**{"a": 1, "b": FailingSequence([1])}), None),
     ]:
-        if error is None:
-            call()
-            continue
         with pytest.raises(error):
             call()
-    assert same(index.collect(), members)
+    Indexable(**{"a": 1, "b": FailingSequence([1])})
+    holders[3].v = "t"
     assert index.get_by_attribute(v="t") == [holders[3]]
     for holder in holders:
         holder.v = None
@@ -354,6 +294,5 @@ def test_values_whose_release_calls_back_into_the_module():
     scratch.group_by("v")
     del scratch
     gc.collect()
-    assert len(seen) == 53 and set(seen) == {2}
-    assert objs[4].last == 53
+    assert (len(seen), set(seen), objs[4].last) == (53, {2}, 53)
     assert_intact(index, objs + [holder])

@@ -30,23 +30,16 @@ def test_new_refuses_a_class_that_is_not_its_own():
         with pytest.raises(TypeError):
             call()
     made = Indexable.__new__(Node)
-    assert type(made) is Node
     made.x = 1
     objs = [Node(x=i, s="v" * 50) for i in range(2000)]
     index = Index()
     index.add_object_many(objs + [made])
-    assert same(index.get_by_attribute(x=1), [objs[1], made])
-
-
-def test_group_by_an_unhashable_value_raises_and_the_index_stays_usable():
+    assert type(made) is Node and same(index.get_by_attribute(x=1), [objs[1], made])
     # A bytearray is a value of no known kind: grouped by identity, but no dict key.
-    objs = [Indexable(v=bytearray(b"z"), n=1), Indexable(v="a", n=2)]
-    index = Index()
-    index.add_object_many(objs)
+    objs[0].v, objs[1].v = bytearray(b"z"), "a"
     with pytest.raises(TypeError, match="unhashable"):
         index.group_by("v")
     assert same(index.reduced_query(Q.eq("v", "a")).collect(), [objs[1]])
-    assert set(index.group_by("n")) == {1, 2}
 
 
 @pytest.mark.parametrize("seed", range(3))

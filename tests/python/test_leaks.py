@@ -23,8 +23,7 @@ def exercise(objs, owners, payload, text):
     """One round of every operation, holding `payload` and `text` in attributes and operands."""
     index, other = Index(), Index()
     index.add_object_many(objs)
-    for owner in owners:
-        other.add_object(owner)
+    other.add_object(owners[0])
     for i, obj in enumerate(objs):
         obj.v = payload
         obj.tags = [payload, text, (i % 4, [payload, text]), {text}]
@@ -34,23 +33,16 @@ def exercise(objs, owners, payload, text):
         obj.peer = objs[i ^ 1]  # pairs holding each other
     for owner in owners:
         owner.c = text
-    index.get_by_attribute(v=payload)
     index.get_by_attribute(tags=text, n=[1, 2, 3.0])
     index.get_by_attribute(owner=owners[0], s=(s for s in [text, "s1"]))
     index.reduced(n=3).collect()
-    view = index.reduced_query(
-        Q.or_(
-            Q.and_(Q.eq("owner.c", text), Q.gt("n", 2), Q.in_("tags", [payload, text])),
-            Q.not_(Q.eq("v", payload)),
-            Q.bt("n", 1, 4.5),
-            Q.ne("peer.s", text),
-        )
-    )
+    view = index.reduced_query(Q.or_(
+        Q.and_(Q.eq("owner.c", text), Q.gt("n", 2), Q.in_("tags", [payload, text])),
+        Q.not_(Q.eq("v", payload)), Q.bt("n", 1, 4.5), Q.ne("peer.s", text)))
     view.reduced(s="s1").collect()
     view.reduced_query(Q.le("n", 7)).rebase().collect()
     for path in ("v", "tags", "owner.c", "n", "peer"):
-        for group in index.group_by(path).values():
-            group.collect()
+        [group.collect() for group in index.group_by(path).values()]
     other.union_with(index)
     other.group_by("tags")
     try:
@@ -58,7 +50,6 @@ def exercise(objs, owners, payload, text):
     except BaseException as error:  # the module's internal-error exception
         assert type(error).__name__ == "PanicException"
     index.reduce(n=[1, 2], s="s1")
-    index.get_by_attribute(n=1)
     for obj in objs + owners:
         obj.v = obj.tags = obj.owner = obj.peer = obj.c = obj.s = obj.n = None
     return len(view.collect())
@@ -101,7 +92,7 @@ def test_references_dropped_on_threads_that_released_the_interpreter_lock(capfd)
         thread.start()
     for thread in threads:
         thread.join()
-    for i in range(len(objs)):
+    for i in range(len(objs)):  # no loop variable left holding an object
         objs[i].v = 0
     settle()
     assert (sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]) == before
@@ -159,14 +150,12 @@ def churn_round():
     index = Index()
     index.add_object_many(objs)
     for i, obj in enumerate(objs):
-        obj.n = i % 100
-        obj.s = [obj.s, "x%d" % (i % 7)]
+        obj.n, obj.s = i % 100, [obj.s, "x%d" % (i % 7)]
     for owner in owners:
-        owner.c = owner.c + "!"
+        owner.c += "!"
     index.get_by_attribute(s="x3", n=range(10))
     index.reduced_query(Q.and_(Q.gt("n", 50), Q.eq("owner.c", "c3!"))).rebase().collect()
-    for view in index.group_by("owner.c").values():
-        view.reduced(n=5).collect()
+    [view.reduced(n=5).collect() for view in index.group_by("owner.c").values()]
     copy = index.reduced(tags="a").rebase()
     copy.reduce(n=range(20))
     index.union_with(copy)

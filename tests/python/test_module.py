@@ -7,23 +7,17 @@ import Veldrake
 
 def test_module_lists_its_function_and_classes():
     names = {"sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"}
-    assert names <= set(dir(Veldrake))
-    assert Veldrake.__doc__
+    assert names <= set(dir(Veldrake)) and Veldrake.__doc__
+    assert Veldrake.sum_as_string.__text_signature__ == "(a, b)"
+    assert Veldrake.sum_as_string.__doc__ == "Formats the sum of two numbers as string."
 
 
-@pytest.mark.parametrize(
-    ("a", "b", "expected"),
-    [
-        (2, 3, "5"),
-        (0, 0, "0"),
-        (4294967295, 0, "4294967295"),
-        (4294967295, 1, "0"),
-        (4294967295, 4294967295, "4294967294"),
-    ],
-)
+@pytest.mark.parametrize(("a", "b", "expected"), [
+    (2, 3, "5"), (0, 0, "0"), (4294967295, 0, "4294967295"), (4294967295, 1, "0"),
+    (4294967295, 4294967295, "4294967294"),
+])
 def test_sum_as_string_wraps_at_32_bits(a, b, expected):
-    assert Veldrake.sum_as_string(a, b) == expected
-    assert Veldrake.sum_as_string(b=b, a=a) == expected
+    assert Veldrake.sum_as_string(a, b) == Veldrake.sum_as_string(b=b, a=a) == expected
 
 
 @pytest.mark.parametrize(("args", "kwargs", "error", "message"), [
@@ -40,22 +34,15 @@ def test_sum_as_string_refuses_bad_arguments_in_the_interpreters_wording(args, k
         Veldrake.sum_as_string(*args, **kwargs)
 
 
-def test_sum_as_string_signature_and_doc():
-    assert Veldrake.sum_as_string.__text_signature__ == "(a, b)"
-    assert Veldrake.sum_as_string.__doc__ == "Formats the sum of two numbers as string."
-
-
 def test_internal_errors_raise_a_base_exception_that_except_exception_misses():
-    o = Veldrake.Indexable()
     with pytest.raises(BaseException) as caught:
         try:
-            o.x = 2**63
+            Veldrake.Indexable().x = 2**63
         except Exception:  # must not catch it
             pytest.fail("caught as Exception")
     panic = type(caught.value)
-    assert panic.__name__ == "PanicException"
-    assert panic.__module__ == "ext_runtime"
-    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert (panic.__name__, panic.__module__) == ("PanicException", "ext_runtime")
+    assert not issubclass(panic, Exception)
     assert caught.value.args[0].startswith("type checked")
 
 

@@ -17,25 +17,18 @@ def text(expr):
     return r[len("<QueryExpr: ") : -1]
 
 
-@pytest.mark.parametrize("name", COMPARISONS)
-def test_comparisons_by_position_and_keyword(name):
-    for expr in (getattr(Q, name)("age", 3), getattr(Q, name)(value=3, attr="age")):
-        assert text(expr).startswith(f'{name.capitalize()}("age", PyValue {{')
-
-
-def test_range_and_membership():
+def test_expressions_print_their_parts():
+    for name in COMPARISONS:
+        for expr in (getattr(Q, name)("age", 3), getattr(Q, name)(value=3, attr="age")):
+            assert text(expr).startswith(f'{name.capitalize()}("age", PyValue {{')
     Q.gt("a", Indexable())  # operands that fail only when evaluated still build
     assert text(Q.bt(attr="age", lower=1, upper=9)).startswith('Bt("age", PyValue {')
     assert text(Q.bt("age", "x", "z")).count("PyValue {") == 2
     for values in ([1, 2], (1, 2), range(1, 3)):
         assert text(Q.in_("tags", values)).count("PyValue {") == 2
     assert text(Q.in_(attr="tags", values=[])) == 'In("tags", [])'
-
-
-def test_combinators_print_their_parts():
-    assert text(Q.and_()) == "And([])"
-    assert text(Q.or_()) == "Or([])"
-    assert text(Q.not_(exprs=Q.or_())) == "Not(Or([]))"
+    assert (text(Q.and_()), text(Q.or_()), text(Q.not_(exprs=Q.or_()))) == (
+        "And([])", "Or([])", "Not(Or([]))")
     both = text(Q.and_(Q.eq("a", 1), Q.gt("b", 2)))
     assert both.startswith('And([Eq("a", ') and '), Gt("b", ' in both and both.endswith(")])")
 
@@ -50,15 +43,12 @@ def test_shared_instances_are_copied():
     assert text(nested).count('Eq("a", ') == 4
 
 
-@pytest.mark.parametrize(
-    "path, printed",
-    [
-        ('say "hi"\\', r'"say \"hi\"\\"'),
-        ("nl\ntab\tcr\r nul\x00", r'"nl\ntab\tcr\r nul\0"'),
-        ("bell\x07 del\x7f c1\x85", r'"bell\u{7} del\u{7f} c1\u{85}"'),
-        ("héllo ā ✓ Ġ", '"héllo ā ✓ Ġ"'),  # continuation bytes 0x80..0x9F
-    ],
-)
+@pytest.mark.parametrize("path, printed", [
+    ('say "hi"\\', r'"say \"hi\"\\"'),
+    ("nl\ntab\tcr\r nul\x00", r'"nl\ntab\tcr\r nul\0"'),
+    ("bell\x07 del\x7f c1\x85", r'"bell\u{7} del\u{7f} c1\u{85}"'),
+    ("héllo ā ✓ Ġ", '"héllo ā ✓ Ġ"'),  # continuation bytes 0x80..0x9F
+])
 def test_paths_are_quoted_and_escaped(path, printed):
     assert text(Q.eq(path, 1)).startswith(f"Eq({printed}, PyValue {{")
 
@@ -67,11 +57,8 @@ def test_class():
     assert (Q.__module__, Q.__name__, Q.__doc__) == ("Veldrake", "PyQueryExpr", "")
     with pytest.raises(AttributeError):
         Q.eq("a", 1).extra = 1
-
-
-def test_text_signatures():
     signatures = {n: "(attr, value)" for n in COMPARISONS}
-    signatures.update(bt="(attr, lower, upper)", in_="(attr, values)", not_="(exprs)")
-    signatures.update(and_="(*exprs)", or_="(*exprs)")
+    signatures.update(bt="(attr, lower, upper)", in_="(attr, values)", not_="(exprs)",
+                      and_="(*exprs)", or_="(*exprs)")
     for name, signature in signatures.items():
         assert getattr(Q, name).__text_signature__ == signature, name
