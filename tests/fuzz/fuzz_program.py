@@ -62,6 +62,9 @@ class Exhausted(Exception):
     """The input has no bytes left: the program ends here."""
 
 
+# The classes that programs use, as source: defined here from it, and written at the top of every
+# reproducer, so that both always agree.
+CLASSES = '''\
 class Node(Indexable):
     """A subclass of Indexable, made as often as plain objects."""
 
@@ -82,25 +85,18 @@ class Opaque:
 class Color(enum.Enum):
     RED = 1
     BLUE = 2
-
+'''
+exec(CLASSES)  # noqa: S102 - defines Node, Opaque and Color
 
 OPAQUE = [Opaque("p"), Opaque("q")]
 
-HEADER = '''\
-import enum
-from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
-nan, inf, LONG = float("nan"), float("inf"), "x" * 40
-class Node(Indexable):
-    def describe(self):
-        return "node"
-class Opaque:
-    def __init__(self, tag):
-        self.tag = tag
-class Color(enum.Enum):
-    RED = 1
-    BLUE = 2
-op0, op1 = Opaque("p"), Opaque("q")
-'''
+HEADER = (
+    "import enum\n"
+    "from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q\n"
+    'nan, inf, LONG = float("nan"), float("inf"), "x" * 40\n'
+    + CLASSES
+    + 'op0, op1 = Opaque("p"), Opaque("q")\n'
+)
 
 
 def _panic_type():
