@@ -120,8 +120,9 @@ test-tsan: $(STAMPS)/venv
 	  || status=1; \
 	exit $$status
 
-# A bounded run of many threads mixing every operation on shared indexes, then a full check of
-# every index against a recomputation (STRESS_ARGS, e.g. --threads 8 --seconds 300).
+# A bounded run of many threads running the random driver (tests/model/driver.py) on shared
+# indexes, a full check against its model between phases, and forks, 8,192-object batches under
+# the collector and interpreter exits with daemon threads (STRESS_ARGS, e.g. --threads 8 --seconds 300).
 stress: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) tests/stress/stress.py $(STRESS_ARGS)
 
@@ -151,8 +152,8 @@ apt_need = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 \
   if [ -n "$$missing" ]; then echo "Installing system packages: $$missing"; \
     $(SUDO) apt-get update -qq && $(APT_INSTALL) $$missing; fi
 
-# tests/fuzz/fuzz_operations.py turns inputs into programs of operations on objects, indexes and
-# views, and checks every answer against a plain-Python model; a wrong answer fails the run and
+# tests/fuzz/fuzz_operations.py lets inputs choose the operations of the random driver
+# (tests/model/driver.py), which checks every answer against its model; a wrong answer fails the run and
 # leaves its input in build/fuzz/artifacts (print its program: make fuzz-replay FILE=...).
 # With atheris (PyPI) the module is built by clang with -fsanitize=fuzzer-no-link, so the
 # coverage of the C++ code guides the search; without it, random inputs are run instead.

@@ -1,23 +1,18 @@
 """The random driver of the tests: operations on objects, indexes and views, each answer checked
 against a plain-Python model (tests/python/reference_model.py).
 
-A source of choices decides every step: input bytes (the fuzz target), a random.Random (the
-stress run) or hypothesis draws (the property test). The operations make objects, write
-attributes (numbers, text, bools, unknown values, nested objects, lists, tuples, sets, dicts,
-lists that hold themselves, numpy scalars, values the module refuses), add objects, ask keyword
-and expression queries (every PyQueryExpr constructor, dotted paths too) of indexes and views,
-group, reduce, merge, rebase and drop. Alone, a program checks every answer; while other threads
-run operations on the same program (`agent`), answers are only checked to hold possible members,
-and `check_all` checks everything exactly once they have stopped.
+A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
+objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
+sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
+with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase
+and drop. Alone, a program checks every answer; agents (other threads on the same program) only
+check that answers hold possible members, and `check_all` checks everything once they stop.
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
-Where the module's answer is not pinned down to one set, it gives bounds:
-- after `reduce`, an index's value indexes may have lost the values of the objects that did not
-  match: each member is "complete" (all its values certainly indexed) or only "eligible" (some
-  may be); answers lie between what the complete and what the eligible members give;
-- in a program whose objects may hold each other in cycles, a dotted path is only required to
-  find nothing the model does not find, unless EXACT_THROUGH_CYCLES is set.
-Every operation is also written down as a line of Python: a failure comes with its reproducer.
+Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
+certainly indexed) or only "eligible" (some may be); in a program whose objects may hold each
+other, a dotted path must only find nothing extra, unless EXACT_THROUGH_CYCLES is set.
+Every operation is written down as a line of Python: a failure comes with its reproducer.
 """
 
 import copy
@@ -29,6 +24,7 @@ import re
 import sys
 import tempfile
 import threading
+from collections import namedtuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
 
@@ -179,9 +175,7 @@ class IndexState:
         self.fuzzy = False  # reduced while other threads ran: only upper bounds hold
 
 
-class ViewState:
-    def __init__(self, name, view, source, slots):
-        self.name, self.view, self.source, self.slots = name, view, source, frozenset(slots)
+ViewState = namedtuple("ViewState", "name view source slots")
 
 
 class Program:
@@ -498,7 +492,7 @@ class Program:
         with self.lock:
             if len(self.views) >= self.max_views:
                 self.views.pop(0)
-            self.views.append(ViewState(name, view, source, slots))
+            self.views.append(ViewState(name, view, source, frozenset(slots)))
 
     def any(self, items):
         """One of `items` (a list other threads may change), or None."""
