@@ -288,7 +288,7 @@ class Program:
     def bounds(self, tree, domain, state):
         """(fewest, most) objects of `domain` that the module may answer `tree` with."""
         if not self.exact:
-            return set(), set(domain)
+            return self.possible(domain)
         op = tree[0]
         if op in ("and", "or"):
             parts = [self.bounds(sub, domain, state) for sub in tree[1]]
@@ -308,12 +308,18 @@ class Program:
             return (set() if through_cycles or state.fuzzy else found & state.complete), found
         return found & state.complete, found & state.eligible
 
+    def possible(self, domain):
+        """Bounds while other threads run: any object that may be in `domain` now (an index's
+        set of possible members is read only now, after the answer: adds may have finished)."""
+        with self.lock:
+            return set(), set(domain)
+
     def keyword_bounds(self, keywords, domain, state):
         """Bounds of a keyword query: names are attribute names as they are, not paths."""
         if not keywords:
             return set(), set()
         if not self.exact:
-            return set(), set(domain)
+            return self.possible(domain)
 
         def select(found):
             for name, values, _, _ in keywords:
@@ -584,8 +590,13 @@ class Program:
         if view:
             return view.name, view.view, set(view.slots), view.source
         state = self.any(self.indexes)
+        return state.name, state.index, self.domain(state), state
+
+    def domain(self, state):
+        """The slots an index answers within: alone, a copy of its members; under threads, its
+        set of possible members itself, read when the answer is checked."""
         with self.lock:
-            return state.name, state.index, set(state.members if self.exact else state.possible), state
+            return set(state.members) if self.exact else state.possible
 
     def keyword_call(self, call, kw, label):
         """Runs a keyword query; None when the module refused an operand (allowed)."""
@@ -605,8 +616,7 @@ class Program:
         label = f"{name}.get_by_attribute({self.kw_src(kw)})"
         self.say(label)
         if not isinstance(target, Index):
-            target = state.index  # views have no get_by_attribute: ask their index
-            domain = set(state.members if self.exact else state.possible)
+            target, domain = state.index, self.domain(state)  # views have no get_by_attribute
         found = self.keyword_call(target.get_by_attribute, kw, label)
         if found is None:
             return
@@ -723,6 +733,8 @@ class Program:
         if not self.exact:  # the stress run sends standard error elsewhere
             if a.index.union_with(b.index) is not None:
                 self.fail(f"{label} returned something")
+            with self.lock:  # what was being added to b meanwhile may have come along
+                a.possible |= b.possible
             return self.join(a, brought)
         shared = {n for s in a.members for n in self.written[s]} & \
             {n for s in b.members for n in self.written[s]}
