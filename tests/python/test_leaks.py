@@ -119,7 +119,7 @@ def test_references_dropped_by_the_module_s_own_indexing_thread(capfd):
 
     toucher = threading.Thread(target=touch)
     toucher.start()
-    for _ in range(10 if SANITIZED else 60):
+    for _ in range(10 if SANITIZED else 40):
         index.add_object_many(objs)
         index.union_with(other)
     stop.set()
@@ -154,7 +154,7 @@ def test_an_index_dropped_while_another_thread_indexes_its_members():
             dropper.start()
             Index().add_object_many(batch)
             dropper.join()
-        """ % (10 if SANITIZED else 100)
+        """ % (10 if SANITIZED else 60)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
