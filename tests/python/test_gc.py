@@ -89,7 +89,7 @@ def test_referents_are_the_attribute_values():
     assert 7 in referents
 
 
-def test_an_index_reports_its_members_every_time_while_other_threads_add_them():
+def test_an_index_reports_its_members_while_other_threads_add_them():
     # A thread adding objects that are also this index's members briefly shares its engine. The
     # collector's traversals must report the members regardless: members only the index holds
     # would otherwise be finalized while the index still returns them.
