@@ -6,6 +6,7 @@
 
 #include "index/interfaces/classes.h"
 #include "module/binding.h"
+#include "module/fork_safety.h"
 
 namespace veldrake {
 namespace {
@@ -71,6 +72,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 extern "C" PyObject* veldrake_create_module() {
   using namespace veldrake;
   return guarded_object([] {
+    install_fork_handlers();
     // The function comes with the module object, ahead of the classes.
     OwnedRef module = checked(PyModule_Create(&g_module));
     add_class(module.get(), "Index", index_type());

@@ -3,6 +3,7 @@
 import faulthandler
 import os
 import random
+import subprocess
 import sys
 import threading
 
@@ -99,3 +100,96 @@ def test_large_batch_with_writes_during_the_build():
 
     check(index, objs, {"name": ("n1", "n2", "n7", 4.5, owners[1]), "size": range(7),
                         "owner": ("fr", "x", owners[0]), "owner.country": ("fr", "de", "es", "it")})
+
+
+def run_fresh(code, timeout=300):
+    """Runs `code` in a fresh interpreter, so that a crash or a hang fails only this test."""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def test_interpreter_exit_while_daemon_threads_write_add_and_query():
+    code = """if 1:
+        import threading, time
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(100)]
+        index = Index()
+        index.add_object_many(objs)
+
+        def forever(step):
+            i = 0
+            while True:
+                step(i)
+                i += 1
+
+        steps = [lambda i: setattr(objs[i % 100], "v", i),
+                 lambda i: setattr(objs[i % 100], "kid", objs[(i + 1) % 100]),
+                 lambda i: index.add_object_many(objs),
+                 lambda i: index.reduced_query(Q.eq("kid.w", i % 100)).collect()]
+        for step in steps + steps[:1]:
+            threading.Thread(target=forever, args=(step,), daemon=True).start()
+        time.sleep(0.1)
+        """
+    for _ in range(4):
+        run_fresh(code)
+
+
+def test_fork_while_other_threads_are_inside_the_module():
+    # The child inherits the module's state as another thread left it mid-operation: it must be
+    # able to use every index and object it inherited.
+    code = """if 1:
+        import gc, os, random, threading, time
+        from Veldrake import Index, Indexable
+        objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(10000)]
+        shared = Index()
+        shared.add_object_many(objs)
+        stop = False
+
+        def adder():
+            while not stop:
+                shared.add_object_many(objs)
+                Index().add_object_many(objs[::3])
+
+        def writer():
+            i = 0
+            while not stop:
+                objs[i % 100].kid = Indexable(w=-i)
+                i += 1
+
+        threads = [threading.Thread(target=adder), threading.Thread(target=writer)]
+        for thread in threads:
+            thread.start()
+        hung = failed = 0
+        for _ in range(6):
+            time.sleep(random.random() * 0.02)
+            pid = os.fork()
+            if pid == 0:
+                gc.collect()
+                a = Indexable()
+                a.kid = Indexable(w=1)
+                objs[0].v = -1
+                objs[1].kid = a
+                shared.add_object(a)
+                ok = (shared.get_by_attribute(v=-1) == [objs[0]]
+                      and len(shared.reduced(kid=a).collect()) == 1)
+                os._exit(0 if ok else 1)
+            deadline = time.time() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    failed += status != 0
+                    break
+                if time.time() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    hung += 1
+                    break
+                time.sleep(0.01)
+        stop = True
+        for thread in threads:
+            thread.join()
+        assert (hung, failed) == (0, 0), f"of 6 children {hung} hung, {failed} failed"
+        """
+    run_fresh(code)

@@ -65,6 +65,7 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   std::exception_ptr nested_failure;
   {
     std::jthread nested_pass([&] {
+      NoGilScope no_gil;
       try {
         add_values(objects, ValueScope::kNested);
       } catch (...) {
