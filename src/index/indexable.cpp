@@ -247,7 +247,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
       ids = record.state->attributes.keys();
     }
     // Taken after the ids: every stored name was interned before it was stored.
-    StrInternerView names(interner());
+    StrInterner& names = interner();
     OwnedRef result = checked(PyList_New(0));
     for (uint32_t id : ids) {
       std::string_view name = names.name_of(id);
