@@ -1,21 +1,65 @@
 #include "index/core/query/query_expr.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
 namespace veldrake {
 
-Not::Not(QueryExpr inner) : expr(std::make_unique<QueryExpr>(std::move(inner))) {}
+Operands::Operands(std::vector<SharedExpr> operands) : exprs(std::move(operands)), depth(1) {
+  for (const SharedExpr& expr : exprs) depth = std::max(depth, expr->depth() + 1);
+}
 
-Not::Not(const Not& other) : expr(std::make_unique<QueryExpr>(*other.expr)) {}
+Not::Not(SharedExpr inner) : Operands({std::move(inner)}) {}
 
-Not& Not::operator=(const Not& other) {
-  // The copy is made before the old tree goes, so self-assignment keeps the tree intact.
-  expr = std::make_unique<QueryExpr>(*other.expr);
-  return *this;
+Not::Not(QueryExpr inner) : Not(std::make_shared<QueryExpr>(std::move(inner))) {}
+
+namespace {
+
+// The operands of `node` if it combines others, else null.
+template <class Node>
+auto operands_of(Node& node) {
+  using Result = std::conditional_t<std::is_const_v<Node>, const Operands*, Operands*>;
+  return std::visit(
+      [](auto& alternative) -> Result {
+        if constexpr (std::is_base_of_v<Operands, std::decay_t<decltype(alternative)>>) {
+          return &alternative;
+        } else {
+          return nullptr;
+        }
+      },
+      node);
+}
+
+}  // namespace
+
+QueryExpr::~QueryExpr() {
+  // Releasing operands one by one would recurse once per level. Instead the operands this node
+  // owns alone are taken apart here, so each node is destroyed with no operands left.
+  Operands* operands = operands_of(node);
+  if (!operands || operands->depth <= 2) return;
+  std::vector<SharedExpr> pending = std::move(operands->exprs);
+  while (!pending.empty()) {
+    SharedExpr expr = std::move(pending.back());
+    pending.pop_back();
+    if (expr.use_count() != 1) continue;  // another owner still holds it
+    Operands* inner = operands_of(expr->node);
+    if (!inner) continue;
+    try {
+      for (SharedExpr& part : inner->exprs) pending.push_back(std::move(part));
+    } catch (const std::bad_alloc&) {
+      // Out of memory: the parts not moved yet go with `expr`, one level down.
+    }
+  }
+}
+
+uint32_t QueryExpr::depth() const {
+  const Operands* operands = operands_of(node);
+  return operands ? operands->depth : 1;
 }
 
 namespace {
@@ -88,12 +132,15 @@ void append_value(std::string& out, const PyValue& value) {
   out += value.debug_string();
 }
 
-void append_expr(std::string& out, const QueryExpr& expr);
+void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left);
 
-// Appends the payloads of one node, separated by ", ".
-void append_payload(std::string& out, const QueryExpr& expr) {
+// Appends the payloads of one node, separated by ", "; operands only while `levels_left`.
+void append_payload(std::string& out, const QueryExpr& expr, uint32_t levels_left) {
+  auto append_operand = [levels_left](std::string& text, const SharedExpr& operand) {
+    append_expr(text, *operand, levels_left - 1);
+  };
   std::visit(
-      [&out](const auto& node) {
+      [&](const auto& node) {
         using Node = std::decay_t<decltype(node)>;
         if constexpr (std::is_base_of_v<Comparison, Node>) {
           append_quoted(out, node.path.view());
@@ -109,20 +156,22 @@ void append_payload(std::string& out, const QueryExpr& expr) {
           append_quoted(out, node.path.view());
           out += ", ";
           append_list(out, node.values, append_value);
+        } else if (levels_left == 0) {
+          out += "...";
         } else if constexpr (std::is_same_v<Node, Not>) {
-          append_expr(out, *node.expr);
+          append_operand(out, node.exprs.front());
         } else {
           static_assert(std::is_same_v<Node, And> || std::is_same_v<Node, Or>);
-          append_list(out, node.exprs, append_expr);
+          append_list(out, node.exprs, append_operand);
         }
       },
       expr.node);
 }
 
-void append_expr(std::string& out, const QueryExpr& expr) {
+void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left) {
   out += kNodeNames[expr.node.index()];
   out += '(';
-  append_payload(out, expr);
+  append_payload(out, expr, levels_left);
   out += ')';
 }
 
@@ -130,7 +179,7 @@ void append_expr(std::string& out, const QueryExpr& expr) {
 
 std::string QueryExpr::debug_string() const {
   std::string out;
-  append_expr(out, *this);
+  append_expr(out, *this, kMaxDepth);
   return out;
 }
 
