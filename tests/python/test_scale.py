@@ -20,7 +20,8 @@ def run_fresh(code, timeout=120):
 
 def test_deep_query_trees_build_in_linear_time_and_are_refused_before_evaluation():
     # 100,000 levels: copying the operand at each level would take hours, and evaluating or
-    # printing the tree by recursion would overflow the 1 MiB stack of the thread.
+    # printing the tree by recursion would overflow the 1 MiB stack of the thread. A shared
+    # operand is visited once per use, so a small tree can be too large to walk.
     words = run_fresh("""
         import threading
         from Veldrake import Index, Indexable, PyQueryExpr as Q
@@ -32,12 +33,19 @@ def test_deep_query_trees_build_in_linear_time_and_are_refused_before_evaluation
         shallow = Q.eq("a", 1)
         for _ in range(150):
             shallow = Q.not_(Q.not_(Q.or_(shallow)))
+        doubled = Q.eq("a", 1)  # 80 nodes, each operand twice: 2**80 to visit
+        for _ in range(80):
+            doubled = Q.or_(doubled, doubled)
         def run():
             try:
                 ix.reduced_query(deep)
             except RecursionError as error:
                 print("refused", "nests" in str(error))
-            print(len(ix.reduced_query(shallow).collect()), len(repr(deep)) < 10**6)
+            try:
+                ix.reduced_query(doubled)
+            except ValueError as error:
+                print("refused", "nodes" in str(error))
+            print(len(ix.reduced_query(shallow).collect()), len(repr(deep) + repr(doubled)) < 10**8)
         threading.stack_size(1 << 20)
         t = threading.Thread(target=run)
         t.start()
@@ -45,7 +53,7 @@ def test_deep_query_trees_build_in_linear_time_and_are_refused_before_evaluation
         del deep
         print("released")
     """)
-    assert words == ["refused", "True", "1", "True", "released"]
+    assert words == ["refused", "True", "refused", "True", "1", "True", "released"]
 
 
 def test_new_attribute_names_cost_constant_time_each():

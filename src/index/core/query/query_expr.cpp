@@ -10,8 +10,12 @@
 
 namespace veldrake {
 
-Operands::Operands(std::vector<SharedExpr> operands) : exprs(std::move(operands)), depth(1) {
-  for (const SharedExpr& expr : exprs) depth = std::max(depth, expr->depth() + 1);
+Operands::Operands(std::vector<SharedExpr> operands)
+    : exprs(std::move(operands)), depth(1), visits(1) {
+  for (const SharedExpr& expr : exprs) {
+    depth = std::max(depth, expr->depth() + 1);
+    visits = std::min(visits + expr->visits(), QueryExpr::kMaxVisits + 1);
+  }
 }
 
 Not::Not(SharedExpr inner) : Operands({std::move(inner)}) {}
@@ -60,6 +64,11 @@ QueryExpr::~QueryExpr() {
 uint32_t QueryExpr::depth() const {
   const Operands* operands = operands_of(node);
   return operands ? operands->depth : 1;
+}
+
+uint64_t QueryExpr::visits() const {
+  const Operands* operands = operands_of(node);
+  return operands ? operands->visits : 1;
 }
 
 namespace {
@@ -132,12 +141,15 @@ void append_value(std::string& out, const PyValue& value) {
   out += value.debug_string();
 }
 
-void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left);
+void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left,
+                 uint64_t& nodes_left);
 
-// Appends the payloads of one node, separated by ", "; operands only while `levels_left`.
-void append_payload(std::string& out, const QueryExpr& expr, uint32_t levels_left) {
-  auto append_operand = [levels_left](std::string& text, const SharedExpr& operand) {
-    append_expr(text, *operand, levels_left - 1);
+// Appends the payloads of one node, separated by ", "; operands only while levels and nodes are
+// left to print.
+void append_payload(std::string& out, const QueryExpr& expr, uint32_t levels_left,
+                    uint64_t& nodes_left) {
+  auto append_operand = [&](std::string& text, const SharedExpr& operand) {
+    append_expr(text, *operand, levels_left - 1, nodes_left);
   };
   std::visit(
       [&](const auto& node) {
@@ -156,7 +168,7 @@ void append_payload(std::string& out, const QueryExpr& expr, uint32_t levels_lef
           append_quoted(out, node.path.view());
           out += ", ";
           append_list(out, node.values, append_value);
-        } else if (levels_left == 0) {
+        } else if (levels_left == 0 || nodes_left == 0) {
           out += "...";
         } else if constexpr (std::is_same_v<Node, Not>) {
           append_operand(out, node.exprs.front());
@@ -168,10 +180,12 @@ void append_payload(std::string& out, const QueryExpr& expr, uint32_t levels_lef
       expr.node);
 }
 
-void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left) {
+void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left,
+                 uint64_t& nodes_left) {
+  if (nodes_left > 0) --nodes_left;
   out += kNodeNames[expr.node.index()];
   out += '(';
-  append_payload(out, expr, levels_left);
+  append_payload(out, expr, levels_left, nodes_left);
   out += ')';
 }
 
@@ -179,7 +193,8 @@ void append_expr(std::string& out, const QueryExpr& expr, uint32_t levels_left) 
 
 std::string QueryExpr::debug_string() const {
   std::string out;
-  append_expr(out, *this, kMaxDepth);
+  uint64_t nodes_left = kMaxPrinted;
+  append_expr(out, *this, kMaxDepth, nodes_left);
   return out;
 }
 

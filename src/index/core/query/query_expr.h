@@ -4,8 +4,9 @@
 //
 // Nodes never change once built, so combinations share their operands instead of copying them:
 // copying an expression copies its top node only, and building a chain of any depth costs time
-// linear in its length. Every node knows its depth, so that code walking the tree recursively can
-// refuse a tree too deep for the stack before starting, and trees are torn down without
+// linear in its length. Every node knows its depth and its size as a tree (an operand held twice
+// counts twice, as evaluation visits it twice), so that code walking the tree can refuse a tree
+// too deep for the stack or too large to walk before starting; trees are torn down without
 // recursion.
 #pragma once
 
@@ -53,7 +54,8 @@ struct Operands {
   explicit Operands(std::vector<SharedExpr> exprs);
 
   std::vector<SharedExpr> exprs;
-  uint32_t depth;  // 1 + the deepest operand's depth
+  uint32_t depth;   // 1 + the deepest operand's depth
+  uint64_t visits;  // 1 + the operands' visits, at most kMaxVisits + 1
 };
 // complement within the ids the query runs over (one operand)
 struct Not : Operands {
@@ -74,6 +76,10 @@ struct QueryExpr {
   // Trees deeper than this are not evaluated or printed in full: each level of evaluation is a
   // native call frame, and this many fit on the smallest thread stacks in use (256 KiB).
   static constexpr uint32_t kMaxDepth = 500;
+  // Nor trees whose walk visits more nodes than this: sharing makes a tree of a few nodes visit
+  // exponentially many (or_(e, e) repeated).
+  static constexpr uint64_t kMaxVisits = uint64_t{1} << 26;
+  static constexpr uint64_t kMaxPrinted = uint64_t{1} << 16;
 
   QueryExpr(decltype(node) node) : node(std::move(node)) {}
   QueryExpr(const QueryExpr&) = default;
@@ -84,9 +90,11 @@ struct QueryExpr {
 
   // 1 for a comparison, 1 + the deepest operand's depth for not/and/or.
   uint32_t depth() const;
+  // The nodes a walk of the tree visits (above kMaxVisits: kMaxVisits + 1).
+  uint64_t visits() const;
 
   // Debug form, e.g. Not(Eq("name", PyValue { obj: ..., primitave: Str("x"), hash: 12 })).
-  // Below kMaxDepth levels, operands print as "...".
+  // Below kMaxDepth levels, or once kMaxPrinted nodes are printed, operands print as "...".
   std::string debug_string() const;
 };
 
