@@ -41,24 +41,34 @@ auto operands_of(Node& node) {
 
 }  // namespace
 
+namespace {
+
+// Operands released by the teardown running on this thread, or null when none runs.
+thread_local std::vector<SharedExpr>* t_released = nullptr;
+
+}  // namespace
+
 QueryExpr::~QueryExpr() {
-  // Releasing operands one by one would recurse once per level. Instead the operands this node
-  // owns alone are taken apart here, so each node is destroyed with no operands left.
+  // Releasing operands in place would recurse once per level. Instead the outermost teardown on
+  // the thread releases them one at a time, and a node it destroys hands its operands to it.
   Operands* operands = operands_of(node);
   if (!operands || operands->depth <= 2) return;
-  std::vector<SharedExpr> pending = std::move(operands->exprs);
-  while (!pending.empty()) {
-    SharedExpr expr = std::move(pending.back());
-    pending.pop_back();
-    if (expr.use_count() != 1) continue;  // another owner still holds it
-    Operands* inner = operands_of(expr->node);
-    if (!inner) continue;
+  if (t_released) {
     try {
-      for (SharedExpr& part : inner->exprs) pending.push_back(std::move(part));
+      for (SharedExpr& expr : operands->exprs) t_released->push_back(std::move(expr));
     } catch (const std::bad_alloc&) {
-      // Out of memory: the parts not moved yet go with `expr`, one level down.
+      // Out of memory: the operands not handed over go with this node, one level down.
     }
+    return;
   }
+  std::vector<SharedExpr> released = std::move(operands->exprs);
+  t_released = &released;
+  while (!released.empty()) {
+    SharedExpr expr = std::move(released.back());
+    released.pop_back();
+    expr.reset();  // when it was the last owner, its operands join `released`
+  }
+  t_released = nullptr;
 }
 
 uint32_t QueryExpr::depth() const {
