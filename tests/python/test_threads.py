@@ -193,3 +193,34 @@ def test_fork_while_other_threads_are_inside_the_module():
         assert (hung, failed) == (0, 0), f"of 6 children {hung} hung, {failed} failed"
         """
     run_fresh(code)
+
+
+def test_queries_during_writes_see_the_old_or_the_new_value():
+    # Every value `a` takes holds 1 or 2 (as numbers), and every value `t` takes holds "k" and
+    # the owner: whichever write is under way, x must be found. Consecutive values share keys, so
+    # taking out the old value must leave what the new one just put in.
+    owner = Indexable(c="fr")
+    x = Indexable(a=1, t="k")
+    index = Index()
+    index.add_object_many([x] + [Indexable(a=i % 5, t=str(i)) for i in range(100)])
+    values_a = [1, 2, [1, "k"], ["k", 2.0], [owner, 1, 1], (owner, 2, True), 1.0]
+    values_t = [["k", owner], (owner, "k", 3), ["k", [owner, "k"]]]
+    done = threading.Event()
+
+    def writer():
+        for i in range(30000):
+            x.a = values_a[i % len(values_a)]
+            x.t = values_t[i % len(values_t)]
+        done.set()
+
+    def reader():
+        misses = 0
+        while not done.is_set():
+            misses += x not in index.get_by_attribute(a=[1, 2])
+            misses += x not in index.get_by_attribute(t="k")
+            misses += x not in index.reduced_query(Q.eq("t.c", "fr")).collect()
+        assert misses == 0
+
+    x.t = values_t[0]
+    run_threads([writer, reader, reader])
+    check(index, index.collect(), {"a": (1, 2, "k", owner, True), "t": ("k", owner, 3), "t.c": ("fr",)})
