@@ -7,6 +7,8 @@ write updates the indexes holding the object before it returns.
 from collections.abc import Iterable
 from typing import Any, final
 
+from typing_extensions import disjoint_base
+
 __version__: str
 """The version of the package."""
 
@@ -16,6 +18,7 @@ def sum_as_string(a: int, b: int) -> str:
     Both numbers must be in 0..2**32-1; the sum wraps around at 2**32.
     """
 
+@disjoint_base
 class Indexable:
     """An object whose attributes are stored by the module and indexed.
 
@@ -26,15 +29,16 @@ class Indexable:
     def __new__(cls, *_args: Any, **kwargs: Any) -> Indexable:
         """Makes an object with the attributes `kwargs`; positional arguments are ignored."""
 
-    def __getattr__(self, name: str) -> Any:
+    def __getattribute__(self, name: str, /) -> Any:
         """The stored attribute `name`; AttributeError when there is none."""
 
-    def __setattr__(self, name: str, value: Any) -> None:
+    def __setattr__(self, name: str, value: Any, /) -> None:
         """Stores `value` as attribute `name` and updates every index holding the object."""
 
     def __dir__(self) -> list[str]:
         """The stored attribute names, then those object.__dir__ gives."""
 
+@final
 class Index:
     """A set of `Indexable` objects, indexed by every attribute they hold."""
 
