@@ -5,8 +5,9 @@
 //
 // The C struct is held by value, as CRoaring's own C++ wrapper does: an empty bitmap allocates
 // nothing, and a move is a plain struct copy that leaves the source empty (and allocation-free).
-// Every call that allocates goes through bitmap_memory::run, so running out of memory is a
-// std::bad_alloc from the call that caused it and never leaves a bitmap half-changed.
+// Every call that allocates goes through bitmap_memory::run: out of memory, a change either
+// throws std::bad_alloc before touching the bitmap or completes (add_many: chunk by chunk), and
+// an operation building a new bitmap throws it with its operands unchanged.
 #pragma once
 
 #include <roaring/roaring.h>

@@ -20,7 +20,6 @@ std::atomic<void*> g_reserve{nullptr};
 struct ThreadState {
   bool in_call = false;
   Call kind = Call::kInPlace;
-  bool drew_reserve = false;
 };
 thread_local ThreadState t_state;
 
@@ -40,7 +39,6 @@ template <class Allocate>
 void* allocate_or_draw(Allocate&& allocate) {
   if (void* p = allocate()) return p;
   if (void* reserve = g_reserve.exchange(nullptr, std::memory_order_acq_rel)) std::free(reserve);
-  t_state.drew_reserve = true;
   if (void* p = allocate()) return p;
   if (t_state.in_call && t_state.kind == Call::kBuilds) throw std::bad_alloc();
   std::fputs("Veldrake: out of memory inside a bitmap update, emergency reserve exhausted\n",
@@ -79,12 +77,11 @@ void* hook_aligned_malloc(std::size_t alignment, std::size_t size) {
 
 }  // namespace
 
-CallScope::CallScope(Call kind) { t_state = ThreadState{true, kind, false}; }
+CallScope::CallScope(Call kind) {
+  if (kind == Call::kInPlace && !arm_reserve()) throw std::bad_alloc();
+  t_state = ThreadState{true, kind};
+}
 
 CallScope::~CallScope() { t_state.in_call = false; }
-
-void CallScope::throw_if_short() const {
-  if (t_state.drew_reserve && !arm_reserve()) throw std::bad_alloc();
-}
 
 }  // namespace veldrake::bitmap_memory
