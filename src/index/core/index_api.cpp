@@ -40,6 +40,7 @@ std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& pare
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
+      admissions_(std::make_shared<Admissions>()),
       parent_(std::move(parent)),
       depth_(depth) {}
 
@@ -64,6 +65,7 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   // membership and keeps both shares right; a value indexed twice changes nothing.
   std::exception_ptr nested_failure;
   {
+    SharedMutex::ReadGuard batch(two_pass_batches_);
     std::jthread nested_pass([&] {
       try {
         add_values(objects, ValueScope::kNested);
@@ -97,7 +99,12 @@ void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScop
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
-  { items->write()->put(id, std::move(item)); }
+  {
+    auto slots = items->write();
+    const StoredItem* existing = slots->find(id);
+    item.admitted = existing ? existing->admitted : admissions_->next();
+    slots->put(id, std::move(item));
+  }
   RegistrationChain chain(id);
   for (const auto& [attr, value] : state.attributes) {
     const bool wanted =
@@ -127,6 +134,48 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
 
 bool IndexAPI::has_object_id(uint32_t id) const {
   return items->read()->find(id) != nullptr;
+}
+
+bool IndexAPI::remove_object(const StoredIndexable& object) {
+  SharedMutex::WriteGuard no_batch(two_pass_batches_);
+  ObjectState& state = object.state();
+  ObjectLock lock(state, has_nested_values);
+  const uint32_t id = object.id();
+  // Dropped after the locks: the record's reference is released with the interpreter lock.
+  std::optional<StoredItem> leaving;
+  {
+    auto slots = items->write();
+    if (!slots->find(id)) return false;
+    leaving = slots->take(id);
+  }
+  // Under the object's lock, so no write is halfway through this index, and none that follows
+  // reaches it.
+  unregister_membership(state, *this);
+  forget_values(id, state);
+  {
+    auto allowed = allowed_items_.write();
+    allowed->remove(id);
+    if (allowed->is_empty()) *allowed = Bitmap();
+  }
+  admissions_->departed();
+  return true;
+}
+
+void IndexAPI::clear() {
+  for (const StoredIndexable& object : member_objects()) remove_object(object);
+}
+
+void IndexAPI::forget_values(uint32_t id, const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (!value.involves_indexable()) remove_index(id, attr, value);
+  }
+  forget_nested_values(id, state);
+}
+
+void IndexAPI::forget_nested_values(uint32_t id, const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (value.involves_indexable()) remove_index(id, attr, value);
+  }
 }
 
 void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
@@ -167,7 +216,9 @@ void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) 
   auto lock = state.lock.lock();
   for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
   unregister_membership(state, *this);
-  allowed_items_.write()->remove(id);
+  auto allowed = allowed_items_.write();
+  allowed->remove(id);
+  if (allowed->is_empty()) *allowed = Bitmap();
 }
 
 Bitmap IndexAPI::ancestors_of(uint32_t id) const {
@@ -215,12 +266,45 @@ Bitmap IndexAPI::members() const {
   return *allowed_items_.read();
 }
 
+uint64_t IndexAPI::size() const {
+  return allowed_items_.read()->cardinality();
+}
+
+std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
+  // Read under both locks at once (members, then records), so a member halfway out is skipped.
+  auto allowed = allowed_items_.read();
+  auto slots = items->read();
+  for (std::optional<uint32_t> next = allowed->next_from(id); next;
+       next = allowed->next_from(*next + 1)) {
+    if (const StoredItem* item = slots->find(*next)) return item->object;
+    if (*next == UINT32_MAX) break;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageRequest& page) const {
+  return ordered_ids(*query_maps, attr, members(), page);
+}
+
+ViewSource IndexAPI::view_source() const {
+  return ViewSource{query_maps, items, admissions_, admissions_->now(), admissions_->departures()};
+}
+
+std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
+                                  const Bitmap& within, const PageRequest& page) {
+  std::optional<uint32_t> id = interner().lookup(attr);
+  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr)
+    return map->ranked(within, page);
+  return rank_by_number(BitMapBTree(), within, page);
+}
+
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
   return filter_index_by_hashes(*query_maps, query, nullptr);
 }
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
-  return FilteredIndex(query_maps, items, get_by_attribute(query));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), get_by_attribute(query));
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
@@ -231,30 +315,32 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
-  return FilteredIndex(query_maps, items, evaluate(expr));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), evaluate(expr));
 }
 
-Groups IndexAPI::group_ids(std::string_view path) const {
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   auto [first, rest] = attr_parts(path);
   std::optional<uint32_t> attr = interner().lookup(first);
-  QueryMap* map = attr ? query_map_at(*query_maps, *attr) : nullptr;
+  QueryMap* map = attr ? query_map_at(maps, *attr) : nullptr;
   if (!map) return {};
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();
-  Groups groups = nested.group_ids(*rest);
+  Groups groups = group_ids(*nested.query_maps, *rest);
   for (Group& group : groups)
     group.ids = HybridSet::from_bitmap(nested.direct_parents(group.ids.as_bitmap()));
   return groups;
 }
 
 std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
+  ViewSource source = view_source();
   Bitmap allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
-  for (Group& group : group_ids(path)) {
+  for (Group& group : group_ids(*query_maps, path)) {
     Bitmap ids = group.ids.as_bitmap();
     ids.and_inplace(allowed);
     if (ids.is_empty()) continue;
-    views.emplace_back(std::move(group.value), FilteredIndex(query_maps, items, std::move(ids)));
+    views.emplace_back(std::move(group.value), FilteredIndex(source, std::move(ids)));
   }
   return views;
 }

@@ -12,8 +12,10 @@
 
 namespace veldrake {
 
-// A new list of the objects of `ids` that have a record in `items`, ascending by id.
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids);
+// A new list of the objects of `ids` that have a record in `items` admitted by tick
+// `admitted_by` (see admissions.h), ascending by id.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids,
+                 uint64_t admitted_by = UINT64_MAX);
 
 // The calling convention of the `method($self, **kwargs)` methods: their keywords arrive as a
 // tuple of names and an array of values, without a dict made for every call.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "index/core/query/b_tree/b_tree.h"
+#include "index/core/query/ranking.h"
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/hybrid_set.h"
 #include "index/core/structures/shards/hashmap.h"
@@ -53,7 +54,8 @@ class QueryMap {
 
   // Records that object `id` holds `value`. Nested objects are registered in the nested index.
   void insert(const PyValue& value, uint32_t id);
-  // Forgets that object `id` holds `value`; emptied exact entries are dropped at once.
+  // Forgets that object `id` holds `value`; emptied exact entries are dropped at once, and an
+  // emptied shard or numeric tree gives its storage back.
   void remove(const PyValue& value, uint32_t id);
   bool is_empty() const;
 
@@ -68,6 +70,9 @@ class QueryMap {
   Bitmap ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const;
   // Ids whose number lies in [lower, upper]; both bounds must be numbers.
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
+
+  // A page of the ids of `within` ranked by their number (see rank_by_number).
+  std::vector<uint32_t> ranked(const Bitmap& within, const PageRequest& page) const;
 
   // Groups of a one-segment path: exact values first, then numbers ascending.
   Groups group_values() const;
