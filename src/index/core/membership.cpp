@@ -34,6 +34,8 @@ void register_membership(ObjectState& state, const std::shared_ptr<IndexAPI>& in
 
 void unregister_membership(ObjectState& state, const IndexAPI& index) {
   drop_dead_and(state.memberships, &index);
+  // An object out of every index costs nothing for having been in one.
+  if (state.memberships.empty()) state.memberships.shrink_to_fit();
 }
 
 std::vector<std::shared_ptr<IndexAPI>> live_memberships(const ObjectState& state) {
