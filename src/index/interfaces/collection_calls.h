@@ -15,6 +15,8 @@
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/ranking.h"
+#include "index/indexable.h"
+#include "module/binding.h"
 #include "module/python_ref.h"
 
 namespace veldrake {
@@ -40,6 +42,26 @@ OwnedRef counts_dict(const std::vector<std::pair<PyValue, uint64_t>>& counts);
 // and records newer than `admitted_by`.
 OwnedRef list_in_order(const RwLocked<Items>& items, const std::vector<uint32_t>& ids,
                        uint64_t admitted_by);
+
+// The sq_length slot of a collection whose size `size()` gives.
+template <class Size>
+Py_ssize_t length_slot(Size&& size) {
+  Py_ssize_t length = -1;
+  guarded([&] {
+    length = static_cast<Py_ssize_t>(size());
+    return 0;
+  });
+  return length;
+}
+
+// The sq_contains slot: whether `object` is an Indexable whose id `holds(id)` accepts.
+template <class Holds>
+int contains_slot(PyObject* object, Holds&& holds) {
+  return guarded([&] {
+    if (!is_indexable(object)) return 0;
+    return holds(StoredIndexable::from_object(object).id()) ? 1 : 0;
+  });
+}
 
 // "<`name` with `size` objects>".
 OwnedRef collection_repr(const char* name, uint64_t size);

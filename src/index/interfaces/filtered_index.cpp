@@ -144,19 +144,11 @@ PyObject* refuse_pickling(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Py_ssize_t view_length(PyObject* self) {
-  Py_ssize_t length = -1;
-  guarded([&] {
-    length = static_cast<Py_ssize_t>(view_of(self).size());
-    return 0;
-  });
-  return length;
+  return length_slot([&] { return view_of(self).size(); });
 }
 
 int view_contains(PyObject* self, PyObject* object) {
-  return guarded([&] {
-    if (!is_indexable(object)) return 0;
-    return view_of(self).contains(StoredIndexable::from_object(object).id()) ? 1 : 0;
-  });
+  return contains_slot(object, [&](uint32_t id) { return view_of(self).contains(id); });
 }
 
 std::optional<StoredIndexable> next_member(PyObject* self, uint32_t from) {

@@ -323,19 +323,11 @@ PyObject* index_setstate(PyObject* self, PyObject* members) {
 }
 
 Py_ssize_t index_length(PyObject* self) {
-  Py_ssize_t length = -1;
-  guarded([&] {
-    length = static_cast<Py_ssize_t>(engine_of(self).size());
-    return 0;
-  });
-  return length;
+  return length_slot([&] { return engine_of(self).size(); });
 }
 
 int index_contains(PyObject* self, PyObject* object) {
-  return guarded([&] {
-    if (!is_indexable(object)) return 0;
-    return engine_of(self).has_object_id(StoredIndexable::from_object(object).id()) ? 1 : 0;
-  });
+  return contains_slot(object, [&](uint32_t id) { return engine_of(self).has_object_id(id); });
 }
 
 std::optional<StoredIndexable> next_member(PyObject* self, uint32_t from) {
