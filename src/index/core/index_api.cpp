@@ -45,6 +45,7 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
       depth_(depth) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
+  SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   register_membership(state, shared_from_this());
@@ -53,6 +54,7 @@ void IndexAPI::add_object(const StoredIndexable& object) {
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
+  SharedMutex::ReadGuard adding(additions_);
   if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
     add_values(objects, ValueScope::kAll);
     return;
@@ -65,7 +67,6 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   // membership and keeps both shares right; a value indexed twice changes nothing.
   std::exception_ptr nested_failure;
   {
-    SharedMutex::ReadGuard batch(two_pass_batches_);
     std::jthread nested_pass([&] {
       try {
         add_values(objects, ValueScope::kNested);
@@ -137,7 +138,7 @@ bool IndexAPI::has_object_id(uint32_t id) const {
 }
 
 bool IndexAPI::remove_object(const StoredIndexable& object) {
-  SharedMutex::WriteGuard no_batch(two_pass_batches_);
+  SharedMutex::WriteGuard no_additions(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   const uint32_t id = object.id();
@@ -162,7 +163,23 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
 }
 
 void IndexAPI::clear() {
-  for (const StoredIndexable& object : member_objects()) remove_object(object);
+  SharedMutex::WriteGuard no_additions(additions_);
+  release_all();
+}
+
+void IndexAPI::release_all() {
+  for (const StoredIndexable& object : member_objects()) {
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    unregister_membership(state, *this);
+  }
+  QueryMaps maps = *query_maps->read();
+  for (const auto& map : maps) {
+    if (map) map->clear();
+  }
+  *items->write() = Items();
+  *allowed_items_.write() = Bitmap();
+  admissions_->departed();
 }
 
 void IndexAPI::forget_values(uint32_t id, const ObjectState& state) {

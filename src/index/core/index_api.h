@@ -98,6 +98,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   bool remove_object(const StoredIndexable& object);
   // Takes every member out.
   void clear();
+  // Empties the index wholesale. Every member's membership goes first, each under the member's
+  // lock, so no write reaches the index afterwards; then the stores are emptied. Additions and
+  // removals must be kept out meanwhile (clear holds `additions_`).
+  void release_all();
 
   // --- nested members (this index being the nested index of one attribute) ---
 
@@ -159,9 +163,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void forget_nested_values(uint32_t id, const ObjectState& state);
 
   const std::shared_ptr<Admissions> admissions_;
-  // Held shared by a batch indexed in two passes, exclusively by a removal: an object taken out
-  // between the passes would otherwise come back with only the second pass's values.
-  SharedMutex two_pass_batches_;
+  // Held shared by additions, exclusively by removals: an object taken out between the two
+  // passes of a batch would come back with only the second pass's values, and clear empties
+  // the stores in one sweep that must not swallow an addition.
+  SharedMutex additions_;
   RwLocked<Bitmap> allowed_items_;
   const std::weak_ptr<IndexAPI> parent_;
   const uint32_t depth_;  // 0 for a top-level index

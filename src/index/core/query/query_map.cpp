@@ -102,6 +102,12 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (shard->empty()) *shard = ExactShard(0, shard->hash_function(), shard->key_eq());
 }
 
+void QueryMap::clear() {
+  nested_->release_all();
+  exact_.clear();
+  *numbers_.write() = BitMapBTree();
+}
+
 bool QueryMap::is_empty() const {
   bool empty = true;
   exact_.for_each([&](const PyValue&, const HybridSet&) { empty = false; });

@@ -58,6 +58,8 @@ class QueryMap {
   // emptied shard or numeric tree gives its storage back.
   void remove(const PyValue& value, uint32_t id);
   bool is_empty() const;
+  // Forgets every value, the nested index's members included (see IndexAPI::release_all).
+  void clear();
 
   // The queries below answer with ids of this index, limited to `within` when it is given.
 
