@@ -72,7 +72,8 @@ std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::strin
 
 std::vector<uint32_t> FilteredIndex::order_by(std::string_view attr,
                                               const PageRequest& page) const {
-  return ordered_ids(*source_.query_maps, attr, live_ids(), page);
+  Bitmap shown = live_ids();
+  return ordered_ids(*source_.query_maps, attr, RankedIds{&shown, [&] { return shown; }}, page);
 }
 
 }  // namespace veldrake

@@ -300,7 +300,8 @@ std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
 }
 
 std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageRequest& page) const {
-  return ordered_ids(*query_maps, attr, members(), page);
+  // The value indexes hold members only, so the walk needs no filter (nor a copy of the members).
+  return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return members(); }}, page);
 }
 
 ViewSource IndexAPI::view_source() const {
@@ -308,11 +309,10 @@ ViewSource IndexAPI::view_source() const {
 }
 
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
-                                  const Bitmap& within, const PageRequest& page) {
+                                  const RankedIds& ids, const PageRequest& page) {
   std::optional<uint32_t> id = interner().lookup(attr);
-  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr)
-    return map->ranked(within, page);
-  return rank_by_number(BitMapBTree(), within, page);
+  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr) return map->ranked(ids, page);
+  return rank_by_number(BitMapBTree(), ids, page);
 }
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {

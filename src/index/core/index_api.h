@@ -64,9 +64,9 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
 // Groups of the attribute path (one segment, or dotted into nested objects) over the value
 // indexes `maps`, as ids of their index.
 Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path);
-// A page of the ids of `within` ranked by the numbers of the one-segment attribute `attr`.
+// A page of `ids` ranked by the numbers of the one-segment attribute `attr`.
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
-                                  const Bitmap& within, const PageRequest& page);
+                                  const RankedIds& ids, const PageRequest& page);
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:

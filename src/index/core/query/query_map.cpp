@@ -178,8 +178,8 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
                        within);
 }
 
-std::vector<uint32_t> QueryMap::ranked(const Bitmap& within, const PageRequest& page) const {
-  return rank_by_number(*numbers_.read(), within, page);
+std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& page) const {
+  return rank_by_number(*numbers_.read(), ids, page);
 }
 
 Groups QueryMap::group_values() const {

@@ -73,8 +73,8 @@ class QueryMap {
   // Ids whose number lies in [lower, upper]; both bounds must be numbers.
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
 
-  // A page of the ids of `within` ranked by their number (see rank_by_number).
-  std::vector<uint32_t> ranked(const Bitmap& within, const PageRequest& page) const;
+  // A page of `ids` ranked by their number (see rank_by_number).
+  std::vector<uint32_t> ranked(const RankedIds& ids, const PageRequest& page) const;
 
   // Groups of a one-segment path: exact values first, then numbers ascending.
   Groups group_values() const;

@@ -36,7 +36,7 @@ class PageFill {
 
 }  // namespace
 
-std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const Bitmap& within,
+std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const RankedIds& ids,
                                      const PageRequest& page) {
   PageFill fill(page);
   if (page.limit == 0) return fill.take();
@@ -59,11 +59,11 @@ std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const Bitmap& w
     run.push_back(entry.id());
     return true;
   };
-  const bool walked_all = walk_entries(numbers.root(), within, page.descending, visit);
+  const bool walked_all = walk_entries(numbers.root(), ids.within, page.descending, visit);
   close_run();
   if (!walked_all || fill.is_full()) return fill.take();
 
-  Bitmap unnumbered = Bitmap::difference(within, fill.ranked());
+  Bitmap unnumbered = Bitmap::difference(ids.all(), fill.ranked());
   for (uint32_t id : unnumbered) {
     if (fill.is_full()) break;
     fill.offer(id);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "index/core/query/b_tree/b_tree.h"
@@ -16,12 +17,19 @@ struct PageRequest {
   uint64_t limit = UINT64_MAX;  // most ids in the page
 };
 
-// A page of the ids of `within`, ranked by their number in `numbers`: ascending (or descending),
-// equal numbers in ascending id order, then the ids that have no number, ascending in both
-// directions. An id with several numbers (a list value) ranks at the first of them the walk
-// meets: its smallest ascending, its largest descending. Walks the tree in key order and stops
-// once the page is full, so its cost follows offset + limit rather than the size of `within`.
-std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const Bitmap& within,
+// The ids to rank: `within` limits the walk of the tree (null: every id in the tree is one), and
+// `all()` gives every one of them, asked for only when the page reaches past the numbered ids.
+struct RankedIds {
+  const Bitmap* within;
+  std::function<Bitmap()> all;
+};
+
+// A page of `ids` ranked by their number in `numbers`: ascending (or descending), equal numbers
+// in ascending id order, then the ids that have no number, ascending in both directions. An id
+// with several numbers (a list value) ranks at the first of them the walk meets: its smallest
+// ascending, its largest descending. Walks the tree in key order and stops once the page is
+// full, so its cost follows offset + limit rather than the number of ids.
+std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const RankedIds& ids,
                                      const PageRequest& page);
 
 }  // namespace veldrake
