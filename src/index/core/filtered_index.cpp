@@ -46,7 +46,8 @@ uint64_t FilteredIndex::size() const {
 
 bool FilteredIndex::contains(uint32_t id) const {
   if (!ids_.contains(id)) return false;
-  const StoredItem* item = source_.items->read()->find(id);
+  auto slots = source_.items->read();
+  const StoredItem* item = slots->find(id);
   return item && shows(*item);
 }
 

@@ -288,13 +288,15 @@ uint64_t IndexAPI::size() const {
 }
 
 std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
-  // Read under both locks at once (members, then records), so a member halfway out is skipped.
-  auto allowed = allowed_items_.read();
-  auto slots = items->read();
-  for (std::optional<uint32_t> next = allowed->next_from(id); next;
-       next = allowed->next_from(*next + 1)) {
-    if (const StoredItem* item = slots->find(*next)) return item->object;
-    if (*next == UINT32_MAX) break;
+  // A member halfway out (its record already gone) is passed over.
+  for (uint64_t from = id; from <= UINT32_MAX;) {
+    std::optional<uint32_t> next = allowed_items_.read()->next_from(static_cast<uint32_t>(from));
+    if (!next) break;
+    {
+      auto slots = items->read();
+      if (const StoredItem* item = slots->find(*next)) return item->object;
+    }
+    from = uint64_t{*next} + 1;
   }
   return std::nullopt;
 }
