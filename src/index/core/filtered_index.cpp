@@ -73,7 +73,10 @@ std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::strin
 
 std::vector<uint32_t> FilteredIndex::order_by(std::string_view attr,
                                               const PageRequest& page) const {
-  Bitmap shown = live_ids();
+  // Most views lose no member: their ids are walked as they are, without a copy.
+  std::optional<Bitmap> pruned;
+  if (!untouched()) pruned = live_ids();
+  const Bitmap& shown = pruned ? *pruned : ids_;
   return ordered_ids(*source_.query_maps, attr, RankedIds{&shown, [&] { return shown; }}, page);
 }
 
