@@ -76,32 +76,33 @@ OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
 // written by user logic (a property with a setter, __dict__): for instances of subclasses such
 // names keep their usual meaning instead of becoming stored attributes. A slot (`__slots__`, a
 // dataclass with slots=True) only reserves room for a value, so its name is stored like any other.
-bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+// What the first class of `type`'s method resolution order that defines `name` binds it to
+// (borrowed), or null; found without raising, since callers ask on every construction.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
     // The field, not PyType_GetSlot: before 3.10 (and on PyPy) that refuses static types.
-    if (found) {
-      return Py_TYPE(found)->tp_descr_set != nullptr &&
-             std::string_view(Py_TYPE(found)->tp_name) != "member_descriptor";
-    }
+    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (found) return found;
     throw_if_failed(!PyErr_Occurred());
   }
-  return false;
+  return nullptr;
+}
+
+bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+  PyObject* found = class_attribute(type, name);
+  return found && Py_TYPE(found)->tp_descr_set != nullptr &&
+         std::string_view(Py_TYPE(found)->tp_name) != "member_descriptor";
 }
 
 // Frozen dataclasses set their fields with object.__setattr__, which would put them beside the
 // attribute map where no index sees them; such classes are refused when instantiated.
 void refuse_frozen_dataclass(PyTypeObject* type) {
-  OwnedRef params = OwnedRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dataclass_params__"));
-  if (!params) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError();
-    PyErr_Clear();
-    return;
-  }
-  OwnedRef frozen = checked(PyObject_GetAttrString(params.get(), "frozen"));
+  OwnedRef key = checked(PyUnicode_InternFromString("__dataclass_params__"));
+  PyObject* params = class_attribute(type, key.get());
+  if (!params) return;
+  OwnedRef frozen = checked(PyObject_GetAttrString(params, "frozen"));
   if (PyObject_IsTrue(frozen.get()) == 1) {
     raise_type_error(std::string(type->tp_name) +
                      ": a frozen dataclass cannot be Indexable, as its fields would bypass the "
