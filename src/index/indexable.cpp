@@ -118,10 +118,8 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
     if (!PyUnicode_Check(key)) continue;
     Py_ssize_t size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!name) {
-      PyErr_Clear();  // not text: such a name cannot be read back either
-      continue;
-    }
+    // A name that cannot be encoded (a lone surrogate) is refused as an attribute write refuses it.
+    if (!name) throw PythonError();
     // A keyword means what an attribute write would: a subclass's property setter runs.
     if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
       throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
@@ -156,15 +154,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const IndexableRecord& record = as_object(self)->record;
   if (!record.state) return 0;  // allocated, record not yet in place
-  std::vector<PyObject*> held;
-  {
-    auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes) {
-      held.push_back(value.object());
-      for (const PyValue& element : value.elements()) held.push_back(element.object());
-    }
+  // The collector must never see an exception: nothing is allocated, and the lock is taken even
+  // after a failed write poisoned it. The visit callbacks run no Python code and take no lock of
+  // ours, so they are called with the object locked.
+  auto guard = record.state->lock.lock_ignoring_poison();
+  for (const auto& [attr, value] : record.state->attributes) {
+    Py_VISIT(value.object());
+    for (const PyValue& element : value.elements()) Py_VISIT(element.object());
   }
-  for (PyObject* object : held) Py_VISIT(object);
   return 0;
 }
 
@@ -265,6 +262,12 @@ PyObject* indexable_repr(PyObject* self) {
   });
 }
 
+// The name of attribute `id` as a str; every stored name was interned before it was stored.
+OwnedRef name_object(uint32_t id) {
+  std::string_view name = interner().name_of(id);
+  return checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+}
+
 // The stored names in map order, then what object.__dir__ lists.
 PyObject* indexable_dir(PyObject* self, PyObject*) {
   return guarded_object([&] {
@@ -274,15 +277,9 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
       auto guard = record.state->lock.lock();
       ids = record.state->attributes.keys();
     }
-    // Taken after the ids: every stored name was interned before it was stored.
-    StrInternerView names(interner());
     OwnedRef result = checked(PyList_New(0));
-    for (uint32_t id : ids) {
-      std::string_view name = names.name_of(id);
-      OwnedRef text =
-          checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-      throw_if_failed(PyList_Append(result.get(), text.get()) == 0);
-    }
+    for (uint32_t id : ids)
+      throw_if_failed(PyList_Append(result.get(), name_object(id).get()) == 0);
     OwnedRef object_dir =
         checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
     OwnedRef inherited = checked(PyObject_CallFunctionObjArgs(object_dir.get(), self, nullptr));
@@ -317,14 +314,9 @@ OwnedRef stored_attributes(PyObject* self) {
     for (const auto& [attr, value] : record.state->attributes)
       values.emplace_back(attr, OwnedRef::borrow(value.object()));
   }
-  StrInternerView names(interner());
   OwnedRef state = checked(PyDict_New());
-  for (const auto& [attr, value] : values) {
-    std::string_view name = names.name_of(attr);
-    OwnedRef key =
-        checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-    throw_if_failed(PyDict_SetItem(state.get(), key.get(), value.get()) == 0);
-  }
+  for (const auto& [attr, value] : values)
+    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.get()) == 0);
   return state;
 }
 

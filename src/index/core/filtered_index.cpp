@@ -65,7 +65,7 @@ std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::strin
   Bitmap shown = live_ids();
   std::vector<std::pair<PyValue, uint64_t>> counts;
   for (Group& group : group_ids(*source_.query_maps, path)) {
-    uint64_t size = group.ids.intersection_with(shown).cardinality();
+    uint64_t size = group.ids.intersection_cardinality(shown);
     if (size != 0) counts.emplace_back(std::move(group.value), size);
   }
   return counts;

@@ -11,13 +11,15 @@
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
 #include "index/core/query/query_ops.h"
+#include "index/core/query/query_scope.h"
 #include "index/core/registration_chain.h"
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
-  return attr < read->size() ? (*read)[attr].get() : nullptr;
+  auto found = read->find(attr);
+  return found == read->end() ? nullptr : found->second.get();
 }
 
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
@@ -48,7 +50,7 @@ void IndexAPI::add_object(const StoredIndexable& object) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
-  register_membership(state, shared_from_this());
+  state.memberships.add(shared_from_this());
   store_and_index(StoredItem{nullptr, object}, state, ValueScope::kAll);
 }
 
@@ -68,6 +70,7 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   std::exception_ptr nested_failure;
   {
     std::jthread nested_pass([&] {
+      NoGilScope no_gil;
       try {
         add_values(objects, ValueScope::kNested);
       } catch (...) {
@@ -91,7 +94,7 @@ void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScop
     for (std::size_t i = start; i < end; ++i) {
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
-      register_membership(state, shared_from_this());
+      state.memberships.add(shared_from_this());
       store_and_index(StoredItem{nullptr, objects[i]}, state, scope);
     }
   }
@@ -119,14 +122,16 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   // Built outside the lock: a new map creates its nested index.
   auto fresh = std::make_shared<QueryMap>(shared_from_this());
   auto maps = query_maps->write();
-  if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
-  // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
-  if (!(*maps)[attr]) (*maps)[attr] = std::move(fresh);
-  return (*maps)[attr].get();
+  // Another thread may have placed a map meanwhile; every value goes into the one in place.
+  return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
   query_map_for(attr)->insert(value, id);
+}
+
+void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value) {
+  query_map_for(attr)->replace(old, value, id);
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
@@ -151,7 +156,7 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   }
   // Under the object's lock, so no write is halfway through this index, and none that follows
   // reaches it.
-  unregister_membership(state, *this);
+  state.memberships.remove(*this);
   forget_values(id, state);
   {
     auto allowed = allowed_items_.write();
@@ -171,12 +176,10 @@ void IndexAPI::release_all() {
   for (const StoredIndexable& object : member_objects()) {
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
-    unregister_membership(state, *this);
+    state.memberships.remove(*this);
   }
   QueryMaps maps = *query_maps->read();
-  for (const auto& map : maps) {
-    if (map) map->clear();
-  }
+  for (const auto& [attr, map] : maps) map->clear();
   *items->write() = Items();
   *allowed_items_.write() = Bitmap();
   admissions_->departed();
@@ -203,7 +206,7 @@ void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
 
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
-  register_membership(state, shared_from_this());
+  state.memberships.add(shared_from_this());
   {
     auto slots = items->write();
     if (StoredItem* existing = slots->find(id)) {
@@ -232,7 +235,7 @@ void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) 
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
   for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
-  unregister_membership(state, *this);
+  state.memberships.remove(*this);
   auto allowed = allowed_items_.write();
   allowed->remove(id);
   if (allowed->is_empty()) *allowed = Bitmap();
@@ -312,8 +315,12 @@ ViewSource IndexAPI::view_source() const {
 
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
                                   const RankedIds& ids, const PageRequest& page) {
+  QueryScope scope;
   std::optional<uint32_t> id = interner().lookup(attr);
-  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr) return map->ranked(ids, page);
+  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr) {
+    QueryScope::reading(*map);
+    return map->ranked(ids, page);
+  }
   return rank_by_number(BitMapBTree(), ids, page);
 }
 
@@ -339,10 +346,12 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 }
 
 Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
+  QueryScope scope;
   auto [first, rest] = attr_parts(path);
   std::optional<uint32_t> attr = interner().lookup(first);
   QueryMap* map = attr ? query_map_at(maps, *attr) : nullptr;
   if (!map) return {};
+  QueryScope::reading(*map);
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();
   Groups groups = group_ids(*nested.query_maps, *rest);
@@ -367,19 +376,20 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
 void IndexAPI::reduce(const HashQuery& query) {
   Bitmap keep = get_by_attribute(query);
   QueryMaps maps = *query_maps->read();
-  for (const auto& map : maps) {
-    if (map) map->retain(keep);
-  }
+  for (const auto& [attr, map] : maps) map->retain(keep);
 }
 
 void IndexAPI::report_merge(const IndexAPI& other) const {
   QueryMaps mine = *query_maps->read();
   QueryMaps theirs = *other.query_maps->read();
-  for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
-    if (mine[attr] && theirs[attr]) {
-      std::fprintf(stderr, "Merging attribute with %p and %p\n",
-                   static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
-    }
+  std::vector<uint32_t> shared;  // reported in name order
+  for (const auto& [attr, map] : mine) {
+    if (theirs.contains(attr)) shared.push_back(attr);
+  }
+  std::sort(shared.begin(), shared.end());
+  for (uint32_t attr : shared) {
+    std::fprintf(stderr, "Merging attribute with %p and %p\n", static_cast<void*>(mine[attr].get()),
+                 static_cast<void*>(theirs[attr].get()));
   }
   std::fflush(stderr);
 }
