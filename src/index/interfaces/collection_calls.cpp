@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "index/interfaces/conversions.h"
 #include "index/interfaces/query.h"
 #include "module/binding.h"
 
@@ -38,7 +39,7 @@ CountRequest count_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const bool has_keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
   if (nargs == 1 && args[0] != Py_None) {
     if (has_keywords) raise_type_error("count() takes a query or keywords, not both");
-    return convert_argument("query", args[0], to_query_expr);
+    return evaluable_query(args[0]);
   }
   if (has_keywords) return keywords_to_hash_query(kwnames, args + nargs);
   return std::monostate{};

@@ -53,6 +53,10 @@ HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method) {
   PyObject* query = nullptr;
   parse_arguments(args, kwargs, method, {"query"}, &query);
+  return evaluable_query(query);
+}
+
+QueryExpr evaluable_query(PyObject* query) {
   const QueryExpr& expr = convert_argument("query", query, to_query_expr);
   // Evaluation recurses once per level and visits every node: refused here, a tree too deep or
   // too large never reaches it.

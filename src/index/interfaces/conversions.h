@@ -29,6 +29,8 @@ HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 // A copy of the expression of the single `query` argument of `method` (RecursionError when it
 // nests deeper than QueryExpr::kMaxDepth).
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);
+// A copy of the expression of the argument `query`, refused as query_argument refuses it.
+QueryExpr evaluable_query(PyObject* query);
 
 // Checks that `method` was called without arguments.
 void no_arguments(PyObject* args, PyObject* kwargs, const char* method);
