@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "index/core/python/binding.h"
 #include "index/interfaces/classes.h"
-#include "module/binding.h"
 
 namespace veldrake {
 namespace {

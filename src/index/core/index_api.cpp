@@ -6,13 +6,13 @@
 #include <thread>
 #include <utility>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
 #include "index/core/query/query_ops.h"
 #include "index/core/registration_chain.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {

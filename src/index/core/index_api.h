@@ -21,17 +21,17 @@
 #include <string_view>
 #include <vector>
 
+#include "base/locks.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/paged_slots.h"
+#include "index/core/indexable_record.h"
+#include "index/core/python/python_ref.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/stored_item.h"
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/paged_slots.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
-#include "module/locks.h"
-#include "module/python_ref.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

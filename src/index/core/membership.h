@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "index/indexable_record.h"
+#include "index/core/indexable_record.h"
 
 namespace veldrake {
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
+#include "index/core/indexable_record.h"
 #include "index/core/object_graph_lock.h"
-#include "index/indexable_record.h"
 
 namespace veldrake {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "index/core/structures/hybrid_set.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
+#include "base/structures/hybrid_set.h"
+#include "index/core/indexable_record.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

@@ -3,8 +3,8 @@
 #include <span>
 #include <string>
 
+#include "index/core/python/binding.h"
 #include "index/interfaces/query.h"
-#include "module/binding.h"
 
 namespace veldrake {
 

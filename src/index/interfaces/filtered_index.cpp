@@ -3,11 +3,11 @@
 #include <new>
 #include <optional>
 
+#include "index/core/python/binding.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/index.h"
-#include "module/binding.h"
 
 namespace veldrake {
 namespace {

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "index/indexable.h"
+#include "index/core/python/binding.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/filtered_index.h"
-#include "module/binding.h"
+#include "index/interfaces/indexable.h"
 
 namespace veldrake {
 namespace {

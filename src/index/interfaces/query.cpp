@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/python/binding.h"
 #include "index/interfaces/classes.h"
-#include "module/binding.h"
 
 namespace veldrake {
 namespace {

@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "index/attribute_write.h"
+#include "base/structures/string_interner/interner.h"
+#include "index/core/attribute_write.h"
 #include "index/core/filtered_index.h"
 #include "index/core/index_api.h"
-#include "index/core/structures/string_interner/interner.h"
-#include "index/indexable.h"
-#include "module/binding.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/indexable.h"
 #include "python_eval.h"
 
 namespace veldrake {

@@ -1,8 +1,8 @@
 // Object ids: double releases, leaks and exhaustion, which Python programs cannot observe.
 #include <gtest/gtest.h>
 
-#include "index/indexable.h"
-#include "module/binding.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/indexable.h"
 #include "python_eval.h"
 
 namespace veldrake {

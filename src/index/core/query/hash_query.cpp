@@ -4,7 +4,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "module/binding.h"
+#include "index/core/python/binding.h"
 
 namespace veldrake {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "index/short_text.h"
-#include "index/value.h"
+#include "index/core/values/short_text.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

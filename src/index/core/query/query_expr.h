@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "index/short_text.h"
-#include "index/value.h"
+#include "index/core/values/short_text.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 namespace {
