@@ -8,7 +8,7 @@ APT_PKGS   := g++ cmake ninja-build libroaring-dev libgtest-dev libbenchmark-dev
 PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-cpp test-python demo install bench-cpp bench sanitize format clean \
+.PHONY: all deps build test test-layers test-cpp test-python demo install bench-cpp bench sanitize format clean \
 	asan-build test-asan test-tsan stress
 
 all: build
@@ -40,7 +40,11 @@ test-python: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q -p no:cacheprovider tests/python
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/check_readme.py
 
-test: test-cpp test-python
+# Every #include points to the file's own layer or one below (tests/check_layers.py).
+test-layers:
+	$(PYTHON) tests/check_layers.py
+
+test: test-layers test-cpp test-python
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/tour.py

@@ -58,6 +58,7 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
 // The stored objects of `ids` that have a record, ascending by id.
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 
+// The engine behind one index: its members, their records and its value indexes.
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   // A top-level index, or one nested below an attribute of `parent`.

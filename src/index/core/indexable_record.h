@@ -12,14 +12,18 @@
 
 namespace veldrake {
 
+// Records and indexes refer to each other (a state lists the indexes holding the object, an index
+// keeps the records of its members), so both belong to the engine.
 class IndexAPI;
 
+// The mutable side of one Indexable: its attributes and the indexes holding it.
 struct ObjectState {
   RecursiveMutex lock;                               // guards both fields below
   std::vector<std::weak_ptr<IndexAPI>> memberships;  // indexes holding the object
   AttributeMap attributes;
 };
 
+// The native side of one Indexable: its id and its shared state.
 struct IndexableRecord {
   std::shared_ptr<ObjectState> state;
   uint32_t id = 0;  // released when the record goes; 0 (never handed out) after a move

@@ -18,6 +18,7 @@ struct StoredItemParent {
   std::weak_ptr<IndexAPI> index;  // the nested index holding this record
 };
 
+// What an index keeps for one member object.
 struct StoredItem {
   // Absent for members of a top-level index; held apart so that records stay small and dense.
   std::unique_ptr<StoredItemParent> parent;

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
+#include "index/interfaces/keyword_query.h"
 #include "index/interfaces/query.h"
 
 namespace veldrake {

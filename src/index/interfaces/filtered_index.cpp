@@ -7,6 +7,7 @@
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
+#include "index/interfaces/heap_types.h"
 #include "index/interfaces/index.h"
 
 namespace veldrake {

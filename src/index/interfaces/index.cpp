@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "index/core/indexable_object.h"
 #include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/filtered_index.h"
-#include "index/interfaces/indexable.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/interfaces/indexable.h"
+#include "index/interfaces/classes.h"
 
 #include <mutex>
 #include <new>
@@ -9,8 +9,11 @@
 
 #include "base/structures/string_interner/interner.h"
 #include "index/core/attribute_write.h"
+#include "index/core/indexable_object.h"
 #include "index/core/python/binding.h"
 #include "index/core/values/value.h"
+#include "index/interfaces/arguments.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {
@@ -297,18 +300,12 @@ ProcessObject g_type;
 }  // namespace
 
 PyTypeObject* indexable_type() {
-  return reinterpret_cast<PyTypeObject*>(g_type.get([] {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_type.get([] {
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(g_type_spec, "Indexable")));
   }));
-}
-
-bool is_indexable(PyObject* object) {
-  PyTypeObject* type = indexable_type();
-  if (!type) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyObject_TypeCheck(object, type);
+  // The engine tells Indexables from other values by this type.
+  if (type) register_indexable_type(type);
+  return type;
 }
 
 }  // namespace veldrake

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "index/core/query/query_expr.h"
+#include "index/interfaces/arguments.h"
 
 namespace veldrake {
 

@@ -19,7 +19,7 @@
 #include "index/core/filtered_index.h"
 #include "index/core/index_api.h"
 #include "index/core/python/binding.h"
-#include "index/interfaces/indexable.h"
+#include "index/core/indexable_object.h"
 #include "python_eval.h"
 
 namespace veldrake {

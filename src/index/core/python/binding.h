@@ -12,10 +12,7 @@
 
 #include <atomic>
 #include <exception>
-#include <initializer_list>
 #include <new>
-#include <string>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -39,6 +36,12 @@ inline OwnedRef checked(PyObject* result) {
   if (!result) throw PythonError();
   return OwnedRef::steal(result);
 }
+
+// Removes the pending exception and returns it, normalised (an instance, with its traceback).
+OwnedRef take_pending_exception();
+
+// Sets `type(message)` as the pending exception, with `cause` (may be empty) as its __cause__.
+void set_exception_with_cause(PyObject* type, PyObject* message, OwnedRef cause);
 
 // ext_runtime.PanicException: derived from BaseException, created once.
 PyObject* panic_exception_type();
@@ -70,51 +73,6 @@ PyObject* guarded_object(Body&& body) noexcept {
   return guarded([&]() -> OwnedRef { return body(); }).release();
 }
 
-// Matches positional-or-keyword arguments against `names` with the interpreter's own rules and
-// wording (missing, surplus, duplicate, unknown arguments raise TypeError naming `function`).
-// Writes borrowed references into `out`, one per name; throws PythonError on failure.
-void parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
-                     std::initializer_list<const char*> names, PyObject** out);
-
-// Re-raises a pending TypeError (exactly that type) as "argument '<name>': <message>", keeping
-// the original's cause; leaves any other pending exception as it is.
-void relabel_type_error(const char* name);
-
-// Runs `convert(object)`; a TypeError it raises becomes "argument '<name>': <message>" keeping
-// the original's cause. Any other exception passes through unchanged.
-template <class Convert>
-auto convert_argument(const char* name, PyObject* object, Convert&& convert)
-    -> decltype(convert(object)) {
-  try {
-    return convert(object);
-  } catch (const PythonError&) {
-    relabel_type_error(name);
-    throw;
-  }
-}
-
-// Sets TypeError(message) and throws PythonError.
-[[noreturn]] void raise_type_error(const std::string& message);
-
-// A str argument as UTF-8 text (TypeError for other types).
-std::string_view text_argument(PyObject* object);
-
-// A function as the entry of a PyMethodDef, which stores every calling convention as PyCFunction.
-template <class Function>
-PyCFunction method_entry(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-// A function as the value of a PyType_Slot.
-template <class Function>
-void* slot_entry(Function* function) {
-  return reinterpret_cast<void*>(function);
-}
-
-// Creates a heap type from `type_spec` and returns a new reference to it. On failure sets
-// RuntimeError("failed to create type object for <name>: <reason>"), caused by the original
-// error, and throws PythonError.
-PyTypeObject* create_type(PyType_Spec& type_spec, const char* name);
-
 // A Python object made on first use and kept for the rest of the process (type objects, the
 // exception type, optional imports). `make` returns an OwnedRef and may throw; it runs with the
 // interpreter lock held, which it may let go for a moment (any allocation can run Python code),
@@ -138,19 +96,5 @@ class ProcessObject {
  private:
   std::atomic<PyObject*> object_{nullptr};
 };
-
-// A new, zero-filled instance of `type` from its own allocator (read through PyType_GetSlot,
-// which every C-API layer provides).
-inline OwnedRef allocate_instance(PyTypeObject* type) {
-  return checked(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
-}
-
-// Returns the memory of `self` to its type's allocator.
-inline void free_instance(PyObject* self) {
-  reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free))(self);
-}
-
-// The slot that refuses construction: "No constructor defined for <name>".
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 }  // namespace veldrake

@@ -54,6 +54,7 @@ struct Or {
   std::vector<QueryExpr> exprs;
 };
 
+// A query expression: the root node of its tree.
 struct QueryExpr {
   std::variant<Eq, Ne, Gt, Ge, Lt, Le, Bt, In, Not, And, Or> node;
 

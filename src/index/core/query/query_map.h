@@ -47,6 +47,7 @@ struct ExactKeyTraits {
   static bool equal(const PyValue& a, const PyValue& b);
 };
 
+// The value index of one attribute.
 class QueryMap {
  public:
   explicit QueryMap(const std::shared_ptr<IndexAPI>& owner);

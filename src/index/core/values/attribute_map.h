@@ -137,6 +137,7 @@ auto HybridHashmap<V>::end() const -> Iterator {
   return Iterator(std::get<Map>(entries_).end());
 }
 
+// The attributes of one object.
 using AttributeMap = HybridHashmap<PyValue>;
 
 }  // namespace veldrake

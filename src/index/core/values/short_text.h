@@ -14,6 +14,7 @@
 
 namespace veldrake {
 
+// An immutable piece of UTF-8 text.
 class ShortText {
  public:
   static constexpr std::size_t kInlineCapacity = 23;

@@ -1,7 +1,7 @@
 #include "index/core/values/types.h"
 
 #include "index/core/python/binding.h"
-#include "index/interfaces/indexable.h"
+#include "index/core/indexable_object.h"
 
 namespace veldrake {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "base/structures/string_interner/fold_hasher.h"
 #include "index/core/python/binding.h"
-#include "index/interfaces/indexable.h"
+#include "index/core/indexable_object.h"
 
 namespace veldrake {
 namespace {

@@ -51,6 +51,7 @@ using CastValue =
 // The alternatives of CastValue, in their order.
 enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
 
+// One attribute value, as the engine stores and compares it.
 class PyValue {
  public:
   // The unknown value without an object.

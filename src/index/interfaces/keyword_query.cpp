@@ -1,10 +1,10 @@
-#include "index/core/query/hash_query.h"
+#include "index/interfaces/keyword_query.h"
 
 #include <cstddef>
 #include <unordered_set>
 #include <utility>
 
-#include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 
 namespace veldrake {
 namespace {
