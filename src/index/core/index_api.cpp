@@ -125,10 +125,6 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
   if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
 }
 
-bool IndexAPI::has_object_id(uint32_t id) const {
-  return items->read()->find(id) != nullptr;
-}
-
 void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
   check(ObjectGraphLock::held_here(), "nested registration without the object graph lock");
   uint32_t id = object.id();

@@ -80,7 +80,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_index(uint32_t id, uint32_t attr, const PyValue& value);
   // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
   void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
-  bool has_object_id(uint32_t id) const;
 
   // --- nested members (this index being the nested index of one attribute) ---
 

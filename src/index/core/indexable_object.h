@@ -6,12 +6,11 @@
 #include <Python.h>
 
 #include "index/core/indexable_record.h"
+#include "index/core/python/native_object.h"
 
 namespace veldrake {
 
-struct IndexableObject {
-  PyObject_HEAD IndexableRecord record;
-};
+using IndexableObject = NativeObject<IndexableRecord>;
 
 // Makes `type` the Indexable class that is_indexable checks for. Interpreter lock held.
 void register_indexable_type(PyTypeObject* type);
@@ -22,7 +21,7 @@ bool is_indexable(PyObject* object);
 
 // The record of an object for which is_indexable holds.
 inline const IndexableRecord& record_of(PyObject* indexable) {
-  return reinterpret_cast<IndexableObject*>(indexable)->record;
+  return native_of<IndexableRecord>(indexable);
 }
 
 }  // namespace veldrake

@@ -1,9 +1,15 @@
-// Defining the module's classes as heap types, and making and freeing their instances.
+// Defining the module's classes as heap types, and making and freeing their instances: the four
+// classes make and free every instance through new_native_object and delete_native_object.
 #pragma once
 
 #include <Python.h>
 
+#include <new>
+#include <type_traits>
+#include <utility>
+
 #include "index/core/python/binding.h"
+#include "index/core/python/native_object.h"
 
 namespace veldrake {
 
@@ -32,6 +38,30 @@ inline OwnedRef allocate_instance(PyTypeObject* type) {
 // Returns the memory of `self` to its type's allocator.
 inline void free_instance(PyObject* self) {
   reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free))(self);
+}
+
+// A new instance of `type` (null: the class could not be made, PythonError), whose memory is a
+// NativeObject<Native>, holding `native`. The allocator tracks the zero-filled object for the
+// cycle collector at once; the C++ part is moved in before any Python code can run.
+template <class Native>
+OwnedRef new_native_object(PyTypeObject* type, Native native) {
+  static_assert(std::is_nothrow_move_constructible_v<Native>);
+  throw_if_failed(type != nullptr);
+  OwnedRef object = allocate_instance(type);
+  new (&native_of<Native>(object.get())) Native(std::move(native));
+  return object;
+}
+
+// The tp_dealloc of an instance made by new_native_object: untracks it, destroys its C++ part,
+// hands its memory to `release` (by default the type's allocator) and drops its type, which
+// every instance of a heap type holds.
+template <class Native>
+void delete_native_object(PyObject* self, void (*release)(PyObject*) = free_instance) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  native_of<Native>(self).~Native();
+  release(self);
+  Py_DECREF(type);
 }
 
 // The slot that refuses construction: "No constructor defined for <name>".

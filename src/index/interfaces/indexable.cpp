@@ -18,10 +18,6 @@
 namespace veldrake {
 namespace {
 
-IndexableObject* as_object(PyObject* self) {
-  return reinterpret_cast<IndexableObject*>(self);
-}
-
 // Memory of dead objects of the exact Indexable type, kept for the next ones: programs make and
 // drop such objects by the million. Subclass instances differ in size and are never kept.
 class FreeList {
@@ -59,15 +55,10 @@ FreeList& free_list() {
 // by the cycle collector once its record is in place.
 OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
   void* block = type == indexable_type() ? free_list().take() : nullptr;
-  if (!block) {
-    // The interpreter's allocator tracks the (zero-filled) object at once; the collector reads
-    // an empty record there until the real one is placed, with no Python code in between.
-    OwnedRef self = allocate_instance(type);
-    new (&as_object(self.get())->record) IndexableRecord(std::move(record));
-    return self;
-  }
+  // The collector reads an empty record in a fresh object until the real one is placed.
+  if (!block) return new_native_object(type, std::move(record));
   OwnedRef self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
-  new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+  new (&native_of<IndexableRecord>(self.get())) IndexableRecord(std::move(record));
   PyObject_GC_Track(self.get());
   return self;
 }
@@ -130,7 +121,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 // stay alive meanwhile, as releases made without the interpreter lock wait for it.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const IndexableRecord& record = as_object(self)->record;
+  const IndexableRecord& record = record_of(self);
   if (!record.state) return 0;  // allocated, record not yet in place
   std::vector<PyObject*> held;
   {
@@ -147,7 +138,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // Drops the attribute values, breaking the cycles they close. Only unreachable objects are
 // cleared, and every index holding an object keeps it reachable, so no index is affected.
 int indexable_clear(PyObject* self) {
-  const IndexableRecord& record = as_object(self)->record;
+  const IndexableRecord& record = record_of(self);
   if (!record.state) return 0;
   AttributeMap dropped;
   {
@@ -157,20 +148,19 @@ int indexable_clear(PyObject* self) {
   return 0;
 }
 
+// Keeps the memory of an exact Indexable for the next one when the free list has room.
+void release_memory(PyObject* self) {
+  if (Py_TYPE(self) != indexable_type() || !free_list().keep(self)) free_instance(self);
+}
+
 void indexable_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   // Dropping the attributes may drop the last reference to the next object of a long chain;
   // the trashcan defers such nested deallocations instead of recursing on the C stack.
 #ifdef Py_TRASHCAN_BEGIN
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
 #endif
-      as_object(self)
-          ->record.~IndexableRecord();
-  if (type != indexable_type() || !free_list().keep(self)) {
-    free_instance(self);
-  }
-  Py_DECREF(type);
+      delete_native_object<IndexableRecord>(self, release_memory);
 #ifdef Py_TRASHCAN_BEGIN
   Py_TRASHCAN_END
 #endif

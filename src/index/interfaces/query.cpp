@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "index/core/python/binding.h"
@@ -16,16 +17,19 @@
 namespace veldrake {
 namespace {
 
-struct QueryExprObject {
-  PyObject_HEAD QueryExpr inner;
+// The C++ part of a PyQueryExpr object. A comparison's values were made for this object, which
+// reports them to the cycle collector. not_, and_ and or_ copy the trees they combine, sharing
+// those values, so the combined objects are kept and reported instead: each reference is
+// reported by the one object that owns it.
+struct ExprHandle {
+  std::optional<QueryExpr> expr;  // empty once cleared by the cycle collector
+  std::vector<OwnedRef> operands;
 };
 
-// The object is allocated before its tree is moved in; a move that cannot throw means no
-// half-built object ever reaches dealloc.
-static_assert(std::is_nothrow_move_constructible_v<QueryExpr>);
-
-QueryExprObject* as_object(PyObject* object) {
-  return reinterpret_cast<QueryExprObject*>(object);
+const QueryExpr& expr_of(PyObject* self) {
+  const std::optional<QueryExpr>& expr = native_of<ExprHandle>(self).expr;
+  check(expr.has_value(), "the query expression was cleared by the cycle collector");
+  return *expr;
 }
 
 // The class; throws PythonError when it could not be created.
@@ -35,24 +39,55 @@ PyTypeObject* checked_type() {
   return type;
 }
 
-OwnedRef new_query_expr(QueryExpr expr) {
-  PyTypeObject* type = checked_type();
-  OwnedRef object = checked(PyType_GenericAlloc(type, 0));
-  new (&as_object(object.get())->inner) QueryExpr(std::move(expr));
-  return object;
+bool is_query_expr(PyObject* object) { return Py_TYPE(object) == checked_type(); }
+
+OwnedRef new_query_expr(QueryExpr expr, std::vector<OwnedRef> operands = {}) {
+  return new_native_object(checked_type(), ExprHandle{std::move(expr), std::move(operands)});
 }
 
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_object(self)->inner.~QueryExpr();
-  type->tp_free(self);
-  // Every instance of a heap type holds a reference to its type.
-  Py_DECREF(type);
+// Reports the objects of a comparison's values (any depth of container).
+int visit_values(const std::vector<const PyValue*>& values, visitproc visit, void* arg) {
+  for (const PyValue* value : values) {
+    Py_VISIT(value->object());
+    for (const PyValue& element : value->elements()) Py_VISIT(element.object());
+  }
+  return 0;
 }
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const ExprHandle& handle = native_of<ExprHandle>(self);
+  for (const OwnedRef& operand : handle.operands) Py_VISIT(operand.get());
+  if (!handle.expr) return 0;
+  std::vector<const PyValue*> values;
+  std::visit(
+      [&](const auto& node) {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_base_of_v<Comparison, Node>) {
+          values.push_back(&node.value);
+        } else if constexpr (std::is_same_v<Node, Bt>) {
+          values = {&node.lower, &node.upper};
+        } else if constexpr (std::is_same_v<Node, In>) {
+          for (const PyValue& value : node.values) values.push_back(&value);
+        }
+      },
+      handle.expr->node);
+  return visit_values(values, visit, arg);
+}
+
+int clear(PyObject* self) {
+  ExprHandle& handle = native_of<ExprHandle>(self);
+  // Moved out first, so that the fields are empty before any reference goes.
+  std::optional<QueryExpr> expr = std::exchange(handle.expr, std::nullopt);
+  std::vector<OwnedRef> operands = std::exchange(handle.operands, {});
+  return 0;
+}
+
+void dealloc(PyObject* self) { delete_native_object<ExprHandle>(self); }
 
 PyObject* repr(PyObject* self) {
   return guarded_object([&] {
-    const std::string text = "<QueryExpr: " + as_object(self)->inner.debug_string() + ">";
+    const std::string text = "<QueryExpr: " + expr_of(self).debug_string() + ">";
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
@@ -129,7 +164,10 @@ PyObject* negate(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[1];
     parse_arguments(args, kwargs, "not_", {"exprs"}, argv);
-    return new_query_expr(QueryExpr{Not{expr_argument(argv[0])}});
+    QueryExpr negated{Not{expr_argument(argv[0])}};
+    std::vector<OwnedRef> operands;
+    operands.push_back(OwnedRef::new_reference(argv[0]));
+    return new_query_expr(std::move(negated), std::move(operands));
   });
 }
 
@@ -139,9 +177,15 @@ PyObject* combine(PyObject*, PyObject* args) {
   return guarded_object([&] {
     const Py_ssize_t count = PyTuple_Size(args);
     std::vector<QueryExpr> exprs;
+    std::vector<OwnedRef> operands;
     exprs.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) exprs.push_back(expr_argument(PyTuple_GetItem(args, i)));
-    return new_query_expr(QueryExpr{Node{std::move(exprs)}});
+    operands.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* operand = PyTuple_GetItem(args, i);
+      exprs.push_back(expr_argument(operand));
+      operands.push_back(OwnedRef::new_reference(operand));
+    }
+    return new_query_expr(QueryExpr{Node{std::move(exprs)}}, std::move(operands));
   });
 }
 
@@ -165,32 +209,28 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-bool is_query_expr(PyObject* object) {
-  return Py_TYPE(object) == checked_type();
-}
-
-const QueryExpr& query_expr_of(PyObject* object) {
-  check(is_query_expr(object), "query_expr_of called on an object that is no PyQueryExpr");
-  return as_object(object)->inner;
-}
-
 const QueryExpr& to_query_expr(PyObject* object) {
   if (!is_query_expr(object)) raise_not_convertible(object, "PyQueryExpr");
-  return as_object(object)->inner;
+  return expr_of(object);
 }
 
 PyTypeObject* query_expr_type() {
   static ProcessObject type;
   return reinterpret_cast<PyTypeObject*>(type.get([] {
     static PyType_Slot slots[] = {
-        {Py_tp_new, slot_entry(no_constructor)}, {Py_tp_dealloc, slot_entry(dealloc)},
-        {Py_tp_repr, slot_entry(repr)},          {Py_tp_methods, methods},
-        {Py_tp_doc, const_cast<char*>("")},      {0, nullptr},
+        {Py_tp_new, slot_entry(no_constructor)},
+        {Py_tp_dealloc, slot_entry(dealloc)},
+        {Py_tp_traverse, slot_entry(traverse)},
+        {Py_tp_clear, slot_entry(clear)},
+        {Py_tp_repr, slot_entry(repr)},
+        {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>("")},
+        {0, nullptr},
     };
     // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
     static PyType_Spec definition = {"Veldrake.PyQueryExpr",
-                                     static_cast<int>(sizeof(QueryExprObject)), 0,
-                                     Py_TPFLAGS_DEFAULT, slots};
+                                     static_cast<int>(sizeof(NativeObject<ExprHandle>)), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(definition, "PyQueryExpr")));
   }));
 }

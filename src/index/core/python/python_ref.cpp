@@ -15,8 +15,6 @@ std::atomic<bool> g_has_deferred{false};
 
 }  // namespace
 
-bool gil_released_here() { return g_gil_released; }
-
 void release_reference(PyObject* object) {
   if (!g_gil_released) {
     Py_DECREF(object);

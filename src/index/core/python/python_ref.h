@@ -2,7 +2,8 @@
 //
 // Rules of use:
 // - `OwnedRef` is one strong reference, used only while the interpreter lock is held.
-//   `OwnedRef::steal` adopts a new reference (a C API result); `OwnedRef::borrow` takes a new one.
+//   `OwnedRef::steal` adopts a new reference (a C API result); `OwnedRef::new_reference` takes a
+//   new one to an object the caller borrows.
 // - `PyHandle` is a shared, thread-safe handle to one strong reference. Copies share that one
 //   reference through an atomic count and need no interpreter lock, so engine code that runs with
 //   the lock released can copy and drop values freely. When the last copy goes on a thread that
@@ -20,9 +21,6 @@
 
 namespace veldrake {
 
-// True while this thread runs module code with the interpreter lock released.
-bool gil_released_here();
-
 // Releases every reference queued by threads that dropped handles without the interpreter lock.
 // Call with the lock held and no engine lock held (a release may run arbitrary Python code).
 void drain_deferred_releases();
@@ -34,7 +32,7 @@ class OwnedRef {
  public:
   OwnedRef() = default;
   static OwnedRef steal(PyObject* object) { return OwnedRef(object); }
-  static OwnedRef borrow(PyObject* object) {
+  static OwnedRef new_reference(PyObject* object) {
     Py_XINCREF(object);
     return OwnedRef(object);
   }
@@ -61,7 +59,7 @@ class PyHandle {
  public:
   PyHandle() = default;
   // Takes a new strong reference to `object`; interpreter lock held.
-  static PyHandle borrow(PyObject* object) {
+  static PyHandle new_reference(PyObject* object) {
     Py_INCREF(object);
     return PyHandle(new Shared{object, {1}});
   }
@@ -94,7 +92,7 @@ class PyHandle {
   PyObject* get() const { return object_; }
   explicit operator bool() const { return shared_ != nullptr; }
   // A new strong reference; interpreter lock held.
-  OwnedRef new_ref() const { return OwnedRef::borrow(get()); }
+  OwnedRef new_ref() const { return OwnedRef::new_reference(get()); }
 
  private:
   struct Shared {

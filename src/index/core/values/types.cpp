@@ -18,7 +18,7 @@ class NumpyType {
           numpy ? OwnedRef::steal(PyObject_GetAttrString(numpy.get(), name_)) : OwnedRef();
       PyErr_Clear();
       // None marks the absence, so that a missing numpy is not looked for again.
-      if (!type || !PyType_Check(type.get())) return OwnedRef::borrow(Py_None);
+      if (!type || !PyType_Check(type.get())) return OwnedRef::new_reference(Py_None);
       return type;
     });
     if (!found) PyErr_Clear();

@@ -214,7 +214,7 @@ std::string float_text(double value) {
 }  // namespace
 
 StoredIndexable StoredIndexable::from_object(PyObject* indexable) {
-  return StoredIndexable{PyHandle::borrow(indexable)};
+  return StoredIndexable{PyHandle::new_reference(indexable)};
 }
 
 const IndexableRecord& StoredIndexable::record() const {
@@ -263,7 +263,7 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 }
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
-  PyHandle handle = PyHandle::borrow(object);
+  PyHandle handle = PyHandle::new_reference(object);
   if (std::optional<CastValue> plain = plain_primitive(object, value_class))
     return PyValue(std::move(handle), std::move(*plain), nullptr);
   if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);
@@ -275,7 +275,7 @@ PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
 PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
   auto elements = std::make_shared<Elements>();
   if (kind != IterableValue::Dict) collect_leaves(container, *elements);
-  return PyValue(PyHandle::borrow(container), kind, std::move(elements));
+  return PyValue(PyHandle::new_reference(container), kind, std::move(elements));
 }
 
 void PyValue::collect_leaves(PyObject* root, Elements& out) {
@@ -286,7 +286,7 @@ void PyValue::collect_leaves(PyObject* root, Elements& out) {
   std::vector<Level> path;
   std::unordered_set<PyObject*> on_path;
   auto enter = [&](PyObject* container) {
-    path.push_back({OwnedRef::borrow(container), checked(PyObject_GetIter(container))});
+    path.push_back({OwnedRef::new_reference(container), checked(PyObject_GetIter(container))});
     on_path.insert(container);
   };
   enter(root);
@@ -320,7 +320,7 @@ OwnedRef PyValue::to_object() const {
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
     }
     case ValueKind::Bool:
-      return OwnedRef::borrow(std::get<bool>(primitive_) ? Py_True : Py_False);
+      return OwnedRef::new_reference(std::get<bool>(primitive_) ? Py_True : Py_False);
     default:
       check(static_cast<bool>(obj_), "value has no Python object");
       return obj_.new_ref();
