@@ -26,13 +26,6 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   return objects;
 }
 
-bool has_nested_values(const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (value.involves_indexable()) return true;
-  }
-  return false;
-}
-
 std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {
   return std::shared_ptr<IndexAPI>(new IndexAPI(parent, parent ? parent->depth_ + 1 : 0));
 }

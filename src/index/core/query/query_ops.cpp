@@ -4,7 +4,6 @@
 #include <type_traits>
 
 #include "base/structures/string_interner/interner.h"
-#include "index/core/filtered_index.h"
 
 namespace veldrake {
 namespace {

@@ -9,8 +9,10 @@
 #include <unordered_set>
 
 #include "base/structures/string_interner/fold_hasher.h"
+#include "base/structures/string_interner/str_hash.h"
 #include "index/core/python/binding.h"
 #include "index/core/indexable_object.h"
+#include "index/core/values/quoted_text.h"
 
 namespace veldrake {
 namespace {
@@ -29,33 +31,6 @@ Overloaded(F...) -> Overloaded<F...>;
   internal_error(std::string("type checked: ") + what);
 }
 
-// A 64-bit digest of text, eight bytes per step.
-uint64_t text_digest(std::string_view text) {
-  constexpr uint64_t kMultiplier = 0xc6a4a7935bd1e995ULL;
-  const std::size_t n = text.size();
-  uint64_t digest = 0x9e3779b97f4a7c15ULL ^ (static_cast<uint64_t>(n) * kMultiplier);
-  auto absorb = [&](uint64_t word) {
-    word *= kMultiplier;
-    word ^= word >> 47;
-    word *= kMultiplier;
-    digest = (digest ^ word) * kMultiplier;
-  };
-  std::size_t offset = 0;
-  for (; offset + 8 <= n; offset += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + offset, 8);
-    absorb(word);
-  }
-  if (offset < n) {
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + offset, n - offset);
-    absorb(word);
-  }
-  digest ^= digest >> 47;
-  digest *= kMultiplier;
-  return digest ^ (digest >> 47);
-}
-
 uint64_t address_of(const void* pointer) {
   return reinterpret_cast<uintptr_t>(pointer);
 }
@@ -66,7 +41,7 @@ uint64_t hash_of(const CastValue& primitive, const void* iterable_identity) {
       Overloaded{
           [&](int64_t value) { hasher.add64(static_cast<uint64_t>(value)).add(1); },
           [&](double value) { hasher.add64(std::bit_cast<uint64_t>(value)).add(2); },
-          [&](const ShortText& text) { hasher.add64(text_digest(text.view())).add(0xFF).add(3); },
+          [&](const ShortText& text) { hasher.add64(hash_str(text.view())).add(0xFF).add(3); },
           [&](bool value) { hasher.add64(value ? 1 : 0).add(4); },
           [&](IterableValue) { hasher.add64(address_of(iterable_identity)).add(5); },
           [&](const StoredIndexable& stored) {
@@ -155,51 +130,11 @@ const char* iterable_name(IterableValue kind) {
   return "?";
 }
 
-// Compares the number `number` with a bool, as 0 or 1.
-template <class Number>
-bool number_equals_bool(Number number, bool value) {
-  return number == (value ? 1 : 0);
-}
-
 std::string hex_address(const void* pointer) {
   char digits[2 * sizeof(uintptr_t) + 1];
   auto end =
       std::to_chars(digits, digits + sizeof digits, reinterpret_cast<uintptr_t>(pointer), 16).ptr;
   return "0x" + std::string(digits, end);
-}
-
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-          const char* hex = "0123456789abcdef";
-          out += "\\x";
-          out += hex[byte >> 4];
-          out += hex[byte & 0xf];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
 }
 
 // The shortest decimal form that reads back as `value`, with ".0" on integral values.
@@ -337,27 +272,20 @@ bool operator==(const PyValue& a, const PyValue& b) {
   const CastValue& other = b.primitive_;
   switch (a.kind()) {
     case ValueKind::Int: {
-      int64_t value = std::get<int64_t>(a.primitive_);
-      if (auto* number = std::get_if<int64_t>(&other)) return value == *number;
-      if (auto* number = std::get_if<double>(&other)) return static_cast<double>(value) == *number;
-      if (auto* truth = std::get_if<bool>(&other)) return number_equals_bool(value, *truth);
-      return false;
+      auto* number = std::get_if<int64_t>(&other);
+      return number && *number == std::get<int64_t>(a.primitive_);
     }
     case ValueKind::Float: {
-      double value = std::get<double>(a.primitive_);
-      if (auto* number = std::get_if<double>(&other)) return value == *number;
-      if (auto* number = std::get_if<int64_t>(&other)) return value == static_cast<double>(*number);
-      return false;
+      auto* number = std::get_if<double>(&other);
+      return number && *number == std::get<double>(a.primitive_);
     }
     case ValueKind::Str: {
       auto* text = std::get_if<ShortText>(&other);
       return text && *text == std::get<ShortText>(a.primitive_);
     }
     case ValueKind::Bool: {
-      bool value = std::get<bool>(a.primitive_);
-      if (auto* truth = std::get_if<bool>(&other)) return value == *truth;
-      if (auto* number = std::get_if<int64_t>(&other)) return number_equals_bool(*number, value);
-      return false;
+      auto* truth = std::get_if<bool>(&other);
+      return truth && *truth == std::get<bool>(a.primitive_);
     }
     case ValueKind::Iterable:
       return b.kind() == ValueKind::Iterable && a.elements_ == b.elements_;
@@ -377,7 +305,11 @@ std::string PyValue::debug_string() const {
       Overloaded{
           [](int64_t value) { return "Int(" + std::to_string(value) + ")"; },
           [](double value) { return "Float(" + float_text(value) + ")"; },
-          [](const ShortText& text) { return "Str(" + quoted(text.view()) + ")"; },
+          [](const ShortText& text) {
+            std::string out = "Str(";
+            append_quoted(out, text.view());
+            return out + ")";
+          },
           [](bool value) { return std::string(value ? "Bool(true)" : "Bool(false)"); },
           [](IterableValue kind) { return std::string("Iterable(") + iterable_name(kind) + ")"; },
           [](const StoredIndexable& stored) { return "Ind(" + std::to_string(stored.id()) + ")"; },

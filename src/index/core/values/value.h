@@ -86,9 +86,10 @@ class PyValue {
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
 
-  // Values of different hash are never equal. Ints, floats and bools compare by number, text by
-  // bytes, Indexables by object; an iterable equals only itself (and its copies); unknown values
-  // equal nothing.
+  // Values of different hash are never equal, and the hash keeps the kinds apart: ints, floats
+  // and bools each compare with their own kind only (ints and floats of equal value meet in the
+  // numeric tree of a value index, not here), text by bytes, Indexables by object; an iterable
+  // equals only itself (and its copies); unknown values equal nothing.
   friend bool operator==(const PyValue& a, const PyValue& b);
 
  private:
