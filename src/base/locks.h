@@ -11,10 +11,10 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "base/internal_error.h"
+#include "base/writer_first_mutex.h"
 
 namespace veldrake {
 
@@ -98,7 +98,8 @@ class RecursiveMutex {
   std::atomic<bool> poisoned_{false};
 };
 
-// A reader-writer lock. Only a failure under the write lock poisons it.
+// A reader-writer lock where a waiting writer goes before later readers (see
+// writer_first_mutex.h). Only a failure under the write lock poisons it.
 class SharedMutex {
  public:
   class ReadGuard {
@@ -154,7 +155,7 @@ class SharedMutex {
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
-  std::shared_mutex mutex_;
+  WriterFirstMutex mutex_;
   std::atomic<bool> poisoned_{false};
 };
 
