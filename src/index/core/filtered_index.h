@@ -10,6 +10,7 @@
 
 namespace veldrake {
 
+// The engine behind one FilteredIndex: a fixed set of ids read through the stores of an index.
 class FilteredIndex {
  public:
   FilteredIndex(std::shared_ptr<RwLocked<QueryMaps>> query_maps,

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
@@ -13,7 +14,6 @@
 #include "index/core/query/query_ops.h"
 #include "index/core/query/query_scope.h"
 #include "index/core/registration_chain.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
@@ -26,13 +26,6 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   std::vector<StoredIndexable> objects;
   for_each_record(items, ids, [&](const StoredItem& item) { objects.push_back(item.object); });
   return objects;
-}
-
-bool has_nested_values(const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (value.involves_indexable()) return true;
-  }
-  return false;
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {
@@ -128,10 +121,6 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue& old, con
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
   if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
-}
-
-bool IndexAPI::has_object_id(uint32_t id) const {
-  return items->read()->find(id) != nullptr;
 }
 
 void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {

@@ -22,17 +22,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/locks.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/paged_slots.h"
+#include "index/core/indexable_record.h"
+#include "index/core/python/python_ref.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/stored_item.h"
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/paged_slots.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
-#include "module/locks.h"
-#include "module/python_ref.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -59,6 +59,7 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
 // The stored objects of `ids` that have a record, ascending by id.
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 
+// The engine behind one index: its members, their records and its value indexes.
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   // A top-level index, or one nested below an attribute of `parent`.
@@ -83,7 +84,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Records that object `id` holds `value` instead of `old` in attribute `attr`, the new value
   // first. Caller holds the object's lock.
   void replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value);
-  bool has_object_id(uint32_t id) const;
 
   // --- nested members (this index being the nested index of one attribute) ---
 
