@@ -50,9 +50,10 @@ test-wheel: $(STAMPS)/venv
 	$(VPY) -m venv --without-pip $(WHEEL_VENV)
 	$(VPY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-deps --no-index $(WHEEL_DIR)/*.whl
 	cd $(WHEEL_DIR) && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/check_readme.py)
+# Depending on its version, mypy prints the type as builtins.list[...] or list[...].
 	cd $(WHEEL_DIR) && $(abspath $(VPY)) -m mypy --python-executable $(abspath $(WHEEL_VENV))/bin/python \
 	  --no-incremental -c 'import Veldrake; reveal_type(Veldrake.Index().collect())' \
-	  | grep -q 'builtins.list\[Veldrake.Indexable\]'
+	  | grep -qE '"(builtins\.)?list\[Veldrake\.Indexable\]"'
 
 # Every #include points to the file's own layer or one below (tests/check_layers.py).
 test-layers:
