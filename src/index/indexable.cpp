@@ -155,15 +155,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const IndexableRecord& record = as_object(self)->record;
   if (!record.state) return 0;  // allocated, record not yet in place
-  std::vector<PyObject*> held;
-  {
-    auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes) {
-      held.push_back(value.object());
-      for (const PyValue& element : value.elements()) held.push_back(element.object());
-    }
+  // The collector must never see an exception: nothing is allocated, and the lock is taken even
+  // after a failed write poisoned it. The visit callbacks run no Python code and take no lock of
+  // ours, so they are called with the object locked.
+  auto guard = record.state->lock.lock_ignoring_poison();
+  for (const auto& [attr, value] : record.state->attributes) {
+    Py_VISIT(value.object());
+    for (const PyValue& element : value.elements()) Py_VISIT(element.object());
   }
-  for (PyObject* object : held) Py_VISIT(object);
   return 0;
 }
 
