@@ -9,7 +9,12 @@ import time
 
 import pytest
 
+if os.environ.get("VELDRAKE_SANITIZER"):
+    pytest.skip("pure Python over worker processes: the sanitizer runs check the engine",
+                allow_module_level=True)
 pytest.importorskip("distributed", reason="Dask (dask, distributed) is not installed")
+# The package lives in python/ of the repository until it is installed.
+sys.path.append(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python"))
 from distributed import Client, LocalCluster
 from Veldrake import Index, Indexable
 
@@ -28,7 +33,7 @@ def local_cluster():
     paths = [os.path.dirname(Veldrake.__file__), os.path.dirname(os.path.dirname(veldrake_dask.__file__))]
     os.environ["PYTHONPATH"] = os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")])
     return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address=None)
+                        dashboard_address=":0")
 
 
 def random_objects(rng, n):
@@ -107,7 +112,7 @@ def test_order_by_pages_match_one_index_with_ties_by_key(world):
     for attr, descending in [("score", False), ("score", True), ("level", False)]:
         expected = in_key_order(whole, attr, descending)
         # Each partition sends offset + limit objects: deep pages are checked on a small index.
-        pages = [(0, 10), (0, 0)] + [(rng.randint(0, 3000), rng.randint(1, 300)) for _ in range(6)]
+        pages = [(0, 10), (0, 0)] + [(rng.randint(0, 1000), rng.randint(1, 100)) for _ in range(6)]
         for offset, limit in pages:
             got = spread.order_by(attr, descending=descending, offset=offset, limit=limit)
             stop = None if limit is None else offset + limit
@@ -134,7 +139,7 @@ def test_updates_reach_the_partition_that_holds_the_object(world):
         assert spread.update(float(key), home=Indexable(country="NZ")) == 1  # 5.0 is key 5
         objs[key].home = Indexable(country="NZ")
     assert ids(spread.order_by("score", descending=True, limit=500)) == in_key_order(whole, "score", True)[:500]
-    assert ids(spread.collect(Q.gt("score", 10**6))) == [5, 77_777, N - 1]
+    assert ids(spread.collect(kind="z")) == [5, 77_777, N - 1]
     assert spread.count(kind="z") == 3 and spread.group_counts("home.country")["NZ"] == 3
     assert spread.group_counts("kind") == whole.group_counts("kind")
     assert spread.update(-1, score=0) == 0
