@@ -11,7 +11,7 @@ from __future__ import annotations
 import heapq
 import itertools
 from collections.abc import Iterable, Sequence
-from typing import Any, Callable
+from typing import Any
 
 from distributed import Client, Future
 from Veldrake import Indexable
@@ -77,6 +77,8 @@ class PartitionedIndex:
 
         Raises PartitionLost, naming every partition found lost, before any answer is used.
         """
+        if not self._actors:
+            raise RuntimeError("the partitioned index is closed")
         self._check_alive()
         pending = [getattr(self._actors[number], method)(*args) for number, method, args in calls]
         answers, lost = [], set()
@@ -110,6 +112,8 @@ class PartitionedIndex:
         """
         routed: list[list[Indexable]] = [[] for _ in range(self.partitions)]
         for obj in objects:
+            if not isinstance(obj, Indexable):
+                raise TypeError(f"a partitioned index holds Indexable objects, not {type(obj).__name__}")
             routed[partition_of(self._key_of(obj), self.partitions)].append(obj)
         batches = [[(n, objs[i:i + self.batch_size]) for i in range(0, len(objs), self.batch_size)]
                    for n, objs in enumerate(routed)]
@@ -151,9 +155,11 @@ class PartitionedIndex:
         """
         if offset < 0 or (limit is not None and limit < 0):
             raise ValueError("offset and limit must not be negative")
+        if limit == 0:
+            return []
         wanted = None if limit is None else offset + limit
         pages: list[list[Any]] = self._on_all("first", attr, wanted, descending)
-        merged = heapq.merge(*pages, key=_sort_key)
+        merged = heapq.merge(*pages, key=_merge_key)
         return [obj for _, _, obj in itertools.islice(merged, offset, wanted)]
 
     def collect(self, query: Q | None = None, /, **keywords: Any) -> list[Indexable]:
@@ -199,4 +205,6 @@ def _portable(query: Q | None) -> Q | None:
                     f"(they pickle; PyQueryExpr does not), not {type(query).__name__}")
 
 
-_sort_key: Callable[[tuple[Any, Any, Any]], tuple[Any, Any]] = lambda entry: (entry[0], entry[1])
+def _merge_key(entry: tuple[Any, Any, Indexable]) -> tuple[Any, Any]:
+    """Orders the partitions' entries by rank, then key, never by the objects themselves."""
+    return entry[0], entry[1]

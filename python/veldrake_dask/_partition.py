@@ -62,16 +62,18 @@ class Partition:
         """
         page = self._ordered(attr, count, descending)
         entries = [(rank(o, attr, descending), tie_order(getattr(o, self.key)), o) for o in page]
-        entries.sort(key=lambda entry: (entry[0], entry[1]))
+        entries.sort(key=lambda entry: (entry[0], entry[1]))  # never compares the objects
         return entries if count is None else entries[:count]
 
     def _ordered(self, attr: str, count: int | None, descending: bool) -> list[Indexable]:
         """A prefix of the index's order holding the first `count` members and every member
         whose number equals that of the last of them."""
-        size = None if count is None else count + 1
+        if count is None or count == 0:
+            return self.index.order_by(attr, descending=descending, limit=count)
+        size = count + 1
         while True:
             page = self.index.order_by(attr, descending=descending, limit=size)
-            if size is None or count == 0 or len(page) < size:
+            if len(page) < size:
                 return page
             if rank(page[-1], attr, descending) != rank(page[count - 1], attr, descending):
                 return page

@@ -155,6 +155,8 @@ def test_bad_input_changes_nothing(world):
         spread.count(Q.eq("kind", "a").build())
     with pytest.raises(TypeError, match="key"):
         spread.add_many([Indexable(id=[1, 2])])
+    with pytest.raises(TypeError, match="Indexable"):
+        spread.add_many([Indexable(id=N + 1), {"id": N + 2}])
     assert spread.count() == N
 
 
@@ -187,3 +189,6 @@ def test_a_dead_worker_is_named_and_nothing_is_answered():
         for call in [lambda: spread.order_by("score", limit=3), lambda: spread.update(3, score=0)]:
             with pytest.raises(PartitionLost, match="partition lost: 1 "):
                 call()
+        spread.close()
+        with pytest.raises(RuntimeError, match="closed"):
+            spread.count()
