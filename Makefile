@@ -54,7 +54,7 @@ test-wheel: $(STAMPS)/venv
 	cd $(WHEEL_DIR) && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/check_readme.py)
 	cd $(WHEEL_DIR) && $(abspath $(VPY)) -m mypy --python-executable $(abspath $(WHEEL_VENV))/bin/python \
 	  --no-incremental -c 'import Veldrake; reveal_type(Veldrake.Index().collect())' \
-	  | grep -q 'builtins.list\[Veldrake.Indexable\]'
+	  | grep -qE '(builtins\.)?list\[Veldrake\.Indexable\]'
 
 test: test-cpp test-python test-wheel
 
