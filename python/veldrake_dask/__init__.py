@@ -44,6 +44,8 @@ class PartitionedIndex:
     unique); it decides the partition, and `update` finds the object by it. Objects are
     pickled to the workers, so the cluster holds copies: write through `update`, not on the
     local objects. The partitions are placed round-robin over the workers present now.
+    Queries are written with `Q`. Once a partition's worker has died, every call raises
+    `PartitionLost`.
     """
 
     def __init__(self, client: Client, partitions: int, *, key: str, batch_size: int = 10_000):
@@ -77,8 +79,7 @@ class PartitionedIndex:
 
         Raises PartitionLost, naming every partition found lost, before any answer is used.
         """
-        if not self._actors:
-            raise RuntimeError("the partitioned index is closed")
+        self._check_open()
         self._check_alive()
         pending = [getattr(self._actors[number], method)(*args) for number, method, args in calls]
         answers, lost = [], set()
@@ -96,6 +97,10 @@ class PartitionedIndex:
         """The partitions whose actor Dask reports gone."""
         return [n for n, future in enumerate(self._futures) if future.status not in ("finished", "pending")]
 
+    def _check_open(self) -> None:
+        if not self._actors:
+            raise RuntimeError("the partitioned index is closed")
+
     def _check_alive(self) -> None:
         lost = self._lost()
         if lost:
@@ -110,6 +115,7 @@ class PartitionedIndex:
         Every key is checked before anything is sent: a missing or unusable key raises and adds
         nothing. Objects that share nested objects keep sharing them only within one batch.
         """
+        self._check_open()
         routed: list[list[Indexable]] = [[] for _ in range(self.partitions)]
         for obj in objects:
             if not isinstance(obj, Indexable):
@@ -181,6 +187,7 @@ class PartitionedIndex:
         if self.key in attributes:
             raise ValueError(f"the key attribute {self.key!r} cannot be updated; "
                              f"add a new object instead")
+        self._check_open()
         number = partition_of(key_value, self.partitions)
         return self._gather([(number, "update", (key_value, attributes))])[0]
 

@@ -190,5 +190,6 @@ def test_a_dead_worker_is_named_and_nothing_is_answered():
             with pytest.raises(PartitionLost, match="partition lost: 1 "):
                 call()
         spread.close()
-        with pytest.raises(RuntimeError, match="closed"):
-            spread.count()
+        for call in [spread.count, lambda: spread.add_many([]), lambda: spread.update(3, score=0)]:
+            with pytest.raises(RuntimeError, match="closed"):
+                call()
