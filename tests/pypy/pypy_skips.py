@@ -29,6 +29,9 @@ SKIPS = {
     "tests/python/test_module.py::test_only_indexable_can_be_subclassed":
         "cpyext does not enforce Py_TPFLAGS_BASETYPE: PyPy lets Python code subclass Index, "
         "FilteredIndex and PyQueryExpr (instances are still made by their own __new__)",
+    "tests/python/test_scale.py::test_memberships_cost_linear_time_and_dropped_ones_leave":
+        "dropped indexes stay alive until PyPy's collector runs, so every write still updates "
+        "all of them and the run measures the collector, not the membership list",
     "tests/python/test_query_expr.py::test_class":
         "cpyext gives a class whose tp_doc is empty the docstring None instead of ''",
 }
