@@ -20,6 +20,18 @@ def settle():
     gc.collect()
 
 
+def refcounts(objs):
+    settle()
+    return [sys.getrefcount(o) for o in objs]
+
+
+@pytest.fixture(autouse=True)
+def merge_messages(capfd):
+    """union_with reports each merged attribute on standard error."""
+    yield
+    capfd.readouterr()
+
+
 def exercise(objs, owners, payload, text):
     """One round of every operation, holding `payload` and `text` in attributes and operands."""
     index, other = Index(), Index()
@@ -56,22 +68,18 @@ def exercise(objs, owners, payload, text):
     return len(view.collect())
 
 
-def test_references_return_to_their_start_after_many_rounds(capfd):
+def test_references_return_to_their_start_after_many_rounds():
     payload, text = object(), "".join(["leak", "-probe"])  # a str of its own, not interned
     owners = [Indexable(c="x") for _ in range(3)]
     objs = [Indexable() for _ in range(40)]
-    settle()
     watched = [payload, text] + owners + objs
-    before = [sys.getrefcount(o) for o in watched]
+    before = refcounts(watched)
     for _ in range(30 if SANITIZED else 150):
         exercise(objs, owners, payload, text)
-    settle()
-    after = [sys.getrefcount(o) for o in watched]
-    assert after == before
-    capfd.readouterr()  # union_with reports each merged attribute on standard error
+    assert refcounts(watched) == before
 
 
-def test_references_dropped_on_threads_that_released_the_interpreter_lock(capfd):
+def test_references_dropped_on_threads_that_released_the_interpreter_lock():
     payload = object()
     objs = [Indexable(v=0) for _ in range(30)]
     index = Index()
@@ -97,18 +105,16 @@ def test_references_dropped_on_threads_that_released_the_interpreter_lock(capfd)
         objs[i].v = 0
     settle()
     assert (sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]) == before
-    capfd.readouterr()
 
 
-def test_references_dropped_by_the_module_s_own_indexing_thread(capfd):
+def test_references_dropped_by_the_module_s_own_indexing_thread():
     # Batches this large are indexed by two threads; re-adding members (directly or through
     # union_with) replaces their records on both, while this thread touches the same objects.
     objs = [Indexable(v=i) for i in range(8192)]
     index, other = Index(), Index()
     index.add_object_many(objs)
     other.add_object_many(objs)
-    settle()
-    before = [sys.getrefcount(o) for o in objs]
+    before = refcounts(objs)
     stop = threading.Event()
 
     def touch():
@@ -124,9 +130,7 @@ def test_references_dropped_by_the_module_s_own_indexing_thread(capfd):
         index.union_with(other)
     stop.set()
     toucher.join()
-    settle()
-    assert [sys.getrefcount(o) for o in objs] == before
-    capfd.readouterr()
+    assert refcounts(objs) == before
 
 
 def test_an_index_dropped_while_another_thread_indexes_its_members():
@@ -181,7 +185,7 @@ def after_heavy_use():
 
 
 @pytest.mark.parametrize("drop", [held_by_a_dropped_index, in_a_collected_cycle, after_heavy_use])
-def test_ids_of_dropped_objects_are_all_released(drop, capfd):
+def test_ids_of_dropped_objects_are_all_released(drop):
     # collect() orders by id and a released id is handed out again before any new one: objects
     # made after the release sort before `older` only if they took released ids.
     gc.collect()
@@ -195,7 +199,6 @@ def test_ids_of_dropped_objects_are_all_released(drop, capfd):
     members = index.collect()
     assert len(members) == count + 1 and members[-1] is older
     del reserve
-    capfd.readouterr()
 
 
 def rss_bytes():
@@ -224,7 +227,7 @@ def churn_round():
 
 
 @pytest.mark.skipif(SANITIZED, reason="sanitizer allocators hold freed memory back")
-def test_memory_reaches_a_plateau(capfd):
+def test_memory_reaches_a_plateau():
     for _ in range(3):
         churn_round()
     settle()
@@ -236,4 +239,3 @@ def test_memory_reaches_a_plateau(capfd):
     # One round holds ~4000 objects with their values; keeping one round's worth in every round
     # would grow by far more than this.
     assert grown < 24 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB after warm-up"
-    capfd.readouterr()
