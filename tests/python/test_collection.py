@@ -133,18 +133,6 @@ def test_removing_holders_releases_their_nested_objects():
     assert index.count(Q.eq("child.name", "shared")) == 1 and index.count(Q.eq("child.name", "x")) == 1
 
 
-def test_the_index_lets_go_of_removed_objects():
-    o = Indexable(a=1)
-    index = Index()
-    before = sys.getrefcount(o)
-    index.add_object(o)
-    index.remove(o)
-    assert sys.getrefcount(o) == before
-    index.add_object(o)
-    index.clear()
-    assert sys.getrefcount(o) == before
-
-
 def test_argument_errors():
     index = Index()
     member, stranger = Indexable(a=1), Indexable(a=2)

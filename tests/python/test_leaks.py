@@ -63,6 +63,10 @@ def exercise(objs, owners, payload, text):
     except BaseException as error:  # the module's internal-error exception
         assert type(error).__name__ == "PanicException"
     index.reduce(n=[1, 2], s="s1")
+    index.remove(objs[0])
+    index.remove_many(objs[1:3])
+    index.discard(objs[3])
+    other.clear()
     for obj in objs + owners:
         obj.v = obj.tags = obj.owner = obj.peer = obj.c = obj.s = obj.n = None
     return len(view.collect())
