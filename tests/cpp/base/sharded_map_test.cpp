@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "base/internal_error.h"
-
 namespace veldrake {
 namespace {
 
@@ -26,18 +24,6 @@ using Map = ShardedHashMap<Key, int, KeyTraits>;
 
 Key key(uint64_t hash) {
   return Key{hash, std::to_string(hash)};
-}
-
-TEST(ShardedHashMapTest, ShardCountsArePowersOfTwo) {
-  EXPECT_EQ(Map::with_shard_count(16).shard_count(), 16u);
-  for (size_t bad : {size_t{0}, size_t{12}}) {
-    try {
-      Map::with_shard_count(bad);
-      ADD_FAILURE() << bad;
-    } catch (const InternalError& error) {
-      EXPECT_STREQ(error.what(), "assertion failed: shard_count.is_power_of_two()");
-    }
-  }
 }
 
 // Concurrent use is covered through the value indexes by engine_threads_test.cpp.
