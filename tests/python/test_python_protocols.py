@@ -4,6 +4,7 @@ dataclasses."""
 import copy
 import dataclasses
 import pickle
+import sys
 import weakref
 
 import pytest
@@ -18,7 +19,8 @@ class Product(Indexable):
         self.name = name.upper()
 
 
-@dataclasses.dataclass(slots=True)
+# dataclass(slots=True) needs Python 3.10 (the PyPy run is 3.9): there the fields are plain ones.
+@dataclasses.dataclass(**({"slots": True} if sys.version_info >= (3, 10) else {}))
 class Slotted(Indexable):
     x: int
     label: str = "a"
