@@ -24,10 +24,8 @@ void write_attribute(const IndexableRecord& record, std::string_view name, PyVal
       return value.involves_indexable() || (current && current->involves_indexable());
     });
     const PyValue* current = state.attributes.get(attr);
-    for (const std::shared_ptr<IndexAPI>& index : live_memberships(state)) {
-      if (current) index->remove_index(record.id, attr, *current);
-      index->add_index(record.id, attr, value);
-    }
+    for (const std::shared_ptr<IndexAPI>& index : live_memberships(state))
+      index->replace_index(record.id, attr, current, value);
     replaced = state.attributes.insert(attr, std::move(value));
   }
 }

@@ -10,8 +10,8 @@
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
+#include "index/core/query/dotted_path.h"
 #include "index/core/query/query_ops.h"
-#include "index/core/registration_chain.h"
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
@@ -33,21 +33,20 @@ bool has_nested_values(const ObjectState& state) {
   return false;
 }
 
-std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {
-  return std::shared_ptr<IndexAPI>(new IndexAPI(parent, parent ? parent->depth_ + 1 : 0));
+std::shared_ptr<IndexAPI> IndexAPI::create() {
+  return std::shared_ptr<IndexAPI>(new IndexAPI());
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
+IndexAPI::IndexAPI()
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
-      parent_(std::move(parent)),
-      depth_(depth) {}
+      reachable_(std::make_shared<ReachableObjects>()) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   register_membership(state, shared_from_this());
-  store_and_index(StoredItem{nullptr, object}, state, ValueScope::kAll);
+  store_and_index(StoredItem{object}, state, ValueScope::kAll);
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
@@ -89,7 +88,7 @@ void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScop
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
       register_membership(state, shared_from_this());
-      store_and_index(StoredItem{nullptr, objects[i]}, state, scope);
+      store_and_index(StoredItem{objects[i]}, state, scope);
     }
   }
 }
@@ -98,18 +97,18 @@ void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
   { items->write()->put(id, std::move(item)); }
-  RegistrationChain chain(id);
+  // An object already reached has its values indexed as such and what it holds linked.
   for (const auto& [attr, value] : state.attributes) {
-    const bool wanted =
-        scope == ValueScope::kAll || value.involves_indexable() == (scope == ValueScope::kNested);
-    if (wanted) add_index(id, attr, value);
+    const bool nested = value.involves_indexable();
+    if (scope != ValueScope::kAll && nested != (scope == ValueScope::kNested)) continue;
+    query_map_for(attr)->insert(value, id);
+    if (nested) reachable_->relink(*this, id, attr, nullptr, &value);
   }
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   if (QueryMap* existing = query_map_at(*query_maps, attr)) return existing;
-  // Built outside the lock: a new map creates its nested index.
-  auto fresh = std::make_shared<QueryMap>(shared_from_this());
+  auto fresh = std::make_shared<QueryMap>(reachable_);
   auto maps = query_maps->write();
   if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
   // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
@@ -117,98 +116,23 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   return (*maps)[attr].get();
 }
 
-void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
-  query_map_for(attr)->insert(value, id);
-}
-
-void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
-  if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value) {
+  if (is_member(id)) {
+    QueryMap* map = query_map_for(attr);
+    if (old) map->remove(*old, id);
+    map->insert(value, id);
+  }
+  reachable_->replace_value(id, attr, old, &value);
+  if (value.involves_indexable() || (old && old->involves_indexable()))
+    reachable_->relink(*this, id, attr, old, &value);
 }
 
 bool IndexAPI::has_object_id(uint32_t id) const {
   return items->read()->find(id) != nullptr;
 }
 
-void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
-  check(ObjectGraphLock::held_here(), "nested registration without the object graph lock");
-  uint32_t id = object.id();
-  if (depth_ > kMaxNestingDepth || id == parent_id || RegistrationChain::contains(id)) return;
-  if (auto parent = parent_.lock(); parent && parent->ancestors_of(parent_id).contains(id)) return;
-
-  ObjectState& state = object.state();
-  auto lock = state.lock.lock();
-  register_membership(state, shared_from_this());
-  {
-    auto slots = items->write();
-    if (StoredItem* existing = slots->find(id)) {
-      if (existing->parent) existing->parent->ids.add(parent_id);
-      return;
-    }
-  }
-  store_and_index(StoredItem{std::make_unique<StoredItemParent>(
-                                 StoredItemParent{HybridSet::of(parent_id), weak_from_this()}),
-                             object},
-                  state, ValueScope::kAll);
-}
-
-void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) {
-  uint32_t id = object.id();
-  std::optional<StoredItem> leaving;
-  {
-    auto slots = items->write();
-    StoredItem* item = slots->find(id);
-    if (!item || !item->parent) return;
-    HybridSet& holders = item->parent->ids;
-    holders.remove(parent_id);
-    if (!holders.is_empty()) return;
-    leaving = slots->take(id);
-  }
-  ObjectState& state = object.state();
-  auto lock = state.lock.lock();
-  for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
-  unregister_membership(state, *this);
-  allowed_items_.write()->remove(id);
-}
-
-Bitmap IndexAPI::ancestors_of(uint32_t id) const {
-  std::optional<HybridSet> holders;
-  {
-    auto slots = items->read();
-    const StoredItem* item = slots->find(id);
-    if (item && item->parent) holders = item->parent->ids;
-  }
-  Bitmap result;
-  if (!holders) return result;
-  std::shared_ptr<IndexAPI> parent = parent_.lock();
-  holders->for_each([&](uint32_t holder) {
-    if (parent) result.or_inplace(parent->ancestors_of(holder));
-    result.add(holder);
-    return true;
-  });
-  return result;
-}
-
-Bitmap IndexAPI::direct_parents(const Bitmap& ids) const {
-  // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
-  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
-  // and added at once.
-  std::vector<const Bitmap*> large;
-  std::vector<uint32_t> loose;
-  auto slots = items->read();
-  ids.for_each([&](uint32_t id) {
-    const StoredItem* item = slots->find(id);
-    if (!item || !item->parent) return;
-    const HybridSet& holders = item->parent->ids;
-    if (const Bitmap* bitmap = holders.large_bitmap()) {
-      large.push_back(bitmap);
-    } else {
-      holders.for_each([&](uint32_t holder) { loose.push_back(holder); });
-    }
-  });
-  std::sort(loose.begin(), loose.end());
-  Bitmap parents = Bitmap::of(loose);
-  large.push_back(&parents);
-  return Bitmap::union_many(large);
+bool IndexAPI::is_member(uint32_t id) const {
+  return allowed_items_.read()->contains(id);
 }
 
 Bitmap IndexAPI::members() const {
@@ -235,15 +159,14 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 }
 
 Groups IndexAPI::group_ids(std::string_view path) const {
-  auto [first, rest] = attr_parts(path);
-  std::optional<uint32_t> attr = interner().lookup(first);
-  QueryMap* map = attr ? query_map_at(*query_maps, *attr) : nullptr;
-  if (!map) return {};
-  if (!rest) return map->group_values();
-  IndexAPI& nested = map->nested();
-  Groups groups = nested.group_ids(*rest);
+  std::optional<DottedPath> resolved = DottedPath::resolve(*query_maps, path);
+  if (!resolved) return {};
+  if (!resolved->is_dotted()) return resolved->first().group_values();
+  const QueryMap* last = resolved->last_values();
+  if (!last) return {};
+  Groups groups = last->group_values();
   for (Group& group : groups)
-    group.ids = HybridSet::from_bitmap(nested.direct_parents(group.ids.as_bitmap()));
+    group.ids = HybridSet::from_bitmap(resolved->holders_of(group.ids.as_bitmap()));
   return groups;
 }
 

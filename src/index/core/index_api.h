@@ -11,8 +11,8 @@
 // object lock or the interpreter lock, and no Python code runs under them (see
 // object_graph_lock.h for the order of the other locks).
 //
-// An index nested below an attribute of another index (its parent) holds the Indexable values of
-// that attribute; each of its records links to the ids of the parent's objects holding it.
+// The objects the members reach through Indexable values are kept apart (ReachableObjects): they
+// answer dotted paths, and are no members.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,7 @@
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
+#include "index/core/reachable_objects.h"
 #include "index/core/stored_item.h"
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/hybrid_set.h"
@@ -60,14 +61,7 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  // A top-level index, or one nested below an attribute of `parent`.
-  static std::shared_ptr<IndexAPI> create(const std::shared_ptr<IndexAPI>& parent = nullptr);
-
-  // How many indexes nested objects are registered below at most. Every level below an index is
-  // one more call frame for the operations that follow nested objects (registration, removal,
-  // ancestor walks), so the depth is bounded to keep the stack safe; objects deeper than that are
-  // still indexed as values, and dotted paths longer than that find nothing.
-  static constexpr uint32_t kMaxNestingDepth = 256;
+  static std::shared_ptr<IndexAPI> create();
 
   // --- registration (no interpreter lock needed) ---
 
@@ -75,22 +69,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // its record and changes nothing else.
   void add_object(const StoredIndexable& object);
   void add_objects(const std::vector<StoredIndexable>& objects);
-  // Records that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
-  void add_index(uint32_t id, uint32_t attr, const PyValue& value);
-  // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
-  void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
+  // Object `id` (a member, or an object the members reach) changes attribute `attr` from `old`
+  // (null: none) to `value`. Caller holds the object's lock, and the ObjectGraphLock when either
+  // value involves an Indexable.
+  void replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
   bool has_object_id(uint32_t id) const;
-
-  // --- nested members (this index being the nested index of one attribute) ---
-
-  // Registers `object` as held by `parent_id` of the parent index.
-  void add_nested(const StoredIndexable& object, uint32_t parent_id);
-  // `parent_id` no longer holds `object`; it leaves when no holder is left.
-  void remove_nested(const StoredIndexable& object, uint32_t parent_id);
-  // Every holder of member `id` and every holder above them, up to the top-level index.
-  Bitmap ancestors_of(uint32_t id) const;
-  // The parent-index ids holding any of `ids`.
-  Bitmap direct_parents(const Bitmap& ids) const;
+  bool is_member(uint32_t id) const;
 
   // --- retrieval ---
 
@@ -115,7 +99,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<RwLocked<Items>> items;
 
  private:
-  IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth);
+  IndexAPI();
 
   // Which of an object's values an insertion indexes: all of them, or (when add_objects splits
   // the work) those that do not reach nested objects, or those that do.
@@ -129,8 +113,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   QueryMap* query_map_for(uint32_t attr);
 
   RwLocked<Bitmap> allowed_items_;
-  const std::weak_ptr<IndexAPI> parent_;
-  const uint32_t depth_;  // 0 for a top-level index
+  // Shared with the value indexes, which answer dotted paths through it.
+  const std::shared_ptr<ReachableObjects> reachable_;
 };
 
 }  // namespace veldrake

@@ -2,25 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
-#include "index/core/structures/hybrid_set.h"
-#include "index/indexable_record.h"
 #include "index/value.h"
 
 namespace veldrake {
 
-class IndexAPI;
-
-// Links a member of a nested index to the objects of the owning index that hold it.
-struct StoredItemParent {
-  HybridSet ids;                  // direct holders, as ids of the owning index
-  std::weak_ptr<IndexAPI> index;  // the nested index holding this record
-};
-
 struct StoredItem {
-  // Absent for members of a top-level index; held apart so that records stay small and dense.
-  std::unique_ptr<StoredItemParent> parent;
   StoredIndexable object;
 
   uint32_t id() const { return object.id(); }

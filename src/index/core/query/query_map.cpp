@@ -27,10 +27,6 @@ PyValue group_key(const Entry& first, bool all_integers) {
       CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
 }
 
-const StoredIndexable& indexable_of(const PyValue& value) {
-  return std::get<StoredIndexable>(value.primitive());
-}
-
 }  // namespace
 
 uint64_t ExactKeyTraits::hash(const PyValue& key) {
@@ -45,11 +41,12 @@ bool ExactKeyTraits::equal(const PyValue& a, const PyValue& b) {
   return a == b;
 }
 
-QueryMap::QueryMap(const std::shared_ptr<IndexAPI>& owner)
+QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
-      nested_(IndexAPI::create(owner)) {}
+      reachable_(std::move(reachable)) {}
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
+  if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
   if (value.kind() != ValueKind::Iterable) return insert_scalar(value, id);
   for (const PyValue& element : value.elements()) insert_scalar(element, id);
 }
@@ -65,8 +62,6 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
     return;
   }
   insert_exact(value, id);
-  // The shard is released by now: registering a nested object reads other indexes.
-  if (value.kind() == ValueKind::Ind) nested_->add_nested(indexable_of(value), id);
 }
 
 void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
@@ -75,7 +70,6 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
     return;
   }
   remove_exact(value, id);
-  if (value.kind() == ValueKind::Ind) nested_->remove_nested(indexable_of(value), id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -198,7 +192,9 @@ Groups QueryMap::group_values() const {
 void QueryMap::retain(const Bitmap& keep) {
   HybridSet kept = HybridSet::from_bitmap(keep);
   std::vector<PyValue> emptied;
+  Bitmap withheld;
   exact_.for_each_mut([&](const PyValue& value, HybridSet& ids) {
+    withheld.or_inplace(ids.as_bitmap());
     ids.and_inplace(kept);
     if (ids.is_empty()) emptied.push_back(value);
   });
@@ -213,7 +209,19 @@ void QueryMap::retain(const Bitmap& keep) {
   numbers->for_each([&](const Entry& entry) {
     if (!keep.contains(entry.id())) dropped.push_back(entry);
   });
-  for (const Entry& entry : dropped) numbers->remove(entry.key(), entry.id());
+  for (const Entry& entry : dropped) {
+    numbers->remove(entry.key(), entry.id());
+    withheld.add(entry.id());
+  }
+  withheld.andnot_inplace(keep);
+  auto all_withheld = withheld_.write();
+  all_withheld->or_inplace(withheld);
+  any_withheld_.store(!all_withheld->is_empty(), std::memory_order_release);
+}
+
+void QueryMap::drop_withheld(Bitmap& ids) const {
+  if (!any_withheld_.load(std::memory_order_acquire)) return;
+  ids.andnot_inplace(*withheld_.read());
 }
 
 }  // namespace veldrake
