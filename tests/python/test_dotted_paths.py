@@ -1,0 +1,264 @@
+"""Dotted paths over every object graph: answers as following the attributes in Python would,
+whatever the order of adds and the links that came and went."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from Veldrake import Index, Indexable, PyQueryExpr as Q
+
+import reference_model as model
+
+LINKS = ("owner", "boss", "peer", "friends")
+SEEDS = int(os.environ.get("DOTTED_PATH_SEEDS", "60"))
+
+
+def indexed(objs):
+    index = Index()
+    index.add_object_many(objs)
+    return index
+
+
+def names(found):
+    return sorted(o.name for o in found)
+
+
+def run_fresh(code, timeout=120):
+    """Runs `code` in a fresh interpreter; its output lines."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
+    return done.stdout.split()
+
+
+def test_answers_do_not_depend_on_add_order_or_broken_links():
+    o1, o2, m = Indexable(name="o1"), Indexable(name="o2"), Indexable(name="m")
+    m.owner, o1.boss, o2.owner = o1, o2, o1
+    a, b = indexed([m, o2]), indexed([o2, m])
+    for index in (a, b):
+        assert names(index.reduced_query(Q.eq("owner.boss.name", "o2")).collect()) == ["m", "o2"]
+    o2.owner = "none"
+    for index in (a, b):
+        assert names(index.reduced_query(Q.eq("owner.boss.name", "o2")).collect()) == ["m"]
+        assert list(index.group_by("owner.boss.name")) == ["o2"]
+
+
+def test_paths_through_cycles_of_every_length():
+    for length in range(1, 5):
+        ring = [Indexable(name=f"r{i}") for i in range(length)]
+        for here, there in zip(ring, ring[1:] + ring[:1]):
+            here.peer = there
+        index = indexed(ring[:1])
+        for steps in range(1, 2 * length + 2):
+            path = "peer." * steps + "name"
+            expected = ring[steps % length].name
+            assert index.reduced_query(Q.eq(path, expected)).collect() == [ring[0]], path
+            assert list(index.group_by(path)) == [expected]
+        ring[-1].peer = None  # the cycle becomes a chain
+        assert index.reduced_query(Q.eq("peer." * length + "name", "r0")).collect() == []
+
+
+def test_reduce_narrows_dotted_paths_until_written_again():
+    x = Indexable(name="x")
+    a, b = Indexable(name="a", k=1, ref=x), Indexable(name="b", k=2, ref=[x])
+    index = indexed([a, b])
+    index.reduce(k=1)
+    assert names(index.reduced_query(Q.eq("ref", x)).collect()) == ["a"]
+    assert names(index.reduced_query(Q.eq("ref.name", "x")).collect()) == ["a"]
+    assert names(index.reduced_query(Q.in_("ref.name", ["x", "y"])).collect()) == ["a"]
+    assert names(index.group_by("ref.name")["x"].collect()) == ["a"]
+    assert names(index.reduced_query(Q.not_(Q.eq("ref.name", "x"))).collect()) == ["b"]
+    b.ref = x
+    assert names(index.reduced_query(Q.eq("ref.name", "x")).collect()) == ["a", "b"]
+
+
+def test_grids_and_ladders_register_and_update_in_linear_time():
+    # Every object was registered once per path reaching it: these never finished.
+    out = run_fresh("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 * 2 ** 30, 2 * 2 ** 30))
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        n = 60
+        g = [[Indexable(i=i, j=j) for j in range(n)] for i in range(n)]
+        for i in range(n):
+            for j in range(n):
+                if j + 1 < n: g[i][j].right = g[i][j + 1]
+                if i + 1 < n: g[i][j].down = g[i + 1][j]
+        index = Index()
+        index.add_object(g[0][0])
+        path = "right." * (n - 1) + "down." * (n - 1) + "i"
+        print(index.reduced_query(Q.eq(path, n - 1)).collect() == [g[0][0]])
+        g[n - 1][n - 1].i = -1
+        print(index.reduced_query(Q.eq(path, -1)).collect() == [g[0][0]])
+        levels = [[Indexable(name="bottom"), Indexable(name="bottom")]]
+        for _ in range(2000):
+            below = levels[0]
+            levels.insert(0, [Indexable(name="x", kids=list(below)) for _ in range(2)])
+        top = Index()
+        top.add_object_many(levels[0])
+        for k in range(200):
+            levels[-2][0].kids = [Indexable(name=f"new{k}")]
+        path = "kids." * 2000 + "name"
+        print(len(top.reduced_query(Q.eq(path, "new199")).collect()) == 2)
+        print(len(top.reduced_query(Q.eq(path, "bottom")).collect()) == 2)
+    """, timeout=120)
+    assert out == ["True"] * 4
+
+
+def test_writers_making_and_breaking_cycles_while_readers_query():
+    # Writers relink objects that hold each other while others add and query: all finish, and
+    # afterwards the index answers as a fresh one does.
+    out = run_fresh("""
+        import random, threading
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        objs = [Indexable(name=f"o{i}", n=i % 5) for i in range(40)]
+        index = Index()
+        index.add_object_many(objs[:10])
+        def writer(seed):
+            rng = random.Random(seed)
+            for _ in range(3000):
+                holder = rng.choice(objs)
+                setattr(holder, rng.choice(("owner", "peer", "friends")),
+                        rng.choice([rng.choice(objs), None, rng.sample(objs, 2)]))
+        def reader():
+            for k in range(1500):
+                index.reduced_query(Q.eq("peer.owner.n", k % 5)).collect()
+                index.group_by("friends.peer.name")
+                if k % 100 == 0:
+                    index.add_object(objs[10 + k // 100])
+        threads = [threading.Thread(target=writer, args=(s,)) for s in range(3)]
+        threads += [threading.Thread(target=reader) for _ in range(2)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        fresh = Index()
+        fresh.add_object_many(index.collect())
+        ok = True
+        for path in ("peer.n", "owner.peer.n", "friends.owner.peer.n", "peer.peer.peer.n"):
+            for n in range(5):
+                got = index.reduced_query(Q.eq(path, n)).collect()
+                ok = ok and got == fresh.reduced_query(Q.eq(path, n)).collect()
+        print(ok)
+    """, timeout=300)
+    assert out == ["True"]
+
+
+class Graph:
+    """A few dozen objects linked at random through owner, boss, peer and lists of friends."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.objs = [Indexable(name=f"o{i}", n=rng.randrange(6)) for i in range(rng.randrange(8, 36))]
+        for obj in self.objs:
+            for attr in LINKS:
+                if rng.random() < 0.5:
+                    setattr(obj, attr, self.link_value(obj, attr))
+        self.members = []
+
+    def link_value(self, obj, attr):
+        rng = self.rng
+        if attr == "friends":
+            return [self.near(obj) for _ in range(rng.randrange(4))]
+        roll = rng.random()
+        if roll < 0.15:
+            return None if rng.random() < 0.5 else "text"
+        return self.near(obj)
+
+    def near(self, obj):
+        """An object that closes a cycle through `obj` (itself or one of its holders' holders)
+        often enough, else any object."""
+        rng = self.rng
+        if rng.random() < 0.3:
+            target = obj
+            for _ in range(rng.randrange(4)):
+                holders = [o for o in self.objs if any(
+                    leaf is target for a in LINKS for leaf in model.leaves(getattr(o, a, ())))]
+                if not holders:
+                    break
+                target = rng.choice(holders)
+            return target
+        return rng.choice(self.objs)
+
+    def write(self):
+        rng = self.rng
+        obj = rng.choice(self.objs)
+        if rng.random() < 0.2:
+            obj.n = rng.randrange(6)
+        else:
+            attr = rng.choice(LINKS)
+            setattr(obj, attr, self.link_value(obj, attr))
+
+    def random_path(self):
+        rng = self.rng
+        hops = [rng.choice(LINKS) for _ in range(rng.randrange(1, 4))]
+        return ".".join(hops + [rng.choice(("n", "name"))])
+
+
+def queries(rng, path):
+    n = rng.randrange(6)
+    yield ("eq", path, n if path.endswith(".n") else f"o{rng.randrange(36)}")
+    yield ("in", path, [n, n + 1, "o1", "o2"])
+    yield ("bt", path, n, n + 2)
+    yield ("gt", path, n)
+    yield ("not", ("eq", path, n))
+    yield ("and", [("ge", path, n), ("not", ("lt", path, n + 1))])
+
+
+def expected_after_reduce(tree, members, kept):
+    """What a reduced index answers: comparisons see only the kept objects, complements are
+    still taken within the members."""
+    if tree[0] == "not":
+        excluded = set(map(id, expected_after_reduce(tree[1], members, kept)))
+        return [m for m in members if id(m) not in excluded]
+    if tree[0] == "and":
+        parts = [set(map(id, expected_after_reduce(t, members, kept))) for t in tree[1]]
+        return [m for m in members if all(id(m) in part for part in parts)]
+    return model.evaluate(tree, kept)
+
+
+def check_agree(graph, index, rng, kept=None):
+    """`index` (its members `graph.members`, narrowed to `kept` by a reduction) answers like a
+    fresh index and like the plain-Python model."""
+    shuffled = graph.members[:]
+    rng.shuffle(shuffled)
+    fresh = indexed(shuffled)
+    allowed = graph.members if kept is None else kept
+    for _ in range(4):
+        path = graph.random_path()
+        for tree in queries(rng, path):
+            got = index.reduced_query(model.to_query(tree)).collect()
+            if kept is None:
+                expected = model.evaluate(tree, graph.members)
+                assert model.same(fresh.reduced_query(model.to_query(tree)).collect(), expected)
+            else:
+                expected = expected_after_reduce(tree, graph.members, kept)
+            assert model.same(got, expected), (tree, names(got), names(expected))
+        expected_groups = model.grouped(allowed, path)
+        groups = index.group_by(path)
+        assert sorted(map(repr, groups)) == sorted(repr(k) for k, _ in expected_groups.values())
+        for key, holders in expected_groups.values():
+            assert model.same(groups[key].collect(), holders), (path, key)
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_random_graphs_agree_with_python_and_a_fresh_index(seed):
+    rng = random.Random(seed)
+    graph = Graph(rng)
+    graph.members = rng.sample(graph.objs, max(1, len(graph.objs) // 3))
+    index = Index()
+    for obj in graph.members:
+        index.add_object(obj) if rng.random() < 0.5 else index.add_object_many([obj])
+    for step in range(25):
+        graph.write()
+        if rng.random() < 0.1:
+            newcomer = rng.choice(graph.objs)
+            index.add_object(newcomer)
+            if newcomer not in graph.members:
+                graph.members.append(newcomer)
+        check_agree(graph, index, rng)
+    # A reduction narrows every path, dotted or not, to the objects it kept.
+    n = rng.randrange(6)
+    index.reduce(n=n)
+    check_agree(graph, index, rng, kept=[o for o in graph.members if o.n == n])
