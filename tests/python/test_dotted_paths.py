@@ -108,6 +108,40 @@ def test_grids_and_ladders_register_and_update_in_linear_time():
     assert out == ["True"] * 4
 
 
+def test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable():
+    out = run_fresh("""
+        import os, signal, threading, time
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        owners = [Indexable(c=i % 7) for i in range(1000)]
+        objs = [Indexable(n=i, owner=owners[i % 1000], peer=owners[-i % 1000])
+                for i in range(400_000)]
+        index = Index()
+        started = threading.Event()
+        def interrupt():
+            started.wait()
+            time.sleep(0.05)
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        try:
+            started.set()
+            index.add_object_many(objs)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+        members = index.collect()
+        fresh = Index()
+        fresh.add_object_many(members)
+        owners[3].c = 99
+        # Every member is indexed whole: plain values, nested ones, and later writes.
+        last = members[-1].n
+        print(all(index.get_by_attribute(n=k) == fresh.get_by_attribute(n=k)
+                  for k in (0, last // 2, last, last + 1)),
+              index.reduced_query(Q.eq("owner.c", 99)).collect()
+              == fresh.reduced_query(Q.eq("owner.c", 99)).collect() != [])
+    """, timeout=300)
+    assert out == ["interrupted", "True", "True"]
+
+
 def test_writers_making_and_breaking_cycles_while_readers_query():
     # Writers relink objects that hold each other while others add and query: all finish, and
     # afterwards the index answers as a fresh one does.

@@ -1,6 +1,7 @@
 #include "index/core/index_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "index/core/query/dotted_path.h"
 #include "index/core/query/query_ops.h"
 #include "index/core/structures/string_interner/interner.h"
+#include "module/binding.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
@@ -24,6 +26,13 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   std::vector<StoredIndexable> objects;
   for_each_record(items, ids, [&](const StoredItem& item) { objects.push_back(item.object); });
   return objects;
+}
+
+// Asked between chunks of a registration, with no lock held: true when a signal handler raised
+// (KeyboardInterrupt for Ctrl-C), the exception then being set.
+bool interrupted() {
+  AcquiredGil gil;
+  return PyErr_CheckSignals() != 0;
 }
 
 bool has_nested_values(const ObjectState& state) {
@@ -51,8 +60,9 @@ void IndexAPI::add_object(const StoredIndexable& object) {
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
+  std::atomic<std::size_t> stop{objects.size()};
   if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
-    add_values(objects, ValueScope::kAll);
+    if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
     return;
   }
   // Values that reach nested objects are indexed under the object graph lock, which serialises
@@ -61,36 +71,49 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   // object (even one with no value in its share: a write may give it one before the other pass
   // comes by) before indexing its share, under the object's lock, so every later write sees the
   // membership and keeps both shares right; a value indexed twice changes nothing.
+  // When Ctrl-C stops this pass, the other stops at the next chunk, and this one completes the
+  // objects the other got to, so that every member is indexed whole.
   std::exception_ptr nested_failure;
+  std::size_t plain_end = 0;
+  std::size_t nested_end = 0;
   {
     std::jthread nested_pass([&] {
       try {
-        add_values(objects, ValueScope::kNested);
+        nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
       } catch (...) {
         nested_failure = std::current_exception();
       }
     });
-    add_values(objects, ValueScope::kPlain);
+    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
   }
   if (nested_failure) std::rethrow_exception(nested_failure);
+  if (plain_end == objects.size()) return;
+  std::atomic<std::size_t> no_stop{objects.size()};
+  add_values(objects, plain_end, ValueScope::kPlain, no_stop, false, nested_end);
+  throw PythonError();
 }
 
-void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScope scope) {
+std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
+                                 ValueScope scope, std::atomic<std::size_t>& stop,
+                                 bool watch_signals, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
-  // so that other threads' nested operations wait little.
+  // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
   constexpr std::size_t kChunk = 512;
-  for (std::size_t start = 0; start < objects.size(); start += kChunk) {
+  end = std::min(end, objects.size());
+  for (std::size_t start = begin; start < end; start += kChunk) {
+    if (start > begin && watch_signals && interrupted()) stop = start;
+    if (start >= stop) return start;
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
-    const std::size_t end = std::min(objects.size(), start + kChunk);
-    for (std::size_t i = start; i < end; ++i) {
+    for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
       register_membership(state, shared_from_this());
       store_and_index(StoredItem{objects[i]}, state, scope);
     }
   }
+  return end;
 }
 
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {

@@ -15,6 +15,7 @@
 // answer dotted paths, and are no members.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -105,9 +106,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // the work) those that do not reach nested objects, or those that do.
   enum class ValueScope { kAll, kPlain, kNested };
 
-  // Registers every object of `objects` and indexes its values in `scope`, taking the graph lock
-  // per chunk unless the scope reaches no nested object.
-  void add_values(const std::vector<StoredIndexable>& objects, ValueScope scope);
+  // Registers objects [begin, end) and indexes their values in `scope`, taking the graph lock
+  // per chunk unless the scope reaches no nested object. Stops before the first chunk at or past
+  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Returns where it
+  // stopped (`end` when done).
+  std::size_t add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
+                         ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
+                         std::size_t end = SIZE_MAX);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
