@@ -1,6 +1,7 @@
 #include "index/core/reachable_objects.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "index/core/index_api.h"
 #include "index/core/membership.h"
@@ -124,16 +125,23 @@ void ReachableObjects::register_reached(IndexAPI& index, Work& work,
 }
 
 void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool force) {
-  std::optional<Reached> leaving;
+  std::optional<StoredIndexable> object;
+  {
+    auto links = links_.read();
+    if (const Reached* reached = links->reached.find(id)) object = reached->object;
+  }
+  if (!object) return;
+  // Locked before it stops being reached: a concurrent write of a plain value then either comes
+  // before and is found below, or after and leaves the value indexes alone.
+  ObjectState& state = object->state();
+  auto lock = state.lock.lock();
   {
     auto links = links_.write();
     const Reached* reached = links->reached.find(id);
     if (!reached || (reached->holder_links > 0 && !force)) return;
-    leaving = links->reached.take(id);
+    links->reached.take(id);
     --links->reached_count;
   }
-  ObjectState& state = leaving->object.state();
-  auto lock = state.lock.lock();
   // A member keeps what it holds linked: it is a holder in its own right.
   const bool member = index.is_member(id);
   for (const auto& [attr, value] : state.attributes) {
