@@ -1,11 +1,13 @@
 """Dotted paths over every object graph: answers as following the attributes in Python would,
 whatever the order of adds and the links that came and went."""
 
+import gc
 import os
 import random
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
@@ -73,6 +75,27 @@ def test_reduce_narrows_dotted_paths_until_written_again():
     assert names(index.reduced_query(Q.not_(Q.eq("ref.name", "x"))).collect()) == ["b"]
     b.ref = x
     assert names(index.reduced_query(Q.eq("ref.name", "x")).collect()) == ["a", "b"]
+
+
+class Node(Indexable):
+    pass
+
+
+def test_objects_cut_off_from_the_members_are_released():
+    member, hub = Indexable(name="m"), Indexable(name="hub")
+    index = indexed([member])
+    probes = []
+    for round in range(300):
+        # A pair holding each other and the hub, reachable from the member until the next round.
+        a, b = Node(name=f"a{round}"), Node(name=f"b{round}")
+        a.peer, b.peer, a.owner, b.owner = b, a, hub, hub
+        member.peer = a
+        probes += [weakref.ref(a), weakref.ref(b)]
+    del a, b
+    gc.collect()
+    assert sum(probe() is not None for probe in probes) < 200
+    assert names(index.reduced_query(Q.eq("peer.peer.owner.name", "hub")).collect()) == ["m"]
+    assert list(index.group_by("peer.name")) == ["a299"]
 
 
 def test_grids_and_ladders_register_and_update_in_linear_time():

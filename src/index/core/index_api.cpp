@@ -162,6 +162,10 @@ Bitmap IndexAPI::members() const {
   return *allowed_items_.read();
 }
 
+uint64_t IndexAPI::member_count() const {
+  return allowed_items_.read()->cardinality();
+}
+
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
   return filter_index_by_hashes(*query_maps, query, nullptr);
 }

@@ -93,6 +93,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void report_merge(const IndexAPI& other) const;
 
   Bitmap members() const;
+  uint64_t member_count() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
 

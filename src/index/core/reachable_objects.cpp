@@ -106,8 +106,10 @@ void ReachableObjects::finish(IndexAPI& index, Work& work) {
     work.release.pop_front();
     release(index, work, id, false);
   }
-  // A sweep costs about one visit per reached object; it runs once as many links were broken.
-  if (broken_links_ > links_.read()->reached_count + 64) sweep(index);
+  // A sweep visits every member and reached object. It runs once more links were broken than
+  // there were members and objects left by the last one: objects reached since paid for their
+  // own visit when they were registered.
+  if (broken_links_ > reached_after_sweep_ + index.member_count() + 64) sweep(index);
 }
 
 void ReachableObjects::register_reached(IndexAPI& index, Work& work,
@@ -185,6 +187,7 @@ void ReachableObjects::sweep(IndexAPI& index) {
     release(index, work, id, false);
   }
   broken_links_ = 0;
+  reached_after_sweep_ = links_.read()->reached_count;
 }
 
 void ReachableObjects::replace_value(uint32_t id, uint32_t attr, const PyValue* old,

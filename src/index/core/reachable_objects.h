@@ -99,6 +99,7 @@ class ReachableObjects {
   // Links broken that left their target held: each may have cut off a cycle. Changed only
   // under the ObjectGraphLock.
   std::size_t broken_links_ = 0;
+  std::size_t reached_after_sweep_ = 0;
 };
 
 }  // namespace veldrake
