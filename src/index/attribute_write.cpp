@@ -12,8 +12,10 @@ namespace veldrake {
 
 // The store into the map and the update of the indexes happen under one hold of the object's
 // lock, so concurrent writes of one object apply whole, one after the other, and no index can
-// keep a value that the map no longer has. The map is written first: an index that comes to reach
-// this object through the new value (a cycle closing here) registers what the map holds.
+// keep a value that the map no longer has. Each index takes the new value in before it lets the
+// old one go, so a query running meanwhile finds the object under one or the other. The map is
+// written first: an index that comes to reach this object through the new value (a cycle closing
+// here) registers what the map holds.
 void write_attribute(const IndexableRecord& record, std::string_view name, PyValue value) {
   uint32_t attr = interner().intern(name);
   std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
@@ -27,7 +29,7 @@ void write_attribute(const IndexableRecord& record, std::string_view name, PyVal
     replaced = state.attributes.insert(attr, std::move(value));
     const PyValue& stored = *state.attributes.get(attr);
     const PyValue* old = replaced ? &*replaced : nullptr;
-    for (const std::shared_ptr<IndexAPI>& index : live_memberships(state))
+    for (const std::shared_ptr<IndexAPI>& index : state.memberships.live())
       index->replace_index(record.id, attr, old, stored);
   }
 }

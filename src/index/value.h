@@ -63,6 +63,10 @@ class PyValue {
   // The same value for finding stored ones: numbers, text and bools keep no reference to the
   // object (which costs an allocation), the other kinds are made as by from_object.
   static PyValue for_lookup(PyObject* borrowed);
+  // A query operand, made as by from_object, except that text no stored value can equal (a str
+  // holding a lone surrogate, which cannot be stored) becomes an unknown value: it matches
+  // nothing. for_lookup does the same.
+  static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
 

@@ -1,6 +1,5 @@
 """Expression queries answered through Index.reduced_query(...).collect()."""
 
-import enum
 import itertools
 
 import pytest
@@ -95,28 +94,3 @@ def test_bad_order_operands_raise_and_leave_the_index_usable():
     assert found(index, Q.bt("x", 5, 7)) == {"five", "text", "late"}
     assert found(index, Q.eq("x", owner)) == {"held"}
     assert found(view, Q.gt("x", 6)) == {"one"}
-
-
-class Colour(enum.IntEnum):
-    RED = 1
-
-
-class MyInt(int):
-    pass
-
-
-def test_operands_of_no_indexed_kind_find_nothing():
-    token = object()
-    values = [None, b"b", frozenset({1}), [1], (1,), 1, token, Colour.RED, MyInt(1), {1: 1}]
-    objs = [Indexable(label=str(i), x=v) for i, v in enumerate(values)]
-    index = indexed(objs)
-    everyone = {o.label for o in objs}
-    for operand in (None, b"b", frozenset({1}), [1], (1,), {1}, token, Colour.RED, MyInt(1),
-                    {1: 1}, Indexable()):
-        assert found(index, Q.eq("x", operand)) == set(), operand
-        assert found(index, Q.in_("x", [operand])) == set(), operand
-        assert found(index, Q.ne("x", operand)) == everyone, operand
-    for op in OPS[2:]:
-        assert found(index, getattr(Q, op)("x", None)) == set(), op
-    assert found(index, Q.eq("x", 1)) == found(index, Q.in_("x", range(1, 2))) == {"3", "4", "5"}
-    assert found(Index(), Q.not_(Q.and_())) == set()

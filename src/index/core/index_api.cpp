@@ -13,13 +13,16 @@
 #include "index/core/object_lock.h"
 #include "index/core/query/dotted_path.h"
 #include "index/core/query/query_ops.h"
+#include "index/core/query/query_scope.h"
 #include "index/core/structures/string_interner/interner.h"
 #include "module/binding.h"
+#include "module/fork_safety.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
-  return attr < read->size() ? (*read)[attr].get() : nullptr;
+  auto found = read->find(attr);
+  return found == read->end() ? nullptr : found->second.get();
 }
 
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
@@ -29,10 +32,17 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
 }
 
 // Asked between chunks of a registration, with no lock held: true when a signal handler raised
-// (KeyboardInterrupt for Ctrl-C), the exception then being set.
+// (KeyboardInterrupt for Ctrl-C), the exception then being set. A fork waits for engine work to
+// end while its thread holds the interpreter lock, so the wait for that lock happens outside it.
 bool interrupted() {
-  AcquiredGil gil;
-  return PyErr_CheckSignals() != 0;
+  leave_engine_work();
+  bool raised = false;
+  {
+    AcquiredGil gil;
+    raised = PyErr_CheckSignals() != 0;
+  }
+  enter_engine_work();
+  return raised;
 }
 
 bool has_nested_values(const ObjectState& state) {
@@ -54,7 +64,7 @@ IndexAPI::IndexAPI()
 void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
-  register_membership(state, shared_from_this());
+  state.memberships.add(shared_from_this());
   store_and_index(StoredItem{object}, state, ValueScope::kAll);
 }
 
@@ -77,12 +87,16 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   std::size_t plain_end = 0;
   std::size_t nested_end = 0;
   {
+    // Engine work of its own: the other pass leaves engine work while it checks for signals.
     std::jthread nested_pass([&] {
+      NoGilScope no_gil;
+      enter_engine_work();
       try {
         nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
       } catch (...) {
         nested_failure = std::current_exception();
       }
+      leave_engine_work();
     });
     plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
   }
@@ -109,7 +123,7 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
     for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
-      register_membership(state, shared_from_this());
+      state.memberships.add(shared_from_this());
       store_and_index(StoredItem{objects[i]}, state, scope);
     }
   }
@@ -133,17 +147,18 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   if (QueryMap* existing = query_map_at(*query_maps, attr)) return existing;
   auto fresh = std::make_shared<QueryMap>(reachable_);
   auto maps = query_maps->write();
-  if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
-  // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
-  if (!(*maps)[attr]) (*maps)[attr] = std::move(fresh);
-  return (*maps)[attr].get();
+  // Another thread may have placed a map meanwhile; every value goes into the one in place.
+  return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value) {
   if (is_member(id)) {
     QueryMap* map = query_map_for(attr);
-    if (old) map->remove(*old, id);
-    map->insert(value, id);
+    if (old) {
+      map->replace(*old, value, id);
+    } else {
+      map->insert(value, id);
+    }
   }
   reachable_->replace_value(id, attr, old, &value);
   if (value.involves_indexable() || (old && old->involves_indexable()))
@@ -186,6 +201,7 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 }
 
 Groups IndexAPI::group_ids(std::string_view path) const {
+  QueryScope scope;
   std::optional<DottedPath> resolved = DottedPath::resolve(*query_maps, path);
   if (!resolved) return {};
   if (!resolved->is_dotted()) return resolved->first().group_values();
@@ -212,19 +228,20 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
 void IndexAPI::reduce(const HashQuery& query) {
   Bitmap keep = get_by_attribute(query);
   QueryMaps maps = *query_maps->read();
-  for (const auto& map : maps) {
-    if (map) map->retain(keep);
-  }
+  for (const auto& [attr, map] : maps) map->retain(keep);
 }
 
 void IndexAPI::report_merge(const IndexAPI& other) const {
   QueryMaps mine = *query_maps->read();
   QueryMaps theirs = *other.query_maps->read();
-  for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
-    if (mine[attr] && theirs[attr]) {
-      std::fprintf(stderr, "Merging attribute with %p and %p\n",
-                   static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
-    }
+  std::vector<uint32_t> shared;  // reported in name order
+  for (const auto& [attr, map] : mine) {
+    if (theirs.contains(attr)) shared.push_back(attr);
+  }
+  std::sort(shared.begin(), shared.end());
+  for (uint32_t attr : shared) {
+    std::fprintf(stderr, "Merging attribute with %p and %p\n", static_cast<void*>(mine[attr].get()),
+                 static_cast<void*>(theirs[attr].get()));
   }
   std::fflush(stderr);
 }

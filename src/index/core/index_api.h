@@ -1,8 +1,8 @@
 // The engine behind every index: its members, their records and one value index per attribute.
 //
 // Stores, each behind its own reader-writer lock:
-// - query_maps: slot a is the value index of the attribute with interned id a (null until the
-//   attribute gets its first value here);
+// - query_maps: the value index of each attribute with a value here, by interned name id (a
+//   map, not a vector over all ids: names interned for other indexes cost this one nothing);
 // - items: slot n is the record of the object with id n (empty when n is no member);
 // - allowed_items: the ids of the members.
 // A FilteredIndex view shares query_maps and items with the index it was cut from.
@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/query/hash_query.h"
@@ -39,11 +40,11 @@ namespace veldrake {
 
 class FilteredIndex;
 
-using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
+using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
 using Items = PagedSlots<StoredItem>;
 
-// The value index of attribute `attr`, or null. A map is never replaced or removed once in its
-// slot, so the pointer stays valid for as long as `maps` lives.
+// The value index of attribute `attr`, or null. A map is never replaced or removed once in
+// `maps`, so the pointer stays valid for as long as `maps` lives.
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
 
 // Calls `visit(const StoredItem&)` for every id of `ids` that has a record, ascending by id,

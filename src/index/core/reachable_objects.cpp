@@ -117,7 +117,7 @@ void ReachableObjects::register_reached(IndexAPI& index, Work& work,
   const uint32_t id = object.id();
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
-  register_membership(state, index.shared_from_this());
+  state.memberships.add(index.shared_from_this());
   for (const auto& [attr, value] : state.attributes) {
     value_map_for(attr).insert(value, id);
     for (const StoredIndexable& target : held_objects(&value)) {
@@ -153,7 +153,7 @@ void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool fo
       unlink(*links_.write(), work, id, attr, target.id());
     }
   }
-  if (!member) unregister_membership(state, index);
+  if (!member) state.memberships.remove(index);
 }
 
 void ReachableObjects::sweep(IndexAPI& index) {
@@ -193,8 +193,13 @@ void ReachableObjects::sweep(IndexAPI& index) {
 void ReachableObjects::replace_value(uint32_t id, uint32_t attr, const PyValue* old,
                                      const PyValue* now) {
   if (!is_reached(id)) return;
-  if (QueryMap* map = old ? find_value_map(attr) : nullptr) map->remove(*old, id);
-  if (now) value_map_for(attr).insert(*now, id);
+  if (old && now) {
+    value_map_for(attr).replace(*old, *now, id);
+  } else if (now) {
+    value_map_for(attr).insert(*now, id);
+  } else if (QueryMap* map = old ? find_value_map(attr) : nullptr) {
+    map->remove(*old, id);
+  }
 }
 
 bool ReachableObjects::is_reached(uint32_t id) const {

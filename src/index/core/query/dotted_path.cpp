@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "index/core/query/query_scope.h"
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
@@ -19,12 +20,15 @@ std::optional<DottedPath> DottedPath::resolve(const RwLocked<QueryMaps>& maps,
   }
   const QueryMap* first = query_map_at(maps, attrs.front());
   if (!first) return std::nullopt;
+  QueryScope::reading(*first);
   if (attrs.size() == 1) attrs.clear();
   return DottedPath(first, std::move(attrs));
 }
 
 const QueryMap* DottedPath::last_values() const {
-  return first_->reachable()->value_map(attrs_.back());
+  const QueryMap* values = first_->reachable()->value_map(attrs_.back());
+  if (values) QueryScope::reading(*values);
+  return values;
 }
 
 Bitmap DottedPath::holders_of(Bitmap reached) const {

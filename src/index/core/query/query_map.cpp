@@ -1,5 +1,7 @@
 #include "index/core/query/query_map.h"
 
+#include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "index/core/index_api.h"
@@ -27,6 +29,53 @@ PyValue group_key(const Entry& first, bool all_integers) {
       CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
 }
 
+// Whether two scalars make the same entry: numbers the same entry of the tree, other values the
+// same key of the exact-value map.
+bool same_entry(const PyValue& a, const PyValue& b) {
+  if (is_number(a) != is_number(b)) return false;
+  return is_number(a) ? numeric_key(a) == numeric_key(b) : ExactKeyTraits::equal(a, b);
+}
+
+uint64_t entry_hash(const PyValue& scalar) {
+  if (!is_number(scalar)) return ExactKeyTraits::hash(scalar);
+  const NumericKey key = numeric_key(scalar);
+  const OrderedNumber number = key.number();
+  return (number.mantissa ^ (uint64_t{number.sign_exponent} << 48) ^
+          static_cast<uint64_t>(key.kind())) *
+         0x9E3779B97F4A7C15ULL;
+}
+
+// The scalars of a value, asked whether they make a given entry: scanned when few, else hashed.
+class ScalarSet {
+ public:
+  explicit ScalarSet(std::span<const PyValue> scalars) : scalars_(scalars) {
+    if (scalars.size() <= kScanned) return;
+    hashed_.reserve(scalars.size());
+    for (const PyValue& scalar : scalars) hashed_.insert(&scalar);
+  }
+
+  bool contains(const PyValue& scalar) const {
+    if (!hashed_.empty()) return hashed_.contains(&scalar);
+    return std::any_of(scalars_.begin(), scalars_.end(),
+                       [&](const PyValue& other) { return same_entry(scalar, other); });
+  }
+
+ private:
+  static constexpr std::size_t kScanned = 16;
+
+  struct Hash {
+    std::size_t operator()(const PyValue* scalar) const {
+      return static_cast<std::size_t>(entry_hash(*scalar));
+    }
+  };
+  struct Equal {
+    bool operator()(const PyValue* a, const PyValue* b) const { return same_entry(*a, *b); }
+  };
+
+  std::span<const PyValue> scalars_;
+  std::unordered_set<const PyValue*, Hash, Equal> hashed_;
+};
+
 }  // namespace
 
 uint64_t ExactKeyTraits::hash(const PyValue& key) {
@@ -45,15 +94,29 @@ QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
       reachable_(std::move(reachable)) {}
 
+std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
+  if (value.kind() == ValueKind::Iterable) return value.elements();
+  return {&value, 1};
+}
+
 void QueryMap::insert(const PyValue& value, uint32_t id) {
   if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
-  if (value.kind() != ValueKind::Iterable) return insert_scalar(value, id);
-  for (const PyValue& element : value.elements()) insert_scalar(element, id);
+  for (const PyValue& scalar : scalars_of(value)) insert_scalar(scalar, id);
 }
 
 void QueryMap::remove(const PyValue& value, uint32_t id) {
-  if (value.kind() != ValueKind::Iterable) return remove_scalar(value, id);
-  for (const PyValue& element : value.elements()) remove_scalar(element, id);
+  for (const PyValue& scalar : scalars_of(value)) remove_scalar(scalar, id);
+}
+
+void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
+  insert(value, id);
+  readers_.wait_for_readers();
+  // Entries are sets of ids: removing an entry the new value also makes would take out what the
+  // insertion just put in.
+  const ScalarSet kept(scalars_of(value));
+  for (const PyValue& scalar : scalars_of(old)) {
+    if (!kept.contains(scalar)) remove_scalar(scalar, id);
+  }
 }
 
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
