@@ -4,15 +4,13 @@ whatever the order of adds and the links that came and went."""
 import gc
 import os
 import random
-import subprocess
-import sys
-import textwrap
 import weakref
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 import reference_model as model
+from fresh_interpreter import run_fresh
 
 LINKS = ("owner", "boss", "peer", "friends")
 SEEDS = int(os.environ.get("DOTTED_PATH_SEEDS", "60"))
@@ -26,14 +24,6 @@ def indexed(objs):
 
 def names(found):
     return sorted(o.name for o in found)
-
-
-def run_fresh(code, timeout=120):
-    """Runs `code` in a fresh interpreter; its output lines."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout.split()
 
 
 def test_answers_do_not_depend_on_add_order_or_broken_links():
