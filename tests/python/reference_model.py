@@ -153,3 +153,26 @@ def grouped(members, path):
             key = float(key)
         result[tag] = (key, list(holders.values()))
     return result
+
+
+def numbers_in(obj, attr):
+    """The numbers (NaN aside) attribute `attr` of `obj` holds, containers flattened."""
+    return [v for v in leaves(getattr(obj, attr, ())) if is_number(v) and not math.isnan(v)]
+
+
+def order_by(members, attr, descending=False, limit=None, offset=0):
+    """order_by on `members` given in ascending id order: by number (an object with several
+    numbers at its smallest, or its largest when descending), ties and then the objects holding
+    no number in ascending id order."""
+    ranked, rest = [], []
+    for position, obj in enumerate(members):
+        numbers = numbers_in(obj, attr)
+        if not numbers:
+            rest.append(obj)
+        elif descending:
+            ranked.append((-max(numbers), position, obj))
+        else:
+            ranked.append((min(numbers), position, obj))
+    ranked.sort(key=lambda entry: entry[:2])
+    ordered = [obj for _, _, obj in ranked] + rest
+    return ordered[offset:] if limit is None else ordered[offset : offset + limit]

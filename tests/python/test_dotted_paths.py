@@ -88,6 +88,39 @@ def test_objects_cut_off_from_the_members_are_released():
     assert list(index.group_by("peer.name")) == ["a299"]
 
 
+def test_removal_and_clear_let_go_of_what_only_the_leavers_reached():
+    member, other = Indexable(name="m"), Indexable(name="other")
+    kept, only = Node(name="kept"), Node(name="only")
+    kept.peer = member  # the removed member stays reached through `other`, as no member
+    member.peer, other.peer = [kept, only], kept
+    index = indexed([member, other])
+    probe = weakref.ref(only)
+    del only
+    index.remove(member)
+    member.peer = [kept, Indexable(name="new")]
+    assert names(index.reduced_query(Q.eq("peer.peer.peer.name", "new")).collect()) == ["other"]
+    assert index.count(Q.eq("peer.peer.name", "m")) == len(index) == 1
+    member.peer = "none"
+    gc.collect()
+    assert probe() is None
+    ring = [Node(name=f"r{i}") for i in range(3)]
+    for here, there in zip(ring, ring[1:] + ring[:1]):
+        here.peer = there
+    holder = Node(peer=ring[0])
+    index.add_object(holder)
+    probes = [weakref.ref(o) for o in ring + [holder]]
+    del ring, here, there, holder
+    index.clear()
+    gc.collect()
+    assert [p() for p in probes] == [None] * 4
+    assert index.count(Q.eq("peer.name", "m")) == 0 and index.group_counts("peer.name") == {}
+    other.peer = Indexable(peer=Indexable(name="x"))
+    index.add_object(other)
+    assert index.group_counts("peer.peer.name") == {"x": 1}
+    with pytest.raises(ValueError):
+        index.order_by("peer.name")
+
+
 def test_grids_and_ladders_register_and_update_in_linear_time():
     # Every object was registered once per path reaching it: these never finished.
     out = run_fresh("""
@@ -276,6 +309,7 @@ def check_agree(graph, index, rng, kept=None):
         path = graph.random_path()
         for tree in queries(rng, path):
             got = index.reduced_query(model.to_query(tree)).collect()
+            assert index.count(model.to_query(tree)) == len(got)
             if kept is None:
                 expected = model.evaluate(tree, graph.members)
                 assert model.same(fresh.reduced_query(model.to_query(tree)).collect(), expected)
@@ -284,6 +318,7 @@ def check_agree(graph, index, rng, kept=None):
             assert model.same(got, expected), (tree, names(got), names(expected))
         expected_groups = model.grouped(allowed, path)
         groups = index.group_by(path)
+        assert index.group_counts(path) == {k: len(h) for k, h in expected_groups.values()}
         assert sorted(map(repr, groups)) == sorted(repr(k) for k, _ in expected_groups.values())
         for key, holders in expected_groups.values():
             assert model.same(groups[key].collect(), holders), (path, key)
@@ -304,6 +339,14 @@ def test_random_graphs_agree_with_python_and_a_fresh_index(seed):
             index.add_object(newcomer)
             if newcomer not in graph.members:
                 graph.members.append(newcomer)
+        elif rng.random() < 0.1 and len(graph.members) > 1:
+            # Whatever only the leaving member reached leaves with it.
+            leaving = graph.members.pop(rng.randrange(len(graph.members)))
+            index.remove(leaving)
+        elif rng.random() < 0.02:
+            index.clear()
+            graph.members = rng.sample(graph.objs, 2)
+            index.add_object_many(graph.members)
         check_agree(graph, index, rng)
     # A reduction narrows every path, dotted or not, to the objects it kept.
     n = rng.randrange(6)

@@ -59,9 +59,11 @@ std::shared_ptr<IndexAPI> IndexAPI::create() {
 IndexAPI::IndexAPI()
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
+      admissions_(std::make_shared<Admissions>()),
       reachable_(std::make_shared<ReachableObjects>()) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
+  SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   state.memberships.add(shared_from_this());
@@ -70,6 +72,7 @@ void IndexAPI::add_object(const StoredIndexable& object) {
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
+  SharedMutex::ReadGuard adding(additions_);
   std::atomic<std::size_t> stop{objects.size()};
   if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
     if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
@@ -133,7 +136,12 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
-  { items->write()->put(id, std::move(item)); }
+  {
+    auto slots = items->write();
+    const StoredItem* existing = slots->find(id);
+    item.admitted = existing ? existing->admitted : admissions_->next();
+    slots->put(id, std::move(item));
+  }
   // An object already reached has its values indexed as such and what it holds linked.
   for (const auto& [attr, value] : state.attributes) {
     const bool nested = value.involves_indexable();
@@ -173,12 +181,91 @@ bool IndexAPI::is_member(uint32_t id) const {
   return allowed_items_.read()->contains(id);
 }
 
+bool IndexAPI::remove_object(const StoredIndexable& object) {
+  SharedMutex::WriteGuard no_additions(additions_);
+  ObjectState& state = object.state();
+  ObjectLock lock(state, has_nested_values);
+  const uint32_t id = object.id();
+  // Dropped after the locks: the record's reference is released with the interpreter lock.
+  std::optional<StoredItem> leaving;
+  {
+    auto slots = items->write();
+    if (!slots->find(id)) return false;
+    leaving = slots->take(id);
+  }
+  {
+    auto allowed = allowed_items_.write();
+    allowed->remove(id);
+    if (allowed->is_empty()) *allowed = Bitmap();
+  }
+  // Under the object's lock, so no write is halfway through this index. A member still reached
+  // keeps its membership: writes must keep its values right for the dotted paths through it.
+  for (const auto& [attr, value] : state.attributes) {
+    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+  }
+  if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);
+  admissions_->departed();
+  return true;
+}
+
+void IndexAPI::clear() {
+  SharedMutex::WriteGuard no_additions(additions_);
+  // No link changes meanwhile. Every membership goes first, each under its object's lock, so no
+  // write reaches the index afterwards; then the stores are emptied.
+  ObjectGraphLock graph;
+  for (const StoredIndexable& object : member_objects()) {
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    state.memberships.remove(*this);
+  }
+  reachable_->clear(*this);
+  QueryMaps maps = *query_maps->read();
+  for (const auto& [attr, map] : maps) map->clear();
+  *items->write() = Items();
+  *allowed_items_.write() = Bitmap();
+  admissions_->departed();
+}
+
 Bitmap IndexAPI::members() const {
   return *allowed_items_.read();
 }
 
-uint64_t IndexAPI::member_count() const {
+uint64_t IndexAPI::size() const {
   return allowed_items_.read()->cardinality();
+}
+
+std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
+  // A member halfway out (its record already gone) is passed over.
+  for (uint64_t from = id; from <= UINT32_MAX;) {
+    std::optional<uint32_t> next = allowed_items_.read()->next_from(static_cast<uint32_t>(from));
+    if (!next) break;
+    {
+      auto slots = items->read();
+      if (const StoredItem* item = slots->find(*next)) return item->object;
+    }
+    from = uint64_t{*next} + 1;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageRequest& page) const {
+  // The value indexes hold members only, so the walk needs no filter (nor a copy of the members).
+  return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return members(); }}, page);
+}
+
+ViewSource IndexAPI::view_source() const {
+  return ViewSource{query_maps, items, admissions_, admissions_->now(), admissions_->departures()};
+}
+
+std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
+                                  const RankedIds& ids, const PageRequest& page) {
+  QueryScope scope;
+  std::optional<uint32_t> id = interner().lookup(attr);
+  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr) {
+    QueryScope::reading(*map);
+    return map->ranked(ids, page);
+  }
+  return rank_by_number(BitMapBTree(), ids, page);
 }
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
@@ -186,7 +273,8 @@ Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
 }
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
-  return FilteredIndex(query_maps, items, get_by_attribute(query));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), get_by_attribute(query));
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
@@ -197,12 +285,13 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
-  return FilteredIndex(query_maps, items, evaluate(expr));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), evaluate(expr));
 }
 
-Groups IndexAPI::group_ids(std::string_view path) const {
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   QueryScope scope;
-  std::optional<DottedPath> resolved = DottedPath::resolve(*query_maps, path);
+  std::optional<DottedPath> resolved = DottedPath::resolve(maps, path);
   if (!resolved) return {};
   if (!resolved->is_dotted()) return resolved->first().group_values();
   const QueryMap* last = resolved->last_values();
@@ -214,13 +303,14 @@ Groups IndexAPI::group_ids(std::string_view path) const {
 }
 
 std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
+  ViewSource source = view_source();
   Bitmap allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
-  for (Group& group : group_ids(path)) {
+  for (Group& group : group_ids(*query_maps, path)) {
     Bitmap ids = group.ids.as_bitmap();
     ids.and_inplace(allowed);
     if (ids.is_empty()) continue;
-    views.emplace_back(std::move(group.value), FilteredIndex(query_maps, items, std::move(ids)));
+    views.emplace_back(std::move(group.value), FilteredIndex(source, std::move(ids)));
   }
   return views;
 }

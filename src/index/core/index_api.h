@@ -23,9 +23,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/admissions.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
+#include "index/core/query/ranking.h"
 #include "index/core/reachable_objects.h"
 #include "index/core/stored_item.h"
 #include "index/core/structures/bitmap.h"
@@ -39,6 +41,7 @@
 namespace veldrake {
 
 class FilteredIndex;
+struct ViewSource;
 
 using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
 using Items = PagedSlots<StoredItem>;
@@ -61,6 +64,13 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
 // The stored objects of `ids` that have a record, ascending by id.
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 
+// Groups of the attribute path (one segment, or dotted into nested objects) over the value
+// indexes `maps`, as ids of their index.
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path);
+// A page of `ids` ranked by the numbers of the one-segment attribute `attr`.
+std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
+                                  const RankedIds& ids, const PageRequest& page);
+
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   static std::shared_ptr<IndexAPI> create();
@@ -78,6 +88,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   bool has_object_id(uint32_t id) const;
   bool is_member(uint32_t id) const;
 
+  // --- removal ---
+
+  // Takes `object` out: its record, membership and every index entry. The objects only it
+  // reached leave with it; if another member reaches it, it stays reached, as a member no more.
+  // False when it is no member.
+  bool remove_object(const StoredIndexable& object);
+  // Takes every member out, and every object they reach.
+  void clear();
+
   // --- retrieval ---
 
   Bitmap get_by_attribute(const HashQuery& query) const;
@@ -86,7 +105,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap evaluate(const QueryExpr& expr) const;
   // Groups of the attribute path (one segment, or dotted into nested objects), as views.
   std::vector<std::pair<PyValue, FilteredIndex>> group_by(std::string_view path) const;
-  Groups group_ids(std::string_view path) const;
   // Narrows value retrieval to the objects matching `query`; members stay members.
   void reduce(const HashQuery& query);
   // Writes one line to standard error per attribute that both this index and `other` have values
@@ -94,7 +112,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void report_merge(const IndexAPI& other) const;
 
   Bitmap members() const;
-  uint64_t member_count() const;
+  // Number of members.
+  uint64_t size() const;
+  // The member with the smallest id at or above `id`.
+  std::optional<StoredIndexable> member_from(uint32_t id) const;
+  // The member ids ordered by the numbers of `attr` (see rank_by_number).
+  std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
+  // What a view cut now reads; taken before its ids are computed.
+  ViewSource view_source() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
 
@@ -119,6 +144,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
 
+  const std::shared_ptr<Admissions> admissions_;
+  // Held shared by additions, exclusively by removals: an object taken out between the two
+  // passes of a batch would come back with only the second pass's values, and clear empties
+  // the stores in one sweep that must not swallow an addition.
+  SharedMutex additions_;
   RwLocked<Bitmap> allowed_items_;
   // Shared with the value indexes, which answer dotted paths through it.
   const std::shared_ptr<ReachableObjects> reachable_;

@@ -6,6 +6,7 @@
 #include "index/core/index_api.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
+#include "index/core/object_lock.h"
 #include "index/core/query/query_map.h"
 
 namespace veldrake {
@@ -106,10 +107,45 @@ void ReachableObjects::finish(IndexAPI& index, Work& work) {
     work.release.pop_front();
     release(index, work, id, false);
   }
-  // A sweep visits every member and reached object. It runs once more links were broken than
-  // there were members and objects left by the last one: objects reached since paid for their
-  // own visit when they were registered.
-  if (broken_links_ > reached_after_sweep_ + index.member_count() + 64) sweep(index);
+  sweep_if_due(index);
+}
+
+void ReachableObjects::sweep_if_due(IndexAPI& index) {
+  // A sweep visits every member and reached object.
+  if (broken_links_ > reached_after_sweep_ + index.size() + 64) sweep(index);
+}
+
+bool ReachableObjects::member_left(IndexAPI& index, uint32_t id, const ObjectState& state) {
+  if (!has_nested_values(state)) return is_reached(id);
+  if (is_reached(id)) {
+    // What it holds stays linked; it may have been all that kept a cycle reached.
+    ++broken_links_;
+    sweep_if_due(index);
+  } else {
+    for (const auto& [attr, value] : state.attributes) {
+      if (value.involves_indexable()) relink(index, id, attr, &value, nullptr);
+    }
+  }
+  return is_reached(id);
+}
+
+void ReachableObjects::clear(IndexAPI& index) {
+  check(ObjectGraphLock::held_here(), "reached objects cleared without the object graph lock");
+  std::vector<StoredIndexable> reached;
+  links_.read()->reached.for_each(
+      [&](uint32_t, const Reached& entry) { reached.push_back(entry.object); });
+  for (const StoredIndexable& object : reached) {
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    state.memberships.remove(index);
+  }
+  *links_.write() = Links();
+  std::vector<std::shared_ptr<QueryMap>> maps = *values_.read();
+  for (const auto& map : maps) {
+    if (map) map->clear();
+  }
+  broken_links_ = 0;
+  reached_after_sweep_ = 0;
 }
 
 void ReachableObjects::register_reached(IndexAPI& index, Work& work,

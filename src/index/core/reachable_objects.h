@@ -29,6 +29,7 @@
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/hybrid_set.h"
 #include "index/core/structures/paged_slots.h"
+#include "index/indexable_record.h"
 #include "index/value.h"
 #include "module/locks.h"
 
@@ -47,6 +48,14 @@ class ReachableObjects {
   // held. Caller holds the ObjectGraphLock and the holder's lock.
   void relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
               const PyValue* now);
+  // Member `id` has left the index (its record and members' index entries are gone). If it is
+  // still reached it stays so, holding what it holds; otherwise it unlinks what it held, which
+  // leaves unless held otherwise. Returns whether it is still reached. Caller holds its lock, and
+  // the ObjectGraphLock when it holds Indexable values.
+  bool member_left(IndexAPI& index, uint32_t id, const ObjectState& state);
+  // Forgets every reached object and link, each object's membership included. Caller holds the
+  // ObjectGraphLock and has taken every member out of `index`.
+  void clear(IndexAPI& index);
   // Keeps the value indexes right when object `id` changes attribute `attr` from `old` to `now`
   // (either may be null), if it is a reached object. Caller holds its lock.
   void replace_value(uint32_t id, uint32_t attr, const PyValue* old, const PyValue* now);
@@ -89,6 +98,9 @@ class ReachableObjects {
   // Drops reached object `id` if nothing holds it any more (or, with `force`, in any case):
   // unindexes its values and, unless it is a member, unlinks what it holds.
   void release(IndexAPI& index, Work& work, uint32_t id, bool force);
+  // Sweeps once more links were broken than there were members and objects left by the last
+  // sweep: objects reached since paid for their own visit when they were registered.
+  void sweep_if_due(IndexAPI& index);
   // Releases the reached objects that no member reaches any more.
   void sweep(IndexAPI& index);
   QueryMap* find_value_map(uint32_t attr) const;

@@ -9,6 +9,7 @@ namespace veldrake {
 
 struct StoredItem {
   StoredIndexable object;
+  uint64_t admitted = 0;  // the index's admission tick when the object joined (admissions.h)
 
   uint32_t id() const { return object.id(); }
 };

@@ -10,6 +10,7 @@ namespace veldrake {
 namespace {
 
 constexpr std::size_t kExactShards = 16;
+using ExactShard = ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::Map;
 
 bool is_number(const PyValue& value) {
   return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
@@ -129,7 +130,9 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
 
 void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
   if (is_number(value)) {
-    numbers_.write()->remove(numeric_key(value), id);
+    auto numbers = numbers_.write();
+    // Removal leaves emptied nodes in place; a tree left with no entry starts afresh.
+    if (numbers->remove(numeric_key(value), id) && numbers->is_empty()) *numbers = BitMapBTree();
     return;
   }
   remove_exact(value, id);
@@ -150,7 +153,17 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   auto found = shard->find(value);
   if (found == shard->end()) return;
   found->second.remove(id);
-  if (found->second.is_empty()) shard->erase(found);
+  if (!found->second.is_empty()) return;
+  shard->erase(found);
+  // A table keeps its buckets when emptied; an emptied shard gets a fresh one.
+  if (shard->empty()) *shard = ExactShard(0, shard->hash_function(), shard->key_eq());
+}
+
+void QueryMap::clear() {
+  exact_.clear();
+  *numbers_.write() = BitMapBTree();
+  *withheld_.write() = Bitmap();
+  any_withheld_.store(false, std::memory_order_release);
 }
 
 bool QueryMap::is_empty() const {
@@ -221,6 +234,10 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
   if (!is_number(lower) || !is_number(upper)) internal_error("not yet implemented");
   return numeric_range(Bound::included(numeric_key(lower)), Bound::included(numeric_key(upper)),
                        within);
+}
+
+std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& page) const {
+  return rank_by_number(*numbers_.read(), ids, page);
 }
 
 Groups QueryMap::group_values() const {
