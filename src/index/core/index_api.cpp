@@ -7,16 +7,16 @@
 #include <thread>
 #include <utility>
 
+#include "base/fork_safety.h"
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
+#include "index/core/python/binding.h"
 #include "index/core/query/dotted_path.h"
 #include "index/core/query/query_ops.h"
 #include "index/core/query/query_scope.h"
-#include "index/core/structures/string_interner/interner.h"
-#include "module/binding.h"
-#include "module/fork_safety.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
@@ -43,13 +43,6 @@ bool interrupted() {
   }
   enter_engine_work();
   return raised;
-}
-
-bool has_nested_values(const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (value.involves_indexable()) return true;
-  }
-  return false;
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::create() {

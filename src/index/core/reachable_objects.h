@@ -26,12 +26,12 @@
 #include <span>
 #include <vector>
 
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/paged_slots.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
-#include "module/locks.h"
+#include "base/locks.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/paged_slots.h"
+#include "index/core/indexable_record.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

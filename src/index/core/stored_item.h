@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-#include "index/value.h"
+#include "index/core/indexable_record.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 

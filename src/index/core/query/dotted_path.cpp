@@ -2,8 +2,8 @@
 
 #include <span>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/query/query_scope.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 

@@ -22,14 +22,14 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/query/b_tree/b_tree.h"
+#include "base/locks.h"
+#include "base/structures/b_tree/b_tree.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/grace_period.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/shards/hashmap.h"
 #include "index/core/query/ranking.h"
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/grace_period.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/shards/hashmap.h"
-#include "index/value.h"
-#include "module/locks.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -51,6 +51,7 @@ struct ExactKeyTraits {
   static bool equal(const PyValue& a, const PyValue& b);
 };
 
+// The value index of one attribute.
 class QueryMap {
  public:
   // A value index of an index's members, with the objects they reach (for dotted paths), or,

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/query/dotted_path.h"
 #include "index/core/query/query_scope.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "index/core/query/b_tree/ordered_walk.h"
+#include "base/structures/b_tree/ordered_walk.h"
 
 namespace veldrake {
 namespace {
