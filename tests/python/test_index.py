@@ -70,8 +70,8 @@ def test_objects_holding_themselves_or_each_other():
     index = indexed([a])
     assert index.get_by_attribute(me=a) == [a]
     assert holders(index, "x.name", "b") == holders(index, "x.y", a) == [a]
-    # a is its own and b's holder, so it is not registered again below itself or b
-    assert holders(index, "me.name", "a") == [] and holders(index, "x.y.name", "a") == []
+    # Paths run through cycles as attribute reads in Python do.
+    assert holders(index, "me.name", "a") == holders(index, "x.y.me.x.y.name", "a") == [a]
     a.me = b.y = a.x = None
     assert index.get_by_attribute(me=a) == [] and holders(index, "x.name", "b") == []
 

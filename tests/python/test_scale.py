@@ -5,17 +5,7 @@ instead of the run. The bounds are loose: a cost that grows with the square of t
 them many times over.
 """
 
-import subprocess
-import sys
-import textwrap
-
-
-def run_fresh(code, timeout=120):
-    """Runs `code` in a new interpreter; returns its printed words."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout.split()
+from fresh_interpreter import run_fresh
 
 
 def test_deep_query_trees_build_in_linear_time_and_are_refused_before_evaluation():

@@ -10,10 +10,12 @@
 
 namespace veldrake {
 
-// The update of the indexes and the store into the map happen under one hold of the object's
+// The store into the map and the update of the indexes happen under one hold of the object's
 // lock, so concurrent writes of one object apply whole, one after the other, and no index can
 // keep a value that the map no longer has. Each index takes the new value in before it lets the
-// old one go, so a query running meanwhile finds the object under one or the other.
+// old one go, so a query running meanwhile finds the object under one or the other. The map is
+// written first: an index that comes to reach this object through the new value (a cycle closing
+// here) registers what the map holds.
 void write_attribute(const IndexableRecord& record, std::string_view name, PyValue value) {
   uint32_t attr = interner().intern(name);
   std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
@@ -24,15 +26,11 @@ void write_attribute(const IndexableRecord& record, std::string_view name, PyVal
       const PyValue* current = locked.attributes.get(attr);
       return value.involves_indexable() || (current && current->involves_indexable());
     });
-    const PyValue* current = state.attributes.get(attr);
-    for (const std::shared_ptr<IndexAPI>& index : state.memberships.live()) {
-      if (current) {
-        index->replace_index(record.id, attr, *current, value);
-      } else {
-        index->add_index(record.id, attr, value);
-      }
-    }
     replaced = state.attributes.insert(attr, std::move(value));
+    const PyValue& stored = *state.attributes.get(attr);
+    const PyValue* old = replaced ? &*replaced : nullptr;
+    for (const std::shared_ptr<IndexAPI>& index : state.memberships.live())
+      index->replace_index(record.id, attr, old, stored);
   }
 }
 

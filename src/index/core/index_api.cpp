@@ -1,19 +1,22 @@
 #include "index/core/index_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <thread>
 #include <utility>
 
+#include "base/fork_safety.h"
 #include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
+#include "index/core/python/binding.h"
+#include "index/core/query/dotted_path.h"
 #include "index/core/query/query_ops.h"
 #include "index/core/query/query_scope.h"
-#include "index/core/registration_chain.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
@@ -28,30 +31,44 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   return objects;
 }
 
-std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {
-  return std::shared_ptr<IndexAPI>(new IndexAPI(parent, parent ? parent->depth_ + 1 : 0));
+// Asked between chunks of a registration, with no lock held: true when a signal handler raised
+// (KeyboardInterrupt for Ctrl-C), the exception then being set. A fork waits for engine work to
+// end while its thread holds the interpreter lock, so the wait for that lock happens outside it.
+bool interrupted() {
+  leave_engine_work();
+  bool raised = false;
+  {
+    AcquiredGil gil;
+    raised = PyErr_CheckSignals() != 0;
+  }
+  enter_engine_work();
+  return raised;
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
+std::shared_ptr<IndexAPI> IndexAPI::create() {
+  return std::shared_ptr<IndexAPI>(new IndexAPI());
+}
+
+IndexAPI::IndexAPI()
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
       admissions_(std::make_shared<Admissions>()),
-      parent_(std::move(parent)),
-      depth_(depth) {}
+      reachable_(std::make_shared<ReachableObjects>()) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   state.memberships.add(shared_from_this());
-  store_and_index(StoredItem{nullptr, object}, state, ValueScope::kAll);
+  store_and_index(StoredItem{object}, state, ValueScope::kAll);
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
   SharedMutex::ReadGuard adding(additions_);
+  std::atomic<std::size_t> stop{objects.size()};
   if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
-    add_values(objects, ValueScope::kAll);
+    if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
     return;
   }
   // Values that reach nested objects are indexed under the object graph lock, which serialises
@@ -60,37 +77,53 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   // object (even one with no value in its share: a write may give it one before the other pass
   // comes by) before indexing its share, under the object's lock, so every later write sees the
   // membership and keeps both shares right; a value indexed twice changes nothing.
+  // When Ctrl-C stops this pass, the other stops at the next chunk, and this one completes the
+  // objects the other got to, so that every member is indexed whole.
   std::exception_ptr nested_failure;
+  std::size_t plain_end = 0;
+  std::size_t nested_end = 0;
   {
+    // Engine work of its own: the other pass leaves engine work while it checks for signals.
     std::jthread nested_pass([&] {
       NoGilScope no_gil;
+      enter_engine_work();
       try {
-        add_values(objects, ValueScope::kNested);
+        nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
       } catch (...) {
         nested_failure = std::current_exception();
       }
+      leave_engine_work();
     });
-    add_values(objects, ValueScope::kPlain);
+    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
   }
   if (nested_failure) std::rethrow_exception(nested_failure);
+  if (plain_end == objects.size()) return;
+  std::atomic<std::size_t> no_stop{objects.size()};
+  add_values(objects, plain_end, ValueScope::kPlain, no_stop, false, nested_end);
+  throw PythonError();
 }
 
-void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScope scope) {
+std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
+                                 ValueScope scope, std::atomic<std::size_t>& stop,
+                                 bool watch_signals, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
-  // so that other threads' nested operations wait little.
+  // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
   constexpr std::size_t kChunk = 512;
-  for (std::size_t start = 0; start < objects.size(); start += kChunk) {
+  end = std::min(end, objects.size());
+  for (std::size_t start = begin; start < end; start += kChunk) {
+    if (start > begin && watch_signals && interrupted()) stop = start;
+    if (start >= stop) return start;
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
-    const std::size_t end = std::min(objects.size(), start + kChunk);
-    for (std::size_t i = start; i < end; ++i) {
+    for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
       state.memberships.add(shared_from_this());
-      store_and_index(StoredItem{nullptr, objects[i]}, state, scope);
+      store_and_index(StoredItem{objects[i]}, state, scope);
     }
   }
+  return end;
 }
 
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
@@ -102,37 +135,43 @@ void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
   }
-  RegistrationChain chain(id);
+  // An object already reached has its values indexed as such and what it holds linked.
   for (const auto& [attr, value] : state.attributes) {
-    const bool wanted =
-        scope == ValueScope::kAll || value.involves_indexable() == (scope == ValueScope::kNested);
-    if (wanted) add_index(id, attr, value);
+    const bool nested = value.involves_indexable();
+    if (scope != ValueScope::kAll && nested != (scope == ValueScope::kNested)) continue;
+    query_map_for(attr)->insert(value, id);
+    if (nested) reachable_->relink(*this, id, attr, nullptr, &value);
   }
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   if (QueryMap* existing = query_map_at(*query_maps, attr)) return existing;
-  // Built outside the lock: a new map creates its nested index.
-  auto fresh = std::make_shared<QueryMap>(shared_from_this());
+  auto fresh = std::make_shared<QueryMap>(reachable_);
   auto maps = query_maps->write();
   // Another thread may have placed a map meanwhile; every value goes into the one in place.
   return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
-void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
-  query_map_for(attr)->insert(value, id);
-}
-
-void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value) {
-  query_map_for(attr)->replace(old, value, id);
-}
-
-void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
-  if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value) {
+  if (is_member(id)) {
+    QueryMap* map = query_map_for(attr);
+    if (old) {
+      map->replace(*old, value, id);
+    } else {
+      map->insert(value, id);
+    }
+  }
+  reachable_->replace_value(id, attr, old, &value);
+  if (value.involves_indexable() || (old && old->involves_indexable()))
+    reachable_->relink(*this, id, attr, old, &value);
 }
 
 bool IndexAPI::has_object_id(uint32_t id) const {
   return items->read()->find(id) != nullptr;
+}
+
+bool IndexAPI::is_member(uint32_t id) const {
+  return allowed_items_.read()->contains(id);
 }
 
 bool IndexAPI::remove_object(const StoredIndexable& object) {
@@ -147,132 +186,37 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
     if (!slots->find(id)) return false;
     leaving = slots->take(id);
   }
-  // Under the object's lock, so no write is halfway through this index, and none that follows
-  // reaches it.
-  state.memberships.remove(*this);
-  forget_values(id, state);
   {
     auto allowed = allowed_items_.write();
     allowed->remove(id);
     if (allowed->is_empty()) *allowed = Bitmap();
   }
+  // Under the object's lock, so no write is halfway through this index. A member still reached
+  // keeps its membership: writes must keep its values right for the dotted paths through it.
+  for (const auto& [attr, value] : state.attributes) {
+    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+  }
+  if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);
   admissions_->departed();
   return true;
 }
 
 void IndexAPI::clear() {
   SharedMutex::WriteGuard no_additions(additions_);
-  release_all();
-}
-
-void IndexAPI::release_all() {
+  // No link changes meanwhile. Every membership goes first, each under its object's lock, so no
+  // write reaches the index afterwards; then the stores are emptied.
+  ObjectGraphLock graph;
   for (const StoredIndexable& object : member_objects()) {
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
     state.memberships.remove(*this);
   }
+  reachable_->clear(*this);
   QueryMaps maps = *query_maps->read();
   for (const auto& [attr, map] : maps) map->clear();
   *items->write() = Items();
   *allowed_items_.write() = Bitmap();
   admissions_->departed();
-}
-
-void IndexAPI::forget_values(uint32_t id, const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (!value.involves_indexable()) remove_index(id, attr, value);
-  }
-  forget_nested_values(id, state);
-}
-
-void IndexAPI::forget_nested_values(uint32_t id, const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (value.involves_indexable()) remove_index(id, attr, value);
-  }
-}
-
-void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
-  check(ObjectGraphLock::held_here(), "nested registration without the object graph lock");
-  uint32_t id = object.id();
-  if (depth_ > kMaxNestingDepth || id == parent_id || RegistrationChain::contains(id)) return;
-  if (auto parent = parent_.lock(); parent && parent->ancestors_of(parent_id).contains(id)) return;
-
-  ObjectState& state = object.state();
-  auto lock = state.lock.lock();
-  state.memberships.add(shared_from_this());
-  {
-    auto slots = items->write();
-    if (StoredItem* existing = slots->find(id)) {
-      if (existing->parent) existing->parent->ids.add(parent_id);
-      return;
-    }
-  }
-  store_and_index(StoredItem{std::make_unique<StoredItemParent>(
-                                 StoredItemParent{HybridSet::of(parent_id), weak_from_this()}),
-                             object},
-                  state, ValueScope::kAll);
-}
-
-void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) {
-  uint32_t id = object.id();
-  std::optional<StoredItem> leaving;
-  {
-    auto slots = items->write();
-    StoredItem* item = slots->find(id);
-    if (!item || !item->parent) return;
-    HybridSet& holders = item->parent->ids;
-    holders.remove(parent_id);
-    if (!holders.is_empty()) return;
-    leaving = slots->take(id);
-  }
-  ObjectState& state = object.state();
-  auto lock = state.lock.lock();
-  for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
-  state.memberships.remove(*this);
-  auto allowed = allowed_items_.write();
-  allowed->remove(id);
-  if (allowed->is_empty()) *allowed = Bitmap();
-}
-
-Bitmap IndexAPI::ancestors_of(uint32_t id) const {
-  std::optional<HybridSet> holders;
-  {
-    auto slots = items->read();
-    const StoredItem* item = slots->find(id);
-    if (item && item->parent) holders = item->parent->ids;
-  }
-  Bitmap result;
-  if (!holders) return result;
-  std::shared_ptr<IndexAPI> parent = parent_.lock();
-  holders->for_each([&](uint32_t holder) {
-    if (parent) result.or_inplace(parent->ancestors_of(holder));
-    result.add(holder);
-    return true;
-  });
-  return result;
-}
-
-Bitmap IndexAPI::direct_parents(const Bitmap& ids) const {
-  // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
-  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
-  // and added at once.
-  std::vector<const Bitmap*> large;
-  std::vector<uint32_t> loose;
-  auto slots = items->read();
-  ids.for_each([&](uint32_t id) {
-    const StoredItem* item = slots->find(id);
-    if (!item || !item->parent) return;
-    const HybridSet& holders = item->parent->ids;
-    if (const Bitmap* bitmap = holders.large_bitmap()) {
-      large.push_back(bitmap);
-    } else {
-      holders.for_each([&](uint32_t holder) { loose.push_back(holder); });
-    }
-  });
-  std::sort(loose.begin(), loose.end());
-  Bitmap parents = Bitmap::of(loose);
-  large.push_back(&parents);
-  return Bitmap::union_many(large);
 }
 
 Bitmap IndexAPI::members() const {
@@ -340,16 +284,14 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 
 Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   QueryScope scope;
-  auto [first, rest] = attr_parts(path);
-  std::optional<uint32_t> attr = interner().lookup(first);
-  QueryMap* map = attr ? query_map_at(maps, *attr) : nullptr;
-  if (!map) return {};
-  QueryScope::reading(*map);
-  if (!rest) return map->group_values();
-  IndexAPI& nested = map->nested();
-  Groups groups = group_ids(*nested.query_maps, *rest);
+  std::optional<DottedPath> resolved = DottedPath::resolve(maps, path);
+  if (!resolved) return {};
+  if (!resolved->is_dotted()) return resolved->first().group_values();
+  const QueryMap* last = resolved->last_values();
+  if (!last) return {};
+  Groups groups = last->group_values();
   for (Group& group : groups)
-    group.ids = HybridSet::from_bitmap(nested.direct_parents(group.ids.as_bitmap()));
+    group.ids = HybridSet::from_bitmap(resolved->holders_of(group.ids.as_bitmap()));
   return groups;
 }
 

@@ -11,10 +11,11 @@
 // object lock or the interpreter lock, and no Python code runs under them (see
 // object_graph_lock.h for the order of the other locks).
 //
-// An index nested below an attribute of another index (its parent) holds the Indexable values of
-// that attribute; each of its records links to the ids of the parent's objects holding it.
+// The objects the members reach through Indexable values are kept apart (ReachableObjects): they
+// answer dotted paths, and are no members.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,6 +34,7 @@
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/query/ranking.h"
+#include "index/core/reachable_objects.h"
 #include "index/core/stored_item.h"
 #include "index/core/values/value.h"
 
@@ -72,14 +74,7 @@ std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_v
 // The engine behind one index: its members, their records and its value indexes.
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  // A top-level index, or one nested below an attribute of `parent`.
-  static std::shared_ptr<IndexAPI> create(const std::shared_ptr<IndexAPI>& parent = nullptr);
-
-  // How many indexes nested objects are registered below at most. Every level below an index is
-  // one more call frame for the operations that follow nested objects (registration, removal,
-  // ancestor walks), so the depth is bounded to keep the stack safe; objects deeper than that are
-  // still indexed as values, and dotted paths longer than that find nothing.
-  static constexpr uint32_t kMaxNestingDepth = 256;
+  static std::shared_ptr<IndexAPI> create();
 
   // --- registration (no interpreter lock needed) ---
 
@@ -87,37 +82,21 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // its record and changes nothing else.
   void add_object(const StoredIndexable& object);
   void add_objects(const std::vector<StoredIndexable>& objects);
-  // Records that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
-  void add_index(uint32_t id, uint32_t attr, const PyValue& value);
-  // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
-  void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
-  // Records that object `id` holds `value` instead of `old` in attribute `attr`, the new value
-  // first. Caller holds the object's lock.
-  void replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value);
+  // Object `id` (a member, or an object the members reach) changes attribute `attr` from `old`
+  // (null: none) to `value`. Caller holds the object's lock, and the ObjectGraphLock when either
+  // value involves an Indexable.
+  void replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
   bool has_object_id(uint32_t id) const;
+  bool is_member(uint32_t id) const;
 
-  // --- removal (top-level index) ---
+  // --- removal ---
 
-  // Takes `object` out: its record, membership and every index entry, nested ones included.
+  // Takes `object` out: its record, membership and every index entry. The objects only it
+  // reached leave with it; if another member reaches it, it stays reached, as a member no more.
   // False when it is no member.
   bool remove_object(const StoredIndexable& object);
-  // Takes every member out.
+  // Takes every member out, and every object they reach.
   void clear();
-  // Empties the index wholesale. Every member's membership goes first, each under the member's
-  // lock, so no write reaches the index afterwards; then the stores are emptied. Additions and
-  // removals must be kept out meanwhile (clear holds `additions_`).
-  void release_all();
-
-  // --- nested members (this index being the nested index of one attribute) ---
-
-  // Registers `object` as held by `parent_id` of the parent index.
-  void add_nested(const StoredIndexable& object, uint32_t parent_id);
-  // `parent_id` no longer holds `object`; it leaves when no holder is left.
-  void remove_nested(const StoredIndexable& object, uint32_t parent_id);
-  // Every holder of member `id` and every holder above them, up to the top-level index.
-  Bitmap ancestors_of(uint32_t id) const;
-  // The parent-index ids holding any of `ids`.
-  Bitmap direct_parents(const Bitmap& ids) const;
 
   // --- retrieval ---
 
@@ -149,23 +128,22 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<RwLocked<Items>> items;
 
  private:
-  IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth);
+  IndexAPI();
 
   // Which of an object's values an insertion indexes: all of them, or (when add_objects splits
   // the work) those that do not reach nested objects, or those that do.
   enum class ValueScope { kAll, kPlain, kNested };
 
-  // Registers every object of `objects` and indexes its values in `scope`, taking the graph lock
-  // per chunk unless the scope reaches no nested object.
-  void add_values(const std::vector<StoredIndexable>& objects, ValueScope scope);
+  // Registers objects [begin, end) and indexes their values in `scope`, taking the graph lock
+  // per chunk unless the scope reaches no nested object. Stops before the first chunk at or past
+  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Returns where it
+  // stopped (`end` when done).
+  std::size_t add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
+                         ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
+                         std::size_t end = SIZE_MAX);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
-  // Drops the index entries of a leaving member; caller holds its lock.
-  void forget_values(uint32_t id, const ObjectState& state);
-  // The part of forget_values for values that reach nested objects: releases their records in
-  // the nested indexes, which drop those no other member holds.
-  void forget_nested_values(uint32_t id, const ObjectState& state);
 
   const std::shared_ptr<Admissions> admissions_;
   // Held shared by additions, exclusively by removals: an object taken out between the two
@@ -173,8 +151,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // the stores in one sweep that must not swallow an addition.
   SharedMutex additions_;
   RwLocked<Bitmap> allowed_items_;
-  const std::weak_ptr<IndexAPI> parent_;
-  const uint32_t depth_;  // 0 for a top-level index
+  // Shared with the value indexes, which answer dotted paths through it.
+  const std::shared_ptr<ReachableObjects> reachable_;
 };
 
 }  // namespace veldrake

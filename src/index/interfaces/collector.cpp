@@ -9,7 +9,7 @@ int visit_records(const RwLocked<Items>& items, visitproc visit, void* arg) {
   std::vector<PyObject*> objects;
   {
     items.read()->for_each([&](uint32_t, const StoredItem& item) {
-      if (!item.parent) objects.push_back(item.object.python_handle.get());
+      objects.push_back(item.object.python_handle.get());
     });
   }
   for (PyObject* object : objects) Py_VISIT(object);

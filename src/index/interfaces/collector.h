@@ -4,7 +4,8 @@
 // one Python object that owns it: an Indexable reports the handles of its attribute values; an
 // Index reports the handles of its members' records. Views share those records and report the
 // Index they were cut from instead, which they keep alive. Handles shared from an attribute value
-// (keys of value indexes, records of nested indexes) are never reported: the value's owner does.
+// (keys of value indexes, the objects an index reaches through such values) are never reported:
+// the value's owner does.
 #pragma once
 
 #include <Python.h>

@@ -30,10 +30,6 @@ PyValue group_key(const Entry& first, bool all_integers) {
       CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
 }
 
-const StoredIndexable& indexable_of(const PyValue& value) {
-  return std::get<StoredIndexable>(value.primitive());
-}
-
 // Whether two scalars make the same entry: numbers the same entry of the tree, other values the
 // same key of the exact-value map.
 bool same_entry(const PyValue& a, const PyValue& b) {
@@ -95,9 +91,9 @@ bool ExactKeyTraits::equal(const PyValue& a, const PyValue& b) {
   return a == b;
 }
 
-QueryMap::QueryMap(const std::shared_ptr<IndexAPI>& owner)
+QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
-      nested_(IndexAPI::create(owner)) {}
+      reachable_(std::move(reachable)) {}
 
 std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
   if (value.kind() == ValueKind::Iterable) return value.elements();
@@ -105,6 +101,7 @@ std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
+  if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
   for (const PyValue& scalar : scalars_of(value)) insert_scalar(scalar, id);
 }
 
@@ -129,8 +126,6 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
     return;
   }
   insert_exact(value, id);
-  // The shard is released by now: registering a nested object reads other indexes.
-  if (value.kind() == ValueKind::Ind) nested_->add_nested(indexable_of(value), id);
 }
 
 void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
@@ -141,7 +136,6 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
     return;
   }
   remove_exact(value, id);
-  if (value.kind() == ValueKind::Ind) nested_->remove_nested(indexable_of(value), id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
@@ -166,9 +160,10 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::clear() {
-  nested_->release_all();
   exact_.clear();
   *numbers_.write() = BitMapBTree();
+  *withheld_.write() = Bitmap();
+  any_withheld_.store(false, std::memory_order_release);
 }
 
 bool QueryMap::is_empty() const {
@@ -277,7 +272,9 @@ Groups QueryMap::group_values() const {
 void QueryMap::retain(const Bitmap& keep) {
   HybridSet kept = HybridSet::from_bitmap(keep);
   std::vector<PyValue> emptied;
+  Bitmap withheld;
   exact_.for_each_mut([&](const PyValue& value, HybridSet& ids) {
+    withheld.or_inplace(ids.as_bitmap());
     ids.and_inplace(kept);
     if (ids.is_empty()) emptied.push_back(value);
   });
@@ -292,7 +289,19 @@ void QueryMap::retain(const Bitmap& keep) {
   numbers->for_each([&](const Entry& entry) {
     if (!keep.contains(entry.id())) dropped.push_back(entry);
   });
-  for (const Entry& entry : dropped) numbers->remove(entry.key(), entry.id());
+  for (const Entry& entry : dropped) {
+    numbers->remove(entry.key(), entry.id());
+    withheld.add(entry.id());
+  }
+  withheld.andnot_inplace(keep);
+  auto all_withheld = withheld_.write();
+  all_withheld->or_inplace(withheld);
+  any_withheld_.store(!all_withheld->is_empty(), std::memory_order_release);
+}
+
+void QueryMap::drop_withheld(Bitmap& ids) const {
+  if (!any_withheld_.load(std::memory_order_acquire)) return;
+  ids.andnot_inplace(*withheld_.read());
 }
 
 }  // namespace veldrake

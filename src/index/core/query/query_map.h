@@ -6,14 +6,15 @@
 // - strings, booleans, Indexable objects and other objects go to the exact-value map, from value
 //   to the ids holding it; objects of no known kind are keyed by identity there, so replacing or
 //   removing them leaves nothing behind, although a query never finds them by value;
-// - Indexable values are also members of this attribute's nested index, which answers queries
-//   on dotted paths;
+// - Indexable values also link their holder to them in the index's reachable objects, which
+//   answer dotted paths starting at this attribute;
 // - lists, tuples and sets are indexed element by element (the value was flattened when it was
 //   classified, so no interpreter lock is needed here); dicts contribute nothing.
 // A map is created once per attribute slot and never replaced, so an insertion can never land in
 // a map that another thread has just retired.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -32,7 +33,7 @@
 
 namespace veldrake {
 
-class IndexAPI;
+class ReachableObjects;
 
 // One group of group_by: a value and the ids of the objects holding it.
 struct Group {
@@ -53,9 +54,11 @@ struct ExactKeyTraits {
 // The value index of one attribute.
 class QueryMap {
  public:
-  explicit QueryMap(const std::shared_ptr<IndexAPI>& owner);
+  // A value index of an index's members, with the objects they reach (for dotted paths), or,
+  // without, one of the value indexes over the reached objects themselves.
+  explicit QueryMap(std::shared_ptr<const ReachableObjects> reachable = nullptr);
 
-  // Records that object `id` holds `value`. Nested objects are registered in the nested index.
+  // Records that object `id` holds `value`.
   void insert(const PyValue& value, uint32_t id);
   // Forgets that object `id` holds `value`; emptied exact entries are dropped at once, and an
   // emptied shard or numeric tree gives its storage back.
@@ -65,7 +68,7 @@ class QueryMap {
   // query finds the id under one or the other; entries both values make stay.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
   bool is_empty() const;
-  // Forgets every value, the nested index's members included (see IndexAPI::release_all).
+  // Forgets every value, and what retain withheld.
   void clear();
 
   // The queries below answer with ids of this index, limited to `within` when it is given.
@@ -86,10 +89,14 @@ class QueryMap {
   // Groups of a one-segment path: exact values first, then numbers ascending.
   Groups group_values() const;
 
-  // Keeps only the ids in `keep` in the exact-value map and the numeric tree.
+  // Keeps only the ids in `keep` in the exact-value map and the numeric tree. The ids dropped are
+  // withheld from dotted paths through this attribute too, until they get a value here again.
   void retain(const Bitmap& keep);
+  // Removes from `ids` those withheld by retain.
+  void drop_withheld(Bitmap& ids) const;
 
-  IndexAPI& nested() const { return *nested_; }
+  // The objects the index's members reach; null for a value index over reached objects.
+  const ReachableObjects* reachable() const { return reachable_.get(); }
   // The queries reading this map (see query_scope.h).
   GracePeriod& readers() const { return readers_; }
 
@@ -104,7 +111,9 @@ class QueryMap {
 
   ShardedHashMap<PyValue, HybridSet, ExactKeyTraits> exact_;
   RwLocked<BitMapBTree> numbers_;
-  std::shared_ptr<IndexAPI> nested_;
+  std::shared_ptr<const ReachableObjects> reachable_;
+  RwLocked<Bitmap> withheld_;
+  std::atomic<bool> any_withheld_{false};  // read without the lock on every insertion
   mutable GracePeriod readers_;
 };
 

@@ -4,6 +4,8 @@
 #include <type_traits>
 
 #include "base/structures/string_interner/interner.h"
+#include "index/core/filtered_index.h"
+#include "index/core/query/dotted_path.h"
 #include "index/core/query/query_scope.h"
 
 namespace veldrake {
@@ -19,50 +21,40 @@ QueryMap* map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
 
 Bitmap evaluate_node(const RwLocked<QueryMaps>& maps, const Bitmap& allowed, const QueryExpr& expr);
 
-// The same comparison over another path (the rest of a dotted path).
 template <class Node>
-QueryExpr with_path(const Node& node, std::string_view path) {
-  Node copy = node;
-  copy.path = ShortText(path);
-  return QueryExpr{std::move(copy)};
+Bitmap compare_on(const QueryMap& map, const Node& node, const Bitmap* within) {
+  if constexpr (std::is_same_v<Node, Eq>) {
+    return map.equal_to(node.value, within);
+  } else if constexpr (std::is_same_v<Node, Gt>) {
+    return map.ordered(Ordering::Gt, node.value, within);
+  } else if constexpr (std::is_same_v<Node, Ge>) {
+    return map.ordered(Ordering::Ge, node.value, within);
+  } else if constexpr (std::is_same_v<Node, Lt>) {
+    return map.ordered(Ordering::Lt, node.value, within);
+  } else if constexpr (std::is_same_v<Node, Le>) {
+    return map.ordered(Ordering::Le, node.value, within);
+  } else if constexpr (std::is_same_v<Node, Bt>) {
+    return map.between(node.lower, node.upper, within);
+  } else if constexpr (std::is_same_v<Node, In>) {
+    return map.equal_to_any(node.values, within);
+  } else {
+    internal_error("not a comparison");
+  }
 }
 
-Bitmap compare_on(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed) {
-  return std::visit(
-      [&](const auto& node) -> Bitmap {
-        using Node = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<Node, Eq>) {
-          return map.equal_to(node.value, &allowed);
-        } else if constexpr (std::is_same_v<Node, Gt>) {
-          return map.ordered(Ordering::Gt, node.value, &allowed);
-        } else if constexpr (std::is_same_v<Node, Ge>) {
-          return map.ordered(Ordering::Ge, node.value, &allowed);
-        } else if constexpr (std::is_same_v<Node, Lt>) {
-          return map.ordered(Ordering::Lt, node.value, &allowed);
-        } else if constexpr (std::is_same_v<Node, Le>) {
-          return map.ordered(Ordering::Le, node.value, &allowed);
-        } else if constexpr (std::is_same_v<Node, Bt>) {
-          return map.between(node.lower, node.upper, &allowed);
-        } else if constexpr (std::is_same_v<Node, In>) {
-          return map.equal_to_any(node.values, &allowed);
-        } else {
-          internal_error("not a comparison");
-        }
-      },
-      expr.node);
-}
-
-// A comparison on `path`: on this index's value index, or, for a dotted path, in the nested
-// index of the first segment, mapped back to the holders.
+// A comparison on `path`: on this index's value index, or, for a dotted path, on the value index
+// of its last segment over the reached objects, walked back to the holders.
 template <class Node>
 Bitmap evaluate_comparison(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                            const Node& node) {
-  auto [first, rest] = attr_parts(node.path.view());
-  QueryMap* map = map_of(maps, first);
-  if (!map) return Bitmap();
-  if (!rest) return compare_on(*map, QueryExpr{node}, allowed);
-  IndexAPI& nested = map->nested();
-  return nested.direct_parents(nested.evaluate(with_path(node, *rest)));
+  std::optional<DottedPath> path = DottedPath::resolve(maps, node.path.view());
+  if (!path) return Bitmap();
+  if (!path->is_dotted()) return compare_on(path->first(), node, &allowed);
+  const QueryMap* last = path->last_values();
+  if (!last) return Bitmap();
+  Bitmap holders = path->holders_of(compare_on(*last, node, nullptr));
+  holders.and_inplace(allowed);
+  return holders;
 }
 
 std::vector<Bitmap> evaluate_all(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
@@ -109,12 +101,6 @@ Bitmap evaluate_and(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
 }
 
 }  // namespace
-
-std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
-  std::size_t dot = path.find('.');
-  if (dot == std::string_view::npos) return {path, std::nullopt};
-  return {path.substr(0, dot), path.substr(dot + 1)};
-}
 
 Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                       const QueryExpr& expr) {

@@ -9,9 +9,6 @@
 
 namespace veldrake {
 
-// Splits a path at its first dot: ("a", "b.c") for "a.b.c", ("a", nullopt) for "a".
-std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
-
 // The ids within `allowed` that satisfy `expr`.
 Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                       const QueryExpr& expr);

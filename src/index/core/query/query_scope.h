@@ -4,8 +4,7 @@
 // old value. So a query finds an object being written under its old or its new value, even when
 // it reads the index several times (an or_ of two equalities, or the values of an in_).
 //
-// The outermost scope on a thread is the query; scopes opened inside it (nested indexes
-// evaluating dotted paths) add their reads to it.
+// The outermost scope on a thread is the query; scopes opened inside it add their reads to it.
 #pragma once
 
 #include <utility>

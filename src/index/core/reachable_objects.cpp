@@ -1,0 +1,296 @@
+#include "index/core/reachable_objects.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "index/core/index_api.h"
+#include "index/core/membership.h"
+#include "index/core/object_graph_lock.h"
+#include "index/core/object_lock.h"
+#include "index/core/query/query_map.h"
+
+namespace veldrake {
+namespace {
+
+// The distinct Indexable objects `value` holds (itself, or the elements of a container).
+std::vector<StoredIndexable> held_objects(const PyValue* value) {
+  std::vector<StoredIndexable> held;
+  if (!value || !value->involves_indexable()) return held;
+  auto take = [&](const PyValue& scalar) {
+    if (scalar.kind() != ValueKind::Ind) return;
+    const auto& object = std::get<StoredIndexable>(scalar.primitive());
+    const uint32_t id = object.id();
+    auto same = [&](const StoredIndexable& seen) { return seen.id() == id; };
+    if (std::none_of(held.begin(), held.end(), same)) held.push_back(object);
+  };
+  if (value->kind() == ValueKind::Iterable) {
+    for (const PyValue& element : value->elements()) take(element);
+  } else {
+    take(*value);
+  }
+  return held;
+}
+
+bool holds(const std::vector<StoredIndexable>& objects, uint32_t id) {
+  return std::any_of(objects.begin(), objects.end(),
+                     [&](const StoredIndexable& object) { return object.id() == id; });
+}
+
+}  // namespace
+
+void ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
+                              const PyValue* now) {
+  check(ObjectGraphLock::held_here(), "links changed without the object graph lock");
+  std::vector<StoredIndexable> before = held_objects(old);
+  std::vector<StoredIndexable> after = held_objects(now);
+  if (before.empty() && after.empty()) return;
+  Work work;
+  {
+    auto links = links_.write();
+    for (const StoredIndexable& target : after) {
+      if (!holds(before, target.id())) link(*links, work, holder, attr, target);
+    }
+    for (const StoredIndexable& target : before) {
+      if (!holds(after, target.id())) unlink(*links, work, holder, attr, target.id());
+    }
+  }
+  finish(index, work);
+}
+
+void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t attr,
+                            const StoredIndexable& target) {
+  if (links.holders.size() <= attr) links.holders.resize(static_cast<std::size_t>(attr) + 1);
+  auto& by_target = links.holders[attr];
+  if (!by_target) by_target = std::make_unique<PagedSlots<HybridSet>>();
+  const uint32_t id = target.id();
+  if (HybridSet* holders = by_target->find(id)) {
+    if (holders->contains(holder)) return;
+    holders->add(holder);
+  } else {
+    by_target->put(id, HybridSet::of(holder));
+  }
+  if (Reached* reached = links.reached.find(id)) {
+    ++reached->holder_links;
+    return;
+  }
+  links.reached.put(id, Reached{target, 1});
+  ++links.reached_count;
+  work.reach.push_back(target);
+}
+
+void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_t attr,
+                              uint32_t target) {
+  if (links.holders.size() <= attr || !links.holders[attr]) return;
+  PagedSlots<HybridSet>& by_target = *links.holders[attr];
+  HybridSet* holders = by_target.find(target);
+  if (!holders || !holders->remove(holder)) return;
+  if (holders->is_empty()) by_target.take(target);
+  Reached* reached = links.reached.find(target);
+  if (!reached) return;  // released by a sweep already
+  if (--reached->holder_links == 0) {
+    work.release.push_back(target);
+  } else {
+    ++broken_links_;
+  }
+}
+
+void ReachableObjects::finish(IndexAPI& index, Work& work) {
+  // Registering only adds links and releasing only removes them, so doing every registration
+  // first means an object is never released before it was registered.
+  while (!work.reach.empty()) {
+    StoredIndexable object = std::move(work.reach.front());
+    work.reach.pop_front();
+    register_reached(index, work, object);
+  }
+  while (!work.release.empty()) {
+    uint32_t id = work.release.front();
+    work.release.pop_front();
+    release(index, work, id, false);
+  }
+  sweep_if_due(index);
+}
+
+void ReachableObjects::sweep_if_due(IndexAPI& index) {
+  // A sweep visits every member and reached object.
+  if (broken_links_ > reached_after_sweep_ + index.size() + 64) sweep(index);
+}
+
+bool ReachableObjects::member_left(IndexAPI& index, uint32_t id, const ObjectState& state) {
+  if (!has_nested_values(state)) return is_reached(id);
+  if (is_reached(id)) {
+    // What it holds stays linked; it may have been all that kept a cycle reached.
+    ++broken_links_;
+    sweep_if_due(index);
+  } else {
+    for (const auto& [attr, value] : state.attributes) {
+      if (value.involves_indexable()) relink(index, id, attr, &value, nullptr);
+    }
+  }
+  return is_reached(id);
+}
+
+void ReachableObjects::clear(IndexAPI& index) {
+  check(ObjectGraphLock::held_here(), "reached objects cleared without the object graph lock");
+  std::vector<StoredIndexable> reached;
+  links_.read()->reached.for_each(
+      [&](uint32_t, const Reached& entry) { reached.push_back(entry.object); });
+  for (const StoredIndexable& object : reached) {
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    state.memberships.remove(index);
+  }
+  *links_.write() = Links();
+  std::vector<std::shared_ptr<QueryMap>> maps = *values_.read();
+  for (const auto& map : maps) {
+    if (map) map->clear();
+  }
+  broken_links_ = 0;
+  reached_after_sweep_ = 0;
+}
+
+void ReachableObjects::register_reached(IndexAPI& index, Work& work,
+                                        const StoredIndexable& object) {
+  const uint32_t id = object.id();
+  ObjectState& state = object.state();
+  auto lock = state.lock.lock();
+  state.memberships.add(index.shared_from_this());
+  for (const auto& [attr, value] : state.attributes) {
+    value_map_for(attr).insert(value, id);
+    for (const StoredIndexable& target : held_objects(&value)) {
+      link(*links_.write(), work, id, attr, target);
+    }
+  }
+}
+
+void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool force) {
+  std::optional<StoredIndexable> object;
+  {
+    auto links = links_.read();
+    if (const Reached* reached = links->reached.find(id)) object = reached->object;
+  }
+  if (!object) return;
+  // Locked before it stops being reached: a concurrent write of a plain value then either comes
+  // before and is found below, or after and leaves the value indexes alone.
+  ObjectState& state = object->state();
+  auto lock = state.lock.lock();
+  {
+    auto links = links_.write();
+    const Reached* reached = links->reached.find(id);
+    if (!reached || (reached->holder_links > 0 && !force)) return;
+    links->reached.take(id);
+    --links->reached_count;
+  }
+  // A member keeps what it holds linked: it is a holder in its own right.
+  const bool member = index.is_member(id);
+  for (const auto& [attr, value] : state.attributes) {
+    if (QueryMap* map = find_value_map(attr)) map->remove(value, id);
+    if (member) continue;
+    for (const StoredIndexable& target : held_objects(&value)) {
+      unlink(*links_.write(), work, id, attr, target.id());
+    }
+  }
+  if (!member) state.memberships.remove(index);
+}
+
+void ReachableObjects::sweep(IndexAPI& index) {
+  broken_links_ = 0;
+  Bitmap marked;
+  std::vector<StoredIndexable> pending = index.member_objects();
+  while (!pending.empty()) {
+    StoredIndexable object = std::move(pending.back());
+    pending.pop_back();
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    for (const auto& [attr, value] : state.attributes) {
+      for (StoredIndexable& target : held_objects(&value)) {
+        const uint32_t id = target.id();
+        if (marked.contains(id) || !is_reached(id)) continue;
+        marked.add(id);
+        pending.push_back(std::move(target));
+      }
+    }
+  }
+  std::vector<uint32_t> cut_off;
+  links_.read()->reached.for_each([&](uint32_t id, const Reached&) {
+    if (!marked.contains(id)) cut_off.push_back(id);
+  });
+  Work work;
+  for (uint32_t id : cut_off) release(index, work, id, true);
+  // Releasing a cut-off object unlinks only other cut-off ones (or members' links it held).
+  while (!work.release.empty()) {
+    uint32_t id = work.release.front();
+    work.release.pop_front();
+    release(index, work, id, false);
+  }
+  broken_links_ = 0;
+  reached_after_sweep_ = links_.read()->reached_count;
+}
+
+void ReachableObjects::replace_value(uint32_t id, uint32_t attr, const PyValue* old,
+                                     const PyValue* now) {
+  if (!is_reached(id)) return;
+  if (old && now) {
+    value_map_for(attr).replace(*old, *now, id);
+  } else if (now) {
+    value_map_for(attr).insert(*now, id);
+  } else if (QueryMap* map = old ? find_value_map(attr) : nullptr) {
+    map->remove(*old, id);
+  }
+}
+
+bool ReachableObjects::is_reached(uint32_t id) const {
+  return links_.read()->reached.find(id) != nullptr;
+}
+
+std::size_t ReachableObjects::reached_count() const {
+  return links_.read()->reached_count;
+}
+
+const QueryMap* ReachableObjects::value_map(uint32_t attr) const {
+  return find_value_map(attr);
+}
+
+QueryMap* ReachableObjects::find_value_map(uint32_t attr) const {
+  auto maps = values_.read();
+  return attr < maps->size() ? (*maps)[attr].get() : nullptr;
+}
+
+QueryMap& ReachableObjects::value_map_for(uint32_t attr) {
+  if (QueryMap* existing = find_value_map(attr)) return *existing;
+  auto maps = values_.write();
+  if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
+  if (!(*maps)[attr]) (*maps)[attr] = std::make_shared<QueryMap>();
+  return *(*maps)[attr];
+}
+
+Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
+  std::vector<const Bitmap*> large;
+  std::vector<uint32_t> loose;
+  auto links = links_.read();
+  if (attr >= links->holders.size() || !links->holders[attr]) return Bitmap();
+  const PagedSlots<HybridSet>& by_target = *links->holders[attr];
+  // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
+  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
+  // and added at once.
+  held.for_each([&](uint32_t id) {
+    const HybridSet* holders = by_target.find(id);
+    if (!holders) return;
+    if (const Bitmap* bitmap = holders->large_bitmap()) {
+      large.push_back(bitmap);
+    } else {
+      holders->for_each([&](uint32_t holder) { loose.push_back(holder); });
+    }
+  });
+  std::sort(loose.begin(), loose.end());
+  Bitmap result = Bitmap::of(loose);
+  large.push_back(&result);
+  return Bitmap::union_many(large);
+}
+
+Bitmap ReachableObjects::holders_along(std::span<const uint32_t> attrs, Bitmap held) const {
+  for (auto attr = attrs.rbegin(); attr != attrs.rend() && !held.is_empty(); ++attr)
+    held = holders(*attr, held);
+  return held;
+}
+
+}  // namespace veldrake

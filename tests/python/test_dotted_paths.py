@@ -1,0 +1,354 @@
+"""Dotted paths over every object graph: answers as following the attributes in Python would,
+whatever the order of adds and the links that came and went."""
+
+import gc
+import os
+import random
+import weakref
+
+import pytest
+from Veldrake import Index, Indexable, PyQueryExpr as Q
+
+import reference_model as model
+from fresh_interpreter import run_fresh
+
+LINKS = ("owner", "boss", "peer", "friends")
+SEEDS = int(os.environ.get("DOTTED_PATH_SEEDS", "60"))
+
+
+def indexed(objs):
+    index = Index()
+    index.add_object_many(objs)
+    return index
+
+
+def names(found):
+    return sorted(o.name for o in found)
+
+
+def test_answers_do_not_depend_on_add_order_or_broken_links():
+    o1, o2, m = Indexable(name="o1"), Indexable(name="o2"), Indexable(name="m")
+    m.owner, o1.boss, o2.owner = o1, o2, o1
+    a, b = indexed([m, o2]), indexed([o2, m])
+    for index in (a, b):
+        assert names(index.reduced_query(Q.eq("owner.boss.name", "o2")).collect()) == ["m", "o2"]
+    o2.owner = "none"
+    for index in (a, b):
+        assert names(index.reduced_query(Q.eq("owner.boss.name", "o2")).collect()) == ["m"]
+        assert list(index.group_by("owner.boss.name")) == ["o2"]
+
+
+def test_paths_through_cycles_of_every_length():
+    for length in range(1, 5):
+        ring = [Indexable(name=f"r{i}") for i in range(length)]
+        for here, there in zip(ring, ring[1:] + ring[:1]):
+            here.peer = there
+        index = indexed(ring[:1])
+        for steps in range(1, 2 * length + 2):
+            path = "peer." * steps + "name"
+            expected = ring[steps % length].name
+            assert index.reduced_query(Q.eq(path, expected)).collect() == [ring[0]], path
+            assert list(index.group_by(path)) == [expected]
+        ring[-1].peer = None  # the cycle becomes a chain
+        assert index.reduced_query(Q.eq("peer." * length + "name", "r0")).collect() == []
+
+
+def test_reduce_narrows_dotted_paths_until_written_again():
+    x = Indexable(name="x")
+    a, b = Indexable(name="a", k=1, ref=x), Indexable(name="b", k=2, ref=[x])
+    index = indexed([a, b])
+    index.reduce(k=1)
+    assert names(index.reduced_query(Q.eq("ref", x)).collect()) == ["a"]
+    assert names(index.reduced_query(Q.eq("ref.name", "x")).collect()) == ["a"]
+    assert names(index.reduced_query(Q.in_("ref.name", ["x", "y"])).collect()) == ["a"]
+    assert names(index.group_by("ref.name")["x"].collect()) == ["a"]
+    assert names(index.reduced_query(Q.not_(Q.eq("ref.name", "x"))).collect()) == ["b"]
+    b.ref = x
+    assert names(index.reduced_query(Q.eq("ref.name", "x")).collect()) == ["a", "b"]
+
+
+class Node(Indexable):
+    pass
+
+
+def test_objects_cut_off_from_the_members_are_released():
+    member, hub = Indexable(name="m"), Indexable(name="hub")
+    index = indexed([member])
+    probes = []
+    for round in range(300):
+        # A pair holding each other and the hub, reachable from the member until the next round.
+        a, b = Node(name=f"a{round}"), Node(name=f"b{round}")
+        a.peer, b.peer, a.owner, b.owner = b, a, hub, hub
+        member.peer = a
+        probes += [weakref.ref(a), weakref.ref(b)]
+    del a, b
+    gc.collect()
+    assert sum(probe() is not None for probe in probes) < 200
+    assert names(index.reduced_query(Q.eq("peer.peer.owner.name", "hub")).collect()) == ["m"]
+    assert list(index.group_by("peer.name")) == ["a299"]
+
+
+def test_removal_and_clear_let_go_of_what_only_the_leavers_reached():
+    member, other = Indexable(name="m"), Indexable(name="other")
+    kept, only = Node(name="kept"), Node(name="only")
+    kept.peer = member  # the removed member stays reached through `other`, as no member
+    member.peer, other.peer = [kept, only], kept
+    index = indexed([member, other])
+    probe = weakref.ref(only)
+    del only
+    index.remove(member)
+    member.peer = [kept, Indexable(name="new")]
+    assert names(index.reduced_query(Q.eq("peer.peer.peer.name", "new")).collect()) == ["other"]
+    assert index.count(Q.eq("peer.peer.name", "m")) == len(index) == 1
+    member.peer = "none"
+    gc.collect()
+    assert probe() is None
+    ring = [Node(name=f"r{i}") for i in range(3)]
+    for here, there in zip(ring, ring[1:] + ring[:1]):
+        here.peer = there
+    holder = Node(peer=ring[0])
+    index.add_object(holder)
+    probes = [weakref.ref(o) for o in ring + [holder]]
+    del ring, here, there, holder
+    index.clear()
+    gc.collect()
+    assert [p() for p in probes] == [None] * 4
+    assert index.count(Q.eq("peer.name", "m")) == 0 and index.group_counts("peer.name") == {}
+    other.peer = Indexable(peer=Indexable(name="x"))
+    index.add_object(other)
+    assert index.group_counts("peer.peer.name") == {"x": 1}
+    with pytest.raises(ValueError):
+        index.order_by("peer.name")
+
+
+def test_grids_and_ladders_register_and_update_in_linear_time():
+    # Every object was registered once per path reaching it: these never finished.
+    out = run_fresh("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 * 2 ** 30, 2 * 2 ** 30))
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        n = 60
+        g = [[Indexable(i=i, j=j) for j in range(n)] for i in range(n)]
+        for i in range(n):
+            for j in range(n):
+                if j + 1 < n: g[i][j].right = g[i][j + 1]
+                if i + 1 < n: g[i][j].down = g[i + 1][j]
+        index = Index()
+        index.add_object(g[0][0])
+        path = "right." * (n - 1) + "down." * (n - 1) + "i"
+        print(index.reduced_query(Q.eq(path, n - 1)).collect() == [g[0][0]])
+        g[n - 1][n - 1].i = -1
+        print(index.reduced_query(Q.eq(path, -1)).collect() == [g[0][0]])
+        levels = [[Indexable(name="bottom"), Indexable(name="bottom")]]
+        for _ in range(2000):
+            below = levels[0]
+            levels.insert(0, [Indexable(name="x", kids=list(below)) for _ in range(2)])
+        top = Index()
+        top.add_object_many(levels[0])
+        for k in range(200):
+            levels[-2][0].kids = [Indexable(name=f"new{k}")]
+        path = "kids." * 2000 + "name"
+        print(len(top.reduced_query(Q.eq(path, "new199")).collect()) == 2)
+        print(len(top.reduced_query(Q.eq(path, "bottom")).collect()) == 2)
+    """, timeout=120)
+    assert out == ["True"] * 4
+
+
+def test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable():
+    out = run_fresh("""
+        import os, signal, threading, time
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        owners = [Indexable(c=i % 7) for i in range(1000)]
+        objs = [Indexable(n=i, owner=owners[i % 1000], peer=owners[-i % 1000])
+                for i in range(400_000)]
+        index = Index()
+        started = threading.Event()
+        def interrupt():
+            started.wait()
+            time.sleep(0.05)
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        try:
+            started.set()
+            index.add_object_many(objs)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+        members = index.collect()
+        fresh = Index()
+        fresh.add_object_many(members)
+        owners[3].c = 99
+        # Every member is indexed whole: plain values, nested ones, and later writes.
+        last = members[-1].n
+        print(all(index.get_by_attribute(n=k) == fresh.get_by_attribute(n=k)
+                  for k in (0, last // 2, last, last + 1)),
+              index.reduced_query(Q.eq("owner.c", 99)).collect()
+              == fresh.reduced_query(Q.eq("owner.c", 99)).collect() != [])
+    """, timeout=300)
+    assert out == ["interrupted", "True", "True"]
+
+
+def test_writers_making_and_breaking_cycles_while_readers_query():
+    # Writers relink objects that hold each other while others add and query: all finish, and
+    # afterwards the index answers as a fresh one does.
+    out = run_fresh("""
+        import random, threading
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        objs = [Indexable(name=f"o{i}", n=i % 5) for i in range(40)]
+        index = Index()
+        index.add_object_many(objs[:10])
+        def writer(seed):
+            rng = random.Random(seed)
+            for _ in range(3000):
+                holder = rng.choice(objs)
+                setattr(holder, rng.choice(("owner", "peer", "friends")),
+                        rng.choice([rng.choice(objs), None, rng.sample(objs, 2)]))
+        def reader():
+            for k in range(1500):
+                index.reduced_query(Q.eq("peer.owner.n", k % 5)).collect()
+                index.group_by("friends.peer.name")
+                if k % 100 == 0:
+                    index.add_object(objs[10 + k // 100])
+        threads = [threading.Thread(target=writer, args=(s,)) for s in range(3)]
+        threads += [threading.Thread(target=reader) for _ in range(2)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        fresh = Index()
+        fresh.add_object_many(index.collect())
+        ok = True
+        for path in ("peer.n", "owner.peer.n", "friends.owner.peer.n", "peer.peer.peer.n"):
+            for n in range(5):
+                got = index.reduced_query(Q.eq(path, n)).collect()
+                ok = ok and got == fresh.reduced_query(Q.eq(path, n)).collect()
+        print(ok)
+    """, timeout=300)
+    assert out == ["True"]
+
+
+class Graph:
+    """A few dozen objects linked at random through owner, boss, peer and lists of friends."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.objs = [Indexable(name=f"o{i}", n=rng.randrange(6)) for i in range(rng.randrange(8, 36))]
+        for obj in self.objs:
+            for attr in LINKS:
+                if rng.random() < 0.5:
+                    setattr(obj, attr, self.link_value(obj, attr))
+        self.members = []
+
+    def link_value(self, obj, attr):
+        rng = self.rng
+        if attr == "friends":
+            return [self.near(obj) for _ in range(rng.randrange(4))]
+        roll = rng.random()
+        if roll < 0.15:
+            return None if rng.random() < 0.5 else "text"
+        return self.near(obj)
+
+    def near(self, obj):
+        """An object that closes a cycle through `obj` (itself or one of its holders' holders)
+        often enough, else any object."""
+        rng = self.rng
+        if rng.random() < 0.3:
+            target = obj
+            for _ in range(rng.randrange(4)):
+                holders = [o for o in self.objs if any(
+                    leaf is target for a in LINKS for leaf in model.leaves(getattr(o, a, ())))]
+                if not holders:
+                    break
+                target = rng.choice(holders)
+            return target
+        return rng.choice(self.objs)
+
+    def write(self):
+        rng = self.rng
+        obj = rng.choice(self.objs)
+        if rng.random() < 0.2:
+            obj.n = rng.randrange(6)
+        else:
+            attr = rng.choice(LINKS)
+            setattr(obj, attr, self.link_value(obj, attr))
+
+    def random_path(self):
+        rng = self.rng
+        hops = [rng.choice(LINKS) for _ in range(rng.randrange(1, 4))]
+        return ".".join(hops + [rng.choice(("n", "name"))])
+
+
+def queries(rng, path):
+    n = rng.randrange(6)
+    yield ("eq", path, n if path.endswith(".n") else f"o{rng.randrange(36)}")
+    yield ("in", path, [n, n + 1, "o1", "o2"])
+    yield ("bt", path, n, n + 2)
+    yield ("gt", path, n)
+    yield ("not", ("eq", path, n))
+    yield ("and", [("ge", path, n), ("not", ("lt", path, n + 1))])
+
+
+def expected_after_reduce(tree, members, kept):
+    """What a reduced index answers: comparisons see only the kept objects, complements are
+    still taken within the members."""
+    if tree[0] == "not":
+        excluded = set(map(id, expected_after_reduce(tree[1], members, kept)))
+        return [m for m in members if id(m) not in excluded]
+    if tree[0] == "and":
+        parts = [set(map(id, expected_after_reduce(t, members, kept))) for t in tree[1]]
+        return [m for m in members if all(id(m) in part for part in parts)]
+    return model.evaluate(tree, kept)
+
+
+def check_agree(graph, index, rng, kept=None):
+    """`index` (its members `graph.members`, narrowed to `kept` by a reduction) answers like a
+    fresh index and like the plain-Python model."""
+    shuffled = graph.members[:]
+    rng.shuffle(shuffled)
+    fresh = indexed(shuffled)
+    allowed = graph.members if kept is None else kept
+    for _ in range(4):
+        path = graph.random_path()
+        for tree in queries(rng, path):
+            got = index.reduced_query(model.to_query(tree)).collect()
+            assert index.count(model.to_query(tree)) == len(got)
+            if kept is None:
+                expected = model.evaluate(tree, graph.members)
+                assert model.same(fresh.reduced_query(model.to_query(tree)).collect(), expected)
+            else:
+                expected = expected_after_reduce(tree, graph.members, kept)
+            assert model.same(got, expected), (tree, names(got), names(expected))
+        expected_groups = model.grouped(allowed, path)
+        groups = index.group_by(path)
+        assert index.group_counts(path) == {k: len(h) for k, h in expected_groups.values()}
+        assert sorted(map(repr, groups)) == sorted(repr(k) for k, _ in expected_groups.values())
+        for key, holders in expected_groups.values():
+            assert model.same(groups[key].collect(), holders), (path, key)
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_random_graphs_agree_with_python_and_a_fresh_index(seed):
+    rng = random.Random(seed)
+    graph = Graph(rng)
+    graph.members = rng.sample(graph.objs, max(1, len(graph.objs) // 3))
+    index = Index()
+    for obj in graph.members:
+        index.add_object(obj) if rng.random() < 0.5 else index.add_object_many([obj])
+    for step in range(25):
+        graph.write()
+        if rng.random() < 0.1:
+            newcomer = rng.choice(graph.objs)
+            index.add_object(newcomer)
+            if newcomer not in graph.members:
+                graph.members.append(newcomer)
+        elif rng.random() < 0.1 and len(graph.members) > 1:
+            # Whatever only the leaving member reached leaves with it.
+            leaving = graph.members.pop(rng.randrange(len(graph.members)))
+            index.remove(leaving)
+        elif rng.random() < 0.02:
+            index.clear()
+            graph.members = rng.sample(graph.objs, 2)
+            index.add_object_many(graph.members)
+        check_agree(graph, index, rng)
+    # A reduction narrows every path, dotted or not, to the objects it kept.
+    n = rng.randrange(6)
+    index.reduce(n=n)
+    check_agree(graph, index, rng, kept=[o for o in graph.members if o.n == n])
