@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "index/short_text.h"
+#include "index/time_value.h"
 #include "index/types.h"
 #include "module/python_ref.h"
 
@@ -42,14 +43,38 @@ struct StoredIndexable {
   ObjectState& state() const;
 };
 
-// A value of a type the engine cannot look into; equal to nothing, not even itself.
+// A value of a type the engine cannot look into (None, enum members, classes, any other object):
+// equal only to the very same object.
 struct UnknownValue {};
 
-using CastValue =
-    std::variant<int64_t, double, ShortText, bool, IterableValue, StoredIndexable, UnknownValue>;
+// The content of a bytes object, which is compared as it is.
+struct BytesValue {
+  ShortText content;
+};
+
+// An int beyond 64 bits given as a query operand: the doubles just below and just above it,
+// equal when it is one. No stored number can equal it otherwise, and these bound it exactly.
+struct BigIntValue {
+  double below;
+  double above;
+};
+
+using CastValue = std::variant<int64_t, double, ShortText, bool, IterableValue, StoredIndexable,
+                               UnknownValue, BytesValue, TimeValue, BigIntValue>;
 
 // The alternatives of CastValue, in their order.
-enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
+enum class ValueKind : uint8_t {
+  Int,
+  Float,
+  Str,
+  Bool,
+  Iterable,
+  Ind,
+  Unknown,
+  Bytes,
+  Time,
+  BigInt
+};
 
 class PyValue {
  public:
@@ -63,11 +88,14 @@ class PyValue {
   // The same value for finding stored ones: numbers, text and bools keep no reference to the
   // object (which costs an allocation), the other kinds are made as by from_object.
   static PyValue for_lookup(PyObject* borrowed);
+  // A query operand: as from_object, except that an int beyond 64 bits is taken (BigInt).
+  static PyValue from_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
 
   // The value as a Python object: int, float, str and bool are made anew, the others are the
-  // original object (an internal error when there is none). Interpreter lock held.
+  // original object (a time without one is made from its key; for the other kinds that is an
+  // internal error). Interpreter lock held.
   OwnedRef to_object() const;
 
   ValueKind kind() const { return static_cast<ValueKind>(primitive_.index()); }
@@ -85,17 +113,17 @@ class PyValue {
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
 
-  // Values of different hash are never equal. Ints, floats and bools compare by number, text by
-  // bytes, Indexables by object; an iterable equals only itself (and its copies); unknown values
-  // equal nothing.
+  // Values of different hash are never equal. Ints, floats and bools compare by number, text and
+  // bytes by content, times by kind and key (NaT equals nothing), Indexables and unknown values
+  // by object; an iterable equals only itself (and its copies).
   friend bool operator==(const PyValue& a, const PyValue& b);
 
  private:
   using Elements = std::vector<PyValue>;
 
   PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
-  static PyValue from_classified(PyObject* object, ValueClass value_class);
-  static PyValue from_leaf(PyObject* object, ValueClass value_class);
+  static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
+  static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableValue kind);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
   // recursion so that deep nesting cannot exhaust the C stack.

@@ -1,12 +1,54 @@
 """A plain-Python statement of what an index answers, to check the module against."""
 
+import datetime
 import math
 
 import Veldrake
 
+try:
+    import numpy
+except ImportError:  # the model then never meets numpy values
+    numpy = None
+
 
 def is_number(value):
-    return type(value) in (int, float)
+    return type(value) in (int, float) or (
+        numpy is not None and isinstance(value, (numpy.integer, numpy.floating))
+        and not isinstance(value, (numpy.longdouble, numpy.timedelta64)))
+
+
+def time_key(value):
+    """(kind, key) of a date or time, as the index orders it; None for other values and for times
+    it cannot key exactly (those match by identity). A NaT keys as NaN."""
+    if isinstance(value, datetime.datetime):
+        offset = value.utcoffset()
+        if offset is None:
+            return ("naive", value)
+        return ("aware", value.replace(tzinfo=None) - offset)
+    if isinstance(value, datetime.date):
+        return ("date", value)
+    if isinstance(value, datetime.timedelta):
+        micros = (value.days * 86400 + value.seconds) * 10**6 + value.microseconds
+        return ("delta", value) if abs(micros) < 2**63 else None
+    if numpy is not None and isinstance(value, (numpy.datetime64, numpy.timedelta64)):
+        kind = "datetime64" if isinstance(value, numpy.datetime64) else "timedelta64"
+        if numpy.isnat(value):
+            return (kind, math.nan)
+        return (kind, int(value.astype(kind + "[ns]").astype("int64")))
+    return None
+
+
+def ordered_key(value):
+    """(kind, key) of a value that has a place in an order: numbers (as Python numbers) and times;
+    None for every other value."""
+    if is_number(value):
+        return ("number", value.item() if numpy is not None and isinstance(value, numpy.generic)
+                else value)
+    return time_key(value)
+
+
+def is_nan(key):
+    return type(key) is float and math.isnan(key)
 
 
 def leaves(value, _containers=()):
@@ -22,12 +64,19 @@ def leaves(value, _containers=()):
 def equals(wanted):
     """The test a held leaf value must pass to equal `wanted`."""
 
+    wanted_key = ordered_key(wanted)
+
     def predicate(held):
-        if is_number(wanted):
-            return is_number(held) and held == wanted
-        if type(wanted) in (bool, str):
+        if wanted_key is not None:
+            held_key = ordered_key(held)
+            return held_key is not None and held_key[0] == wanted_key[0] and (
+                not is_nan(held_key[1]) and held_key[1] == wanted_key[1])
+        if type(wanted) in (bool, str, bytes):
             return type(held) is type(wanted) and held == wanted
-        return isinstance(wanted, Veldrake.Indexable) and held is wanted
+        if type(wanted) in (list, tuple, set, dict):
+            return False
+        # Every other value (None, enum members, Indexables, ...) matches the very same object.
+        return held is wanted and ordered_key(held) is None
 
     return predicate
 
@@ -35,10 +84,16 @@ def equals(wanted):
 def ordered(op, bound):
     """The test a held leaf value must pass to compare to `bound` as `op` says."""
 
+    bound_key = ordered_key(bound)
+
     def predicate(held):
-        if not (is_number(held) and is_number(bound)) or math.isnan(held) or math.isnan(bound):
+        held_key = ordered_key(held)
+        if held_key is None or bound_key is None or held_key[0] != bound_key[0]:
             return False
-        return {"gt": held > bound, "ge": held >= bound, "lt": held < bound, "le": held <= bound}[op]
+        held, limit = held_key[1], bound_key[1]
+        if is_nan(held) or is_nan(limit):
+            return False
+        return {"gt": held > limit, "ge": held >= limit, "lt": held < limit, "le": held <= limit}[op]
 
     return predicate
 
@@ -124,13 +179,28 @@ def keyword_select(members, keywords):
 
 
 def group_tag(leaf):
-    """How group_by tells groups apart: numbers by value, bools and strs by value, others by
-    identity. None for NaN, whose grouping is not modelled."""
-    if is_number(leaf):
-        return None if math.isnan(leaf) else ("number", leaf)
-    if type(leaf) in (bool, str):
+    """How group_by tells groups apart: numbers and times by kind and value, bools, strs and bytes
+    by value, others by identity. None for NaN and NaT, whose grouping is not modelled."""
+    key = ordered_key(leaf)
+    if key is not None:
+        return None if is_nan(key[1]) else key
+    if type(leaf) in (bool, str, bytes):
         return (type(leaf).__name__, leaf)
     return ("object", id(leaf))
+
+
+def group_value(tag, leaves_seen):
+    """The key group_by gives a group: a number is an int when every value is an int, else a
+    float; a time is one of the kind's own type; other values are themselves."""
+    first = leaves_seen[0]
+    if tag[0] == "number":
+        plain = [ordered_key(v)[1] for v in leaves_seen]
+        return plain[0] if all(type(v) is int for v in plain) else float(plain[0])
+    if tag[0] == "aware":
+        return first.astimezone(datetime.timezone.utc)
+    if tag[0] in ("datetime64", "timedelta64"):
+        return getattr(numpy, tag[0])(tag[1], "ns")
+    return first
 
 
 def grouped(members, path):
@@ -146,10 +216,5 @@ def grouped(members, path):
                 leaves_seen, holders = groups.setdefault(tag, ([], {}))
                 leaves_seen.append(leaf)
                 holders[id(obj)] = obj
-    result = {}
-    for tag, (leaves_seen, holders) in groups.items():
-        key = leaves_seen[0]
-        if tag[0] == "number" and any(type(v) is not int for v in leaves_seen):
-            key = float(key)
-        result[tag] = (key, list(holders.values()))
-    return result
+    return {tag: (group_value(tag, leaves_seen), list(holders.values()))
+            for tag, (leaves_seen, holders) in groups.items()}

@@ -76,7 +76,7 @@ std::vector<PyValue> values_argument(PyObject* object) {
     OwnedRef iterator = checked(PyObject_GetIter(values));
     std::vector<PyValue> result;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-      result.push_back(PyValue::from_object(item.get()));
+      result.push_back(PyValue::from_operand(item.get()));
     }
     throw_if_failed(!PyErr_Occurred());
     return result;
@@ -102,7 +102,8 @@ PyObject* compare(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[2];
     parse_arguments(args, kwargs, name.text, {"attr", "value"}, argv);
-    return new_query_expr(QueryExpr{Node{{attr_argument(argv[0]), PyValue::from_object(argv[1])}}});
+    return new_query_expr(
+        QueryExpr{Node{{attr_argument(argv[0]), PyValue::from_operand(argv[1])}}});
   });
 }
 
@@ -110,8 +111,8 @@ PyObject* between(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[3];
     parse_arguments(args, kwargs, "bt", {"attr", "lower", "upper"}, argv);
-    return new_query_expr(QueryExpr{
-        Bt{attr_argument(argv[0]), PyValue::from_object(argv[1]), PyValue::from_object(argv[2])}});
+    return new_query_expr(QueryExpr{Bt{attr_argument(argv[0]), PyValue::from_operand(argv[1]),
+                                       PyValue::from_operand(argv[2])}});
   });
 }
 

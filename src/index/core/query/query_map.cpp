@@ -1,5 +1,6 @@
 #include "index/core/query/query_map.h"
 
+#include <limits>
 #include <utility>
 
 #include "index/core/index_api.h"
@@ -9,19 +10,55 @@ namespace {
 
 constexpr std::size_t kExactShards = 16;
 
-bool is_number(const PyValue& value) {
-  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
-}
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-NumericKey numeric_key(const PyValue& value) {
+// Where an operand stands in an ordered kind: the keys just at or below and at or above it,
+// the same key when it is a value of that kind (a NaN or NaT is neither: it bounds nothing).
+struct OrderedOperand {
+  OrderedKind kind;
+  NumericKey below;
+  NumericKey above;
+
+  bool exact() const { return below == above; }
+};
+
+std::optional<OrderedOperand> ordered_operand(const PyValue& value) {
+  auto same = [](OrderedKind kind, NumericKey key) { return OrderedOperand{kind, key, key}; };
   const CastValue& cast = value.primitive();
-  if (value.kind() == ValueKind::Int) return NumericKey::integer(std::get<int64_t>(cast));
-  return NumericKey::floating(std::get<double>(cast));
+  switch (value.kind()) {
+    case ValueKind::Int:
+      return same(OrderedKind::kNumber, NumericKey::integer(std::get<int64_t>(cast)));
+    case ValueKind::Float:
+      return same(OrderedKind::kNumber, NumericKey::floating(std::get<double>(cast)));
+    case ValueKind::BigInt: {
+      const BigIntValue& big = std::get<BigIntValue>(cast);
+      return OrderedOperand{OrderedKind::kNumber, NumericKey::floating(big.below),
+                            NumericKey::floating(big.above)};
+    }
+    case ValueKind::Time: {
+      const TimeValue& time = std::get<TimeValue>(cast);
+      return same(time.kind,
+                  time.is_nat() ? NumericKey::floating(kNaN) : NumericKey::integer(time.ticks));
+    }
+    default:
+      return std::nullopt;
+  }
 }
 
-// The value that names a numeric group: an exact int when every member holds an integer,
-// else the float of the shared number.
-PyValue group_key(const Entry& first, bool all_integers) {
+// The key under which a stored value lives in the ordered index, if it is ordered (an int
+// beyond 64 bits is only ever an operand).
+std::optional<OrderedKey> stored_key(const PyValue& value) {
+  if (value.kind() == ValueKind::BigInt) return std::nullopt;
+  std::optional<OrderedOperand> operand = ordered_operand(value);
+  if (!operand) return std::nullopt;
+  return OrderedKey{operand->kind, operand->below};
+}
+
+// The value that names an ordered group: a number is an exact int when every member holds an
+// integer, else the float of the shared number; a time is rebuilt from its key.
+PyValue group_key(OrderedKind kind, const Entry& first, bool all_integers) {
+  if (kind != OrderedKind::kNumber)
+    return PyValue::from_primitive(TimeValue{kind, first.key().as_integer()});
   if (all_integers) return PyValue::from_primitive(CastValue(first.key().as_integer()));
   return PyValue::from_primitive(
       CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
@@ -32,18 +69,6 @@ const StoredIndexable& indexable_of(const PyValue& value) {
 }
 
 }  // namespace
-
-uint64_t ExactKeyTraits::hash(const PyValue& key) {
-  if (key.kind() != ValueKind::Unknown) return key.hash();
-  // Identity, spread over the 64 bits so that shard selection and buckets vary.
-  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key.object())) * 0x9E3779B97F4A7C15ULL;
-}
-
-bool ExactKeyTraits::equal(const PyValue& a, const PyValue& b) {
-  if (a.kind() == ValueKind::Unknown || b.kind() == ValueKind::Unknown)
-    return a.kind() == b.kind() && a.object() == b.object();
-  return a == b;
-}
 
 QueryMap::QueryMap(const std::shared_ptr<IndexAPI>& owner)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
@@ -60,8 +85,8 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
-  if (is_number(value)) {
-    numbers_.write()->insert(numeric_key(value), id);
+  if (std::optional<OrderedKey> key = stored_key(value)) {
+    ordered_.write()->insert(*key, id);
     return;
   }
   insert_exact(value, id);
@@ -70,8 +95,8 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
-  if (is_number(value)) {
-    numbers_.write()->remove(numeric_key(value), id);
+  if (std::optional<OrderedKey> key = stored_key(value)) {
+    ordered_.write()->remove(*key, id);
     return;
   }
   remove_exact(value, id);
@@ -99,23 +124,25 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 bool QueryMap::is_empty() const {
   bool empty = true;
   exact_.for_each([&](const PyValue&, const HybridSet&) { empty = false; });
-  return empty && numbers_.read()->is_empty();
+  return empty && ordered_.read()->is_empty();
 }
 
-Bitmap QueryMap::numeric_range(const Bound& lower, const Bound& upper, const Bitmap* within) const {
-  auto numbers = numbers_.read();
-  return within ? numbers->query_range(lower, upper, *within) : numbers->query_range(lower, upper);
+Bitmap QueryMap::ordered_range(OrderedKind kind, const Bound& lower, const Bound& upper,
+                               const Bitmap* within) const {
+  return ordered_.read()->query_range(kind, lower, upper, within);
 }
 
 Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
+  if (std::optional<OrderedOperand> operand = ordered_operand(value)) {
+    if (!operand->exact()) return Bitmap();
+    Bound key = Bound::included(operand->below);
+    return ordered_range(operand->kind, key, key, within);
+  }
   switch (value.kind()) {
-    case ValueKind::Int:
-    case ValueKind::Float: {
-      NumericKey key = numeric_key(value);
-      return numeric_range(Bound::included(key), Bound::included(key), within);
-    }
     case ValueKind::Str:
     case ValueKind::Bool:
+    case ValueKind::Bytes:
+    case ValueKind::Unknown:
     case ValueKind::Ind: {
       Bitmap ids;
       exact_.visit(value, [&](const HybridSet& stored) {
@@ -123,11 +150,9 @@ Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
       });
       return ids;
     }
-    case ValueKind::Iterable:
-    case ValueKind::Unknown:
+    default:
       return Bitmap();
   }
-  internal_error("unreachable value kind");
 }
 
 Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const {
@@ -145,24 +170,36 @@ Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* 
 
 Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {
   if (value.kind() == ValueKind::Ind) internal_error("not yet implemented");
-  if (!is_number(value)) return Bitmap();
-  NumericKey key = numeric_key(value);
+  std::optional<OrderedOperand> operand = ordered_operand(value);
+  if (!operand) return Bitmap();
+  // An operand that is no key of its kind (an int beyond 64 bits) lies strictly between the
+  // keys next to it, so strict and non-strict comparisons meet at those.
+  const bool exact = operand->exact();
   switch (ordering) {
     case Ordering::Gt:
-      return numeric_range(Bound::excluded(key), Bound::unbounded(), within);
+      return ordered_range(
+          operand->kind, exact ? Bound::excluded(operand->above) : Bound::included(operand->above),
+          Bound::unbounded(), within);
     case Ordering::Ge:
-      return numeric_range(Bound::included(key), Bound::unbounded(), within);
+      return ordered_range(operand->kind, Bound::included(operand->above), Bound::unbounded(),
+                           within);
     case Ordering::Lt:
-      return numeric_range(Bound::unbounded(), Bound::excluded(key), within);
+      return ordered_range(
+          operand->kind, Bound::unbounded(),
+          exact ? Bound::excluded(operand->below) : Bound::included(operand->below), within);
     case Ordering::Le:
-      return numeric_range(Bound::unbounded(), Bound::included(key), within);
+      return ordered_range(operand->kind, Bound::unbounded(), Bound::included(operand->below),
+                           within);
   }
   internal_error("unreachable ordering");
 }
 
 Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const {
-  if (!is_number(lower) || !is_number(upper)) internal_error("not yet implemented");
-  return numeric_range(Bound::included(numeric_key(lower)), Bound::included(numeric_key(upper)),
+  std::optional<OrderedOperand> from = ordered_operand(lower);
+  std::optional<OrderedOperand> to = ordered_operand(upper);
+  if (!from || !to) internal_error("not yet implemented");
+  if (from->kind != to->kind) return Bitmap();
+  return ordered_range(from->kind, Bound::included(from->above), Bound::included(to->below),
                        within);
 }
 
@@ -172,26 +209,28 @@ Groups QueryMap::group_values() const {
     if (!ids.is_empty()) groups.push_back(Group{value, ids});
   });
 
-  // Entries arrive in numeric order; a run of entries with one number is one group.
-  auto numbers = numbers_.read();
-  std::optional<Entry> first;
-  bool all_integers = true;
-  Bitmap ids;
-  auto close_group = [&] {
-    if (first)
-      groups.push_back(Group{group_key(*first, all_integers), HybridSet::from_bitmap(ids)});
-  };
-  numbers->for_each([&](const Entry& entry) {
-    if (!first || first->number() != entry.number()) {
-      close_group();
-      first = entry;
-      all_integers = true;
-      ids = Bitmap();
-    }
-    all_integers = all_integers && entry.kind() == NumericKind::kInteger;
-    ids.add(entry.id());
+  // Entries arrive in order; a run of entries with one key is one group.
+  auto ordered = ordered_.read();
+  ordered->for_each_tree([&](OrderedKind kind, const BitMapBTree& tree) {
+    std::optional<Entry> first;
+    bool all_integers = true;
+    Bitmap ids;
+    auto close_group = [&] {
+      if (first)
+        groups.push_back(Group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids)});
+    };
+    tree.for_each([&](const Entry& entry) {
+      if (!first || first->number() != entry.number()) {
+        close_group();
+        first = entry;
+        all_integers = true;
+        ids = Bitmap();
+      }
+      all_integers = all_integers && entry.kind() == NumericKind::kInteger;
+      ids.add(entry.id());
+    });
+    close_group();
   });
-  close_group();
   return groups;
 }
 
@@ -208,12 +247,7 @@ void QueryMap::retain(const Bitmap& keep) {
     if (found != shard->end() && found->second.is_empty()) shard->erase(found);
   }
 
-  auto numbers = numbers_.write();
-  std::vector<Entry> dropped;
-  numbers->for_each([&](const Entry& entry) {
-    if (!keep.contains(entry.id())) dropped.push_back(entry);
-  });
-  for (const Entry& entry : dropped) numbers->remove(entry.key(), entry.id());
+  ordered_.write()->retain(keep);
 }
 
 }  // namespace veldrake
