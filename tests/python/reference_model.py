@@ -1,6 +1,7 @@
 """A plain-Python statement of what an index answers, to check the module against."""
 
 import datetime
+import fractions
 import math
 
 import Veldrake
@@ -34,8 +35,31 @@ def time_key(value):
         kind = "datetime64" if isinstance(value, numpy.datetime64) else "timedelta64"
         if numpy.isnat(value):
             return (kind, math.nan)
-        return (kind, int(value.astype(kind + "[ns]").astype("int64")))
+        ns = numpy_nanoseconds(value, kind == "datetime64")
+        return (kind, ns) if ns is not None and -(2**63) < ns < 2**63 else None
     return None
+
+
+NANOSECONDS = {"W": 604800 * 10**9, "D": 86400 * 10**9, "h": 3600 * 10**9, "m": 60 * 10**9,
+               "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1, "ps": fractions.Fraction(1, 10**3),
+               "fs": fractions.Fraction(1, 10**6), "as": fractions.Fraction(1, 10**9)}
+
+
+def numpy_nanoseconds(value, point):
+    """A numpy datetime64 or timedelta64 as an exact count of nanoseconds (since 1970 for points
+    in time); None when no whole count states it."""
+    unit, count = numpy.datetime_data(value.dtype)
+    amount = int(value.astype("int64")) * count
+    if unit in ("Y", "M"):
+        months = amount * 12 if unit == "Y" else amount
+        if not point or not 1 <= 1970 + months // 12 <= 9999:
+            return None
+        days = (datetime.date(1970 + months // 12, months % 12 + 1, 1) - datetime.date(1970, 1, 1)).days
+        return days * NANOSECONDS["D"]
+    if unit not in NANOSECONDS:
+        return None
+    ns = amount * NANOSECONDS[unit]
+    return int(ns) if ns == int(ns) else None
 
 
 def ordered_key(value):

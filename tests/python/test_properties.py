@@ -1,5 +1,7 @@
 """Random objects, writes and queries checked against a plain-Python evaluation."""
 
+import datetime as dt
+import enum
 import math
 from collections import namedtuple
 
@@ -11,18 +13,36 @@ from reference_model import evaluate, grouped, keyword_select, path_leaves, to_q
 
 NAN, BIG = float("nan"), 2**53
 Ref = namedtuple("Ref", "slot")  # stands for the nested object of that number, once it exists
+Mood = enum.Enum("Mood", "CALM")
+
+
+def value_kinds():
+    """Values of the kinds beyond numbers, text and bools (the same instant in two zones, a date
+    and a datetime of one day, numpy scalars when numpy is there), for every generator below."""
+    day, utc = dt.datetime(2024, 1, 2), dt.timezone.utc
+    kinds = [Mood.CALM, b"k", day.date(), day, day.replace(tzinfo=utc),
+             dt.datetime(2024, 1, 2, 1, tzinfo=dt.timezone(dt.timedelta(hours=1))),
+             dt.timedelta(days=1)]
+    try:
+        import numpy as np
+    except ImportError:
+        return kinds
+    return kinds + [np.int32(1), np.float32(0.5), np.datetime64("2024-01-02"), np.datetime64("NaT")]
+
+
+KINDS = value_kinds()
 
 # Small pools, so that equal values (also int against float) meet often.
 scalars = st.sampled_from([0, 1, 2, -1, 0.0, 1.0, 2.5, -1.0, BIG, float(BIG), BIG + 1, "a", "b",
-                           "", True, False, None, NAN])
+                           "", True, False, None, NAN] + KINDS)
 numbers = st.sampled_from([0, 1, 2, -1, 0.0, 1.0, 2.5, -0.5, BIG, float(BIG), BIG + 1,
-                           float("inf"), float("-inf"), NAN])
+                           float("inf"), float("-inf"), NAN, 2**70] + KINDS[2:])
 attr_values = st.one_of(scalars, st.tuples(scalars, scalars),
                         st.lists(st.one_of(scalars, st.lists(scalars, max_size=2)), max_size=3))
 refs = st.builds(Ref, st.integers(0, 3))
 owner_values = st.one_of(st.none(), refs, st.lists(refs, max_size=2), scalars)
 
-SWEEP_VALUES = [0, 1, 1.0, 2.5, BIG, BIG + 1, float(BIG), "a", "", True, False, None, NAN]
+SWEEP_VALUES = [0, 1, 1.0, 2.5, BIG, BIG + 1, float(BIG), "a", "", True, False, None, NAN] + KINDS
 PATHS = ["x", "y", "owner", "owner.x", "owner.y", "owner.owner.x", "zz"]
 GROUP_PATHS = ["x", "y", "owner.x", "owner.owner.x"]
 paths, operands = st.sampled_from(PATHS), st.one_of(scalars, refs, st.just([1]))
@@ -154,7 +174,7 @@ def test_index_agrees_with_plain_evaluation(owner_specs, holder_specs, initial, 
     sweep = [(op, path, value) for path in PATHS for op in ("eq", "ne")
              for value in SWEEP_VALUES + [Ref(0), Ref(1)]]
     sweep += [(op, path, bound) for path in PATHS for op in ("gt", "ge", "lt", "le")
-              for bound in (0, 1.0, BIG)]
+              for bound in (0, 1.0, BIG, KINDS[2], KINDS[4])]
     sweep += [("bt", path, 0, 2) for path in PATHS]
     for tree in sweep + trees:
         resolved = resolve_tree(world, tree)
