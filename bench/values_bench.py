@@ -1,0 +1,101 @@
+"""Dates, times and identity values against numbers and strings of the same selectivity.
+
+    PYTHONPATH=build/dev .venv/bin/python bench/values_bench.py [--n 1000000]
+
+Every object holds a float ``score``, a ``day`` (date), a ``stamp`` (datetime) spread alike, so
+that a range of the same width selects the same share of each; and a ``tag`` that is None for 1%
+and one of 99 strings (1% each) otherwise. Each query is timed as the median of several runs,
+once for the answer as a view (``reduced_query``) and once with the objects collected. Last, the
+cost of writing a datetime against a float into an object held by no index (classification and
+storage only), per write.
+"""
+
+import argparse
+import datetime as dt
+import random
+import statistics
+import time
+
+from Veldrake import Index, Indexable, PyQueryExpr as Q
+
+EPOCH_DAY = dt.date(1990, 1, 1)
+EPOCH_STAMP = dt.datetime(2024, 1, 1)
+SPAN = 100_000  # each ordered attribute takes SPAN distinct steps
+
+
+def timed(call, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def build(n, rng):
+    objs = []
+    for _ in range(n):
+        step = rng.randrange(SPAN)
+        tag = None if rng.random() < 0.01 else f"s{rng.randrange(99):02d}"
+        objs.append(Indexable(score=step * 100.0 / SPAN, day=EPOCH_DAY + dt.timedelta(days=step),
+                              stamp=EPOCH_STAMP + dt.timedelta(seconds=step), tag=tag))
+    index = Index()
+    index.add_object_many(objs)
+    return objs, index
+
+
+def ranges(share):
+    """The same share of each ordered attribute, as one bt per attribute."""
+    lo, width = int(SPAN * 0.2), int(SPAN * share)
+    return {
+        "number": Q.bt("score", lo * 100.0 / SPAN, (lo + width - 1) * 100.0 / SPAN),
+        "date": Q.bt("day", EPOCH_DAY + dt.timedelta(days=lo),
+                     EPOCH_DAY + dt.timedelta(days=lo + width - 1)),
+        "datetime": Q.bt("stamp", EPOCH_STAMP + dt.timedelta(seconds=lo),
+                         EPOCH_STAMP + dt.timedelta(seconds=lo + width - 1)),
+    }
+
+
+def write_cost(rng, writes):
+    """Nanoseconds per attribute write of a float and of a datetime into an unindexed object."""
+    floats = [rng.random() for _ in range(1000)]
+    stamps = [EPOCH_STAMP + dt.timedelta(microseconds=rng.randrange(10**12)) for _ in range(1000)]
+    obj = Indexable(v=0.0)
+    result = {}
+    for name, values in (("float", floats), ("datetime", stamps)):
+        def loop(values=values):
+            for _ in range(writes // len(values)):
+                for value in values:
+                    obj.v = value
+        result[name] = timed(loop, 5) / writes * 1e9
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--n", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=15)
+    args = parser.parse_args()
+    rng = random.Random(7)
+    objs, index = build(args.n, rng)
+
+    rows = []
+    for share in (0.01, 0.30):
+        for kind, expr in ranges(share).items():
+            rows.append((f"range {share:.0%} {kind}", expr))
+    rows.append(("eq None (1%)", Q.eq("tag", None)))
+    rows.append(("eq string (1%)", Q.eq("tag", "s07")))
+    print(f"N = {args.n}; median of {args.repeats} runs, milliseconds")
+    print(f"{'query':<24}{'hits':>9}{'view':>10}{'collect':>10}")
+    for name, expr in rows:
+        hits = len(index.reduced_query(expr).collect())
+        view = timed(lambda: index.reduced_query(expr), args.repeats) * 1e3
+        collect = timed(lambda: index.reduced_query(expr).collect(), args.repeats) * 1e3
+        print(f"{name:<24}{hits:>9}{view:>10.3f}{collect:>10.3f}")
+    costs = write_cost(rng, 1_000_000)
+    print(f"write into an unindexed object, ns: float {costs['float']:.0f}, "
+          f"datetime {costs['datetime']:.0f} (+{costs['datetime'] - costs['float']:.0f})")
+
+
+if __name__ == "__main__":
+    main()
