@@ -185,8 +185,9 @@ def to_query(tree):
 
 
 def keyword_values(value):
-    """The values one keyword argument stands for: a str is one value, other iterables their items."""
-    if isinstance(value, str):
+    """The values one keyword argument stands for: a str or bytes is one value, other iterables
+    their items."""
+    if isinstance(value, (str, bytes)):
         return [value]
     try:
         return list(iter(value))
