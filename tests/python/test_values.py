@@ -179,3 +179,20 @@ def test_debug_form_names_the_new_kinds():
     assert "primitave: Unknown," in printed[None] and "primitave: Unknown," in printed[Colour.RED]
     assert r'Bytes("a\xff")' in printed[b"a\xff"] and "Date(19724)" in printed[DAY]
     assert "BigInt(" in printed[2**70]
+
+
+def test_a_tzinfo_that_calls_back_into_the_module():
+    holder = Indexable(x=0)
+    index = Index()
+    index.add_object(holder)
+
+    class Sneaky(dt.tzinfo):
+        def utcoffset(self, when):
+            holder.y = when.day  # classifying the value writes and queries the same object
+            assert index.get_by_attribute(y=when.day) == [holder]
+            return dt.timedelta(hours=1)
+
+    holder.x = dt.datetime(2024, 1, 2, 13, tzinfo=Sneaky())
+    assert index.get_by_attribute(x=NOON.replace(tzinfo=UTC)) == [holder]
+    assert index.reduced_query(Q.eq("x", dt.datetime(2024, 1, 3, 13, tzinfo=Sneaky()))).collect() \
+        == [] and holder.y == 3
