@@ -4,12 +4,12 @@ VENV       := .venv
 VPY        := $(VENV)/bin/python
 BUILD      := build/dev
 STAMPS     := .stamps
-APT_PKGS   := g++ cmake ninja-build libroaring-dev libgtest-dev libbenchmark-dev python3-dev
-PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake
+APT_PKGS   := g++ cmake ninja-build libgtest-dev libbenchmark-dev python3-dev python3-venv
+PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake mypy
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test test-cpp test-python demo install bench-cpp bench sanitize format clean \
-	asan-build test-asan test-tsan stress
+	asan-build test-asan test-tsan stress test-wheel
 
 all: build
 
@@ -28,7 +28,7 @@ deps: $(STAMPS)/venv
 
 $(BUILD)/build.ninja: $(STAMPS)/venv CMakeLists.txt
 	cmake -S . -B $(BUILD) -G Ninja -DVELDRAKE_BUILD_TESTS=ON -DVELDRAKE_BUILD_BENCH=ON \
-	  -DPython3_EXECUTABLE=$(abspath $(VPY))
+	  -DVELDRAKE_WERROR=ON -DPython3_EXECUTABLE=$(abspath $(VPY))
 
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -38,9 +38,23 @@ test-cpp: build
 
 test-python: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q -p no:cacheprovider tests/python
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/check_readme.py
+	MYPYPATH=$(abspath src/module) PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m mypy.stubtest Veldrake
 
-test: test-cpp test-python
+# What a user gets: the wheel `pip wheel .` builds, installed into a fresh virtual environment
+# without pip or any build tool, where the README examples run and a type checker reads the stub.
+WHEEL_DIR  := build/dist
+WHEEL_VENV := build/wheel-venv
+test-wheel: $(STAMPS)/venv
+	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(VPY) -m venv --without-pip $(WHEEL_VENV)
+	$(VPY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-deps --no-index $(WHEEL_DIR)/*.whl
+	cd $(WHEEL_DIR) && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/check_readme.py)
+	cd $(WHEEL_DIR) && $(abspath $(VPY)) -m mypy --python-executable $(abspath $(WHEEL_VENV))/bin/python \
+	  --no-incremental -c 'import Veldrake; reveal_type(Veldrake.Index().collect())' \
+	  | grep -q 'builtins.list\[Veldrake.Indexable\]'
+
+test: test-cpp test-python test-wheel
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/tour.py
@@ -54,7 +68,7 @@ install: deps
 # Python suite fast enough under instrumentation.
 ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
-SAN_CMAKE   = cmake -S . -G Ninja -DVELDRAKE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+SAN_CMAKE   = cmake -S . -G Ninja -DVELDRAKE_BUILD_TESTS=ON -DVELDRAKE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DPython3_EXECUTABLE=$(abspath $(VPY))
 SAN_SUPP   := $(abspath tests/sanitizers)
@@ -120,8 +134,9 @@ test-tsan: $(STAMPS)/venv
 	  || status=1; \
 	exit $$status
 
-# A bounded run of many threads mixing every operation on shared indexes, then a full check of
-# every index against a recomputation (STRESS_ARGS, e.g. --threads 8 --seconds 300).
+# A bounded run of many threads running the random driver (tests/model/driver.py) on shared
+# indexes, a full check against its model between phases, and forks, 8,192-object batches under
+# the collector and interpreter exits with daemon threads (STRESS_ARGS, e.g. --threads 8 --seconds 300).
 stress: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) tests/stress/stress.py $(STRESS_ARGS)
 
@@ -151,8 +166,8 @@ apt_need = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 \
   if [ -n "$$missing" ]; then echo "Installing system packages: $$missing"; \
     $(SUDO) apt-get update -qq && $(APT_INSTALL) $$missing; fi
 
-# tests/fuzz/fuzz_operations.py turns inputs into programs of operations on objects, indexes and
-# views, and checks every answer against a plain-Python model; a wrong answer fails the run and
+# tests/fuzz/fuzz_operations.py lets inputs choose the operations of the random driver
+# (tests/model/driver.py), which checks every answer against its model; a wrong answer fails the run and
 # leaves its input in build/fuzz/artifacts (print its program: make fuzz-replay FILE=...).
 # With atheris (PyPI) the module is built by clang with -fsanitize=fuzzer-no-link, so the
 # coverage of the C++ code guides the search; without it, random inputs are run instead.
@@ -194,7 +209,7 @@ test-pypy: $(STAMPS)/apt
 	@$(call apt_need,pypy3 pypy3-dev pypy3-venv)
 	@[ -x $(PYPY_VENV)/bin/python ] || pypy3 -m venv $(PYPY_VENV)
 	$(PYPY_VENV)/bin/python -m pip install -q pytest hypothesis
-	cmake -S . -B $(PYPY_BUILD) -G Ninja -DPython3_EXECUTABLE=$$(command -v pypy3) \
+	cmake -S . -B $(PYPY_BUILD) -G Ninja -DVELDRAKE_WERROR=ON -DPython3_EXECUTABLE=$$(command -v pypy3) \
 	  -DPython3_FIND_IMPLEMENTATIONS=PyPy
 	cmake --build $(PYPY_BUILD) --target Veldrake
 	ulimit -v 16000000; PYTHONPATH=$(abspath $(PYPY_BUILD)):$(abspath tests/pypy) \
@@ -208,7 +223,7 @@ test-i386: test-i386-core test-i386-python
 
 test-i386-core: $(STAMPS)/apt
 	@dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386
-	@$(call apt_need,g++-i686-linux-gnu libc6:i386 libstdc++6:i386 libroaring-dev:i386 libgtest-dev:i386)
+	@$(call apt_need,g++-i686-linux-gnu libc6:i386 libstdc++6:i386 libgtest-dev:i386)
 	cmake -S tests/cross -B build/i386 -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/cross/i386.cmake)
 	cmake --build build/i386
 	ctest --test-dir build/i386 --output-on-failure -j2
@@ -221,7 +236,7 @@ I386_PYVER := 3.11
 test-i386-python: test-i386-core
 	@$(call apt_need,libpython$(I386_PYVER)-dev:i386 python$(I386_PYVER) python3-pytest python3-hypothesis)
 	cmake -S . -B $(I386_PY) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/cross/i386.cmake) \
-	  -DVELDRAKE_BUILD_TESTS=ON -DPython3_EXECUTABLE=/usr/bin/python$(I386_PYVER) \
+	  -DVELDRAKE_BUILD_TESTS=ON -DVELDRAKE_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python$(I386_PYVER) \
 	  -DPython3_INCLUDE_DIR=/usr/include/python$(I386_PYVER) \
 	  -DPython3_LIBRARY=/usr/lib/i386-linux-gnu/libpython$(I386_PYVER).so
 	cmake --build $(I386_PY)
@@ -233,7 +248,7 @@ test-i386-python: test-i386-core
 
 test-armhf: $(STAMPS)/apt
 	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
-	@$(call apt_need,g++-arm-linux-gnueabihf qemu-user-static libc6:armhf libstdc++6:armhf libroaring-dev:armhf libgtest-dev:armhf)
+	@$(call apt_need,g++-arm-linux-gnueabihf qemu-user-static libc6:armhf libstdc++6:armhf libgtest-dev:armhf)
 	cmake -S tests/cross -B build/armhf -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/cross/armhf.cmake)
 	cmake --build build/armhf
 	ctest --test-dir build/armhf --output-on-failure -j2

@@ -12,7 +12,8 @@ namespace veldrake {
 
 // The update of the indexes and the store into the map happen under one hold of the object's
 // lock, so concurrent writes of one object apply whole, one after the other, and no index can
-// keep a value that the map no longer has.
+// keep a value that the map no longer has. Each index takes the new value in before it lets the
+// old one go, so a query running meanwhile finds the object under one or the other.
 void write_attribute(const IndexableRecord& record, std::string_view name, PyValue value) {
   uint32_t attr = interner().intern(name);
   std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
@@ -24,9 +25,12 @@ void write_attribute(const IndexableRecord& record, std::string_view name, PyVal
       return value.involves_indexable() || (current && current->involves_indexable());
     });
     const PyValue* current = state.attributes.get(attr);
-    for (const std::shared_ptr<IndexAPI>& index : live_memberships(state)) {
-      if (current) index->remove_index(record.id, attr, *current);
-      index->add_index(record.id, attr, value);
+    for (const std::shared_ptr<IndexAPI>& index : state.memberships.live()) {
+      if (current) {
+        index->replace_index(record.id, attr, *current, value);
+      } else {
+        index->add_index(record.id, attr, value);
+      }
     }
     replaced = state.attributes.insert(attr, std::move(value));
   }

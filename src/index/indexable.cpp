@@ -92,10 +92,8 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
     if (!PyUnicode_Check(key)) continue;
     Py_ssize_t size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!name) {
-      PyErr_Clear();  // not text: such a name cannot be read back either
-      continue;
-    }
+    // A name that cannot be encoded (a lone surrogate) is refused as an attribute write refuses it.
+    if (!name) throw PythonError();
     // A keyword means what an attribute write would: a subclass's property setter runs.
     if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
       throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
@@ -129,15 +127,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const IndexableRecord& record = as_object(self)->record;
   if (!record.state) return 0;  // allocated, record not yet in place
-  std::vector<PyObject*> held;
-  {
-    auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes) {
-      held.push_back(value.object());
-      for (const PyValue& element : value.elements()) held.push_back(element.object());
-    }
+  // The collector must never see an exception: nothing is allocated, and the lock is taken even
+  // after a failed write poisoned it. The visit callbacks run no Python code and take no lock of
+  // ours, so they are called with the object locked.
+  auto guard = record.state->lock.lock_ignoring_poison();
+  for (const auto& [attr, value] : record.state->attributes) {
+    Py_VISIT(value.object());
+    for (const PyValue& element : value.elements()) Py_VISIT(element.object());
   }
-  for (PyObject* object : held) Py_VISIT(object);
   return 0;
 }
 
@@ -247,7 +244,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
       ids = record.state->attributes.keys();
     }
     // Taken after the ids: every stored name was interned before it was stored.
-    StrInternerView names(interner());
+    StrInterner& names = interner();
     OwnedRef result = checked(PyList_New(0));
     for (uint32_t id : ids) {
       std::string_view name = names.name_of(id);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/attribute_map.h"
+#include "index/core/membership.h"
 #include "module/locks.h"
 
 namespace veldrake {
@@ -15,8 +16,8 @@ namespace veldrake {
 class IndexAPI;
 
 struct ObjectState {
-  RecursiveMutex lock;                               // guards both fields below
-  std::vector<std::weak_ptr<IndexAPI>> memberships;  // indexes holding the object
+  RecursiveMutex lock;      // guards both fields below
+  Memberships memberships;  // indexes holding the object
   AttributeMap attributes;
 };
 

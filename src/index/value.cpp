@@ -136,6 +136,14 @@ ShortText to_text(PyObject* object) {
   return ShortText(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
+// Whether `object` is a str that cannot be encoded as UTF-8 (it holds a lone surrogate).
+bool is_unencodable_text(PyObject* object, ValueClass value_class) {
+  if (value_class != ValueClass::Str || PyUnicode_AsUTF8AndSize(object, nullptr)) return false;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
+  PyErr_Clear();
+  return true;
+}
+
 bool to_bool(PyObject* object) {
   int truth = PyObject_IsTrue(object);
   if (truth < 0) type_check_failed("bool has no truth value");
@@ -306,17 +314,22 @@ PyValue PyValue::from_object(PyObject* borrowed) {
   return from_classified(borrowed, classify(borrowed), false);
 }
 
-PyValue PyValue::from_operand(PyObject* borrowed) {
-  return from_classified(borrowed, classify(borrowed), true);
-}
-
 PyValue PyValue::from_classified(PyObject* borrowed, ValueClass value_class, bool operand) {
   if (is_container(value_class)) return from_container(borrowed, iterable_kind(value_class));
   return from_leaf(borrowed, value_class, operand);
 }
 
+PyValue PyValue::for_operand(PyObject* borrowed) {
+  ValueClass value_class = classify(borrowed);
+  if (is_unencodable_text(borrowed, value_class))
+    return PyValue(PyHandle::borrow(borrowed), UnknownValue{}, nullptr);
+  return from_classified(borrowed, value_class, true);
+}
+
 PyValue PyValue::for_lookup(PyObject* borrowed) {
   ValueClass value_class = classify(borrowed);
+  if (is_unencodable_text(borrowed, value_class))
+    return PyValue(PyHandle::borrow(borrowed), UnknownValue{}, nullptr);
   if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class, true))
     return PyValue(PyHandle(), std::move(*plain), nullptr);
   return from_classified(borrowed, value_class, true);

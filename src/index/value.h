@@ -88,8 +88,10 @@ class PyValue {
   // The same value for finding stored ones: numbers, text and bools keep no reference to the
   // object (which costs an allocation), the other kinds are made as by from_object.
   static PyValue for_lookup(PyObject* borrowed);
-  // A query operand: as from_object, except that an int beyond 64 bits is taken (BigInt).
-  static PyValue from_operand(PyObject* borrowed);
+  // A query operand, made as by from_object, except for values no stored value can equal: text
+  // holding a lone surrogate (which cannot be stored) becomes an unknown value, matching nothing,
+  // and an int beyond 64 bits is taken (BigInt) and compared exactly. for_lookup does the same.
+  static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
 

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <exception>
 #include <initializer_list>
@@ -54,6 +56,10 @@ auto guarded(Body&& body) noexcept -> decltype(std::declval<Body>()()) {
   try {
     drain_deferred_releases();
     return body();
+  } catch (const abi::__forced_unwind&) {
+    // The interpreter ends this thread while it exits (see ReleasedGil): unwinding further would
+    // reach this noexcept frame, so the thread sleeps until the process is gone.
+    park_thread_forever();
   } catch (...) {
     raise_current_exception();
     if constexpr (std::is_same_v<Result, int>) {

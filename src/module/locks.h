@@ -91,6 +91,11 @@ class RecursiveMutex {
  public:
   using Guard = ExclusiveGuard<std::recursive_mutex>;
   [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
+  // Takes the lock whatever an earlier failure left, for readers that must never fail (the
+  // collector's traversal): the data is then possibly stale, but every container in it is whole.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_ignoring_poison() {
+    return std::unique_lock(mutex_);
+  }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:

@@ -6,6 +6,7 @@
 
 #include "index/interfaces/classes.h"
 #include "module/binding.h"
+#include "module/fork_safety.h"
 
 namespace veldrake {
 namespace {
@@ -55,14 +56,19 @@ PyModuleDef g_module = {
     nullptr,
 };
 
-void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  PyObject* object = reinterpret_cast<PyObject*>(type);
+// Stores `object` (a new reference, null when making it failed) as the module attribute `name`.
+void add_attribute(PyObject* module, const char* name, PyObject* object) {
   throw_if_failed(object != nullptr);
-  Py_INCREF(object);
   if (PyModule_AddObject(module, name, object) < 0) {
     Py_DECREF(object);
     throw PythonError();
   }
+}
+
+void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  PyObject* object = reinterpret_cast<PyObject*>(type);
+  Py_XINCREF(object);
+  add_attribute(module, name, object);
 }
 
 }  // namespace
@@ -71,12 +77,14 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 extern "C" PyObject* veldrake_create_module() {
   using namespace veldrake;
   return guarded_object([] {
+    install_fork_handlers();
     // The function comes with the module object, ahead of the classes.
     OwnedRef module = checked(PyModule_Create(&g_module));
     add_class(module.get(), "Index", index_type());
     add_class(module.get(), "Indexable", indexable_type());
     add_class(module.get(), "FilteredIndex", filtered_index_type());
     add_class(module.get(), "PyQueryExpr", query_expr_type());
+    add_attribute(module.get(), "__version__", PyUnicode_FromString(VELDRAKE_VERSION));
     return module;
   });
 }

@@ -1,12 +1,17 @@
 #include "module/python_ref.h"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+#include "module/fork_safety.h"
 
 namespace veldrake {
 namespace {
 
-thread_local bool g_gil_released = false;
+// Set while this thread runs module code that must not touch reference counts directly.
+thread_local bool g_without_gil = false;
 
 // References dropped on threads that had released the interpreter lock.
 std::mutex g_deferred_mutex;
@@ -15,10 +20,20 @@ std::atomic<bool> g_has_deferred{false};
 
 }  // namespace
 
-bool gil_released_here() { return g_gil_released; }
+NoGilScope::NoGilScope() : was_without_gil_(std::exchange(g_without_gil, true)) {}
+
+NoGilScope::~NoGilScope() {
+  g_without_gil = was_without_gil_;
+}
+
+bool interpreter_lock_held_here() {
+  // The flag also covers interpreters whose own check cannot tell (it answers yes for every
+  // thread once a subinterpreter exists).
+  return !g_without_gil && PyGILState_Check();
+}
 
 void release_reference(PyObject* object) {
-  if (!g_gil_released) {
+  if (interpreter_lock_held_here()) {
     Py_DECREF(object);
     return;
   }
@@ -29,6 +44,7 @@ void release_reference(PyObject* object) {
 
 void drain_deferred_releases() {
   if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  expect_interpreter_lock();
   std::vector<PyObject*> pending;
   {
     std::lock_guard lock(g_deferred_mutex);
@@ -40,23 +56,40 @@ void drain_deferred_releases() {
   for (PyObject* object : pending) Py_DECREF(object);
 }
 
-ReleasedGil::ReleasedGil() : was_released_(g_gil_released) {
-  g_gil_released = true;
+void park_thread_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+ReleasedGil::ReleasedGil() : was_without_gil_(g_without_gil) {
+  enter_engine_work();
+  g_without_gil = true;
   state_ = PyEval_SaveThread();
 }
 
 ReleasedGil::~ReleasedGil() {
-  PyEval_RestoreThread(state_);
-  g_gil_released = was_released_;
-  if (!g_gil_released) drain_deferred_releases();
+  leave_engine_work();
+  // While the interpreter exits, CPython before 3.14 ends a thread that asks for the lock back
+  // with pthread_exit. Its unwinding would run into this destructor, which is noexcept (and so
+  // are the wrappers of every call from the interpreter): std::terminate, and the process aborts.
+  // Checking for finalization first cannot help, as it may begin while this thread waits for the
+  // lock. So the unwinding is stopped right here, where only C frames lie above: the thread never
+  // leaves the handler and sleeps until the process is gone, as CPython 3.14 does itself. It
+  // holds no lock of ours (the engine work is over) and runs no destructor without the lock.
+  try {
+    PyEval_RestoreThread(state_);
+  } catch (...) {
+    park_thread_forever();
+  }
+  g_without_gil = was_without_gil_;
+  if (!g_without_gil) drain_deferred_releases();
 }
 
-AcquiredGil::AcquiredGil() : state_(PyGILState_Ensure()), was_released_(g_gil_released) {
-  g_gil_released = false;
+AcquiredGil::AcquiredGil() : state_(PyGILState_Ensure()), was_without_gil_(g_without_gil) {
+  g_without_gil = false;
 }
 
 AcquiredGil::~AcquiredGil() {
-  g_gil_released = was_released_;
+  g_without_gil = was_without_gil_;
   PyGILState_Release(state_);
 }
 

@@ -10,18 +10,40 @@
 //   that takes the lock back (`drain_deferred_releases`).
 // - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope.
 //   Engine code never takes the interpreter lock while it holds a lock of its own.
+// - Threads the module starts run their body under a `NoGilScope`.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <utility>
 
 namespace veldrake {
 
-// True while this thread runs module code with the interpreter lock released.
-bool gil_released_here();
+// Marks the calling thread as running module code without the interpreter lock for the scope:
+// the references it drops meanwhile are queued.
+class NoGilScope {
+ public:
+  NoGilScope();
+  ~NoGilScope();
+  NoGilScope(const NoGilScope&) = delete;
+  NoGilScope& operator=(const NoGilScope&) = delete;
+
+ private:
+  bool was_without_gil_;
+};
+
+// True when this thread holds the interpreter lock: never inside a NoGilScope, else as the
+// interpreter tells (any thread may drop a handle, and a thread ended by the interpreter at exit
+// drops its handles while unwinding, without the lock).
+bool interpreter_lock_held_here();
+
+// Debug builds stop at a reference count change made without the interpreter lock.
+inline void expect_interpreter_lock() {
+  assert(PyGILState_Check() && "Python reference changed without the interpreter lock");
+}
 
 // Releases every reference queued by threads that dropped handles without the interpreter lock.
 // Call with the lock held and no engine lock held (a release may run arbitrary Python code).
@@ -35,6 +57,7 @@ class OwnedRef {
   OwnedRef() = default;
   static OwnedRef steal(PyObject* object) { return OwnedRef(object); }
   static OwnedRef borrow(PyObject* object) {
+    if (object) expect_interpreter_lock();
     Py_XINCREF(object);
     return OwnedRef(object);
   }
@@ -45,7 +68,11 @@ class OwnedRef {
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(object_); }
+  ~OwnedRef() {
+    if (!object_) return;
+    expect_interpreter_lock();
+    Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
@@ -62,6 +89,7 @@ class PyHandle {
   PyHandle() = default;
   // Takes a new strong reference to `object`; interpreter lock held.
   static PyHandle borrow(PyObject* object) {
+    expect_interpreter_lock();
     Py_INCREF(object);
     return PyHandle(new Shared{object, {1}});
   }
@@ -107,6 +135,7 @@ class PyHandle {
 };
 
 // Releases the interpreter lock for the scope; on exit takes it back and drains queued releases.
+// The scope counts as module work in progress for os.fork() (see fork_safety.h).
 class ReleasedGil {
  public:
   ReleasedGil();
@@ -116,8 +145,12 @@ class ReleasedGil {
 
  private:
   PyThreadState* state_;
-  bool was_released_;
+  bool was_without_gil_;
 };
+
+// Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
+// the interpreter ends while it exits (see ReleasedGil's destructor).
+[[noreturn]] void park_thread_forever();
 
 // Takes the interpreter lock for the scope, from any thread.
 class AcquiredGil {
@@ -129,7 +162,7 @@ class AcquiredGil {
 
  private:
   PyGILState_STATE state_;
-  bool was_released_;
+  bool was_without_gil_;
 };
 
 }  // namespace veldrake

@@ -177,17 +177,24 @@ def test_very_long_texts_and_lone_surrogates():
     assert index.reduced_query(Q.eq(long_text, 7)).collect() == [holder]
     for path in ("owner." * 10**5 + "s", "", ".", "owner."):
         assert index.reduced_query(Q.eq(path, "o")).collect() == [] and index.group_by(path) == {}
-    # Text that is not valid Unicode cannot be stored or looked for.
+    # Text that is not valid Unicode cannot be stored; looked for, it is held by nothing.
     for bad in ("\ud800", "a\udfffb", ["ok", "\udc80"]):
-        for call in (lambda: setattr(holder, "s", bad), lambda: index.get_by_attribute(s=bad),
-                     lambda: Q.eq("s", bad), lambda: Q.in_("s", [bad])):
-            panics(call)
+        panics(lambda: setattr(holder, "s", bad))
+    for bad in ("\ud800", "a\udfffb"):
+        assert index.get_by_attribute(s=bad) == [] and index.get_by_attribute(s=[bad]) == []
+        assert index.get_by_attribute(s=[bad, long_text]) == [holder]
+        for expr in (Q.eq("s", bad), Q.in_("s", [bad]), Q.not_(Q.ne("s", bad)), Q.gt("s", bad)):
+            assert index.reduced_query(expr).collect() == []
+        assert same(index.reduced_query(Q.ne("s", bad)).collect(), objs + [holder])
     assert holder.s == long_text
     for call in (lambda: setattr(holder, "\ud800", 1), lambda: Q.eq("\ud800", 1),
                  lambda: index.group_by("a\udfff"), lambda: index.get_by_attribute(**{"\ud800": 1}),
-                 lambda: Q.in_("\udc80.s", [1])):
+                 lambda: Q.in_("\udc80.s", [1]), lambda: Indexable(**{"\ud800": 1, "x": 2})):
         with pytest.raises(UnicodeEncodeError):
             call()
+    # bytes are one value, not a sequence of numbers.
+    holder.b = 97
+    assert index.get_by_attribute(b=b"ab") == [] and index.get_by_attribute(b=97) == [holder]
     with pytest.raises(AttributeError):
         getattr(holder, "\ud800")
     assert_intact(index, objs + [holder])

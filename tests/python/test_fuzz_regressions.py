@@ -1,21 +1,10 @@
 """Faults found by fuzzing and by the PyPy and 32-bit runs, kept as plain tests (the subclass
-descriptor fault is covered in test_indexable.py).
-
-The last test replays programs of tests/fuzz/fuzz_program.py (the fuzz harness) from fixed
-seeds, so the harness and its model keep working with the module.
-"""
-
-import os
-import random
-import sys
+descriptor fault is covered in test_indexable.py; test_properties.py runs the fuzz driver)."""
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 from reference_model import same
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz"))
-import fuzz_program  # noqa: E402
 
 
 class Node(Indexable):
@@ -40,10 +29,3 @@ def test_new_refuses_a_class_that_is_not_its_own():
     with pytest.raises(TypeError, match="unhashable"):
         index.group_by("v")
     assert same(index.reduced_query(Q.eq("v", "a")).collect(), [objs[1]])
-
-
-@pytest.mark.parametrize("seed", range(3))
-def test_fuzz_programs_from_fixed_seeds(seed):
-    rng = random.Random(seed)
-    for _ in range(40):
-        fuzz_program.run(rng.randbytes(rng.randrange(8, 600)))

@@ -1,6 +1,7 @@
 """Reference cycles through attributes, indexes and views are reclaimed by the collector."""
 
 import gc
+import threading
 import weakref
 
 import pytest
@@ -86,3 +87,27 @@ def test_referents_are_the_attribute_values():
     assert any(r is payload for r in referents)
     assert any(r is inner for r in referents)
     assert 7 in referents
+
+
+def test_an_index_reports_its_members_while_other_threads_add_them():
+    # A thread adding objects that are also this index's members briefly shares its engine. The
+    # collector's traversals must report the members regardless: members only the index holds
+    # would otherwise be finalized while the index still returns them.
+    index = Index()
+    members = [Node(w=i) for i in range(2000)]
+    for holder in [index] + [Index() for _ in range(10)]:
+        holder.add_object_many(members)
+    stop = threading.Event()
+
+    def adder():
+        while not stop.is_set():
+            Index().add_object_many(members)
+
+    thread = threading.Thread(target=adder)
+    thread.start()
+    try:
+        reported = [sum(isinstance(r, Node) for r in gc.get_referents(index)) for _ in range(1000)]
+    finally:
+        stop.set()
+        thread.join()
+    assert set(reported) == {len(members)}

@@ -2,6 +2,7 @@
 
 import gc
 import os
+import subprocess
 import sys
 import threading
 
@@ -97,6 +98,66 @@ def test_references_dropped_on_threads_that_released_the_interpreter_lock(capfd)
     settle()
     assert (sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]) == before
     capfd.readouterr()
+
+
+def test_references_dropped_by_the_module_s_own_indexing_thread(capfd):
+    # Batches this large are indexed by two threads; re-adding members (directly or through
+    # union_with) replaces their records on both, while this thread touches the same objects.
+    objs = [Indexable(v=i) for i in range(8192)]
+    index, other = Index(), Index()
+    index.add_object_many(objs)
+    other.add_object_many(objs)
+    settle()
+    before = [sys.getrefcount(o) for o in objs]
+    stop = threading.Event()
+
+    def touch():
+        while not stop.is_set():
+            for obj in objs:
+                held = obj  # noqa: F841 - a reference taken and dropped
+            del obj, held
+
+    toucher = threading.Thread(target=touch)
+    toucher.start()
+    for _ in range(10 if SANITIZED else 40):
+        index.add_object_many(objs)
+        index.union_with(other)
+    stop.set()
+    toucher.join()
+    settle()
+    assert [sys.getrefcount(o) for o in objs] == before
+    capfd.readouterr()
+
+
+def test_an_index_dropped_while_another_thread_indexes_its_members():
+    # The indexing thread briefly holds every index of each object it registers; when it holds
+    # the last one, the members only that index held are released, finalizers included.
+    code = """if 1:
+        import random, threading, time
+        from Veldrake import Index, Indexable
+
+        class Finalized(Indexable):
+            def __del__(self):
+                pass
+
+        def drop_soon(holder):
+            time.sleep(random.random() * 0.005)
+            holder.clear()
+
+        batch = [Indexable(v=i) for i in range(8192)]
+        for _ in range(%d):
+            other = Index()
+            other.add_object_many(batch)
+            other.add_object_many([Finalized(w=i) for i in range(200)])
+            dropper = threading.Thread(target=drop_soon, args=([other],))
+            del other
+            dropper.start()
+            Index().add_object_many(batch)
+            dropper.join()
+        """ % (10 if SANITIZED else 60)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
 
 
 def held_by_a_dropped_index():

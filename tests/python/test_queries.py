@@ -123,3 +123,4 @@ def test_operands_match_by_identity_or_content():
         assert found(index, getattr(Q, op)("x", None)) == set(), op
     assert found(index, Q.eq("x", 1)) == found(index, Q.in_("x", range(1, 2))) == {"3", "4", "5"}
     assert found(Index(), Q.not_(Q.and_())) == set()
+

@@ -1,13 +1,18 @@
 """Concurrent writers, adders and readers on shared indexes: no deadlock, nothing lost."""
 
 import faulthandler
+import os
 import random
+import subprocess
 import sys
 import threading
 
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 from reference_model import equals, same, select
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
+import driver  # noqa: E402
 
 DEADLINE = 120  # seconds before a hang is reported with every thread's stack
 
@@ -45,42 +50,18 @@ def check(index, objs, values):
                 assert same(index.get_by_attribute(**{path: value}), found), (path, value)
 
 
-def test_concurrent_writes_adds_and_queries_stay_consistent():
-    rng = random.Random(7)
-    owners = [Indexable(country=c) for c in ("fr", "de", "es")]
-    shared = [Indexable(name=f"n{i}", size=i, owner=owners[i % 3]) for i in range(40)]
-    # Objects that hold each other, written from several threads at once.
-    shared[0].peer, shared[1].peer = shared[1], shared[0]
-    indexes = [Index(), Index()]
-    for index in indexes:
-        index.add_object_many(shared)
-    extra = [Indexable(name="n0", size=1.0) for _ in range(200)]
-
-    def writer(seed):
-        local = random.Random(seed)
-        values = ["n0", "n1", 3, 2.5, True, None, ["n0", ("n2", 4)], {"n3"}]
-        choices = {"name": values, "size": values, "peer": shared,
-                   "owner": owners + [None, [owners[0], owners[1]]]}
-        for _ in range(400):
-            attr = local.choice(list(choices))
-            setattr(local.choice(shared), attr, local.choice(choices[attr]))
-
-    def adder():
-        for i, obj in enumerate(extra):
-            indexes[i % 2].add_object(obj)
-
-    def reader():
-        for _ in range(200):
-            index = rng.choice(indexes)
-            index.get_by_attribute(name="n0")
-            index.reduced_query(Q.or_(Q.gt("size", 2), Q.eq("owner.country", "fr"))).collect()
-            index.group_by("name")
-
-    run_threads([lambda s=s: writer(s) for s in range(8)] + [adder, reader, reader])
-
-    for index, objs in zip(indexes, (shared + extra[0::2], shared + extra[1::2])):
-        check(index, objs, {"name": ("n0", "n1", "n3", 3, 4, 2.5, True),
-                            "size": ("n0", 3, 4, 2.5, True), "owner.country": ("fr", "de", "es")})
+def test_threads_running_the_random_driver_agree_with_the_model():
+    # Threads run the driver's operations on shared objects and indexes (answers checked to hold
+    # members only); once they stop, everything is checked exactly.
+    program = driver.Program(driver.RandomChoices(random.Random(7)), transcript=False)
+    program.max_objects, program.order = 60, None
+    for _ in range(30):
+        program.new_object()
+    program.new_index()
+    agents = [program.agent(driver.RandomChoices(random.Random(seed))) for seed in range(6)]
+    run_threads([lambda a=a: [a.step() for _ in range(300)] for a in agents])
+    program.sync()
+    program.check_all()
 
 
 def test_two_threads_writing_objects_that_hold_each_other():
@@ -119,3 +100,127 @@ def test_large_batch_with_writes_during_the_build():
 
     check(index, objs, {"name": ("n1", "n2", "n7", 4.5, owners[1]), "size": range(7),
                         "owner": ("fr", "x", owners[0]), "owner.country": ("fr", "de", "es", "it")})
+
+
+def run_fresh(code, timeout=300):
+    """Runs `code` in a fresh interpreter, so that a crash or a hang fails only this test."""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def test_interpreter_exit_while_daemon_threads_write_add_and_query():
+    code = """if 1:
+        import threading, time
+        from Veldrake import Index, Indexable, PyQueryExpr as Q
+        objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(100)]
+        index = Index()
+        index.add_object_many(objs)
+
+        def forever(step):
+            i = 0
+            while True:
+                step(i)
+                i += 1
+
+        steps = [lambda i: setattr(objs[i % 100], "v", i),
+                 lambda i: setattr(objs[i % 100], "kid", objs[(i + 1) % 100]),
+                 lambda i: index.add_object_many(objs),
+                 lambda i: index.reduced_query(Q.eq("kid.w", i % 100)).collect()]
+        for step in steps + steps[:1]:
+            threading.Thread(target=forever, args=(step,), daemon=True).start()
+        time.sleep(0.1)
+        """
+    for _ in range(4):
+        run_fresh(code)
+
+
+def test_fork_while_other_threads_are_inside_the_module():
+    # The child inherits the module's state as another thread left it mid-operation: it must be
+    # able to use every index and object it inherited.
+    code = """if 1:
+        import gc, os, random, threading, time
+        from Veldrake import Index, Indexable
+        objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(10000)]
+        shared = Index()
+        shared.add_object_many(objs)
+        stop = False
+
+        def adder():
+            while not stop:
+                shared.add_object_many(objs)
+                Index().add_object_many(objs[::3])
+
+        def writer():
+            i = 0
+            while not stop:
+                objs[i % 100].kid = Indexable(w=-i)
+                i += 1
+
+        threads = [threading.Thread(target=adder), threading.Thread(target=writer)]
+        for thread in threads:
+            thread.start()
+        hung = failed = 0
+        for _ in range(6):
+            time.sleep(random.random() * 0.02)
+            pid = os.fork()
+            if pid == 0:
+                gc.collect()
+                a = Indexable()
+                a.kid = Indexable(w=1)
+                objs[0].v = -1
+                objs[1].kid = a
+                shared.add_object(a)
+                ok = (shared.get_by_attribute(v=-1) == [objs[0]]
+                      and len(shared.reduced(kid=a).collect()) == 1)
+                os._exit(0 if ok else 1)
+            deadline = time.time() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    failed += status != 0
+                    break
+                if time.time() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    hung += 1
+                    break
+                time.sleep(0.01)
+        stop = True
+        for thread in threads:
+            thread.join()
+        assert (hung, failed) == (0, 0), f"of 6 children {hung} hung, {failed} failed"
+        """
+    run_fresh(code)
+
+
+def test_queries_during_writes_see_the_old_or_the_new_value():
+    # Every value `a` takes holds 1 or 2 (as numbers), and every value `t` takes holds "k" and
+    # the owner: whichever write is under way, x must be found. Consecutive values share keys, so
+    # taking out the old value must leave what the new one just put in.
+    owner = Indexable(c="fr")
+    x = Indexable(a=1, t="k")
+    index = Index()
+    index.add_object_many([x] + [Indexable(a=i % 5, t=str(i)) for i in range(100)])
+    values_a = [1, 2, [1, "k"], ["k", 2.0], [owner, 1, 1], (owner, 2, True), 1.0]
+    values_t = [["k", owner], (owner, "k", 3), ["k", [owner, "k"]]]
+    done = threading.Event()
+
+    def writer():
+        for i in range(30000):
+            x.a = values_a[i % len(values_a)]
+            x.t = values_t[i % len(values_t)]
+        done.set()
+
+    def reader():
+        misses = 0
+        while not done.is_set():
+            misses += x not in index.get_by_attribute(a=[1, 2])
+            misses += x not in index.get_by_attribute(t="k")
+            misses += x not in index.reduced_query(Q.eq("t.c", "fr")).collect()
+        assert misses == 0
+
+    x.t = values_t[0]
+    run_threads([writer, reader, reader])
+    check(index, index.collect(), {"a": (1, 2, "k", owner, True), "t": ("k", owner, 3), "t.c": ("fr",)})

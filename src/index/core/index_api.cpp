@@ -11,13 +11,15 @@
 #include "index/core/object_graph_lock.h"
 #include "index/core/object_lock.h"
 #include "index/core/query/query_ops.h"
+#include "index/core/query/query_scope.h"
 #include "index/core/registration_chain.h"
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
-  return attr < read->size() ? (*read)[attr].get() : nullptr;
+  auto found = read->find(attr);
+  return found == read->end() ? nullptr : found->second.get();
 }
 
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids) {
@@ -46,7 +48,7 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
 void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
-  register_membership(state, shared_from_this());
+  state.memberships.add(shared_from_this());
   store_and_index(StoredItem{nullptr, object}, state, ValueScope::kAll);
 }
 
@@ -65,6 +67,7 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   std::exception_ptr nested_failure;
   {
     std::jthread nested_pass([&] {
+      NoGilScope no_gil;
       try {
         add_values(objects, ValueScope::kNested);
       } catch (...) {
@@ -88,7 +91,7 @@ void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScop
     for (std::size_t i = start; i < end; ++i) {
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
-      register_membership(state, shared_from_this());
+      state.memberships.add(shared_from_this());
       store_and_index(StoredItem{nullptr, objects[i]}, state, scope);
     }
   }
@@ -111,14 +114,16 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   // Built outside the lock: a new map creates its nested index.
   auto fresh = std::make_shared<QueryMap>(shared_from_this());
   auto maps = query_maps->write();
-  if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
-  // Another thread may have placed a map meanwhile; every value goes into the one in the slot.
-  if (!(*maps)[attr]) (*maps)[attr] = std::move(fresh);
-  return (*maps)[attr].get();
+  // Another thread may have placed a map meanwhile; every value goes into the one in place.
+  return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
   query_map_for(attr)->insert(value, id);
+}
+
+void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value) {
+  query_map_for(attr)->replace(old, value, id);
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
@@ -137,7 +142,7 @@ void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
 
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
-  register_membership(state, shared_from_this());
+  state.memberships.add(shared_from_this());
   {
     auto slots = items->write();
     if (StoredItem* existing = slots->find(id)) {
@@ -166,7 +171,7 @@ void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) 
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
   for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
-  unregister_membership(state, *this);
+  state.memberships.remove(*this);
   allowed_items_.write()->remove(id);
 }
 
@@ -235,10 +240,12 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
 }
 
 Groups IndexAPI::group_ids(std::string_view path) const {
+  QueryScope scope;
   auto [first, rest] = attr_parts(path);
   std::optional<uint32_t> attr = interner().lookup(first);
   QueryMap* map = attr ? query_map_at(*query_maps, *attr) : nullptr;
   if (!map) return {};
+  QueryScope::reading(*map);
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();
   Groups groups = nested.group_ids(*rest);
@@ -262,19 +269,20 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
 void IndexAPI::reduce(const HashQuery& query) {
   Bitmap keep = get_by_attribute(query);
   QueryMaps maps = *query_maps->read();
-  for (const auto& map : maps) {
-    if (map) map->retain(keep);
-  }
+  for (const auto& [attr, map] : maps) map->retain(keep);
 }
 
 void IndexAPI::report_merge(const IndexAPI& other) const {
   QueryMaps mine = *query_maps->read();
   QueryMaps theirs = *other.query_maps->read();
-  for (std::size_t attr = 0; attr < std::min(mine.size(), theirs.size()); ++attr) {
-    if (mine[attr] && theirs[attr]) {
-      std::fprintf(stderr, "Merging attribute with %p and %p\n",
-                   static_cast<void*>(mine[attr].get()), static_cast<void*>(theirs[attr].get()));
-    }
+  std::vector<uint32_t> shared;  // reported in name order
+  for (const auto& [attr, map] : mine) {
+    if (theirs.contains(attr)) shared.push_back(attr);
+  }
+  std::sort(shared.begin(), shared.end());
+  for (uint32_t attr : shared) {
+    std::fprintf(stderr, "Merging attribute with %p and %p\n", static_cast<void*>(mine[attr].get()),
+                 static_cast<void*>(theirs[attr].get()));
   }
   std::fflush(stderr);
 }

@@ -1,8 +1,8 @@
 // The engine behind every index: its members, their records and one value index per attribute.
 //
 // Stores, each behind its own reader-writer lock:
-// - query_maps: slot a is the value index of the attribute with interned id a (null until the
-//   attribute gets its first value here);
+// - query_maps: the value index of each attribute with a value here, by interned name id (a
+//   map, not a vector over all ids: names interned for other indexes cost this one nothing);
 // - items: slot n is the record of the object with id n (empty when n is no member);
 // - allowed_items: the ids of the members.
 // A FilteredIndex view shares query_maps and items with the index it was cut from.
@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/query/hash_query.h"
@@ -37,11 +38,11 @@ namespace veldrake {
 
 class FilteredIndex;
 
-using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
+using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
 using Items = PagedSlots<StoredItem>;
 
-// The value index of attribute `attr`, or null. A map is never replaced or removed once in its
-// slot, so the pointer stays valid for as long as `maps` lives.
+// The value index of attribute `attr`, or null. A map is never replaced or removed once in
+// `maps`, so the pointer stays valid for as long as `maps` lives.
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr);
 
 // Calls `visit(const StoredItem&)` for every id of `ids` that has a record, ascending by id,
@@ -79,6 +80,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_index(uint32_t id, uint32_t attr, const PyValue& value);
   // Forgets that object `id` holds `value` in attribute `attr`. Caller holds the object's lock.
   void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
+  // Records that object `id` holds `value` instead of `old` in attribute `attr`, the new value
+  // first. Caller holds the object's lock.
+  void replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value);
   bool has_object_id(uint32_t id) const;
 
   // --- nested members (this index being the nested index of one attribute) ---

@@ -1,18 +1,51 @@
 // An object's list of the indexes that hold it (ObjectState::memberships): attribute writes
-// update exactly these. Each live index appears once, in ascending address order; entries of
-// destroyed indexes are dropped whenever the list changes. Callers hold the object's lock.
+// update exactly these. Each live index appears once, in no particular order. Callers hold the
+// object's lock.
+//
+// Entries of destroyed indexes are dropped once they are about as many as the live ones, on
+// additions and on writes alike, so both cost amortised constant time per live index. Short lists
+// are scanned; longer ones also keep the position of each entry by index address.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <unordered_map>
 #include <vector>
-
-#include "index/indexable_record.h"
 
 namespace veldrake {
 
-void register_membership(ObjectState& state, const std::shared_ptr<IndexAPI>& index);
-void unregister_membership(ObjectState& state, const IndexAPI& index);
-// Strong references to the live indexes, in list order.
-std::vector<std::shared_ptr<IndexAPI>> live_memberships(const ObjectState& state);
+class IndexAPI;
+
+class Memberships {
+ public:
+  // Records `index` unless it is recorded already.
+  void add(const std::shared_ptr<IndexAPI>& index);
+  void remove(const IndexAPI& index);
+  // Strong references to the live indexes.
+  std::vector<std::shared_ptr<IndexAPI>> live();
+
+ private:
+  // Lists up to this long are scanned rather than kept in a position map.
+  static constexpr std::size_t kScanned = 8;
+
+  struct Entry {
+    const IndexAPI* address;  // the index's, kept to find the entry when the index is gone
+    std::weak_ptr<IndexAPI> index;
+  };
+  struct Positions {
+    std::unordered_map<const IndexAPI*, std::size_t> of;  // entry position by address
+    std::size_t prune_at;                                 // entry count of the next pruning
+  };
+
+  // The position of the entry with `address` (of a live index, or of a destroyed one that had the
+  // same address), or entries_.size().
+  std::size_t position_of(const IndexAPI* address) const;
+  void erase_at(std::size_t position);
+  // Drops the entries of destroyed indexes.
+  void prune();
+
+  std::vector<Entry> entries_;
+  std::unique_ptr<Positions> positions_;  // only for lists longer than kScanned
+};
 
 }  // namespace veldrake

@@ -52,7 +52,21 @@ HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method) {
   PyObject* query = nullptr;
   parse_arguments(args, kwargs, method, {"query"}, &query);
-  return convert_argument("query", query, to_query_expr);
+  const QueryExpr& expr = convert_argument("query", query, to_query_expr);
+  // Evaluation recurses once per level and visits every node: refused here, a tree too deep or
+  // too large never reaches it.
+  if (expr.depth() > QueryExpr::kMaxDepth) {
+    PyErr_Format(PyExc_RecursionError, "the query nests %u levels deep; at most %u are evaluated",
+                 static_cast<unsigned>(expr.depth()), static_cast<unsigned>(QueryExpr::kMaxDepth));
+    throw PythonError();
+  }
+  if (expr.visits() > QueryExpr::kMaxVisits) {
+    PyErr_Format(PyExc_ValueError,
+                 "the query has more than %llu nodes (counting shared operands once per use)",
+                 static_cast<unsigned long long>(QueryExpr::kMaxVisits));
+    throw PythonError();
+  }
+  return expr;
 }
 
 void no_arguments(PyObject* args, PyObject* kwargs, const char* method) {

@@ -24,7 +24,8 @@ inline constexpr int kKeywordsCall = METH_FASTCALL | METH_KEYWORDS;
 HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         const char* method);
 
-// A copy of the expression of the single `query` argument of `method`.
+// A copy of the expression of the single `query` argument of `method` (RecursionError when it
+// nests deeper than QueryExpr::kMaxDepth).
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);
 
 // Checks that `method` was called without arguments.

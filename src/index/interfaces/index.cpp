@@ -44,8 +44,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  // The engine is this object's alone; other threads share it only for the length of a call.
   const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
-  return engine && engine.use_count() == 1 ? visit_records(*engine->items, visit, arg) : 0;
+  return engine ? visit_records(*engine->items, visit, arg) : 0;
 }
 
 int index_clear(PyObject* self) {

@@ -14,13 +14,10 @@
 namespace veldrake {
 namespace {
 
+// Trees are shared: an expression passed to not_/and_/or_ becomes an operand of the new tree.
 struct QueryExprObject {
-  PyObject_HEAD QueryExpr inner;
+  PyObject_HEAD SharedExpr inner;
 };
-
-// The object is allocated before its tree is moved in; a move that cannot throw means no
-// half-built object ever reaches dealloc.
-static_assert(std::is_nothrow_move_constructible_v<QueryExpr>);
 
 QueryExprObject* as_object(PyObject* object) {
   return reinterpret_cast<QueryExprObject*>(object);
@@ -35,14 +32,16 @@ PyTypeObject* checked_type() {
 
 OwnedRef new_query_expr(QueryExpr expr) {
   PyTypeObject* type = checked_type();
+  // Made before the object, so that no half-built object ever reaches dealloc.
+  SharedExpr shared = std::make_shared<QueryExpr>(std::move(expr));
   OwnedRef object = checked(PyType_GenericAlloc(type, 0));
-  new (&as_object(object.get())->inner) QueryExpr(std::move(expr));
+  new (&as_object(object.get())->inner) SharedExpr(std::move(shared));
   return object;
 }
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  as_object(self)->inner.~QueryExpr();
+  as_object(self)->inner.~SharedExpr();
   type->tp_free(self);
   // Every instance of a heap type holds a reference to its type.
   Py_DECREF(type);
@@ -50,7 +49,7 @@ void dealloc(PyObject* self) {
 
 PyObject* repr(PyObject* self) {
   return guarded_object([&] {
-    const std::string text = "<QueryExpr: " + as_object(self)->inner.debug_string() + ">";
+    const std::string text = "<QueryExpr: " + as_object(self)->inner->debug_string() + ">";
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
@@ -76,15 +75,18 @@ std::vector<PyValue> values_argument(PyObject* object) {
     OwnedRef iterator = checked(PyObject_GetIter(values));
     std::vector<PyValue> result;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-      result.push_back(PyValue::from_operand(item.get()));
+      result.push_back(PyValue::for_operand(item.get()));
     }
     throw_if_failed(!PyErr_Occurred());
     return result;
   });
 }
 
-const QueryExpr& expr_argument(PyObject* object) {
-  return convert_argument("exprs", object, to_query_expr);
+SharedExpr expr_argument(PyObject* object) {
+  return convert_argument("exprs", object, [](PyObject* expr) {
+    to_query_expr(expr);  // checks the type
+    return as_object(expr)->inner;
+  });
 }
 
 // The static methods. Their arguments are converted inside braced initialisers, which evaluate
@@ -102,8 +104,7 @@ PyObject* compare(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[2];
     parse_arguments(args, kwargs, name.text, {"attr", "value"}, argv);
-    return new_query_expr(
-        QueryExpr{Node{{attr_argument(argv[0]), PyValue::from_operand(argv[1])}}});
+    return new_query_expr(QueryExpr{Node{{attr_argument(argv[0]), PyValue::for_operand(argv[1])}}});
   });
 }
 
@@ -111,8 +112,8 @@ PyObject* between(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[3];
     parse_arguments(args, kwargs, "bt", {"attr", "lower", "upper"}, argv);
-    return new_query_expr(QueryExpr{Bt{attr_argument(argv[0]), PyValue::from_operand(argv[1]),
-                                       PyValue::from_operand(argv[2])}});
+    return new_query_expr(QueryExpr{
+        Bt{attr_argument(argv[0]), PyValue::for_operand(argv[1]), PyValue::for_operand(argv[2])}});
   });
 }
 
@@ -132,12 +133,12 @@ PyObject* negate(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// and_/or_: the trees of all positional arguments, copied.
+// and_/or_: the trees of all positional arguments.
 template <class Node>
 PyObject* combine(PyObject*, PyObject* args) {
   return guarded_object([&] {
     const Py_ssize_t count = PyTuple_Size(args);
-    std::vector<QueryExpr> exprs;
+    std::vector<SharedExpr> exprs;
     exprs.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) exprs.push_back(expr_argument(PyTuple_GetItem(args, i)));
     return new_query_expr(QueryExpr{Node{std::move(exprs)}});
@@ -170,12 +171,12 @@ bool is_query_expr(PyObject* object) {
 
 const QueryExpr& query_expr_of(PyObject* object) {
   check(is_query_expr(object), "query_expr_of called on an object that is no PyQueryExpr");
-  return as_object(object)->inner;
+  return *as_object(object)->inner;
 }
 
 const QueryExpr& to_query_expr(PyObject* object) {
   if (!is_query_expr(object)) raise_not_convertible(object, "PyQueryExpr");
-  return as_object(object)->inner;
+  return *as_object(object)->inner;
 }
 
 PyTypeObject* query_expr_type() {

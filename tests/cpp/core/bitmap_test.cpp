@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -27,10 +28,28 @@ TEST(BitmapTest, OperationsWithItself) {
   Bitmap x = ids;
   x.and_inplace(x);
   x.or_inplace(x);
-  x.overwrite(x);
+  const Bitmap& alias = x;
+  x = alias;
   EXPECT_EQ(x, ids);
   x.andnot_inplace(x);
   EXPECT_TRUE(x.is_empty());
+}
+
+TEST(BitmapTest, CountsAndRanksWithoutMaterialising) {
+  // Past the size of one bulk addition and of one in-place union, across containers.
+  Ids evens;
+  for (uint32_t id = 0; id < 300000; id += 2) evens.push_back(id);
+  Bitmap all = Bitmap::of(evens);
+  Bitmap some = Bitmap::of(Ids{1, 2, 4, 131072, 299999});
+  EXPECT_EQ(all.cardinality(), 150000u);
+  EXPECT_EQ(Bitmap::intersection_cardinality(all, some), 3u);
+  EXPECT_EQ(all.range_cardinality(65535, 131072), 32769u);
+  EXPECT_EQ(all.select(70000), std::optional<uint32_t>(140000));
+  EXPECT_EQ(all.select(150000), std::nullopt);
+  some.or_inplace(all);
+  EXPECT_EQ(some.cardinality(), 150002u);
+  all.or_inplace(Bitmap::of(Ids{1}));
+  EXPECT_EQ(Bitmap::difference(some, all).to_vector(), (Ids{299999}));
 }
 
 TEST(BitmapTest, IterationCanStopEarly) {

@@ -12,7 +12,7 @@ namespace veldrake {
 namespace {
 
 uint32_t interned_names() {
-  return interner().snapshot()->size();
+  return interner().size();
 }
 
 // Calls the Python function `function`; false when it raised (the error is printed).

@@ -42,8 +42,8 @@ class DistinctValues {
   std::unordered_set<std::size_t, Hash, Equal> seen_{0, Hash{&values_}, Equal{&values_}};
 };
 
-// An iterator over the items `object` stands for, or none when it is a single value: a str or
-// bytes, or an object that is not iterable. Any other failure of its __iter__ propagates.
+// An iterator over the items `object` stands for, or none when it is a single value: a str, bytes,
+// or an object that is not iterable. Any other failure of its __iter__ propagates.
 OwnedRef items_iterator(PyObject* object) {
   if (PyUnicode_Check(object) || PyBytes_Check(object)) return {};
   // The usual single values, known not to be iterable without an exception made and dropped.

@@ -1,6 +1,8 @@
 #include "index/core/query/query_map.h"
 
+#include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "index/core/index_api.h"
@@ -68,20 +70,84 @@ const StoredIndexable& indexable_of(const PyValue& value) {
   return std::get<StoredIndexable>(value.primitive());
 }
 
+// Whether two scalars make the same entry: ordered values the same entry of the ordered index,
+// other values the same key of the exact-value map.
+bool same_entry(const PyValue& a, const PyValue& b) {
+  std::optional<OrderedKey> first = stored_key(a);
+  std::optional<OrderedKey> second = stored_key(b);
+  if (first.has_value() != second.has_value()) return false;
+  if (!first) return ExactKeyTraits::equal(a, b);
+  return first->kind == second->kind && first->key == second->key;
+}
+
+uint64_t entry_hash(const PyValue& scalar) {
+  std::optional<OrderedKey> key = stored_key(scalar);
+  if (!key) return ExactKeyTraits::hash(scalar);
+  const OrderedNumber number = key->key.number();
+  return (number.mantissa ^ (uint64_t{number.sign_exponent} << 48) ^
+          static_cast<uint64_t>(key->key.kind()) ^ (static_cast<uint64_t>(key->kind) << 8)) *
+         0x9E3779B97F4A7C15ULL;
+}
+
+// The scalars of a value, asked whether they make a given entry: scanned when few, else hashed.
+class ScalarSet {
+ public:
+  explicit ScalarSet(std::span<const PyValue> scalars) : scalars_(scalars) {
+    if (scalars.size() <= kScanned) return;
+    hashed_.reserve(scalars.size());
+    for (const PyValue& scalar : scalars) hashed_.insert(&scalar);
+  }
+
+  bool contains(const PyValue& scalar) const {
+    if (!hashed_.empty()) return hashed_.contains(&scalar);
+    return std::any_of(scalars_.begin(), scalars_.end(),
+                       [&](const PyValue& other) { return same_entry(scalar, other); });
+  }
+
+ private:
+  static constexpr std::size_t kScanned = 16;
+
+  struct Hash {
+    std::size_t operator()(const PyValue* scalar) const {
+      return static_cast<std::size_t>(entry_hash(*scalar));
+    }
+  };
+  struct Equal {
+    bool operator()(const PyValue* a, const PyValue* b) const { return same_entry(*a, *b); }
+  };
+
+  std::span<const PyValue> scalars_;
+  std::unordered_set<const PyValue*, Hash, Equal> hashed_;
+};
+
 }  // namespace
 
 QueryMap::QueryMap(const std::shared_ptr<IndexAPI>& owner)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
       nested_(IndexAPI::create(owner)) {}
 
+std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
+  if (value.kind() == ValueKind::Iterable) return value.elements();
+  return {&value, 1};
+}
+
 void QueryMap::insert(const PyValue& value, uint32_t id) {
-  if (value.kind() != ValueKind::Iterable) return insert_scalar(value, id);
-  for (const PyValue& element : value.elements()) insert_scalar(element, id);
+  for (const PyValue& scalar : scalars_of(value)) insert_scalar(scalar, id);
 }
 
 void QueryMap::remove(const PyValue& value, uint32_t id) {
-  if (value.kind() != ValueKind::Iterable) return remove_scalar(value, id);
-  for (const PyValue& element : value.elements()) remove_scalar(element, id);
+  for (const PyValue& scalar : scalars_of(value)) remove_scalar(scalar, id);
+}
+
+void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
+  insert(value, id);
+  readers_.wait_for_readers();
+  // Entries are sets of ids: removing an entry the new value also makes would take out what the
+  // insertion just put in.
+  const ScalarSet kept(scalars_of(value));
+  for (const PyValue& scalar : scalars_of(old)) {
+    if (!kept.contains(scalar)) remove_scalar(scalar, id);
+  }
 }
 
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {

@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "index/core/query/b_tree/ordered_index.h"
 #include "index/core/structures/bitmap.h"
+#include "index/core/structures/grace_period.h"
 #include "index/core/structures/hybrid_set.h"
 #include "index/core/structures/shards/hashmap.h"
 #include "index/value.h"
@@ -53,6 +55,10 @@ class QueryMap {
   void insert(const PyValue& value, uint32_t id);
   // Forgets that object `id` holds `value`; emptied exact entries are dropped at once.
   void remove(const PyValue& value, uint32_t id);
+  // Records that object `id` holds `value` instead of `old`. The new value goes in first and the
+  // old one leaves once the queries that may have missed the new one are done, so a concurrent
+  // query finds the id under one or the other; entries both values make stay.
+  void replace(const PyValue& old, const PyValue& value, uint32_t id);
   bool is_empty() const;
 
   // The queries below answer with ids of this index, limited to `within` when it is given.
@@ -77,8 +83,12 @@ class QueryMap {
   void retain(const Bitmap& keep);
 
   IndexAPI& nested() const { return *nested_; }
+  // The queries reading this map (see query_scope.h).
+  GracePeriod& readers() const { return readers_; }
 
  private:
+  // A value's scalars: its elements if it is a container, else itself.
+  static std::span<const PyValue> scalars_of(const PyValue& value);
   void insert_scalar(const PyValue& value, uint32_t id);
   void remove_scalar(const PyValue& value, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
@@ -89,6 +99,7 @@ class QueryMap {
   ShardedHashMap<PyValue, HybridSet, ExactKeyTraits> exact_;
   RwLocked<OrderedIndex> ordered_;
   std::shared_ptr<IndexAPI> nested_;
+  mutable GracePeriod readers_;
 };
 
 }  // namespace veldrake

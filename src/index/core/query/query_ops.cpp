@@ -4,15 +4,21 @@
 #include <type_traits>
 
 #include "index/core/filtered_index.h"
+#include "index/core/query/query_scope.h"
 #include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 namespace {
 
+// The value index of `attribute`, or null; the running query counts as its reader.
 QueryMap* map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
   std::optional<uint32_t> attr = interner().lookup(attribute);
-  return attr ? query_map_at(maps, *attr) : nullptr;
+  QueryMap* map = attr ? query_map_at(maps, *attr) : nullptr;
+  if (map) QueryScope::reading(*map);
+  return map;
 }
+
+Bitmap evaluate_node(const RwLocked<QueryMaps>& maps, const Bitmap& allowed, const QueryExpr& expr);
 
 // The same comparison over another path (the rest of a dotted path).
 template <class Node>
@@ -61,10 +67,10 @@ Bitmap evaluate_comparison(const RwLocked<QueryMaps>& maps, const Bitmap& allowe
 }
 
 std::vector<Bitmap> evaluate_all(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
-                                 const std::vector<QueryExpr>& exprs) {
+                                 const std::vector<SharedExpr>& exprs) {
   std::vector<Bitmap> results;
   results.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) results.push_back(evaluate_query(maps, allowed, expr));
+  for (const SharedExpr& expr : exprs) results.push_back(evaluate_node(maps, allowed, *expr));
   return results;
 }
 
@@ -88,18 +94,18 @@ int and_rank(const QueryExpr& expr) {
 // on a dotted path may answer beyond that set, hence the intersection); an empty partial result
 // ends the walk.
 Bitmap evaluate_and(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
-                    const std::vector<QueryExpr>& exprs) {
+                    const std::vector<SharedExpr>& exprs) {
   if (exprs.empty()) return Bitmap();
   std::vector<const QueryExpr*> order;
   order.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) order.push_back(&expr);
+  for (const SharedExpr& expr : exprs) order.push_back(expr.get());
   std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
     return and_rank(*a) < and_rank(*b);
   });
-  Bitmap result = evaluate_query(maps, allowed, *order.front());
+  Bitmap result = evaluate_node(maps, allowed, *order.front());
   result.and_inplace(allowed);
   for (std::size_t i = 1; i < order.size() && !result.is_empty(); ++i)
-    result.and_inplace(evaluate_query(maps, result, *order[i]));
+    result.and_inplace(evaluate_node(maps, result, *order[i]));
   return result;
 }
 
@@ -113,6 +119,14 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
 
 Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                       const QueryExpr& expr) {
+  QueryScope scope;
+  return evaluate_node(maps, allowed, expr);
+}
+
+namespace {
+
+Bitmap evaluate_node(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                     const QueryExpr& expr) {
   return std::visit(
       [&](const auto& node) -> Bitmap {
         using Node = std::decay_t<decltype(node)>;
@@ -120,7 +134,7 @@ Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
           Bitmap matching = evaluate_comparison(maps, allowed, Eq{node});
           return Bitmap::difference(allowed, matching);
         } else if constexpr (std::is_same_v<Node, Not>) {
-          return Bitmap::difference(allowed, evaluate_query(maps, allowed, *node.expr));
+          return Bitmap::difference(allowed, evaluate_node(maps, allowed, node.expr()));
         } else if constexpr (std::is_same_v<Node, And>) {
           return evaluate_and(maps, allowed, node.exprs);
         } else if constexpr (std::is_same_v<Node, Or>) {
@@ -135,8 +149,11 @@ Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
       expr.node);
 }
 
+}  // namespace
+
 Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& query,
                               const Bitmap* within) {
+  QueryScope scope;
   Bitmap result;
   bool first = true;
   for (const HashQueryTerm& term : query) {

@@ -5,6 +5,9 @@
 //
 // The C struct is held by value, as CRoaring's own C++ wrapper does: an empty bitmap allocates
 // nothing, and a move is a plain struct copy that leaves the source empty (and allocation-free).
+// Every call that allocates goes through bitmap_memory::run: out of memory, a change either
+// throws std::bad_alloc before touching the bitmap or completes (add_many: chunk by chunk), and
+// an operation building a new bitmap throws it with its operands unchanged.
 #pragma once
 
 #include <roaring/roaring.h>
@@ -12,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -30,7 +34,7 @@ class Bitmap {
     uint32_t operator*() const { return cursor_.current_value; }
     // Moves to the next larger id.
     Iterator& operator++() {
-      roaring_advance_uint32_iterator(&cursor_);
+      roaring_uint32_iterator_advance(&cursor_);
       return *this;
     }
     void operator++(int) { ++*this; }
@@ -39,37 +43,35 @@ class Bitmap {
 
    private:
     friend class Bitmap;
-    explicit Iterator(const roaring_bitmap_t& bitmap) { roaring_init_iterator(&bitmap, &cursor_); }
+    explicit Iterator(const roaring_bitmap_t& bitmap) { roaring_iterator_init(&bitmap, &cursor_); }
 
     roaring_uint32_iterator_t cursor_{};
   };
 
   // An empty bitmap; allocates nothing.
-  Bitmap() noexcept { ra_init(&roaring_.high_low_container); }
+  Bitmap() noexcept { roaring_bitmap_init_cleared(&roaring_); }
   // The bitmap holding exactly `ids` (any order, repeats allowed).
   static Bitmap of(std::span<const uint32_t> ids);
 
   // A copy of `other`.
-  Bitmap(const Bitmap& other) : Bitmap() { overwrite(other); }
+  Bitmap(const Bitmap& other);
   // Takes the content of `other`, leaving it empty.
   Bitmap(Bitmap&& other) noexcept : roaring_(other.roaring_) {
-    ra_init(&other.roaring_.high_low_container);
+    roaring_bitmap_init_cleared(&other.roaring_);
   }
   // Replaces the content with a copy of `other`.
-  Bitmap& operator=(const Bitmap& other) {
-    overwrite(other);
-    return *this;
-  }
+  Bitmap& operator=(const Bitmap& other) { return *this = Bitmap(other); }
   // Replaces the content with that of `other`, leaving it empty.
   Bitmap& operator=(Bitmap&& other) noexcept;
-  ~Bitmap() { ra_clear(&roaring_.high_low_container); }
+  // Releases every container (the clear call frees all of the bitmap's memory).
+  ~Bitmap() { roaring_bitmap_clear(&roaring_); }
 
   // Adds `id`.
-  void add(uint32_t id) { roaring_bitmap_add(&roaring_, id); }
+  void add(uint32_t id);
   // Adds every id of `ids`.
   void add_many(std::span<const uint32_t> ids);
   // Removes `id`; true if it was present.
-  bool remove(uint32_t id) { return roaring_bitmap_remove_checked(&roaring_, id); }
+  bool remove(uint32_t id);
   // Whether `id` is present.
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&roaring_, id); }
   // Number of ids.
@@ -78,6 +80,16 @@ class Bitmap {
   bool is_empty() const { return roaring_bitmap_is_empty(&roaring_); }
   // The largest id, 0 when empty.
   uint32_t maximum() const { return roaring_bitmap_maximum(&roaring_); }
+  // Number of ids in [first, last].
+  uint64_t range_cardinality(uint32_t first, uint32_t last) const {
+    return roaring_bitmap_range_cardinality_closed(&roaring_, first, last);
+  }
+  // The id of rank `rank` (0 for the smallest), or nullopt when there are not that many.
+  std::optional<uint32_t> select(uint32_t rank) const {
+    uint32_t id = 0;
+    if (!roaring_bitmap_select(&roaring_, rank, &id)) return std::nullopt;
+    return id;
+  }
   // Removes every id.
   void clear() { roaring_bitmap_clear(&roaring_); }
 
@@ -87,11 +99,12 @@ class Bitmap {
   void or_inplace(const Bitmap& other);
   // Removes the ids of `other`.
   void andnot_inplace(const Bitmap& other);
-  // Replaces the content with a copy of `other`, reusing this bitmap's storage.
-  void overwrite(const Bitmap& other);
-
   // The ids in both `a` and `b`.
   static Bitmap intersection(const Bitmap& a, const Bitmap& b);
+  // How many ids are in both `a` and `b`, without building the intersection.
+  static uint64_t intersection_cardinality(const Bitmap& a, const Bitmap& b) {
+    return roaring_bitmap_and_cardinality(&a.roaring_, &b.roaring_);
+  }
   // The ids of `a` that are not in `b`.
   static Bitmap difference(const Bitmap& a, const Bitmap& b);
   // The ids in any of `bitmaps`.
@@ -104,7 +117,9 @@ class Bitmap {
   // Calls `visit(id)` for every id in ascending order.
   template <class F>
   void for_each(F&& visit) const {
-    for (uint32_t id : *this) visit(id);
+    for_each_block([&](std::span<const uint32_t> block) {
+      for (uint32_t id : block) visit(id);
+    });
   }
   // Calls `visit(std::span<const uint32_t>)` with the ids in ascending order, a block at a time,
   // for walks that look a few ids ahead and cheaper than stepping one id at a time.
@@ -112,8 +127,8 @@ class Bitmap {
   void for_each_block(F&& visit) const {
     std::array<uint32_t, 256> block;
     roaring_uint32_iterator_t cursor;
-    roaring_init_iterator(&roaring_, &cursor);
-    while (uint32_t n = roaring_read_uint32_iterator(&cursor, block.data(), block.size()))
+    roaring_iterator_init(&roaring_, &cursor);
+    while (uint32_t n = roaring_uint32_iterator_read(&cursor, block.data(), block.size()))
       visit(std::span<const uint32_t>(block.data(), n));
   }
   // The ids in ascending order.

@@ -1,0 +1,156 @@
+"""In-memory indexes over Python objects, queried by attribute values.
+
+Put `Indexable` objects into an `Index` and ask for them by attribute value; every attribute
+write updates the indexes holding the object before it returns.
+"""
+
+from collections.abc import Iterable
+from typing import Any, final
+
+from typing_extensions import disjoint_base
+
+__version__: str
+"""The version of the package."""
+
+def sum_as_string(a: int, b: int) -> str:
+    """Formats the sum of two numbers as string.
+
+    Both numbers must be in 0..2**32-1; the sum wraps around at 2**32.
+    """
+
+@disjoint_base
+class Indexable:
+    """An object whose attributes are stored by the module and indexed.
+
+    `Indexable(**attrs)` sets the given attributes. Subclass it freely. Attributes cannot be
+    deleted. Writing an attribute of an object held by indexes updates them before it returns.
+    """
+
+    def __new__(cls, *_args: Any, **kwargs: Any) -> Indexable:
+        """Makes an object with the attributes `kwargs`; positional arguments are ignored."""
+
+    def __getattribute__(self, name: str, /) -> Any:
+        """The stored attribute `name`; AttributeError when there is none."""
+
+    def __setattr__(self, name: str, value: Any, /) -> None:
+        """Stores `value` as attribute `name` and updates every index holding the object."""
+
+    def __dir__(self) -> list[str]:
+        """The stored attribute names, then those object.__dir__ gives."""
+
+@final
+class Index:
+    """A set of `Indexable` objects, indexed by every attribute they hold."""
+
+    def __new__(cls) -> Index:
+        """An empty index."""
+
+    def add_object(self, py_ref: Indexable) -> None:
+        """Adds `py_ref`; adding an object the index holds changes nothing."""
+
+    def add_object_many(self, objs: list[Indexable] | tuple[Indexable, ...]) -> None:
+        """Adds every object of the list or tuple `objs`."""
+
+    def get_by_attribute(self, **kwargs: Any) -> list[Indexable]:
+        """The members matching every keyword.
+
+        A keyword value that is an iterable other than a string means "any of its items"; list
+        attributes are matched by their elements. Keywords may be dotted paths.
+        """
+
+    def reduce(self, **kwargs: Any) -> None:
+        """Narrows keyword retrieval (`get_by_attribute`, `reduced`) to the members matching
+        `kwargs`; `collect()` still returns every member."""
+
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """A view of the members matching every keyword (as `get_by_attribute`)."""
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A view of the members matching `query`."""
+
+    def group_by(self, attr: str) -> dict[Any, FilteredIndex]:
+        """Each value some member holds in `attr` (a name or dotted path), mapped to a view of
+        its holders. List elements group one by one."""
+
+    def union_with(self, other: Index) -> None:
+        """Adds the members of `other`, as if each had been added with `add_object`.
+
+        Writes one `Merging attribute with 0x... and 0x...` line per shared attribute to
+        standard error.
+        """
+
+    def collect(self) -> list[Indexable]:
+        """Every member, in ascending object-id order."""
+
+@final
+class FilteredIndex:
+    """A fixed set of objects from an index, queried by their current attribute values.
+
+    Returned by `Index.reduced`, `Index.reduced_query` and `Index.group_by`; it never gains
+    objects, but sees every write. It cannot be constructed directly.
+    """
+
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """A narrower view: the objects of this one matching every keyword."""
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A narrower view: the objects of this one matching `query`."""
+
+    def collect(self) -> list[Indexable]:
+        """The view's objects, in ascending object-id order."""
+
+    def rebase(self) -> Index:
+        """A new, independent index holding exactly the view's objects."""
+
+@final
+class PyQueryExpr:
+    """A query over attribute values, answered by `reduced_query`.
+
+    Built with the static constructors; `attr` may be a dotted path into nested objects. Range
+    comparisons (`gt`, `ge`, `lt`, `le`, `bt`) only ever match numbers. It cannot be constructed
+    directly.
+    """
+
+    @staticmethod
+    def eq(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose `attr` equals `value` (or holds it, for a container attribute)."""
+
+    @staticmethod
+    def ne(attr: str, value: Any) -> PyQueryExpr:
+        """The complement of `eq(attr, value)`, including objects without `attr`."""
+
+    @staticmethod
+    def gt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose numeric `attr` is greater than `value`."""
+
+    @staticmethod
+    def ge(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose numeric `attr` is greater than or equal to `value`."""
+
+    @staticmethod
+    def lt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose numeric `attr` is less than `value`."""
+
+    @staticmethod
+    def le(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose numeric `attr` is less than or equal to `value`."""
+
+    @staticmethod
+    def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr:
+        """Objects whose numeric `attr` lies between `lower` and `upper`, both included."""
+
+    @staticmethod
+    def in_(attr: str, values: Iterable[Any]) -> PyQueryExpr:
+        """Objects whose `attr` equals any of `values`; an empty `values` finds nothing."""
+
+    @staticmethod
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects matching every one of `exprs`; none finds nothing."""
+
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects matching any of `exprs`; none finds nothing."""
+
+    @staticmethod
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects not matching `exprs`, among those the query is answered over."""

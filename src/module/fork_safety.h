@@ -1,0 +1,24 @@
+// Keeps os.fork() from splitting module work.
+//
+// A child process has only the thread that forked, yet it inherits every lock of the module as
+// the other threads held it at that moment, and the data behind those locks half-changed: its
+// first write to such an object or index would wait forever. Module locks are held in two places
+// only: by the thread holding the interpreter lock, and by engine work, which runs without it
+// (ReleasedGil scopes, and the threads they start and join). The thread that forks holds the
+// interpreter lock and is in no module call, so waiting for engine work to end is enough: before
+// every fork (pthread_atfork, so os.fork, multiprocessing and forks made by C code alike), the
+// forking thread waits until no engine work is in progress and keeps new work from starting
+// until the fork is done. The child then inherits every lock free and every structure whole.
+#pragma once
+
+namespace veldrake {
+
+// Registers the fork handlers, once per process. Throws std::bad_alloc when they cannot be.
+void install_fork_handlers();
+
+// Brackets engine work. Entered with the interpreter lock held; the interpreter lock must not be
+// waited for between the two calls.
+void enter_engine_work();
+void leave_engine_work();
+
+}  // namespace veldrake

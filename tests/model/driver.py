@@ -1,0 +1,821 @@
+"""The random driver of the tests: operations on objects, indexes and views, each answer checked
+against a plain-Python model (tests/python/reference_model.py).
+
+A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
+objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
+sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
+with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase
+and drop. Alone, a program checks every answer; agents (other threads on the same program) only
+check that answers hold possible members, and `check_all` checks everything once they stop.
+
+The model reads the objects' attributes as they are (each write is first checked to read back).
+Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
+certainly indexed) or only "eligible" (some may be); in a program whose objects may hold each
+other, a dotted path must only find nothing extra, unless EXACT_THROUGH_CYCLES is set.
+Every operation is written down as a line of Python: a failure comes with its reproducer.
+"""
+
+import copy
+import enum
+import gc
+import math
+import os
+import re
+import sys
+import tempfile
+import threading
+from collections import namedtuple
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+
+import reference_model as ref  # noqa: E402
+from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q  # noqa: E402, F401
+
+try:
+    import numpy
+except ImportError:  # optional (PyPy, 32-bit)
+    numpy = None
+
+# Dotted paths through objects that hold each other get wrong answers today: set this once they
+# are right, so that cyclic programs check those answers exactly.
+EXACT_THROUGH_CYCLES = False
+nan, inf, LONG = float("nan"), float("inf"), "x" * 40
+
+# The classes programs use, as source: defined from it here and written atop every reproducer.
+CLASSES = '''\
+class Node(Indexable):
+    def describe(self):
+        return "node"
+
+
+class Opaque:  # a value of no kind the module knows: stored, never found by value
+    def __init__(self, tag):
+        self.tag = tag
+
+    def __repr__(self):
+        return f"Opaque({self.tag!r})"
+
+
+class Color(enum.IntEnum):  # an int of no indexed kind
+    RED = 1
+'''
+exec(CLASSES)  # noqa: S102 - defines Node, Opaque and Color
+OPAQUE = [Opaque("p"), Opaque("q")]  # noqa: F821
+HEADER = ("import enum\nimport gc\nimport numpy as np\n"
+          "from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q\n"
+          'nan, inf, LONG = float("nan"), float("inf"), "x" * 40\n'
+          + CLASSES + 'op0, op1 = Opaque("p"), Opaque("q")\n')
+
+SCALARS = [0, 1, 2, -1, 7, 0.0, 1.0, 2.5, -0.0, -1.0, 2**53, 2**53 + 1, 2.0**53, 2**63 - 1,
+           -(2**63), 5e-324, nan, inf, -inf, True, False, "a", "b", "", "\u00e9t\u00e9", LONG, None]
+NUMBERS = SCALARS[:19]
+UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z")]  # noqa: F821
+REFUSED = [2**64, -(2**63) - 1, "\ud800"]  # beyond 64 bits, not valid UTF-8
+NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
+                                  numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
+ATTRS = ["x", "y", "tags", "owner"]
+RARE_ATTRS = ["", "a.b", "n\u00e9"]
+PATHS = ["x", "y", "tags", "owner", "owner.x", "owner.y", "owner.tags", "owner.owner.x",
+         "tags.x", "tags.owner.y", "x.y", "zz", "", "owner.", "a.b", "n\u00e9"]
+GROUP_PATHS = ["x", "y", "tags", "owner.x", "owner.owner.x"]
+MERGE_LINE = re.compile(r"Merging attribute with 0x[0-9a-fA-F]+ and 0x[0-9a-fA-F]+")
+
+
+def _panic_type():
+    """The class of the module's internal-error exception, learnt from a value it refuses."""
+    try:
+        Indexable(probe=2**64)
+    except BaseException as exc:  # noqa: B036 - it derives from BaseException only
+        return type(exc)
+    return type("NeverRaised", (BaseException,), {})
+
+
+PANIC = _panic_type()
+
+
+class Mismatch(AssertionError):
+    """An answer that the model does not allow."""
+
+
+class Exhausted(Exception):
+    """The choices have run out: the program ends here."""
+
+
+class Choices:
+    """Where decisions come from; subclasses define below(n), a number in [0, n)."""
+
+    def pick(self, seq):
+        return seq[self.below(len(seq))]
+
+    def one_in(self, n):
+        return self.below(n) == 0
+
+
+class ByteChoices(Choices):
+    """Decisions read from fuzz input, a byte each."""
+
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def below(self, n):
+        if self.pos >= len(self.data):
+            raise Exhausted
+        self.pos += 1
+        return self.data[self.pos - 1] % n
+
+
+class RandomChoices(Choices):
+    def __init__(self, rng):
+        self.rng = rng
+
+    def below(self, n):
+        return self.rng.randrange(n)
+
+
+def refused(value):
+    """True when the module refuses `value` (or a leaf in it) as a value or an operand."""
+    for leaf in ref.leaves(value):
+        if type(leaf) is int and not -(2**63) <= leaf < 2**63:
+            return True
+        if type(leaf) is str:
+            try:
+                leaf.encode("utf-8")
+            except UnicodeEncodeError:
+                return True
+    return False
+
+
+def canonical(leaf):
+    """A numpy scalar as the plain Python value the module reads it as."""
+    return leaf.item() if numpy is not None and isinstance(leaf, numpy.generic) else leaf
+
+
+def hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+def is_nan(value):
+    return type(value) is float and math.isnan(value)
+
+
+class IndexState:
+    """An index of the program and what the model knows of it."""
+
+    def __init__(self, name, index):
+        self.name, self.index = name, index
+        self.members = set()  # slots certainly in (their add returned)
+        self.possible = set()  # slots that may be in (their add started)
+        self.complete = set()  # members all of whose values are certainly indexed
+        self.eligible = set()  # members some of whose values may be indexed
+        self.reduced = False
+        self.fuzzy = False  # reduced while other threads ran: only upper bounds hold
+
+
+ViewState = namedtuple("ViewState", "name view source slots")
+
+
+class Program:
+    """One program: operations chosen by `choices` on a few objects, indexes and views."""
+
+    max_objects, max_indexes, max_views = 12, 3, 6
+
+    def __init__(self, choices, transcript=True):
+        self.choices = choices
+        self.lines = [] if transcript else None
+        self.objects, self.written, self.slot_of = [], [], {}  # written: what each slot was given
+        self.indexes, self.views = [], []
+        self.names = {id(o): f"op{i}" for i, o in enumerate(OPAQUE)}
+        self.keepalive, self.order = [], set()
+        self.counter = 0
+        self.cyclic = False
+        self.exact = True  # False in agents: other threads run at the same time
+        self.lock = threading.RLock()
+
+    def agent(self, choices):
+        """A view of this program for another thread: same objects, indexes and model."""
+        other = copy.copy(self)
+        other.choices, other.exact = choices, False
+        return other
+
+    # ---------------------------------------------------------------- recording and checking
+
+    def say(self, line):
+        if self.lines is not None:
+            self.lines.append(line)
+
+    def fresh(self, prefix):
+        self.counter += 1
+        return f"{prefix}{self.counter}"
+
+    def transcript(self):
+        return HEADER + "\n".join(self.lines or ["# (no transcript under threads)"])
+
+    def fail(self, message):
+        raise Mismatch(f"{message}\n--- program ---\n{self.transcript()}\n---")
+
+    def name(self, slot):
+        return f"o{slot}"
+
+    def listed(self, slots):
+        return "[" + ", ".join(map(self.name, sorted(slots))) + "]"
+
+    def src(self, value):
+        """Source text for a value of this program (objects by name)."""
+        if id(value) in self.names:
+            return self.names[id(value)]
+        parts = [self.src(v) for v in value] if type(value) in (list, tuple, set) else None
+        if type(value) is list:
+            return "[" + ", ".join(parts) + "]"
+        if type(value) is tuple:
+            return "(" + "".join(p + ", " for p in parts) + ")"
+        if type(value) is set:
+            return "{" + ", ".join(parts) + "}" if parts else "set()"
+        if type(value) is dict:
+            return "{" + ", ".join(f"{k!r}: {self.src(v)}" for k, v in value.items()) + "}"
+        if isinstance(value, enum.Enum):
+            return f"{type(value).__name__}.{value.name}"
+        if numpy is not None and isinstance(value, numpy.generic):
+            return f"np.{type(value).__name__}({value.item()!r})"
+        return "LONG" if value is LONG else repr(value)
+
+    def slots_of(self, found, what):
+        slots = []
+        for obj in found:
+            slot = self.slot_of.get(id(obj))
+            if slot is None or self.objects[slot] is not obj:
+                self.fail(f"{what}: the answer holds {obj!r}, an object the program never made")
+            slots.append(slot)
+        if len(set(slots)) != len(slots):
+            self.fail(f"{what}: the answer lists an object twice: {slots}")
+        if self.exact and self.order is not None:  # every answer lists objects in one order
+            for i, a in enumerate(slots):
+                for b in slots[i + 1:]:
+                    if (b, a) in self.order:
+                        self.fail(f"{what}: {self.name(a)} before {self.name(b)}, against an "
+                                  "earlier answer")
+                    self.order.add((a, b))
+        return set(slots)
+
+    def check(self, found, lo, hi, what):
+        got = self.slots_of(found, what)
+        if not lo <= got <= hi:
+            wanted = self.listed(lo) if lo == hi else f"{self.listed(lo)} .. {self.listed(hi)}"
+            self.fail(f"{what}: got {self.listed(got)}, expected {wanted}")
+        return got
+
+    def check_read(self, slot):
+        obj = self.objects[slot]
+        for name, value in self.written[slot].items():
+            got, plain = getattr(obj, name, AttributeError), canonical(value)
+            if type(plain) in (int, float, str, bool):
+                if type(got) is not type(plain) or not (got == plain or is_nan(plain) and is_nan(got)):
+                    self.fail(f"{self.name(slot)}.{name} reads {got!r}, {plain!r} was written")
+            elif got is not value:
+                self.fail(f"{self.name(slot)}.{name} reads {got!r}, not the object written")
+
+    # ---------------------------------------------------------------- the model
+
+    def leaves_at(self, slot, path):
+        return map(canonical, ref.path_leaves(self.objects[slot], path))
+
+    def holders(self, domain, path, predicate):
+        return {s for s in domain if any(predicate(leaf) for leaf in self.leaves_at(s, path))}
+
+    def bounds(self, tree, domain, state):
+        """(fewest, most) objects of `domain` that the module may answer `tree` with."""
+        if not self.exact:
+            return self.possible(domain)
+        op = tree[0]
+        if op in ("and", "or"):
+            parts = [self.bounds(sub, domain, state) for sub in tree[1]]
+            combine = set.intersection if op == "and" else set.union
+            return (combine(*[lo for lo, _ in parts]), combine(*[hi for _, hi in parts])) \
+                if parts else (set(), set())
+        if op in ("not", "ne"):
+            lo, hi = self.bounds(tree[1] if op == "not" else ("eq", *tree[1:]), domain, state)
+            return domain - hi, domain - lo
+        plain = [canonical(v) for v in tree[2:]]
+        predicate = {"eq": ref.equals, "bt": ref.between,
+                     "in": lambda vs: ref.any_of(map(canonical, vs))}.get(op)
+        found = self.holders(domain, tree[1], predicate(*plain) if predicate
+                             else ref.ordered(op, plain[0]))
+        if "." in tree[1]:  # nested objects are indexed apart, never reduced
+            through_cycles = self.cyclic and not EXACT_THROUGH_CYCLES
+            return (set() if through_cycles or state.fuzzy else found & state.complete), found
+        return found & state.complete, found & state.eligible
+
+    def possible(self, domain):
+        """Bounds while other threads run: any object that may be in `domain` now (an index's
+        set of possible members is read only now, after the answer: adds may have finished)."""
+        with self.lock:
+            return set(), set(domain)
+
+    def keyword_bounds(self, keywords, domain, state):
+        """Bounds of a keyword query: names are attribute names as they are, not paths."""
+        if not keywords:
+            return set(), set()
+        if not self.exact:
+            return self.possible(domain)
+
+        def select(found):
+            for name, values, _, _ in keywords:
+                test = ref.any_of(map(canonical, values))
+                found = {s for s in found if any(
+                    test(canonical(leaf)) for leaf in ref.leaves(getattr(self.objects[s], name, ())))}
+            return found
+
+        return select(domain & state.complete), select(domain & state.eligible)
+
+    # ---------------------------------------------------------------- generating
+
+    def value(self, limit, depth=0):
+        """A value for an attribute or an operand, with objects only from slots below `limit`."""
+        c = self.choices
+        kind = c.below(20)
+        if kind < 7:
+            return c.pick(SCALARS)
+        if kind < 9:
+            made = c.pick(UNKNOWNS)
+            return made() if callable(made) else made
+        if kind < 12 and limit > 0:
+            return self.objects[c.below(limit)]
+        if kind < 17 and depth < 2:
+            shape, count = c.below(4), c.below(4)
+            if shape == 2:  # a set: hashable elements only
+                return {c.pick(SCALARS) if c.below(3) or not limit else self.objects[c.below(limit)]
+                        for _ in range(count)}
+            items = [self.value(limit, depth + 1) for _ in range(count)]
+            return (list, tuple, None, lambda i: {"k": i[0] if i else 0})[shape](items)
+        if kind == 17 and NUMPY:
+            return c.pick(NUMPY)
+        if kind == 18 and c.one_in(4):
+            return c.pick(REFUSED)
+        if kind == 19 and depth < 2:
+            loop = [self.value(limit, depth + 1)]
+            loop.append(loop)
+            name = self.fresh("loop")
+            self.say(f"{name} = [{self.src(loop[0])}]; {name}.append({name})")
+            self.names[id(loop)] = name
+            self.keepalive.append(loop)
+            return loop
+        return c.pick(SCALARS)
+
+    def number(self):
+        c = self.choices
+        if c.one_in(8):
+            return c.pick(["a", True, None])
+        return c.pick(NUMPY[:3]) if NUMPY and c.one_in(10) else c.pick(NUMBERS)
+
+    def limit_for(self, slot):
+        """Objects that `slot` may hold: any in a cyclic program, else only older ones."""
+        return len(self.objects) if self.cyclic else slot
+
+    def keywords(self):
+        """Keyword arguments: [(name, values the model tests, maker of the argument, source)]."""
+        c, result = self.choices, []
+        for _ in range(0 if c.one_in(10) else 1 + c.below(2)):
+            name = c.pick(ATTRS) if not c.one_in(6) else c.pick(["zz", "", "a.b"])
+            if any(name == n for n, _, _, _ in result):
+                continue
+            shape = c.below(6)
+            if shape < 3:
+                value = self.value(len(self.objects), 1)
+                values = ref.keyword_values(value)
+                result.append((name, values, lambda v=value: v, self.src(value)))
+            else:
+                values = [self.value(len(self.objects), 1) for _ in range(c.below(4))]
+                make = [list, tuple, lambda v: (x for x in v)][shape - 3]
+                text = self.src(make(values)) if shape < 5 else f"(v for v in {self.src(values)})"
+                result.append((name, values, lambda v=values, m=make: m(v), text))
+        return result
+
+    def tree(self, depth=0):
+        """An expression tree (see reference_model.evaluate) and whether it may be refused."""
+        c = self.choices
+        kind = c.below(10)
+        if kind == 8 and depth < 3:
+            parts = [self.tree(depth + 1) for _ in range(c.below(4))]
+            return (c.pick(["and", "or"]), [t for t, _ in parts]), any(bad for _, bad in parts)
+        if kind == 9 and depth < 3:
+            inner, bad = self.tree(depth + 1)
+            return ("not", inner), bad
+        path, op = c.pick(PATHS), c.pick(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "eq", "in"])
+        if op in ("eq", "ne"):
+            value = self.value(len(self.objects), 1)
+            return (op, path, value), refused(value)
+        if op == "in":
+            values = [self.value(len(self.objects), 1) for _ in range(c.below(4))]
+            return (op, path, values), refused(values)
+        if op == "bt":
+            lo, hi = self.number(), self.number()
+            return (op, path, lo, hi), not all(ref.is_number(canonical(b)) for b in (lo, hi))
+        if c.one_in(10) and self.objects:
+            return (op, path, self.objects[c.below(len(self.objects))]), True
+        bound = self.number()
+        return (op, path, bound), False
+
+    def tree_src(self, tree):
+        op = tree[0]
+        if op in ("and", "or"):
+            return f"Q.{op}_(" + ", ".join(map(self.tree_src, tree[1])) + ")"
+        if op == "not":
+            return f"Q.not_({self.tree_src(tree[1])})"
+        return f"Q.{'in_' if op == 'in' else op}(" + ", ".join(
+            [repr(tree[1])] + [self.src(v) for v in tree[2:]]) + ")"
+
+    # ---------------------------------------------------------------- running
+
+    def run(self, steps=None):
+        """Runs operations until the choices run out (or for `steps`), then checks everything."""
+        try:
+            self.new_index()
+            try:
+                self.cyclic = self.choices.one_in(4)
+                self.say("# objects may hold each other in cycles" if self.cyclic else "# acyclic")
+                while steps is None or steps > 0:
+                    self.step()
+                    steps = None if steps is None else steps - 1
+            except Exhausted:
+                pass
+            self.check_all()
+        except (Mismatch, KeyboardInterrupt):
+            raise
+        except BaseException as exc:  # noqa: B036 - the module's internal error too
+            self.fail(f"unexpected {type(exc).__name__}: {exc}")
+
+    def step(self):
+        """Runs one operation; returns its name."""
+        name = self.choices.pick(OPERATIONS)
+        getattr(self, name)()
+        return name
+
+    def sync(self):
+        """After other threads ran: learns what each index holds and what was last written."""
+        for state in self.indexes:
+            got = self.slots_of(state.index.collect(), f"{state.name}.collect()")
+            if not state.members <= got <= state.possible:
+                self.fail(f"{state.name} holds {self.listed(got)}, expected "
+                          f"{self.listed(state.members)} .. {self.listed(state.possible)}")
+            self.join(state, got - state.members)
+        for slot, obj in enumerate(self.objects):
+            self.written[slot] = {name: getattr(obj, name) for name in self.written[slot]}
+
+    def check_all(self):
+        """Checks every index and view: members, simple comparisons on every path, groups."""
+        for slot in range(len(self.objects)):
+            self.check_read(slot)
+        sweep = [(op, path, v) for path in PATHS[:8] for op in ("eq", "ne")
+                 for v in [0, 1.0, 2**53 + 1, "a", True, None, nan] + self.objects[:2]]
+        sweep += [(op, path, b) for path in PATHS[:8] for op in ("gt", "ge", "lt", "le")
+                  for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in PATHS]
+        for state in self.indexes:
+            self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
+            for tree in sweep:
+                found = state.index.reduced_query(ref.to_query(tree)).collect()
+                self.check(found, *self.bounds(tree, state.members, state), f"{state.name}: {tree}")
+            for path in GROUP_PATHS:
+                self.check_group_by(state, path, keep=False)
+        for view in self.views:
+            self.check(view.view.collect(), view.slots, view.slots, f"{view.name}.collect()")
+
+    # ---------------------------------------------------------------- operations
+
+    def new_index(self):
+        self.keep_index(IndexState(self.fresh("i"), Index()))
+        self.say(f"{self.indexes[-1].name} = Index()")
+
+    def keep_index(self, state):
+        with self.lock:
+            if len(self.indexes) >= self.max_indexes:
+                self.indexes.pop(0)
+            self.indexes.append(state)
+
+    def keep_view(self, view, source, slots, name):
+        with self.lock:
+            if len(self.views) >= self.max_views:
+                self.views.pop(0)
+            self.views.append(ViewState(name, view, source, frozenset(slots)))
+
+    def any(self, items):
+        """One of `items` (a list other threads may change), or None."""
+        with self.lock:
+            return self.choices.pick(items) if items else None
+
+    def new_object(self):
+        c = self.choices
+        if len(self.objects) >= self.max_objects:
+            return self.write()
+        cls, pairs = Node if c.one_in(3) else Indexable, {}  # noqa: F821
+        for _ in range(c.below(4)):
+            pairs.setdefault(c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS),
+                             self.value(self.limit_for(len(self.objects))))
+        line = f"{self.name(len(self.objects))} = {cls.__name__}(**{{" + ", ".join(
+            f"{k!r}: {self.src(v)}" for k, v in pairs.items()) + "})"
+        self.say(line)
+        try:
+            obj = cls(**pairs)
+        except PANIC:
+            if not refused(list(pairs.values())):
+                self.fail(f"{line}: the internal-error exception for storable values")
+            return self.refused(line)
+        with self.lock:
+            slot = len(self.objects)
+            self.names[id(obj)], self.slot_of[id(obj)] = self.name(slot), slot
+            self.objects.append(obj)
+            self.written.append(dict(pairs))
+        if self.exact:
+            self.check_read(slot)
+
+    def write(self):
+        c = self.choices
+        if not self.objects:
+            return self.new_object()
+        slot = c.below(len(self.objects))
+        name = c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS)
+        value = self.value(self.limit_for(slot))
+        line = f"setattr({self.name(slot)}, {name!r}, {self.src(value)})"
+        self.say(line)
+        try:
+            setattr(self.objects[slot], name, value)
+        except PANIC:
+            if not refused(value):
+                self.fail(f"{line}: the internal-error exception for a storable value")
+            return self.refused(line)
+        with self.lock:
+            self.written[slot][name] = value
+            for state in self.indexes + [v.source for v in self.views]:
+                if state.reduced and slot in state.possible:
+                    state.eligible.add(slot)  # its new values are indexed again
+        if self.exact:
+            self.check_read(slot)
+
+    def refused(self, line):
+        if self.lines:
+            self.lines[-1] = f"# refused: {line}"
+
+    def join(self, state, slots):
+        with self.lock:
+            for slot in slots:
+                if slot not in state.members and not state.fuzzy:
+                    state.complete.add(slot)
+                state.members.add(slot)
+                state.possible.add(slot)
+                state.eligible.add(slot)  # adding a member again may index its values again
+
+    def add(self):
+        c = self.choices
+        if not self.objects:
+            return
+        state = self.any(self.indexes)
+        slots = [c.below(len(self.objects)) for _ in range(1 + c.below(3))]
+        objs, how = [self.objects[s] for s in slots], c.below(3)
+        self.say(f"{state.name}.add_object_many({self.src(objs if how == 1 else tuple(objs))})"
+                 if how else "; ".join(f"{state.name}.add_object({self.name(s)})" for s in slots))
+        with self.lock:
+            state.possible.update(slots)
+        if how == 0:
+            for obj in objs:
+                state.index.add_object(obj)
+        else:
+            state.index.add_object_many(objs if how == 1 else tuple(objs))
+        self.join(state, slots)
+
+    def target(self):
+        """An index or a view, with the slots its queries answer within."""
+        view = self.any(self.views) if self.choices.one_in(3) else None
+        if view:
+            return view.name, view.view, set(view.slots), view.source
+        state = self.any(self.indexes)
+        return state.name, state.index, self.domain(state), state
+
+    def domain(self, state):
+        """The slots an index answers within: alone, a copy of its members; under threads, its
+        set of possible members itself, read when the answer is checked."""
+        with self.lock:
+            return set(state.members) if self.exact else state.possible
+
+    def keyword_call(self, call, kw, label):
+        """Runs a keyword query; None when the module refused an operand (allowed)."""
+        try:
+            return call(**{name: make() for name, _, make, _ in kw})
+        except PANIC:
+            if not any(refused(values) for _, values, _, _ in kw):
+                self.fail(f"{label}: the internal-error exception for plain keyword values")
+            return None
+
+    def kw_src(self, kw):
+        return "**{" + ", ".join(f"{n!r}: {text}" for n, _, _, text in kw) + "}"
+
+    def get_by_attribute(self, reduce=False):
+        name, target, domain, state = self.target()
+        kw = self.keywords()
+        label = f"{name}.get_by_attribute({self.kw_src(kw)})"
+        self.say(label)
+        if not isinstance(target, Index):
+            target, domain = state.index, self.domain(state)  # views have no get_by_attribute
+        found = self.keyword_call(target.get_by_attribute, kw, label)
+        if found is None:
+            return
+        kept = self.check(found, *self.keyword_bounds(kw, domain, state), label)
+        if reduce:
+            self.say(f"{state.name}.reduce({self.kw_src(kw)})")
+            if self.keyword_call(state.index.reduce, kw, "reduce") is not None:
+                self.fail(f"{state.name}.reduce returned something")
+            with self.lock:
+                state.reduced = True
+                if self.exact and not state.fuzzy:
+                    state.complete &= kept
+                    state.eligible = set(kept)
+                else:
+                    state.fuzzy, state.complete = True, set()
+
+    def reduce(self):
+        self.get_by_attribute(reduce=True)
+
+    def reduced(self):
+        name, target, domain, state = self.target()
+        kw, view_name = self.keywords(), self.fresh("v")
+        label = f"{view_name} = {name}.reduced({self.kw_src(kw)})"
+        self.say(label)
+        view = self.keyword_call(target.reduced, kw, label)
+        if view is not None:
+            if type(view) is not FilteredIndex:
+                self.fail(f"{label}: got a {type(view).__name__}")
+            got = self.check(view.collect(), *self.keyword_bounds(kw, domain, state), label)
+            self.keep_view(view, state, got, view_name)
+
+    def reduced_query(self):
+        name, target, domain, state = self.target()
+        (tree, may_raise), view_name = self.tree(), self.fresh("v")
+        label = f"{view_name} = {name}.reduced_query({self.tree_src(tree)})"
+        self.say(label)
+        try:
+            view = target.reduced_query(ref.to_query(tree))
+            found = view.collect()
+        except PANIC:
+            if not may_raise:
+                self.fail(f"{label}: the internal-error exception for a query that can be answered")
+            return
+        got = self.check(found, *self.bounds(tree, domain, state), label)
+        self.keep_view(view, state, got, view_name)
+
+    def group_by(self):
+        self.check_group_by(self.any(self.indexes), self.choices.pick(PATHS))
+
+    def check_group_by(self, state, path, keep=True):
+        label = f"{state.name}.group_by({path!r})"
+        self.say(label)
+        try:
+            groups = state.index.group_by(path)
+        except TypeError as exc:
+            if "unhashable" not in str(exc):
+                raise
+            if self.exact and not any(not hashable(leaf) for s in state.members
+                                      for leaf in self.leaves_at(s, path)):
+                self.fail(f"{label}: {exc}, yet no member holds an unhashable value there")
+            return
+        self.check_groups(state, path, groups, label, keep)
+
+    def check_groups(self, state, path, groups, label, keep):
+        with self.lock:
+            members = set(state.members if self.exact else state.possible)
+        expected = {}  # tag -> (leaves, holders)
+        for slot in members if self.exact else ():
+            for leaf in self.leaves_at(slot, path):
+                if ref.group_tag(leaf) is not None:
+                    entry = expected.setdefault(ref.group_tag(leaf), ([], set()))
+                    entry[0].append(leaf)
+                    entry[1].add(slot)
+        exact = self.exact and not state.reduced and not (
+            self.cyclic and "." in path and not EXACT_THROUGH_CYCLES)
+        if exact and any(not hashable(leaves[0]) for leaves, _ in expected.values()):
+            self.fail(f"{label}: no TypeError, though a member holds an unhashable value there")
+        classes = {}  # Python dict keys merge equal values (True, 1 and 1.0): one group per class
+        for tag, (leaves, holders) in expected.items():
+            if hashable(leaves[0]):
+                key = float(leaves[0]) if tag[0] == "number" and any(
+                    type(v) is not int for v in leaves) else leaves[0]
+                classes.setdefault(key, []).append((key, holders))
+        plain = 0
+        for key, view in groups.items():
+            got = self.slots_of(view.collect(), f"{label}[{key!r}]")
+            if type(view) is not FilteredIndex or not got or not got <= members:
+                self.fail(f"{label}: group {key!r} is {type(view).__name__} {self.listed(got)}")
+            if is_nan(key):
+                if self.exact and not all(any(map(is_nan, self.leaves_at(s, path))) for s in got):
+                    self.fail(f"{label}: an object in the NaN group holds no NaN")
+            elif self.exact:
+                plain += 1
+                candidates = classes.get(key, [])
+                if exact and got not in [h for _, h in candidates] or not any(
+                        got <= h for _, h in candidates):
+                    self.fail(f"{label}: group {key!r} holds {self.listed(got)}, expected "
+                              f"{[self.listed(h) for _, h in candidates]}")
+                if exact and len(candidates) == 1 and type(key) is not type(candidates[0][0]):
+                    self.fail(f"{label}: key {key!r}, expected {candidates[0][0]!r}")
+            if keep:
+                self.keep_view(view, state, got, self.fresh("g"))
+        if exact and plain != len(classes):
+            self.fail(f"{label}: keys {sorted(map(repr, groups))}, expected "
+                      f"{sorted(map(repr, classes))}")
+
+    def union_with(self):
+        a, b = self.any(self.indexes), self.any(self.indexes)
+        label = f"{a.name}.union_with({b.name})"
+        self.say(label)
+        with self.lock:
+            brought = set(b.members)
+            a.possible |= b.possible
+        if not self.exact:  # the stress run sends standard error elsewhere
+            if a.index.union_with(b.index) is not None:
+                self.fail(f"{label} returned something")
+            with self.lock:  # what was being added to b meanwhile may have come along
+                a.possible |= b.possible
+            return self.join(a, brought)
+        shared = {n for s in a.members for n in self.written[s]} & \
+            {n for s in b.members for n in self.written[s]}
+        out = _stderr_file()
+        sys.stderr.flush()
+        saved = os.dup(2)
+        os.dup2(out.fileno(), 2)
+        try:
+            result = a.index.union_with(b.index)
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        out.seek(0)
+        lines = out.read().decode("utf-8", "replace").splitlines()
+        if result is not None:
+            self.fail(f"{label} returned {result!r}")
+        if a is not b and (len(lines) != len(shared) or not all(map(MERGE_LINE.fullmatch, lines))):
+            self.fail(f"{label}: printed {lines}, expected a line for each of {sorted(shared)}")
+        self.join(a, brought)
+
+    def rebase(self):
+        view = self.any(self.views)
+        if view is None:
+            return
+        state = IndexState(self.fresh("i"), view.view.rebase())
+        self.say(f"{state.name} = {view.name}.rebase()")
+        if type(state.index) is not Index:
+            self.fail(f"{view.name}.rebase() gave a {type(state.index).__name__}")
+        state.possible |= view.slots
+        self.join(state, view.slots)
+        self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
+        self.keep_index(state)
+
+    def drop(self):
+        c = self.choices
+        with self.lock:
+            if self.views and c.one_in(2):
+                self.say(f"del {self.views.pop(c.below(len(self.views))).name}")
+            elif len(self.indexes) > 1:
+                self.say(f"del {self.indexes.pop(c.below(len(self.indexes))).name}")
+        if c.one_in(4):
+            self.say("gc.collect()")
+            gc.collect()
+
+    def cycles(self):
+        """Garbage cycles through objects, indexes and views, left to the collector."""
+        index, first, second = Index(), Indexable(n=1), Indexable(n=2)
+        first.peer, second.peer, first.home = second, first, index
+        index.add_object_many([first, second] + self.objects[:1])
+        second.view = index.reduced(n=[1, 2])
+        second.items = [first, (second, [index])]
+        first.q = Q.eq("peer.n", second)
+        index.group_by("peer.n")
+        self.say("# a garbage cycle through objects, an index and a view")
+
+
+OPERATIONS = [name for name, weight in [
+    ("new_object", 3), ("write", 5), ("add", 3), ("get_by_attribute", 2), ("reduced", 2),
+    ("reduced_query", 4), ("group_by", 2), ("reduce", 1), ("union_with", 1), ("rebase", 1),
+    ("drop", 1), ("cycles", 1)] for _ in range(weight)]
+_STDERR = []
+
+
+def _stderr_file():
+    if not _STDERR:
+        _STDERR.append(tempfile.TemporaryFile())
+    _STDERR[0].seek(0)
+    _STDERR[0].truncate()
+    return _STDERR[0]
+
+
+def run_bytes(data):
+    """Runs the program `data` decodes to; raises Mismatch on a wrong answer."""
+    Program(ByteChoices(data)).run()
+
+
+def describe(data):
+    """The program `data` decodes to, as Python source, and the error it ends with (if any)."""
+    program = Program(ByteChoices(data))
+    try:
+        program.run()
+    except Mismatch as exc:
+        return str(exc)
+    return program.transcript()
