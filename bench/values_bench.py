@@ -86,10 +86,11 @@ def main():
     rows.append(("eq string (1%)", Q.eq("tag", "s07")))
     gc.collect()
     gc.freeze()  # the collector would otherwise walk the 10^6 objects at random moments
-    # Rounds run every query once, so that a busy moment of the machine hits all of them alike.
+    # Rounds run every query once, in a new order each time, so that a busy moment of the machine
+    # or the caches left by the query before hit all of them alike.
     best = {name: [float("inf"), float("inf")] for name, _ in rows}
     for _ in range(args.repeats):
-        for name, expr in rows:
+        for name, expr in rng.sample(rows, len(rows)):
             start = time.perf_counter()
             view = index.reduced_query(expr)
             middle = time.perf_counter()
