@@ -5,7 +5,7 @@ VPY        := $(VENV)/bin/python
 BUILD      := build/dev
 STAMPS     := .stamps
 APT_PKGS   := g++ cmake ninja-build libgtest-dev libbenchmark-dev python3-dev python3-venv
-PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake mypy
+PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake mypy dask distributed
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test test-cpp test-python demo install bench-cpp bench sanitize format clean \
@@ -18,7 +18,7 @@ $(STAMPS)/apt:
 	@$(call apt_need,$(APT_PKGS))
 	@touch $@
 
-$(STAMPS)/venv: $(STAMPS)/apt
+$(STAMPS)/venv: $(STAMPS)/apt Makefile
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(PY_PKGS)
@@ -36,8 +36,10 @@ build: $(BUILD)/build.ninja
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 
+# python/ holds the pure-Python package veldrake_dask (its tests start Dask workers, which
+# inherit PYTHONPATH).
 test-python: build
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q -p no:cacheprovider tests/python
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath python) $(VPY) -m pytest -q -p no:cacheprovider tests/python
 	MYPYPATH=$(abspath src/module) PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m mypy.stubtest Veldrake
 
 # What a user gets: the wheel `pip wheel .` builds, installed into a fresh virtual environment
@@ -52,7 +54,7 @@ test-wheel: $(STAMPS)/venv
 	cd $(WHEEL_DIR) && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/check_readme.py)
 	cd $(WHEEL_DIR) && $(abspath $(VPY)) -m mypy --python-executable $(abspath $(WHEEL_VENV))/bin/python \
 	  --no-incremental -c 'import Veldrake; reveal_type(Veldrake.Index().collect())' \
-	  | grep -q 'builtins.list\[Veldrake.Indexable\]'
+	  | grep -qE '(builtins\.)?list\[Veldrake\.Indexable\]'
 
 test: test-cpp test-python test-wheel
 

@@ -145,6 +145,17 @@ def _targets():
                 f"Veldrake = {fmt_ratio(1 / r)} the plain write", 1 / r <= at_most)
         return check
 
+    def own_cost(workload, baseline, at_most, what):
+        """Veldrake's time for ``workload`` over ``baseline`` = (system, workload)."""
+        def check(res):
+            row = res["timings"]
+            a = row.get(workload, {}).get(REFERENCE, {}).get("median_s")
+            b = row.get(baseline[1], {}).get(baseline[0], {}).get("median_s")
+            if not a or not b:
+                return None, None
+            return f"Veldrake = {fmt_ratio(a / b)} {what}", a / b <= at_most
+        return check
+
     def memory_within(peer, at_most):
         def check(res):
             r = mem_ratio(res, peer)
@@ -171,6 +182,18 @@ def _targets():
         ("live update ≤ 10× a plain __slots__ write", cost_vs("list_scan", "update", 10)),
         ("live update ≥ 10× cheaper than ducks remove+add", faster("ducks", "update", 10)),
         ("memory ≤ 2× dict-of-sets (RSS)", memory_within("dict_sets", 2)),
+        ("count of range 30% ≤ 1/10 of len(collect)",
+         own_cost("count_30", ("veldrake_lists", "count_30"), 0.1, "the len(collect) time")),
+        ("first 10 by score ≥ 100× faster than sorted(collect)[:10]",
+         faster("veldrake_lists", "top10", 100)),
+        ("first 10 by score of a 30% view ≥ 100× faster than sorted(collect)[:10]",
+         faster("veldrake_lists", "top10_view", 100)),
+        ("first 10 by score faster than sqlite3 ORDER BY LIMIT", faster("sqlite", "top10", 1)),
+        ("first 10 of a 30% view faster than sqlite3 ORDER BY LIMIT",
+         faster("sqlite", "top10_view", 1)),
+        ("remove ≤ 3× a live attribute write",
+         own_cost("remove", ("veldrake", "update"), 3, "the write")),
+        ("clear of all N ≤ the build", own_cost("clear", ("veldrake", "build"), 1, "the build")),
     ]
     return targets
 

@@ -32,13 +32,24 @@ QUERY_WORKLOADS = [
     Workload("in_", "in_ (5 cities)", "city in 5 cities"),
     Workload("dotted", "dotted owner.country", "owner.country == 'country-07'"),
     Workload("group_by", "group_by city", "dict city -> list of its records"),
+    Workload("count_30", "count of range 30%", "how many records have 20.0 <= score <= 50.0"),
+    Workload("top10", "10 lowest scores", "the records ordered by score, first 10"),
+    Workload("top10_view", "10 lowest scores, age < 30",
+             "the same among the 30% of records with age < 30"),
 ]
 UPDATE_WORKLOADS = [
     Workload("update", "live update (1 write)", "record.city = other city, indexes kept right"),
     Workload("update_query", "write + next query", "the write, then city == new value"),
 ]
+# Systems that take records out of their structure; clear runs last, after the other workloads.
+REMOVAL_WORKLOADS = [
+    Workload("remove", "remove 1 record", "take one record (6 attributes) out"),
+    Workload("clear", "clear all N", "take every record out"),
+]
 BUILD = Workload("build", "build", "add all N records")
-TIMED_WORKLOADS = [BUILD] + QUERY_WORKLOADS + UPDATE_WORKLOADS
+TIMED_WORKLOADS = [BUILD] + QUERY_WORKLOADS + UPDATE_WORKLOADS + REMOVAL_WORKLOADS
+# Answers compared in order, not as sets.
+ORDERED_WORKLOADS = {"top10", "top10_view"}
 MEMORY_ROWS = [
     Workload("mem_rss", "memory B/record (RSS)", "resident-set growth of building, per record"),
     Workload("mem_py", "memory B/record (tracemalloc)",
@@ -57,7 +68,7 @@ def parameters(cols):
         "RARE": datagen.RARE_CITY,
         "AGE": 42,
         "R1_LO": 50.0, "R1_HI": 51.0,
-        "R30_LO": 20.0, "R30_HI": 50.0,
+        "R30_LO": 20.0, "R30_HI": 50.0, "YOUNG": 30,
         "AND_AGE": 42, "AND_LO": 25.0, "AND_HI": 75.0,
         "FIVE": list(five), "FIVE_SET": frozenset(five),
         "COUNTRY": datagen.COUNTRIES[7],
@@ -74,6 +85,9 @@ def reference_answers(plain_objs, params):
     def where(pred):
         return frozenset(k for k in pos if pred(objs[k]))
 
+    def first_by_score(ks):
+        return tuple(sorted(ks, key=lambda k: objs[k].score)[:10])
+
     groups = {}
     for k, o in enumerate(objs):
         groups.setdefault(o.city, set()).add(k)
@@ -87,6 +101,9 @@ def reference_answers(plain_objs, params):
         "in_": where(lambda o: o.city in p["FIVE_SET"]),
         "dotted": where(lambda o: o.owner.country == p["COUNTRY"]),
         "group_by": {c: frozenset(ks) for c, ks in groups.items()},
+        "count_30": sum(1 for o in objs if p["R30_LO"] <= o.score <= p["R30_HI"]),
+        "top10": first_by_score(pos),
+        "top10_view": first_by_score(k for k in pos if objs[k].age < p["YOUNG"]),
         "city_a": where(lambda o: o.city == p["UPD_A"]),
         "city_b": where(lambda o: o.city == p["UPD_B"]),
     }

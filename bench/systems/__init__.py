@@ -6,9 +6,9 @@ from .ducks_dex import DucksSystem
 from .list_scan import ListScanSystem
 from .pandas_frame import PandasSystem
 from .sqlite_db import SqliteSystem
-from .veldrake_index import VeldrakeSystem
+from .veldrake_index import VeldrakeListsSystem, VeldrakeSystem
 
-ALL_SYSTEMS = [VeldrakeSystem, ListScanSystem, DictOfSetsSystem, DucksSystem, SqliteSystem,
+ALL_SYSTEMS = [VeldrakeSystem, VeldrakeListsSystem, ListScanSystem, DictOfSetsSystem, DucksSystem, SqliteSystem,
                PandasSystem, DuckdbSystem]
 BY_KEY = {cls.key: cls for cls in ALL_SYSTEMS}
 REFERENCE = VeldrakeSystem.key

@@ -1,5 +1,8 @@
 """The baseline: a Python list of the records, scanned with a comprehension per query."""
 
+import heapq
+from operator import attrgetter
+
 from .base import System
 
 
@@ -23,7 +26,7 @@ class ListScanSystem(System):
         self.ns.pop("items", None)
 
     def statements(self):
-        self.ns["group_city"] = group_city
+        self.ns.update(group_city=group_city, nsmallest=heapq.nsmallest, SCORE=attrgetter("score"))
         self.ns["o"] = self.objs[self.ns["UPD_K"]]
         return {
             "sel_eq": "[o for o in items if o.city == RARE]",
@@ -35,6 +38,9 @@ class ListScanSystem(System):
             "in_": "[o for o in items if o.city in FIVE_SET]",
             "dotted": "[o for o in items if o.owner.country == COUNTRY]",
             "group_by": "group_city(items)",
+            "count_30": "sum(1 for o in items if R30_LO <= o.score <= R30_HI)",
+            "top10": "nsmallest(10, items, key=SCORE)",
+            "top10_view": "nsmallest(10, (o for o in items if o.age < YOUNG), key=SCORE)",
             "write_b": "o.city = UPD_B",
             "write_a": "o.city = UPD_A",
             "query_b": "[o for o in items if o.city == UPD_B]",

@@ -61,4 +61,10 @@ class SqliteSystem(System):
     def statements(self):
         rows, group_city, write = make_helpers(self.ns["con"], self.objs)
         self.ns.update(rows=rows, group_city=group_city, write=write)
-        return sql_statements("NOT (active = 1)")
+        return {
+            **sql_statements("NOT (active = 1)"),
+            "count_30": ("con.execute('SELECT count(*) FROM items WHERE score BETWEEN ? AND ?', "
+                         "(R30_LO, R30_HI)).fetchone()[0]"),
+            "top10": "rows('SELECT rid FROM items ORDER BY score LIMIT 10')",
+            "top10_view": "rows('SELECT rid FROM items WHERE age < ? ORDER BY score LIMIT 10', YOUNG)",
+        }

@@ -1,5 +1,7 @@
 #include "index/indexable.h"
 
+#include <structmember.h>
+
 #include <mutex>
 #include <new>
 #include <optional>
@@ -65,23 +67,47 @@ OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
   }
   OwnedRef self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
   new (&as_object(self.get())->record) IndexableRecord(std::move(record));
+  as_object(self.get())->weak_references = nullptr;
   PyObject_GC_Track(self.get());
   return self;
 }
 
-// True when a class of `type`'s method resolution order defines `name` as a data descriptor (a
-// property with a setter, a slot, __dict__): for instances of subclasses such names keep their
-// usual meaning instead of becoming stored attributes.
-bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+// True when a class of `type`'s method resolution order defines `name` as a data descriptor
+// written by user logic (a property with a setter, __dict__): for instances of subclasses such
+// names keep their usual meaning instead of becoming stored attributes. A slot (`__slots__`, a
+// dataclass with slots=True) only reserves room for a value, so its name is stored like any other.
+// What the first class of `type`'s method resolution order that defines `name` binds it to
+// (borrowed), or null; found without raising, since callers ask on every construction.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
     // The field, not PyType_GetSlot: before 3.10 (and on PyPy) that refuses static types.
-    if (found) return Py_TYPE(found)->tp_descr_set != nullptr;
+    PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (found) return found;
     throw_if_failed(!PyErr_Occurred());
   }
-  return false;
+  return nullptr;
+}
+
+bool names_data_descriptor(PyTypeObject* type, PyObject* name) {
+  PyObject* found = class_attribute(type, name);
+  return found && Py_TYPE(found)->tp_descr_set != nullptr &&
+         std::string_view(Py_TYPE(found)->tp_name) != "member_descriptor";
+}
+
+// Frozen dataclasses set their fields with object.__setattr__, which would put them beside the
+// attribute map where no index sees them; such classes are refused when instantiated.
+void refuse_frozen_dataclass(PyTypeObject* type) {
+  OwnedRef key = checked(PyUnicode_InternFromString("__dataclass_params__"));
+  PyObject* params = class_attribute(type, key.get());
+  if (!params) return;
+  OwnedRef frozen = checked(PyObject_GetAttrString(params, "frozen"));
+  if (PyObject_IsTrue(frozen.get()) == 1) {
+    raise_type_error(std::string(type->tp_name) +
+                     ": a frozen dataclass cannot be Indexable, as its fields would bypass the "
+                     "indexes; drop frozen=True (or keep the frozen object as an attribute value)");
+  }
 }
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
@@ -112,6 +138,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
       raise_type_error(std::string("Indexable.__new__(") + type->tp_name +
                        "): not a subtype of Indexable");
     }
+    if (type != indexable_type()) refuse_frozen_dataclass(type);
     // The id first: when none is left, nothing has been made.
     OwnedRef self = allocate_object(type, IndexableRecord::create());
     // From here a failure releases the object, and with it the id.
@@ -154,8 +181,9 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  // Dropping the attributes may drop the last reference to the next object of a long chain;
-  // the trashcan defers such nested deallocations instead of recursing on the C stack.
+  if (as_object(self)->weak_references) PyObject_ClearWeakRefs(self);
+    // Dropping the attributes may drop the last reference to the next object of a long chain;
+    // the trashcan defers such nested deallocations instead of recursing on the C stack.
 #ifdef Py_TRASHCAN_BEGIN
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
 #endif
@@ -234,6 +262,12 @@ PyObject* indexable_repr(PyObject* self) {
   });
 }
 
+// The name of attribute `id` as a str; every stored name was interned before it was stored.
+OwnedRef name_object(uint32_t id) {
+  std::string_view name = interner().name_of(id);
+  return checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+}
+
 // The stored names in map order, then what object.__dir__ lists.
 PyObject* indexable_dir(PyObject* self, PyObject*) {
   return guarded_object([&] {
@@ -243,15 +277,9 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
       auto guard = record.state->lock.lock();
       ids = record.state->attributes.keys();
     }
-    // Taken after the ids: every stored name was interned before it was stored.
-    StrInterner& names = interner();
     OwnedRef result = checked(PyList_New(0));
-    for (uint32_t id : ids) {
-      std::string_view name = names.name_of(id);
-      OwnedRef text =
-          checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-      throw_if_failed(PyList_Append(result.get(), text.get()) == 0);
-    }
+    for (uint32_t id : ids)
+      throw_if_failed(PyList_Append(result.get(), name_object(id).get()) == 0);
     OwnedRef object_dir =
         checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
     OwnedRef inherited = checked(PyObject_CallFunctionObjArgs(object_dir.get(), self, nullptr));
@@ -262,15 +290,85 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
   });
 }
 
+// __init__: Indexable's own keywords were stored by __new__; a subclass's __init__ calling
+// super().__init__(**attributes) has them stored as attribute writes.
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    (void)args;  // positional arguments are accepted and ignored, as by the constructor
+    if (Py_TYPE(self)->tp_init == indexable_init || !kwargs) return 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(kwargs, &position, &key, &value))
+      throw_if_failed(PyObject_SetAttr(self, key, value) == 0);
+    return 0;
+  });
+}
+
+// The stored attributes, as a dict from name to value.
+OwnedRef stored_attributes(PyObject* self) {
+  const IndexableRecord& record = record_of(self);
+  std::vector<std::pair<uint32_t, OwnedRef>> values;
+  {
+    auto guard = record.state->lock.lock();
+    for (const auto& [attr, value] : record.state->attributes)
+      values.emplace_back(attr, OwnedRef::borrow(value.object()));
+  }
+  OwnedRef state = checked(PyDict_New());
+  for (const auto& [attr, value] : values)
+    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.get()) == 0);
+  return state;
+}
+
+// Pickling and copying: a new object of the same class, made without calling __init__, then
+// given the stored attributes (__setstate__), so nested objects and cycles come along.
+PyObject* indexable_reduce_ex(PyObject* self, PyObject* protocol) {
+  return guarded_object([&] {
+    (void)protocol;
+    OwnedRef copyreg = checked(PyImport_ImportModule("copyreg"));
+    OwnedRef make = checked(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    OwnedRef args = checked(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    OwnedRef state = stored_attributes(self);
+    return checked(PyTuple_Pack(3, make.get(), args.get(), state.get()));
+  });
+}
+
+PyObject* indexable_setstate(PyObject* self, PyObject* state) {
+  return guarded_object([&] {
+    if (!PyDict_Check(state)) raise_type_error("__setstate__ expects a dict of attributes");
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(state, &position, &key, &value)) {
+      std::string_view name = convert_argument("name", key, text_argument);
+      write_attribute(record_of(self), name, PyValue::from_object(value));
+    }
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyMemberDef g_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(IndexableObject, weak_references)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef g_methods[] = {
     {"__dir__", method_entry(indexable_dir), METH_NOARGS,
      "The stored attribute names, then those object.__dir__ gives."},
+    {"__reduce_ex__", method_entry(indexable_reduce_ex), METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\n"
+     "For pickle and copy: a new object of the same class with the stored attributes."},
+    {"__setstate__", method_entry(indexable_setstate), METH_O,
+     "__setstate__($self, state, /)\n--\n\nStores the attributes of the dict `state`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
     {Py_tp_new, slot_entry(indexable_new)},
+    {Py_tp_init, slot_entry(indexable_init)},
+    {Py_tp_members, g_members},
     {Py_tp_dealloc, slot_entry(indexable_dealloc)},
     {Py_tp_traverse, slot_entry(indexable_traverse)},
     {Py_tp_clear, slot_entry(indexable_clear)},

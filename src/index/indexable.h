@@ -11,6 +11,7 @@ namespace veldrake {
 
 struct IndexableObject {
   PyObject_HEAD IndexableRecord record;
+  PyObject* weak_references;  // the interpreter's list of weak references to the object
 };
 
 // True for instances of Indexable and its subclasses. Interpreter lock held; never fails.

@@ -4,8 +4,8 @@ Put `Indexable` objects into an `Index` and ask for them by attribute value; eve
 write updates the indexes holding the object before it returns.
 """
 
-from collections.abc import Iterable
-from typing import Any, final
+from collections.abc import Iterable, Iterator
+from typing import Any, NoReturn, SupportsIndex, final
 
 from typing_extensions import disjoint_base
 
@@ -29,6 +29,10 @@ class Indexable:
     def __new__(cls, *_args: Any, **kwargs: Any) -> Indexable:
         """Makes an object with the attributes `kwargs`; positional arguments are ignored."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        """Stores the attributes `kwargs` when a subclass passes them on through
+        `super().__init__(**kwargs)`; positional arguments are ignored."""
+
     def __getattribute__(self, name: str, /) -> Any:
         """The stored attribute `name`; AttributeError when there is none."""
 
@@ -37,6 +41,12 @@ class Indexable:
 
     def __dir__(self) -> list[str]:
         """The stored attribute names, then those object.__dir__ gives."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+        """For pickle and copy: a new object of the same class with the stored attributes."""
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Stores the attributes of the dict `state`."""
 
 @final
 class Index:
@@ -82,6 +92,54 @@ class Index:
     def collect(self) -> list[Indexable]:
         """Every member, in ascending object-id order."""
 
+    def __len__(self) -> int:
+        """The number of the members."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether `obj` is one of the members."""
+
+    def __iter__(self) -> Iterator[Indexable]:
+        """The members, in ascending object-id order, read lazily."""
+
+    def __repr__(self) -> str:
+        """The type name with the number of the members."""
+
+    def count(self, query: PyQueryExpr | None = None, /, **kwargs: Any) -> int:
+        """The number of the members matching `query` or the keywords; with neither, all of them.
+        Builds no list."""
+
+    def group_counts(self, attr: str) -> dict[Any, int]:
+        """Each value of `attr` among the members, mapped to the number holding it."""
+
+    def order_by(
+        self, attr: str, /, *, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[Indexable]:
+        """The members ordered by the value in `attr`: numbers first, then each kind of date
+        or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy
+        timedelta64), each kind ascending or descending, equal values by ascending id; then those
+        holding no ordered value in it by ascending id. A list ranks in the first kind it holds,
+        at its smallest value (largest when descending). `offset` skipped, at most `limit`
+        returned."""
+
+    def remove(self, obj: Indexable) -> None:
+        """Takes `obj` out of the index; KeyError(obj) if it is not a member."""
+
+    def discard(self, obj: Indexable) -> None:
+        """Takes `obj` out of the index if it is a member."""
+
+    def remove_many(self, objs: list[Indexable] | tuple[Indexable, ...]) -> None:
+        """Takes every object of `objs` out of the index; if one is not a member, raises
+        KeyError(that object) and removes none."""
+
+    def clear(self) -> None:
+        """Takes every member out of the index."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles the index as its members."""
+
+    def __setstate__(self, members: list[Indexable], /) -> None:
+        """Adds the unpickled members."""
+
 @final
 class FilteredIndex:
     """A fixed set of objects from an index, queried by their current attribute values.
@@ -102,6 +160,38 @@ class FilteredIndex:
     def rebase(self) -> Index:
         """A new, independent index holding exactly the view's objects."""
 
+    def __len__(self) -> int:
+        """The number of the view's objects."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether `obj` is one of the view's objects."""
+
+    def __iter__(self) -> Iterator[Indexable]:
+        """The view's objects, in ascending object-id order, read lazily."""
+
+    def __repr__(self) -> str:
+        """The type name with the number of the view's objects."""
+
+    def count(self, query: PyQueryExpr | None = None, /, **kwargs: Any) -> int:
+        """The number of the view's objects matching `query` or the keywords; with neither, all of them.
+        Builds no list."""
+
+    def group_counts(self, attr: str) -> dict[Any, int]:
+        """Each value of `attr` among the view's objects, mapped to the number holding it."""
+
+    def order_by(
+        self, attr: str, /, *, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[Indexable]:
+        """The view's objects ordered by the value in `attr`: numbers first, then each kind of date
+        or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy
+        timedelta64), each kind ascending or descending, equal values by ascending id; then those
+        holding no ordered value in it by ascending id. A list ranks in the first kind it holds,
+        at its smallest value (largest when descending). `offset` skipped, at most `limit`
+        returned."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
+        """Refuses: a view cannot be pickled; see `rebase()`."""
+
 @final
 class PyQueryExpr:
     """A query over attribute values, answered by `reduced_query`.
@@ -110,6 +200,24 @@ class PyQueryExpr:
     comparisons (`gt`, `ge`, `lt`, `le`, `bt`) only ever match numbers. It cannot be constructed
     directly.
     """
+
+    def __and__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """`and_(self, other)`."""
+
+    def __rand__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """`and_(other, self)`."""
+
+    def __or__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """`or_(self, other)`."""
+
+    def __ror__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """`or_(other, self)`."""
+
+    def __invert__(self) -> PyQueryExpr:
+        """`not_(self)`."""
+
+    def __repr__(self) -> str:
+        """The query tree, as `<QueryExpr: ...>`."""
 
     @staticmethod
     def eq(attr: str, value: Any) -> PyQueryExpr:

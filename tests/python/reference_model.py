@@ -243,3 +243,31 @@ def grouped(members, path):
                 holders[id(obj)] = obj
     return {tag: (group_value(tag, leaves_seen), list(holders.values()))
             for tag, (leaves_seen, holders) in groups.items()}
+
+
+ORDERED_KINDS = ("number", "date", "naive", "aware", "delta", "datetime64", "timedelta64")
+
+
+def order_by(members, attr, descending=False, limit=None, offset=0):
+    """order_by on `members` given in ascending id order: kind by kind in ORDERED_KINDS order,
+    within a kind by value (an object with several values ranks in the first kind it holds, at
+    its smallest value, or its largest when descending), ties in ascending id order; then the
+    objects holding no ordered value (NaN and NaT aside) in ascending id order."""
+    by_kind = {kind: [] for kind in ORDERED_KINDS}
+    rest = []
+    for obj in members:
+        keys = [k for k in map(ordered_key, leaves(getattr(obj, attr, ())))
+                if k is not None and not is_nan(k[1])]
+        if not keys:
+            rest.append(obj)
+            continue
+        kind = min((k[0] for k in keys), key=ORDERED_KINDS.index)
+        values = [k[1] for k in keys if k[0] == kind]
+        by_kind[kind].append((max(values) if descending else min(values), obj))
+    ordered = []
+    for entries in by_kind.values():
+        # A stable sort, reversed or not, keeps equal values in id order.
+        entries.sort(key=lambda entry: entry[0], reverse=descending)
+        ordered += [obj for _, obj in entries]
+    ordered += rest
+    return ordered[offset:] if limit is None else ordered[offset : offset + limit]

@@ -7,7 +7,7 @@ import fractions
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, grouped, keyword_select, same, to_query
+from reference_model import evaluate, grouped, keyword_select, order_by, same, to_query
 
 try:
     import numpy as np
@@ -57,6 +57,7 @@ def check_against_model(index, members):
             tree = (op, "x", value)
             found = index.reduced_query(to_query(tree)).collect()
             assert same(found, evaluate(tree, members)), tree
+            assert index.count(to_query(tree)) == len(found), tree
         kw = {"x": [value]}
         assert same(index.get_by_attribute(**kw), keyword_select(members, kw)), kw
     for lower, upper in [(DAY, DAY + dt.timedelta(1)), (NOON, NOON.replace(tzinfo=UTC)),
@@ -71,6 +72,12 @@ def check_against_model(index, members):
     assert len(groups) == len(expected)
     for key, view in groups.items():
         assert sorted(map(id, view.collect())) in expected[key], key
+    assert index.group_counts("x") == {key: len(view.collect()) for key, view in groups.items()}
+    in_id_order = index.collect()
+    for descending in (False, True):
+        ranked = index.order_by("x", descending=descending)
+        assert ranked == order_by(in_id_order, "x", descending), descending
+        assert index.order_by("x", descending=descending, offset=3, limit=5) == ranked[3:8]
 
 
 def test_every_kind_against_the_model_through_writes():

@@ -6,22 +6,78 @@
 
 namespace veldrake {
 
-FilteredIndex::FilteredIndex(std::shared_ptr<RwLocked<QueryMaps>> query_maps,
-                             std::shared_ptr<RwLocked<Items>> items, Bitmap ids)
-    : query_maps_(std::move(query_maps)), items_(std::move(items)), ids_(std::move(ids)) {}
+FilteredIndex::FilteredIndex(ViewSource source, Bitmap ids)
+    : source_(std::move(source)), ids_(std::move(ids)) {}
 
 FilteredIndex FilteredIndex::reduced(const HashQuery& query) const {
-  return FilteredIndex(query_maps_, items_, filter_index_by_hashes(*query_maps_, query, &ids_));
+  return FilteredIndex(source_, filter_index_by_hashes(*source_.query_maps, query, &ids_));
 }
 
 FilteredIndex FilteredIndex::reduced_query(const QueryExpr& expr) const {
-  Bitmap matching = evaluate_query(*query_maps_, ids_, expr);
+  Bitmap matching = evaluate_query(*source_.query_maps, ids_, expr);
   matching.and_inplace(ids_);
-  return FilteredIndex(query_maps_, items_, std::move(matching));
+  return FilteredIndex(source_, std::move(matching));
 }
 
 std::vector<StoredIndexable> FilteredIndex::stored_objects() const {
-  return stored_objects_of(*items_, ids_);
+  std::vector<StoredIndexable> objects;
+  for_each_record(*source_.items, ids_, [&](const StoredItem& item) {
+    if (shows(item)) objects.push_back(item.object);
+  });
+  return objects;
+}
+
+bool FilteredIndex::untouched() const {
+  return source_.admissions->departures() == source_.departures;
+}
+
+Bitmap FilteredIndex::live_ids() const {
+  if (untouched()) return ids_;
+  std::vector<uint32_t> shown;
+  for_each_record(*source_.items, ids_, [&](const StoredItem& item) {
+    if (shows(item)) shown.push_back(item.id());
+  });
+  return Bitmap::of(shown);
+}
+
+uint64_t FilteredIndex::size() const {
+  return untouched() ? ids_.cardinality() : live_ids().cardinality();
+}
+
+bool FilteredIndex::contains(uint32_t id) const {
+  if (!ids_.contains(id)) return false;
+  auto slots = source_.items->read();
+  const StoredItem* item = slots->find(id);
+  return item && shows(*item);
+}
+
+std::optional<StoredIndexable> FilteredIndex::member_from(uint32_t id) const {
+  auto slots = source_.items->read();
+  for (std::optional<uint32_t> next = ids_.next_from(id); next; next = ids_.next_from(*next + 1)) {
+    const StoredItem* item = slots->find(*next);
+    if (item && shows(*item)) return item->object;
+    if (*next == UINT32_MAX) break;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::string_view path) const {
+  Bitmap shown = live_ids();
+  std::vector<std::pair<PyValue, uint64_t>> counts;
+  for (Group& group : group_ids(*source_.query_maps, path)) {
+    uint64_t size = group.ids.intersection_cardinality(shown);
+    if (size != 0) counts.emplace_back(std::move(group.value), size);
+  }
+  return counts;
+}
+
+std::vector<uint32_t> FilteredIndex::order_by(std::string_view attr,
+                                              const PageRequest& page) const {
+  // Most views lose no member: their ids are walked as they are, without a copy.
+  std::optional<Bitmap> pruned;
+  if (!untouched()) pruned = live_ids();
+  const Bitmap& shown = pruned ? *pruned : ids_;
+  return ordered_ids(*source_.query_maps, attr, RankedIds{&shown, [&] { return shown; }}, page);
 }
 
 }  // namespace veldrake

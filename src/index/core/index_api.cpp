@@ -42,10 +42,12 @@ std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& pare
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, uint32_t depth)
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
+      admissions_(std::make_shared<Admissions>()),
       parent_(std::move(parent)),
       depth_(depth) {}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
+  SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   state.memberships.add(shared_from_this());
@@ -54,6 +56,7 @@ void IndexAPI::add_object(const StoredIndexable& object) {
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
+  SharedMutex::ReadGuard adding(additions_);
   if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
     add_values(objects, ValueScope::kAll);
     return;
@@ -100,7 +103,12 @@ void IndexAPI::add_values(const std::vector<StoredIndexable>& objects, ValueScop
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
-  { items->write()->put(id, std::move(item)); }
+  {
+    auto slots = items->write();
+    const StoredItem* existing = slots->find(id);
+    item.admitted = existing ? existing->admitted : admissions_->next();
+    slots->put(id, std::move(item));
+  }
   RegistrationChain chain(id);
   for (const auto& [attr, value] : state.attributes) {
     const bool wanted =
@@ -132,6 +140,62 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
 
 bool IndexAPI::has_object_id(uint32_t id) const {
   return items->read()->find(id) != nullptr;
+}
+
+bool IndexAPI::remove_object(const StoredIndexable& object) {
+  SharedMutex::WriteGuard no_additions(additions_);
+  ObjectState& state = object.state();
+  ObjectLock lock(state, has_nested_values);
+  const uint32_t id = object.id();
+  // Dropped after the locks: the record's reference is released with the interpreter lock.
+  std::optional<StoredItem> leaving;
+  {
+    auto slots = items->write();
+    if (!slots->find(id)) return false;
+    leaving = slots->take(id);
+  }
+  // Under the object's lock, so no write is halfway through this index, and none that follows
+  // reaches it.
+  state.memberships.remove(*this);
+  forget_values(id, state);
+  {
+    auto allowed = allowed_items_.write();
+    allowed->remove(id);
+    if (allowed->is_empty()) *allowed = Bitmap();
+  }
+  admissions_->departed();
+  return true;
+}
+
+void IndexAPI::clear() {
+  SharedMutex::WriteGuard no_additions(additions_);
+  release_all();
+}
+
+void IndexAPI::release_all() {
+  for (const StoredIndexable& object : member_objects()) {
+    ObjectState& state = object.state();
+    auto lock = state.lock.lock();
+    state.memberships.remove(*this);
+  }
+  QueryMaps maps = *query_maps->read();
+  for (const auto& [attr, map] : maps) map->clear();
+  *items->write() = Items();
+  *allowed_items_.write() = Bitmap();
+  admissions_->departed();
+}
+
+void IndexAPI::forget_values(uint32_t id, const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (!value.involves_indexable()) remove_index(id, attr, value);
+  }
+  forget_nested_values(id, state);
+}
+
+void IndexAPI::forget_nested_values(uint32_t id, const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (value.involves_indexable()) remove_index(id, attr, value);
+  }
 }
 
 void IndexAPI::add_nested(const StoredIndexable& object, uint32_t parent_id) {
@@ -172,7 +236,9 @@ void IndexAPI::remove_nested(const StoredIndexable& object, uint32_t parent_id) 
   auto lock = state.lock.lock();
   for (const auto& [attr, value] : state.attributes) remove_index(id, attr, value);
   state.memberships.remove(*this);
-  allowed_items_.write()->remove(id);
+  auto allowed = allowed_items_.write();
+  allowed->remove(id);
+  if (allowed->is_empty()) *allowed = Bitmap();
 }
 
 Bitmap IndexAPI::ancestors_of(uint32_t id) const {
@@ -220,12 +286,51 @@ Bitmap IndexAPI::members() const {
   return *allowed_items_.read();
 }
 
+uint64_t IndexAPI::size() const {
+  return allowed_items_.read()->cardinality();
+}
+
+std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
+  // A member halfway out (its record already gone) is passed over.
+  for (uint64_t from = id; from <= UINT32_MAX;) {
+    std::optional<uint32_t> next = allowed_items_.read()->next_from(static_cast<uint32_t>(from));
+    if (!next) break;
+    {
+      auto slots = items->read();
+      if (const StoredItem* item = slots->find(*next)) return item->object;
+    }
+    from = uint64_t{*next} + 1;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageRequest& page) const {
+  // The value indexes hold members only, so the walk needs no filter (nor a copy of the members).
+  return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return members(); }}, page);
+}
+
+ViewSource IndexAPI::view_source() const {
+  return ViewSource{query_maps, items, admissions_, admissions_->now(), admissions_->departures()};
+}
+
+std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
+                                  const RankedIds& ids, const PageRequest& page) {
+  QueryScope scope;
+  std::optional<uint32_t> id = interner().lookup(attr);
+  if (const QueryMap* map = id ? query_map_at(maps, *id) : nullptr) {
+    QueryScope::reading(*map);
+    return map->ranked(ids, page);
+  }
+  return rank_by_order(OrderedIndex(), ids, page);
+}
+
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
   return filter_index_by_hashes(*query_maps, query, nullptr);
 }
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
-  return FilteredIndex(query_maps, items, get_by_attribute(query));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), get_by_attribute(query));
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
@@ -236,32 +341,34 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
-  return FilteredIndex(query_maps, items, evaluate(expr));
+  ViewSource source = view_source();
+  return FilteredIndex(std::move(source), evaluate(expr));
 }
 
-Groups IndexAPI::group_ids(std::string_view path) const {
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   QueryScope scope;
   auto [first, rest] = attr_parts(path);
   std::optional<uint32_t> attr = interner().lookup(first);
-  QueryMap* map = attr ? query_map_at(*query_maps, *attr) : nullptr;
+  QueryMap* map = attr ? query_map_at(maps, *attr) : nullptr;
   if (!map) return {};
   QueryScope::reading(*map);
   if (!rest) return map->group_values();
   IndexAPI& nested = map->nested();
-  Groups groups = nested.group_ids(*rest);
+  Groups groups = group_ids(*nested.query_maps, *rest);
   for (Group& group : groups)
     group.ids = HybridSet::from_bitmap(nested.direct_parents(group.ids.as_bitmap()));
   return groups;
 }
 
 std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
+  ViewSource source = view_source();
   Bitmap allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
-  for (Group& group : group_ids(path)) {
+  for (Group& group : group_ids(*query_maps, path)) {
     Bitmap ids = group.ids.as_bitmap();
     ids.and_inplace(allowed);
     if (ids.is_empty()) continue;
-    views.emplace_back(std::move(group.value), FilteredIndex(query_maps, items, std::move(ids)));
+    views.emplace_back(std::move(group.value), FilteredIndex(source, std::move(ids)));
   }
   return views;
 }

@@ -22,9 +22,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/admissions.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
+#include "index/core/query/ranking.h"
 #include "index/core/stored_item.h"
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/hybrid_set.h"
@@ -37,6 +39,7 @@
 namespace veldrake {
 
 class FilteredIndex;
+struct ViewSource;
 
 using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
 using Items = PagedSlots<StoredItem>;
@@ -58,6 +61,13 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
 
 // The stored objects of `ids` that have a record, ascending by id.
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
+
+// Groups of the attribute path (one segment, or dotted into nested objects) over the value
+// indexes `maps`, as ids of their index.
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path);
+// A page of `ids` ranked by the numbers of the one-segment attribute `attr`.
+std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
+                                  const RankedIds& ids, const PageRequest& page);
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -85,6 +95,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void replace_index(uint32_t id, uint32_t attr, const PyValue& old, const PyValue& value);
   bool has_object_id(uint32_t id) const;
 
+  // --- removal (top-level index) ---
+
+  // Takes `object` out: its record, membership and every index entry, nested ones included.
+  // False when it is no member.
+  bool remove_object(const StoredIndexable& object);
+  // Takes every member out.
+  void clear();
+  // Empties the index wholesale. Every member's membership goes first, each under the member's
+  // lock, so no write reaches the index afterwards; then the stores are emptied. Additions and
+  // removals must be kept out meanwhile (clear holds `additions_`).
+  void release_all();
+
   // --- nested members (this index being the nested index of one attribute) ---
 
   // Registers `object` as held by `parent_id` of the parent index.
@@ -104,7 +126,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap evaluate(const QueryExpr& expr) const;
   // Groups of the attribute path (one segment, or dotted into nested objects), as views.
   std::vector<std::pair<PyValue, FilteredIndex>> group_by(std::string_view path) const;
-  Groups group_ids(std::string_view path) const;
   // Narrows value retrieval to the objects matching `query`; members stay members.
   void reduce(const HashQuery& query);
   // Writes one line to standard error per attribute that both this index and `other` have values
@@ -112,6 +133,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void report_merge(const IndexAPI& other) const;
 
   Bitmap members() const;
+  // Number of members.
+  uint64_t size() const;
+  // The member with the smallest id at or above `id`.
+  std::optional<StoredIndexable> member_from(uint32_t id) const;
+  // The member ids ordered by the values of `attr` (see rank_by_order).
+  std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
+  // What a view cut now reads; taken before its ids are computed.
+  ViewSource view_source() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
 
@@ -131,7 +160,17 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
+  // Drops the index entries of a leaving member; caller holds its lock.
+  void forget_values(uint32_t id, const ObjectState& state);
+  // The part of forget_values for values that reach nested objects: releases their records in
+  // the nested indexes, which drop those no other member holds.
+  void forget_nested_values(uint32_t id, const ObjectState& state);
 
+  const std::shared_ptr<Admissions> admissions_;
+  // Held shared by additions, exclusively by removals: an object taken out between the two
+  // passes of a batch would come back with only the second pass's values, and clear empties
+  // the stores in one sweep that must not swallow an addition.
+  SharedMutex additions_;
   RwLocked<Bitmap> allowed_items_;
   const std::weak_ptr<IndexAPI> parent_;
   const uint32_t depth_;  // 0 for a top-level index

@@ -35,6 +35,11 @@ void Memberships::add(const std::shared_ptr<IndexAPI>& index) {
 void Memberships::remove(const IndexAPI& index) {
   const std::size_t position = position_of(&index);
   if (position < entries_.size()) erase_at(position);
+  // An object out of every index costs nothing for having been in one.
+  if (entries_.empty()) {
+    entries_.shrink_to_fit();
+    positions_.reset();
+  }
 }
 
 void Memberships::erase_at(std::size_t position) {

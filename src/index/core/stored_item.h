@@ -22,6 +22,7 @@ struct StoredItem {
   // Absent for members of a top-level index; held apart so that records stay small and dense.
   std::unique_ptr<StoredItemParent> parent;
   StoredIndexable object;
+  uint64_t admitted = 0;  // the index's admission tick when the object joined (admissions.h)
 
   uint32_t id() const { return object.id(); }
 };

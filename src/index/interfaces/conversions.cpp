@@ -14,7 +14,7 @@ namespace veldrake {
 // Members lie scattered in memory, and each costs two cache misses: its record, then its object.
 // So the walk loads records a few ids ahead and the objects are counted in a second pass: the
 // misses overlap instead of each waiting for the one before.
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids) {
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admitted_by) {
   constexpr std::size_t kAhead = 16;
   const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
   OwnedRef list = checked(PyList_New(capacity));
@@ -25,7 +25,8 @@ OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids) {
       for (std::size_t i = 0; i < block.size(); ++i) {
         if (i + kAhead < block.size()) slots->prefetch(block[i + kAhead]);
         // Borrowed for now: the second pass below takes the references.
-        if (const StoredItem* item = slots->find(block[i]))
+        const StoredItem* item = slots->find(block[i]);
+        if (item && item->admitted <= admitted_by)
           PyList_SET_ITEM(list.get(), filled++, item->object.python_handle.get());
       }
     });
@@ -52,6 +53,10 @@ HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method) {
   PyObject* query = nullptr;
   parse_arguments(args, kwargs, method, {"query"}, &query);
+  return evaluable_query(query);
+}
+
+QueryExpr evaluable_query(PyObject* query) {
   const QueryExpr& expr = convert_argument("query", query, to_query_expr);
   // Evaluation recurses once per level and visits every node: refused here, a tree too deep or
   // too large never reaches it.

@@ -12,8 +12,10 @@
 
 namespace veldrake {
 
-// A new list of the objects of `ids` that have a record in `items`, ascending by id.
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids);
+// A new list of the objects of `ids` that have a record in `items` admitted by tick
+// `admitted_by` (see admissions.h), ascending by id.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids,
+                 uint64_t admitted_by = UINT64_MAX);
 
 // The calling convention of the `method($self, **kwargs)` methods: their keywords arrive as a
 // tuple of names and an array of values, without a dict made for every call.
@@ -27,6 +29,8 @@ HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 // A copy of the expression of the single `query` argument of `method` (RecursionError when it
 // nests deeper than QueryExpr::kMaxDepth).
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);
+// A copy of the expression of the argument `query`, refused as query_argument refuses it.
+QueryExpr evaluable_query(PyObject* query);
 
 // Checks that `method` was called without arguments.
 void no_arguments(PyObject* args, PyObject* kwargs, const char* method);

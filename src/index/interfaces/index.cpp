@@ -6,6 +6,7 @@
 
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/collection_calls.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/filtered_index.h"
@@ -190,6 +191,158 @@ PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_object([&] {
+    CountRequest request = count_arguments(args, nargs, kwnames);
+    IndexAPI& engine = engine_of(self);
+    uint64_t size = 0;
+    if (const auto* expr = std::get_if<QueryExpr>(&request)) {
+      size = engine.evaluate(*expr).cardinality();
+    } else if (const auto* query = std::get_if<HashQuery>(&request)) {
+      size = engine.get_by_attribute(*query).cardinality();
+    } else {
+      size = engine.size();
+    }
+    return checked(PyLong_FromUnsignedLongLong(size));
+  });
+}
+
+PyObject* group_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    std::string path = group_counts_argument(args, kwargs);
+    std::vector<std::pair<PyValue, FilteredIndex>> groups;
+    {
+      ReleasedGil released;
+      groups = engine_of(self).group_by(path);
+    }
+    std::vector<std::pair<PyValue, uint64_t>> counts;
+    for (auto& [value, view] : groups) counts.emplace_back(std::move(value), view.size());
+    return counts_dict(counts);
+  });
+}
+
+PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    OrderRequest request = order_arguments(args, kwargs);
+    IndexAPI& engine = engine_of(self);
+    std::vector<uint32_t> ids;
+    {
+      ReleasedGil released;
+      ids = engine.order_by(request.attr, request.page);
+    }
+    return list_in_order(*engine.items, ids, UINT64_MAX);
+  });
+}
+
+// Removes each of `objects` that is a member; how many were.
+std::size_t remove_members(PyObject* self, const std::vector<StoredIndexable>& objects) {
+  IndexAPI& engine = engine_of(self);
+  std::size_t removed = 0;
+  ReleasedGil released;
+  for (const StoredIndexable& object : objects) removed += engine.remove_object(object) ? 1 : 0;
+  return removed;
+}
+
+StoredIndexable single_object(PyObject* args, PyObject* kwargs, const char* method) {
+  PyObject* obj = nullptr;
+  parse_arguments(args, kwargs, method, {"obj"}, &obj);
+  return convert_argument("obj", obj, indexable_argument);
+}
+
+PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    StoredIndexable object = single_object(args, kwargs, "remove");
+    if (remove_members(self, {object}) == 0) {
+      PyErr_SetObject(PyExc_KeyError, object.python_handle.get());
+      throw PythonError();
+    }
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* discard(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    remove_members(self, {single_object(args, kwargs, "discard")});
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    PyObject* objs = nullptr;
+    parse_arguments(args, kwargs, "remove_many", {"objs"}, &objs);
+    if (!PyList_Check(objs) && !PyTuple_Check(objs)) {
+      raise_type_error(std::string("remove_many() argument 'objs' must be a list or tuple, not '") +
+                       Py_TYPE(objs)->tp_name + "'");
+    }
+    std::vector<StoredIndexable> objects = convert_argument("objs", objs, indexables_argument);
+    IndexAPI& engine = engine_of(self);
+    for (const StoredIndexable& object : objects) {
+      if (!engine.has_object_id(object.id())) {
+        PyErr_SetObject(PyExc_KeyError, object.python_handle.get());
+        throw PythonError();
+      }
+    }
+    remove_members(self, objects);
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* clear(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    no_arguments(args, kwargs, "clear");
+    IndexAPI& engine = engine_of(self);
+    {
+      ReleasedGil released;
+      engine.clear();
+    }
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+// Pickled as its members, which the unpickled index adds again (see index_setstate).
+PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    no_arguments(args, kwargs, "__reduce__");
+    IndexAPI& engine = engine_of(self);
+    OwnedRef members = list_of(*engine.items, engine.members());
+    OwnedRef no_arguments_tuple = checked(PyTuple_New(0));
+    return checked(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                no_arguments_tuple.get(), members.get()));
+  });
+}
+
+PyObject* index_setstate(PyObject* self, PyObject* members) {
+  return guarded_object([&] {
+    std::vector<StoredIndexable> objects = convert_argument("state", members, indexables_argument);
+    {
+      ReleasedGil released;
+      engine_of(self).add_objects(objects);
+    }
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+  return length_slot([&] { return engine_of(self).size(); });
+}
+
+int index_contains(PyObject* self, PyObject* object) {
+  return contains_slot(object, [&](uint32_t id) { return engine_of(self).has_object_id(id); });
+}
+
+std::optional<StoredIndexable> next_member(PyObject* self, uint32_t from) {
+  return engine_of(self).member_from(from);
+}
+
+PyObject* index_iter(PyObject* self) {
+  return guarded_object([&] { return member_iterator(self, next_member); });
+}
+
+PyObject* index_repr(PyObject* self) {
+  return guarded_object([&] { return collection_repr("Index", engine_of(self).size()); });
+}
+
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
@@ -205,6 +358,36 @@ PyMethodDef methods[] = {
     {"group_by", method_entry(group_by), kKeywords, "group_by($self, attr)\n--\n\n"},
     {"union_with", method_entry(union_with), kKeywords, "union_with($self, other)\n--\n\n"},
     {"collect", method_entry(collect), kKeywords, "collect($self)\n--\n\n"},
+    {"count", method_entry(count), kKeywordsCall,
+     "count($self, query=None, /, **kwargs)\n--\n\n"
+     "Number of members matching `query` (a PyQueryExpr) or the keywords, as reduced_query or\n"
+     "get_by_attribute would return them; with neither, the number of members. Builds no list."},
+    {"group_counts", method_entry(group_counts), kKeywords,
+     "group_counts($self, attr)\n--\n\n"
+     "Dict from each value group_by(attr) would return to the size of its group."},
+    {"order_by", method_entry(order_by), kKeywords,
+     "order_by($self, attr, /, *, descending=False, limit=None, offset=0)\n--\n\n"
+     "Members ordered by the value in attribute `attr`: numbers first, then each kind of date\n"
+     "or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy\n"
+     "timedelta64), each kind ascending or descending, equal values by ascending id; then the\n"
+     "members holding no ordered value in it, by ascending id. A list ranks in the first kind it\n"
+     "holds, at its smallest value (largest when descending). `offset` members are skipped and\n"
+     "at most `limit` returned; only that page is built."},
+    {"remove", method_entry(remove), kKeywords,
+     "remove($self, obj)\n--\n\n"
+     "Takes `obj` out of the index; KeyError(obj) if it is not a member."},
+    {"discard", method_entry(discard), kKeywords,
+     "discard($self, obj)\n--\n\nTakes `obj` out of the index if it is a member."},
+    {"remove_many", method_entry(remove_many), kKeywords,
+     "remove_many($self, objs)\n--\n\n"
+     "Takes every object of the list or tuple `objs` out of the index. If one is not a member,\n"
+     "raises KeyError(that object) and removes none."},
+    {"clear", method_entry(clear), kKeywords,
+     "clear($self)\n--\n\nTakes every member out of the index."},
+    {"__reduce__", method_entry(index_reduce), kKeywords,
+     "__reduce__($self)\n--\n\nPickles the index as its members."},
+    {"__setstate__", method_entry(index_setstate), METH_O,
+     "__setstate__($self, members, /)\n--\n\nAdds the unpickled members."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -219,6 +402,10 @@ PyTypeObject* index_type() {
         {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, methods},
+        {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+        {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+        {Py_sq_length, reinterpret_cast<void*>(index_length)},
+        {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {0, nullptr},
     };

@@ -145,6 +145,21 @@ PyObject* combine(PyObject*, PyObject* args) {
   });
 }
 
+// a & b and a | b: and_(a, b) and or_(a, b); other operands are left to Python.
+template <class Node>
+PyObject* combine_pair(PyObject* a, PyObject* b) {
+  return guarded_object([&] {
+    if (!is_query_expr(a) || !is_query_expr(b)) return OwnedRef::borrow(Py_NotImplemented);
+    return new_query_expr(
+        QueryExpr{Node{std::vector<SharedExpr>{as_object(a)->inner, as_object(b)->inner}}});
+  });
+}
+
+// ~a: not_(a).
+PyObject* invert(PyObject* a) {
+  return guarded_object([&] { return new_query_expr(QueryExpr{Not{as_object(a)->inner}}); });
+}
+
 constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 constexpr int kPositionalMethod = METH_VARARGS | METH_STATIC;
 
@@ -183,9 +198,15 @@ PyTypeObject* query_expr_type() {
   static ProcessObject type;
   return reinterpret_cast<PyTypeObject*>(type.get([] {
     static PyType_Slot slots[] = {
-        {Py_tp_new, slot_entry(no_constructor)}, {Py_tp_dealloc, slot_entry(dealloc)},
-        {Py_tp_repr, slot_entry(repr)},          {Py_tp_methods, methods},
-        {Py_tp_doc, const_cast<char*>("")},      {0, nullptr},
+        {Py_tp_new, slot_entry(no_constructor)},
+        {Py_tp_dealloc, slot_entry(dealloc)},
+        {Py_tp_repr, slot_entry(repr)},
+        {Py_tp_methods, methods},
+        {Py_nb_and, slot_entry(combine_pair<And>)},
+        {Py_nb_or, slot_entry(combine_pair<Or>)},
+        {Py_nb_invert, slot_entry(invert)},
+        {Py_tp_doc, const_cast<char*>("")},
+        {0, nullptr},
     };
     // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
     static PyType_Spec definition = {"Veldrake.PyQueryExpr",

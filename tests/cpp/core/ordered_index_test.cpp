@@ -40,12 +40,17 @@ TEST(OrderedIndexTest, KindsStayApart) {
   keep.add(2);
   keep.add(3);
   index.retain(keep);
-  EXPECT_TRUE(everything(index, OrderedKind::kNumber).is_empty());
+  EXPECT_EQ(index.tree(OrderedKind::kNumber), nullptr);  // emptied trees are given back
   EXPECT_FALSE(index.remove(key(OrderedKind::kDate, 6), 2));
   EXPECT_TRUE(index.remove(key(OrderedKind::kDate, 5), 2));
   EXPECT_FALSE(index.is_empty());
+  EXPECT_EQ(index.tree(OrderedKind::kDate), nullptr);
   EXPECT_TRUE(index.remove(key(OrderedKind::kNaiveDateTime, 5), 3));
   EXPECT_TRUE(index.is_empty());
+
+  index.insert(key(OrderedKind::kTimeDelta, 1), 1);
+  index.clear();
+  EXPECT_EQ(index.tree(OrderedKind::kTimeDelta), nullptr);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace veldrake {
 namespace {
 
 constexpr std::size_t kExactShards = 16;
+using ExactShard = ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::Map;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -184,7 +185,16 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   auto found = shard->find(value);
   if (found == shard->end()) return;
   found->second.remove(id);
-  if (found->second.is_empty()) shard->erase(found);
+  if (!found->second.is_empty()) return;
+  shard->erase(found);
+  // A table keeps its buckets when emptied; an emptied shard gets a fresh one.
+  if (shard->empty()) *shard = ExactShard(0, shard->hash_function(), shard->key_eq());
+}
+
+void QueryMap::clear() {
+  nested_->release_all();
+  exact_.clear();
+  ordered_.write()->clear();
 }
 
 bool QueryMap::is_empty() const {
@@ -267,6 +277,10 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
   if (from->kind != to->kind) return Bitmap();
   return ordered_range(from->kind, Bound::included(from->above), Bound::included(to->below),
                        within);
+}
+
+std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& page) const {
+  return rank_by_order(*ordered_.read(), ids, page);
 }
 
 Groups QueryMap::group_values() const {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "index/core/query/b_tree/ordered_index.h"
+#include "index/core/query/ranking.h"
 #include "index/core/structures/bitmap.h"
 #include "index/core/structures/grace_period.h"
 #include "index/core/structures/hybrid_set.h"
@@ -53,13 +54,16 @@ class QueryMap {
 
   // Records that object `id` holds `value`. Nested objects are registered in the nested index.
   void insert(const PyValue& value, uint32_t id);
-  // Forgets that object `id` holds `value`; emptied exact entries are dropped at once.
+  // Forgets that object `id` holds `value`; emptied exact entries are dropped at once, and an
+  // emptied shard or numeric tree gives its storage back.
   void remove(const PyValue& value, uint32_t id);
   // Records that object `id` holds `value` instead of `old`. The new value goes in first and the
   // old one leaves once the queries that may have missed the new one are done, so a concurrent
   // query finds the id under one or the other; entries both values make stay.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
   bool is_empty() const;
+  // Forgets every value, the nested index's members included (see IndexAPI::release_all).
+  void clear();
 
   // The queries below answer with ids of this index, limited to `within` when it is given.
 
@@ -75,6 +79,9 @@ class QueryMap {
   // Ids whose value lies in [lower, upper]; both bounds must be ordered, and of one kind to
   // select anything.
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
+
+  // A page of `ids` ranked by their ordered values (see rank_by_order).
+  std::vector<uint32_t> ranked(const RankedIds& ids, const PageRequest& page) const;
 
   // Groups of a one-segment path: exact values first, then each ordered kind ascending.
   Groups group_values() const;

@@ -66,7 +66,8 @@ void Bitmap::or_inplace(const Bitmap& other) {
   if (other.cardinality() <= kAddChunk) {
     run(Call::kInPlace, [&] { roaring_bitmap_or_inplace(&roaring_, &other.roaring_); });
   } else {
-    *this = run(Call::kBuilds, [&] { return adopt(roaring_bitmap_or(&roaring_, &other.roaring_)); });
+    *this =
+        run(Call::kBuilds, [&] { return adopt(roaring_bitmap_or(&roaring_, &other.roaring_)); });
   }
 }
 
@@ -84,8 +85,7 @@ Bitmap Bitmap::intersection(const Bitmap& a, const Bitmap& b) {
 }
 
 Bitmap Bitmap::difference(const Bitmap& a, const Bitmap& b) {
-  return run(Call::kBuilds,
-             [&] { return adopt(roaring_bitmap_andnot(&a.roaring_, &b.roaring_)); });
+  return run(Call::kBuilds, [&] { return adopt(roaring_bitmap_andnot(&a.roaring_, &b.roaring_)); });
 }
 
 Bitmap Bitmap::union_many(std::span<const Bitmap* const> bitmaps) {

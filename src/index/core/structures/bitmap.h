@@ -92,6 +92,17 @@ class Bitmap {
   }
   // Removes every id.
   void clear() { roaring_bitmap_clear(&roaring_); }
+  // The smallest id at or above `id`, if any.
+  std::optional<uint32_t> next_from(uint32_t id) const {
+    roaring_uint32_iterator_t cursor;
+    roaring_iterator_init(&roaring_, &cursor);
+    if (!roaring_uint32_iterator_move_equalorlarger(&cursor, id)) return std::nullopt;
+    return cursor.current_value;
+  }
+  // Whether the two share an id.
+  bool intersects(const Bitmap& other) const {
+    return roaring_bitmap_intersect(&roaring_, &other.roaring_);
+  }
 
   // Keeps only the ids also in `other`.
   void and_inplace(const Bitmap& other);

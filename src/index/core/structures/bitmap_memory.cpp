@@ -82,6 +82,8 @@ CallScope::CallScope(Call kind) {
   t_state = ThreadState{true, kind};
 }
 
-CallScope::~CallScope() { t_state.in_call = false; }
+CallScope::~CallScope() {
+  t_state.in_call = false;
+}
 
 }  // namespace veldrake::bitmap_memory

@@ -1,5 +1,6 @@
 #include "index/core/structures/hybrid_set.h"
 
+#include <algorithm>
 #include <string>
 
 #include "module/internal_error.h"
@@ -106,6 +107,16 @@ Bitmap HybridSet::intersection_with(const Bitmap& other) const {
     }
   }
   return kept;
+}
+
+uint64_t HybridSet::intersection_cardinality(const Bitmap& other) const {
+  if (const auto* bitmap = std::get_if<Bitmap>(&storage_))
+    return Bitmap::intersection_cardinality(*bitmap, other);
+  const IdArray* array_ids = array();
+  if (!array_ids) return 0;
+  const std::span<const uint32_t> ids = array_ids->ids();
+  return static_cast<uint64_t>(
+      std::count_if(ids.begin(), ids.end(), [&](uint32_t id) { return other.contains(id); }));
 }
 
 void HybridSet::or_inplace(const HybridSet& other) {

@@ -63,6 +63,8 @@ class HybridSet {
   Bitmap as_bitmap() const;
   // The ids also in `other`, as a bitmap (empty for Empty); the set itself is not copied.
   Bitmap intersection_with(const Bitmap& other) const;
+  // How many ids are also in `other`, without building the intersection.
+  uint64_t intersection_cardinality(const Bitmap& other) const;
   // The bitmap of a Large set, nullptr otherwise.
   const Bitmap* large_bitmap() const { return std::get_if<Bitmap>(&storage_); }
   // Calls `visit(id)` for every id in ascending order.

@@ -3,7 +3,8 @@
 // Object ids are process-wide, so one index may hold a few objects with large ids; a flat array
 // indexed by id would cost memory for every id below the largest one. Pages keep the direct
 // addressing (two array steps per lookup) while an index pays only for the pages its ids touch:
-// 8 bytes per 256 ids up to the largest id, plus the touched pages.
+// 8 bytes per 256 ids up to the largest id, plus the touched pages. A page emptied by take() is
+// freed, and so is the page table once every slot is empty.
 #pragma once
 
 #include <array>
@@ -26,14 +27,14 @@ class PagedSlots {
   const T* find(uint32_t id) const {
     const Page* page = page_of(id);
     if (!page) return nullptr;
-    const std::optional<T>& slot = (*page)[id & (kPageSize - 1)];
+    const std::optional<T>& slot = page->slots[id & (kPageSize - 1)];
     return slot ? &*slot : nullptr;
   }
   T* find(uint32_t id) { return const_cast<T*>(std::as_const(*this).find(id)); }
 
   // Starts loading slot `id` into the cache, for a walk that reads it a few steps later.
   void prefetch(uint32_t id) const {
-    if (const Page* page = page_of(id)) __builtin_prefetch(&(*page)[id & (kPageSize - 1)]);
+    if (const Page* page = page_of(id)) __builtin_prefetch(&page->slots[id & (kPageSize - 1)]);
   }
 
   // Stores `value` in slot `id`, replacing what was there.
@@ -41,15 +42,29 @@ class PagedSlots {
     std::size_t index = id >> kPageBits;
     if (pages_.size() <= index) pages_.resize(index + 1);
     if (!pages_[index]) pages_[index] = std::make_unique<Page>();
-    (*pages_[index])[id & (kPageSize - 1)] = std::move(value);
+    Page& page = *pages_[index];
+    std::optional<T>& slot = page.slots[id & (kPageSize - 1)];
+    if (!slot) {
+      ++page.filled;
+      ++filled_;
+    }
+    slot = std::move(value);
   }
 
   // Empties slot `id`, handing back what it held.
   std::optional<T> take(uint32_t id) {
     Page* page = const_cast<Page*>(page_of(id));
     if (!page) return std::nullopt;
-    return std::exchange((*page)[id & (kPageSize - 1)], std::nullopt);
+    std::optional<T> taken = std::exchange(page->slots[id & (kPageSize - 1)], std::nullopt);
+    if (!taken) return taken;
+    --filled_;
+    if (--page->filled == 0) pages_[id >> kPageBits].reset();
+    if (filled_ == 0) std::vector<std::unique_ptr<Page>>().swap(pages_);
+    return taken;
   }
+
+  // Number of filled slots.
+  std::size_t size() const { return filled_; }
 
   // Calls `visit(id, value)` for every filled slot, ascending by id.
   template <class Visit>
@@ -57,14 +72,17 @@ class PagedSlots {
     for (std::size_t p = 0; p < pages_.size(); ++p) {
       if (!pages_[p]) continue;
       for (uint32_t i = 0; i < kPageSize; ++i) {
-        if (const auto& slot = (*pages_[p])[i])
+        if (const auto& slot = pages_[p]->slots[i])
           visit(static_cast<uint32_t>(p << kPageBits) | i, *slot);
       }
     }
   }
 
  private:
-  using Page = std::array<std::optional<T>, kPageSize>;
+  struct Page {
+    std::array<std::optional<T>, kPageSize> slots;
+    uint32_t filled = 0;
+  };
 
   const Page* page_of(uint32_t id) const {
     std::size_t index = id >> kPageBits;
@@ -72,6 +90,7 @@ class PagedSlots {
   }
 
   std::vector<std::unique_ptr<Page>> pages_;
+  std::size_t filled_ = 0;
 };
 
 }  // namespace veldrake

@@ -12,8 +12,11 @@ bool OrderedIndex::insert(const OrderedKey& key, uint32_t id) {
 }
 
 bool OrderedIndex::remove(const OrderedKey& key, uint32_t id) {
-  const std::unique_ptr<BitMapBTree>& tree = trees_[static_cast<std::size_t>(key.kind)];
-  return tree && tree->remove(key.key, id);
+  std::unique_ptr<BitMapBTree>& tree = trees_[static_cast<std::size_t>(key.kind)];
+  if (!tree || !tree->remove(key.key, id)) return false;
+  // Removal leaves emptied nodes in place; a tree left with no entry is given back whole.
+  if (tree->is_empty()) tree.reset();
+  return true;
 }
 
 Bitmap OrderedIndex::query_range(OrderedKind kind, const Bound& lower, const Bound& upper,
@@ -37,6 +40,7 @@ void OrderedIndex::retain(const Bitmap& keep) {
       if (!keep.contains(entry.id())) dropped.push_back(entry);
     });
     for (const Entry& entry : dropped) tree->remove(entry.key(), entry.id());
+    if (tree->is_empty()) tree.reset();
   }
 }
 

@@ -37,7 +37,7 @@ class OrderedIndex {
  public:
   // Stores (key, id) in the tree of its kind; false if it was stored already or the key is NaN.
   bool insert(const OrderedKey& key, uint32_t id);
-  // Removes (key, id); false if it was not stored.
+  // Removes (key, id); false if it was not stored. A tree left with no entry is freed.
   bool remove(const OrderedKey& key, uint32_t id);
   // The ids (within `filter` when given) having an entry of `kind` between the bounds.
   Bitmap query_range(OrderedKind kind, const Bound& lower, const Bound& upper,
@@ -54,8 +54,10 @@ class OrderedIndex {
     for (std::size_t i = 0; i < kOrderedKinds; ++i)
       if (trees_[i]) visit(static_cast<OrderedKind>(i), *trees_[i]);
   }
-  // Removes every entry whose id is not in `keep`.
+  // Removes every entry whose id is not in `keep`, freeing the trees left empty.
   void retain(const Bitmap& keep);
+  // Frees every tree.
+  void clear() { trees_ = {}; }
 
  private:
   std::array<std::unique_ptr<BitMapBTree>, kOrderedKinds> trees_;

@@ -116,6 +116,15 @@ class ShardedHashMap {
     }
   }
 
+  // Empties every shard, giving back the storage of its table.
+  void clear() {
+    for (size_t i = 0; i < shard_count(); ++i) {
+      Shard& shard = shards_[i];
+      const auto lock = shard.mutex.write();
+      shard.map = Map(0, shard.map.hash_function(), shard.map.key_eq());
+    }
+  }
+
   // Like for_each, but with write locks and mutable values.
   template <class F>
   void for_each_mut(F&& visit) {

@@ -1,0 +1,193 @@
+#include "index/interfaces/collection_calls.h"
+
+#include <new>
+
+#include "index/interfaces/conversions.h"
+#include "index/interfaces/query.h"
+#include "module/binding.h"
+
+namespace veldrake {
+namespace {
+
+void raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  throw PythonError();
+}
+
+// A count argument of order_by: a non-negative int.
+uint64_t page_bound(const char* name, PyObject* value) {
+  if (!PyLong_Check(value)) {
+    raise_type_error(std::string("order_by() argument '") + name + "' must be an int, not '" +
+                     Py_TYPE(value)->tp_name + "'");
+  }
+  int overflow = 0;
+  long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (number == -1 && PyErr_Occurred()) throw PythonError();
+  if (overflow > 0) return UINT64_MAX;
+  if (overflow < 0 || number < 0)
+    raise_value_error(std::string("order_by() argument '") + name + "' must not be negative");
+  return static_cast<uint64_t>(number);
+}
+
+}  // namespace
+
+CountRequest count_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 1) {
+    raise_type_error("count() takes at most 1 positional argument (" + std::to_string(nargs) +
+                     " given)");
+  }
+  const bool has_keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+  if (nargs == 1 && args[0] != Py_None) {
+    if (has_keywords) raise_type_error("count() takes a query or keywords, not both");
+    return evaluable_query(args[0]);
+  }
+  if (has_keywords) return keywords_to_hash_query(kwnames, args + nargs);
+  return std::monostate{};
+}
+
+OrderRequest order_arguments(PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs != 1) {
+    raise_type_error("order_by() takes exactly 1 positional argument (" + std::to_string(nargs) +
+                     " given)");
+  }
+  OrderRequest request;
+  request.attr = std::string(convert_argument("attr", PyTuple_GET_ITEM(args, 0), text_argument));
+  if (request.attr.find('.') != std::string::npos)
+    raise_value_error("order_by() takes one attribute name, not a dotted path: " + request.attr);
+  if (!kwargs) return request;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    std::string_view name = text_argument(key);
+    if (name == "descending") {
+      int truth = PyObject_IsTrue(value);
+      throw_if_failed(truth >= 0);
+      request.page.descending = truth == 1;
+    } else if (name == "limit") {
+      request.page.limit = value == Py_None ? UINT64_MAX : page_bound("limit", value);
+    } else if (name == "offset") {
+      request.page.offset = page_bound("offset", value);
+    } else {
+      raise_type_error("order_by() got an unexpected keyword argument '" + std::string(name) + "'");
+    }
+  }
+  return request;
+}
+
+std::string group_counts_argument(PyObject* args, PyObject* kwargs) {
+  PyObject* attr = nullptr;
+  parse_arguments(args, kwargs, "group_counts", {"attr"}, &attr);
+  return std::string(convert_argument("attr", attr, text_argument));
+}
+
+OwnedRef counts_dict(const std::vector<std::pair<PyValue, uint64_t>>& counts) {
+  OwnedRef result = checked(PyDict_New());
+  for (const auto& [value, size] : counts) {
+    OwnedRef key = value.to_object();
+    OwnedRef number = checked(PyLong_FromUnsignedLongLong(size));
+    throw_if_failed(PyDict_SetItem(result.get(), key.get(), number.get()) == 0);
+  }
+  return result;
+}
+
+OwnedRef list_in_order(const RwLocked<Items>& items, const std::vector<uint32_t>& ids,
+                       uint64_t admitted_by) {
+  OwnedRef list = checked(PyList_New(0));
+  std::vector<OwnedRef> objects;
+  objects.reserve(ids.size());
+  {
+    auto slots = items.read();
+    for (uint32_t id : ids) {
+      const StoredItem* item = slots->find(id);
+      if (item && item->admitted <= admitted_by)
+        objects.push_back(OwnedRef::borrow(item->object.python_handle.get()));
+    }
+  }
+  for (const OwnedRef& object : objects)
+    throw_if_failed(PyList_Append(list.get(), object.get()) == 0);
+  return list;
+}
+
+OwnedRef collection_repr(const char* name, uint64_t size) {
+  return checked(
+      PyUnicode_FromFormat("<%s with %llu objects>", name, static_cast<unsigned long long>(size)));
+}
+
+namespace {
+
+struct MemberIteratorObject {
+  PyObject_HEAD PyObject* collection;  // null once exhausted or cleared
+  NextMember next;
+  uint64_t from;  // the smallest id not yet passed
+};
+
+int member_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<MemberIteratorObject*>(self)->collection);
+  return 0;
+}
+
+int member_iterator_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<MemberIteratorObject*>(self)->collection);
+  return 0;
+}
+
+void member_iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(reinterpret_cast<MemberIteratorObject*>(self)->collection);
+  free_instance(self);
+  Py_DECREF(type);
+}
+
+PyObject* member_iterator_next(PyObject* self) {
+  return guarded_object([&]() -> OwnedRef {
+    auto* iterator = reinterpret_cast<MemberIteratorObject*>(self);
+    if (!iterator->collection || iterator->from > UINT32_MAX) return OwnedRef();
+    std::optional<StoredIndexable> member =
+        iterator->next(iterator->collection, static_cast<uint32_t>(iterator->from));
+    if (!member) {
+      Py_CLEAR(iterator->collection);
+      return OwnedRef();
+    }
+    iterator->from = uint64_t{member->id()} + 1;
+    return OwnedRef::borrow(member->python_handle.get());
+  });
+}
+
+PyTypeObject* member_iterator_type() {
+  static ProcessObject type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(member_iterator_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(member_iterator_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(member_iterator_clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(member_iterator_next)},
+        {Py_tp_doc, const_cast<char*>("Iterator over the members of an Index or FilteredIndex.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"Veldrake.MemberIterator", sizeof(MemberIteratorObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "MemberIterator")));
+  }));
+}
+
+}  // namespace
+
+OwnedRef member_iterator(PyObject* collection, NextMember next) {
+  PyTypeObject* type = member_iterator_type();
+  if (!type) throw PythonError();
+  OwnedRef object = allocate_instance(type);
+  auto* iterator = reinterpret_cast<MemberIteratorObject*>(object.get());
+  Py_INCREF(collection);
+  iterator->collection = collection;
+  iterator->next = next;
+  iterator->from = 0;
+  return object;
+}
+
+}  // namespace veldrake
