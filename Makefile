@@ -8,7 +8,7 @@ APT_PKGS   := g++ cmake ninja-build libgtest-dev libbenchmark-dev python3-dev py
 PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake mypy dask distributed
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-cpp test-python demo install bench-cpp bench sanitize format clean \
+.PHONY: all deps build test test-layers test-cpp test-python demo install bench-cpp bench sanitize format clean \
 	asan-build test-asan test-tsan stress test-wheel
 
 all: build
@@ -52,11 +52,16 @@ test-wheel: $(STAMPS)/venv
 	$(VPY) -m venv --without-pip $(WHEEL_VENV)
 	$(VPY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-deps --no-index $(WHEEL_DIR)/*.whl
 	cd $(WHEEL_DIR) && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/check_readme.py)
+# Depending on its version, mypy prints the type as builtins.list[...] or list[...].
 	cd $(WHEEL_DIR) && $(abspath $(VPY)) -m mypy --python-executable $(abspath $(WHEEL_VENV))/bin/python \
 	  --no-incremental -c 'import Veldrake; reveal_type(Veldrake.Index().collect())' \
-	  | grep -qE '(builtins\.)?list\[Veldrake\.Indexable\]'
+	  | grep -qE '"(builtins\.)?list\[Veldrake\.Indexable\]"'
 
-test: test-cpp test-python test-wheel
+# Every #include points to the file's own layer or one below (tests/check_layers.py).
+test-layers:
+	$(PYTHON) tests/check_layers.py
+
+test: test-layers test-cpp test-python test-wheel
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/tour.py
@@ -103,14 +108,14 @@ asan-build: $(STAMPS)/venv
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: asan-build
-	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/core_tests
+	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/base/base_tests
 	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/python_side_tests
 
 # The C++ tests and the whole Python suite with the extension built under ASan and UBSan. Every
 # step runs; the target fails at the end if any of them failed.
 test-asan: asan-build
 	status=0; \
-	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/core_tests || status=1; \
+	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/base/base_tests || status=1; \
 	$(ASAN_CPP_ENV) $(ASAN_BUILD)/tests/cpp/python_side_tests || status=1; \
 	$(CHECKED) $(ASAN_REPORTS) env $(ASAN_PY_ENV) $(VPY) -m pytest -q -p no:cacheprovider tests/python \
 	  || status=1; \
@@ -126,7 +131,7 @@ test-tsan: $(STAMPS)/venv
 	$(SAN_CMAKE) -B $(TSAN_BUILD) -DVELDRAKE_SANITIZE=thread
 	cmake --build $(TSAN_BUILD)
 	status=0; \
-	TSAN_OPTIONS=$(TSAN_OPTS) $(TSAN_BUILD)/tests/cpp/core_tests --gtest_filter='$(TSAN_FILTER)' \
+	TSAN_OPTIONS=$(TSAN_OPTS) $(TSAN_BUILD)/tests/cpp/base/base_tests --gtest_filter='$(TSAN_FILTER)' \
 	  || status=1; \
 	TSAN_OPTIONS=$(TSAN_OPTS) $(TSAN_BUILD)/tests/cpp/python_side_tests --gtest_filter='$(TSAN_FILTER)' \
 	  --gtest_repeat=3 || status=1; \
@@ -219,7 +224,7 @@ test-pypy: $(STAMPS)/apt
 	PYTHONPATH=$(abspath $(PYPY_BUILD)) $(PYPY_VENV)/bin/python examples/check_readme.py
 
 # 32-bit builds through Debian multiarch and cross compilers (tests/cross: toolchain files, and
-# a CMake project of the pure C++ engine veldrake_core with tests/cpp/core).
+# a CMake project of the base layer veldrake_base with tests/cpp/base).
 # i386 runs natively on an x86-64 kernel; armhf runs under qemu-user.
 test-i386: test-i386-core test-i386-python
 

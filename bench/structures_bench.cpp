@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "index/core/query/b_tree/b_tree.h"
-#include "index/core/structures/hybrid_set.h"
+#include "base/structures/b_tree/b_tree.h"
+#include "base/structures/hybrid_set.h"
 
 namespace veldrake {
 namespace {

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/fork_safety.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
-#include "module/binding.h"
-#include "module/fork_safety.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {

@@ -54,6 +54,9 @@ CYCLE_SHAPES = {
     "through_nested_registration": storing(
         holder=lambda node, index: Node(owner=node),
         again=lambda node, index: index.add_object(node.holder) or index),
+    "through_a_query_expression": lambda node: setattr(node, "q", Q.eq("x", node)),
+    "through_combined_query_expressions": lambda node: setattr(node, "q", Q.and_(
+        Q.not_(Q.eq("x", node)), Q.or_(Q.in_("y", [1, (node,)]), Q.bt("z", node, 2)))),
 }
 
 
@@ -111,3 +114,22 @@ def test_an_index_reports_its_members_while_other_threads_add_them():
         stop.set()
         thread.join()
     assert set(reported) == {len(members)}
+
+
+def test_combined_expressions_keep_what_they_combine():
+    target = Node(name="t")
+    index = Index()
+    index.add_object_many([Node(peer=target), Node(peer=Node())])
+    query = Q.not_(Q.eq("peer", target))
+    del target
+    gc.collect()
+    assert len(index.reduced_query(Q.or_(query, query)).collect()) == 1
+    # The combined expression reports the one it was made from, which reports the value.
+    assert any(isinstance(r, Q) for r in gc.get_referents(query))
+
+
+def test_operators_keep_what_they_combine_like_the_static_methods():
+    a, b = Q.eq("x", Node()), Q.eq("y", 1)
+    for combined in (a & b, a | b):
+        assert [r for r in gc.get_referents(combined) if isinstance(r, Q)] == [a, b]
+    assert [r for r in gc.get_referents(~a) if isinstance(r, Q)] == [a]

@@ -49,8 +49,9 @@ def test_shared_instances_are_copied():
     ("bell\x07 del\x7f c1\x85", r'"bell\u{7} del\u{7f} c1\u{85}"'),
     ("héllo ā ✓ Ġ", '"héllo ā ✓ Ġ"'),  # continuation bytes 0x80..0x9F
 ])
-def test_paths_are_quoted_and_escaped(path, printed):
+def test_paths_and_texts_are_quoted_and_escaped(path, printed):
     assert text(Q.eq(path, 1)).startswith(f"Eq({printed}, PyValue {{")
+    assert f"primitave: Str({printed})" in text(Q.eq("a", path))
 
 
 def test_class():

@@ -24,6 +24,7 @@ struct ViewSource {
   uint64_t departures = 0;  // the departures counted by then
 };
 
+// The engine behind one FilteredIndex: a fixed set of ids read through the stores of an index.
 class FilteredIndex {
  public:
   FilteredIndex(ViewSource source, Bitmap ids);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
 #include "index/core/object_graph_lock.h"
@@ -13,7 +14,6 @@
 #include "index/core/query/query_ops.h"
 #include "index/core/query/query_scope.h"
 #include "index/core/registration_chain.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
@@ -26,13 +26,6 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   std::vector<StoredIndexable> objects;
   for_each_record(items, ids, [&](const StoredItem& item) { objects.push_back(item.object); });
   return objects;
-}
-
-bool has_nested_values(const ObjectState& state) {
-  for (const auto& [attr, value] : state.attributes) {
-    if (value.involves_indexable()) return true;
-  }
-  return false;
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::create(const std::shared_ptr<IndexAPI>& parent) {

@@ -22,19 +22,19 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/locks.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/paged_slots.h"
 #include "index/core/admissions.h"
+#include "index/core/indexable_record.h"
+#include "index/core/python/python_ref.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/query/ranking.h"
 #include "index/core/stored_item.h"
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/paged_slots.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
-#include "module/locks.h"
-#include "module/python_ref.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -69,6 +69,7 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path);
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
                                   const RankedIds& ids, const PageRequest& page);
 
+// The engine behind one index: its members, their records and its value indexes.
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   // A top-level index, or one nested below an attribute of `parent`.

@@ -4,8 +4,8 @@
 
 #include <optional>
 
+#include "index/core/indexable_record.h"
 #include "index/core/object_graph_lock.h"
-#include "index/indexable_record.h"
 
 namespace veldrake {
 
@@ -28,6 +28,11 @@ class ObjectLock {
 };
 
 // True when any attribute of the object holds an Indexable, directly or in a container.
-bool has_nested_values(const ObjectState& state);
+inline bool has_nested_values(const ObjectState& state) {
+  for (const auto& [attr, value] : state.attributes) {
+    if (value.involves_indexable()) return true;
+  }
+  return false;
+}
 
 }  // namespace veldrake

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "index/core/structures/hybrid_set.h"
-#include "index/indexable_record.h"
-#include "index/value.h"
+#include "base/structures/hybrid_set.h"
+#include "index/core/indexable_record.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -18,6 +18,7 @@ struct StoredItemParent {
   std::weak_ptr<IndexAPI> index;  // the nested index holding this record
 };
 
+// What an index keeps for one member object.
 struct StoredItem {
   // Absent for members of a top-level index; held apart so that records stay small and dense.
   std::unique_ptr<StoredItemParent> parent;

@@ -1,10 +1,12 @@
 #include "index/interfaces/collection_calls.h"
 
 #include <new>
+#include <utility>
 
+#include "index/core/python/binding.h"
 #include "index/interfaces/conversions.h"
+#include "index/interfaces/heap_types.h"
 #include "index/interfaces/query.h"
-#include "module/binding.h"
 
 namespace veldrake {
 namespace {
@@ -102,7 +104,7 @@ OwnedRef list_in_order(const RwLocked<Items>& items, const std::vector<uint32_t>
     for (uint32_t id : ids) {
       const StoredItem* item = slots->find(id);
       if (item && item->admitted <= admitted_by)
-        objects.push_back(OwnedRef::borrow(item->object.python_handle.get()));
+        objects.push_back(OwnedRef::new_reference(item->object.python_handle.get()));
     }
   }
   for (const OwnedRef& object : objects)
@@ -117,43 +119,41 @@ OwnedRef collection_repr(const char* name, uint64_t size) {
 
 namespace {
 
-struct MemberIteratorObject {
-  PyObject_HEAD PyObject* collection;  // null once exhausted or cleared
+// The C++ part of a MemberIterator.
+struct MemberIterator {
+  OwnedRef collection;  // null once exhausted or cleared
   NextMember next;
   uint64_t from;  // the smallest id not yet passed
 };
 
 int member_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(reinterpret_cast<MemberIteratorObject*>(self)->collection);
+  Py_VISIT(native_of<MemberIterator>(self).collection.get());
   return 0;
 }
 
 int member_iterator_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<MemberIteratorObject*>(self)->collection);
+  // Moved out first, so that the field is empty before the reference goes.
+  OwnedRef collection = std::move(native_of<MemberIterator>(self).collection);
   return 0;
 }
 
 void member_iterator_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_CLEAR(reinterpret_cast<MemberIteratorObject*>(self)->collection);
-  free_instance(self);
-  Py_DECREF(type);
+  delete_native_object<MemberIterator>(self);
 }
 
 PyObject* member_iterator_next(PyObject* self) {
   return guarded_object([&]() -> OwnedRef {
-    auto* iterator = reinterpret_cast<MemberIteratorObject*>(self);
-    if (!iterator->collection || iterator->from > UINT32_MAX) return OwnedRef();
+    MemberIterator& iterator = native_of<MemberIterator>(self);
+    if (!iterator.collection || iterator.from > UINT32_MAX) return OwnedRef();
     std::optional<StoredIndexable> member =
-        iterator->next(iterator->collection, static_cast<uint32_t>(iterator->from));
+        iterator.next(iterator.collection.get(), static_cast<uint32_t>(iterator.from));
     if (!member) {
-      Py_CLEAR(iterator->collection);
+      OwnedRef exhausted = std::move(iterator.collection);
       return OwnedRef();
     }
-    iterator->from = uint64_t{member->id()} + 1;
-    return OwnedRef::borrow(member->python_handle.get());
+    iterator.from = uint64_t{member->id()} + 1;
+    return OwnedRef::new_reference(member->python_handle.get());
   });
 }
 
@@ -161,16 +161,17 @@ PyTypeObject* member_iterator_type() {
   static ProcessObject type;
   return reinterpret_cast<PyTypeObject*>(type.get([] {
     static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(member_iterator_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(member_iterator_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(member_iterator_clear)},
-        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(member_iterator_next)},
+        {Py_tp_new, slot_entry(no_constructor)},
+        {Py_tp_dealloc, slot_entry(member_iterator_dealloc)},
+        {Py_tp_traverse, slot_entry(member_iterator_traverse)},
+        {Py_tp_clear, slot_entry(member_iterator_clear)},
+        {Py_tp_iter, slot_entry(PyObject_SelfIter)},
+        {Py_tp_iternext, slot_entry(member_iterator_next)},
         {Py_tp_doc, const_cast<char*>("Iterator over the members of an Index or FilteredIndex.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Veldrake.MemberIterator", sizeof(MemberIteratorObject), 0,
+    static PyType_Spec spec = {"Veldrake.MemberIterator",
+                               static_cast<int>(sizeof(NativeObject<MemberIterator>)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "MemberIterator")));
   }));
@@ -179,15 +180,8 @@ PyTypeObject* member_iterator_type() {
 }  // namespace
 
 OwnedRef member_iterator(PyObject* collection, NextMember next) {
-  PyTypeObject* type = member_iterator_type();
-  if (!type) throw PythonError();
-  OwnedRef object = allocate_instance(type);
-  auto* iterator = reinterpret_cast<MemberIteratorObject*>(object.get());
-  Py_INCREF(collection);
-  iterator->collection = collection;
-  iterator->next = next;
-  iterator->from = 0;
-  return object;
+  return new_native_object(member_iterator_type(),
+                           MemberIterator{OwnedRef::new_reference(collection), next, 0});
 }
 
 }  // namespace veldrake

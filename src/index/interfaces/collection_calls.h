@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "index/core/index_api.h"
-#include "index/core/query/hash_query.h"
+#include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
+#include "index/core/python/python_ref.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/ranking.h"
-#include "index/indexable.h"
-#include "module/binding.h"
-#include "module/python_ref.h"
+#include "index/interfaces/keyword_query.h"
 
 namespace veldrake {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "index/core/index_api.h"
+#include "index/core/python/python_ref.h"
 #include "index/core/query/hash_query.h"
 #include "index/core/query/query_expr.h"
-#include "module/python_ref.h"
 
 namespace veldrake {
 

@@ -3,28 +3,31 @@
 #include <new>
 #include <optional>
 
-#include "index/indexable.h"
+#include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collection_calls.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
+#include "index/interfaces/heap_types.h"
 #include "index/interfaces/index.h"
-#include "module/binding.h"
 
 namespace veldrake {
 namespace {
 
-struct FilteredIndexObject {
-  PyObject_HEAD std::optional<FilteredIndex> view;  // empty once cleared by the cycle collector
-  PyObject* source;                                 // the Index the view was cut from
+// The C++ part of a FilteredIndex object; both fields are empty once cleared by the collector.
+struct ViewHandle {
+  std::optional<FilteredIndex> view;
+  OwnedRef source;  // the Index the view was cut from
 };
 
 PyObject* source_of(PyObject* self) {
-  return reinterpret_cast<FilteredIndexObject*>(self)->source;
+  return native_of<ViewHandle>(self).source.get();
 }
 
 const FilteredIndex& view_of(PyObject* self) {
-  const std::optional<FilteredIndex>& view = reinterpret_cast<FilteredIndexObject*>(self)->view;
+  const std::optional<FilteredIndex>& view = native_of<ViewHandle>(self).view;
   check(view.has_value(), "the view was cleared by the cycle collector");
   return *view;
 }
@@ -36,19 +39,14 @@ int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int filtered_index_clear(PyObject* self) {
-  auto* object = reinterpret_cast<FilteredIndexObject*>(self);
-  object->view.reset();
-  Py_CLEAR(object->source);
+  ViewHandle& handle = native_of<ViewHandle>(self);
+  handle.view.reset();
+  handle.source = OwnedRef();  // the field is empty before the reference goes
   return 0;
 }
 
 void filtered_index_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  reinterpret_cast<FilteredIndexObject*>(self)->view.~optional();
-  Py_CLEAR(reinterpret_cast<FilteredIndexObject*>(self)->source);
-  free_instance(self);
-  Py_DECREF(type);
+  delete_native_object<ViewHandle>(self);
 }
 
 PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -205,21 +203,15 @@ PyTypeObject* filtered_index_type() {
         {Py_tp_doc, const_cast<char*>("")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Veldrake.FilteredIndex", sizeof(FilteredIndexObject), 0,
+    static PyType_Spec spec = {"Veldrake.FilteredIndex", sizeof(NativeObject<ViewHandle>), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "FilteredIndex")));
   }));
 }
 
 OwnedRef wrap_view(FilteredIndex view, PyObject* source) {
-  PyTypeObject* type = filtered_index_type();
-  if (!type) throw PythonError();
-  OwnedRef object = allocate_instance(type);
-  new (&reinterpret_cast<FilteredIndexObject*>(object.get())->view)
-      std::optional<FilteredIndex>(std::move(view));
-  Py_XINCREF(source);
-  reinterpret_cast<FilteredIndexObject*>(object.get())->source = source;
-  return object;
+  return new_native_object(filtered_index_type(),
+                           ViewHandle{std::move(view), OwnedRef::new_reference(source)});
 }
 
 }  // namespace veldrake

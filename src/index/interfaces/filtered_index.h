@@ -2,7 +2,7 @@
 #pragma once
 
 #include "index/core/filtered_index.h"
-#include "module/python_ref.h"
+#include "index/core/python/python_ref.h"
 
 namespace veldrake {
 

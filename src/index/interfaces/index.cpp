@@ -4,23 +4,24 @@
 #include <string>
 #include <vector>
 
-#include "index/indexable.h"
+#include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/collection_calls.h"
 #include "index/interfaces/collector.h"
 #include "index/interfaces/conversions.h"
 #include "index/interfaces/filtered_index.h"
-#include "module/binding.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {
 
-struct IndexObject {
-  PyObject_HEAD std::shared_ptr<IndexAPI> engine;
-};
+// The C++ part of an Index object.
+using Engine = std::shared_ptr<IndexAPI>;
 
 IndexAPI& engine_of(PyObject* self) {
-  const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
+  const Engine& engine = native_of<Engine>(self);
   check(engine != nullptr, "the index was cleared by the cycle collector");
   return *engine;
 }
@@ -46,21 +47,17 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   // The engine is this object's alone; other threads share it only for the length of a call.
-  const std::shared_ptr<IndexAPI>& engine = reinterpret_cast<IndexObject*>(self)->engine;
+  const Engine& engine = native_of<Engine>(self);
   return engine ? visit_records(*engine->items, visit, arg) : 0;
 }
 
 int index_clear(PyObject* self) {
-  reinterpret_cast<IndexObject*>(self)->engine.reset();
+  native_of<Engine>(self).reset();
   return 0;
 }
 
 void index_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  reinterpret_cast<IndexObject*>(self)->engine.~shared_ptr();
-  free_instance(self);
-  Py_DECREF(type);
+  delete_native_object<Engine>(self);
 }
 
 PyObject* add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -72,7 +69,7 @@ PyObject* add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       engine_of(self).add_object(object);
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -102,7 +99,7 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       engine_of(self).add_objects(objects);
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -122,7 +119,7 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       ReleasedGil released;
       engine_of(self).reduce(query);
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -179,7 +176,7 @@ PyObject* union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       mine.add_objects(incoming);
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -256,14 +253,14 @@ PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetObject(PyExc_KeyError, object.python_handle.get());
       throw PythonError();
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
 PyObject* discard(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     remove_members(self, {single_object(args, kwargs, "discard")});
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -284,7 +281,7 @@ PyObject* remove_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     remove_members(self, objects);
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -296,7 +293,7 @@ PyObject* clear(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       engine.clear();
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -319,7 +316,7 @@ PyObject* index_setstate(PyObject* self, PyObject* members) {
       ReleasedGil released;
       engine_of(self).add_objects(objects);
     }
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::new_reference(Py_None);
   });
 }
 
@@ -409,19 +406,14 @@ PyTypeObject* index_type() {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Veldrake.Index", sizeof(IndexObject), 0,
+    static PyType_Spec spec = {"Veldrake.Index", sizeof(NativeObject<Engine>), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(spec, "Index")));
   }));
 }
 
 OwnedRef wrap_index(std::shared_ptr<IndexAPI> engine) {
-  PyTypeObject* type = index_type();
-  if (!type) throw PythonError();
-  OwnedRef object = allocate_instance(type);
-  new (&reinterpret_cast<IndexObject*>(object.get())->engine)
-      std::shared_ptr<IndexAPI>(std::move(engine));
-  return object;
+  return new_native_object(index_type(), std::move(engine));
 }
 
 }  // namespace veldrake

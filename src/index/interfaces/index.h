@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "index/core/index_api.h"
-#include "module/python_ref.h"
+#include "index/core/python/python_ref.h"
 
 namespace veldrake {
 

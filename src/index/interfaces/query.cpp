@@ -2,25 +2,34 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <new>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "index/core/python/binding.h"
+#include "index/interfaces/arguments.h"
 #include "index/interfaces/classes.h"
-#include "module/binding.h"
+#include "index/interfaces/heap_types.h"
 
 namespace veldrake {
 namespace {
 
-// Trees are shared: an expression passed to not_/and_/or_ becomes an operand of the new tree.
-struct QueryExprObject {
-  PyObject_HEAD SharedExpr inner;
+// The C++ part of a PyQueryExpr object. Trees are shared: not_, and_ and or_ make the trees they
+// combine operands of the new tree, and keep the combined objects as well. A comparison's values
+// were made for its own object, which reports them to the cycle collector; a combination reports
+// the objects it combines instead: each reference is reported by the one object that owns it.
+struct ExprHandle {
+  SharedExpr expr;  // null once cleared by the cycle collector
+  std::vector<OwnedRef> operands;
 };
 
-QueryExprObject* as_object(PyObject* object) {
-  return reinterpret_cast<QueryExprObject*>(object);
+const SharedExpr& shared_expr_of(PyObject* self) {
+  const SharedExpr& expr = native_of<ExprHandle>(self).expr;
+  check(expr != nullptr, "the query expression was cleared by the cycle collector");
+  return expr;
 }
 
 // The class; throws PythonError when it could not be created.
@@ -30,26 +39,60 @@ PyTypeObject* checked_type() {
   return type;
 }
 
-OwnedRef new_query_expr(QueryExpr expr) {
-  PyTypeObject* type = checked_type();
-  // Made before the object, so that no half-built object ever reaches dealloc.
-  SharedExpr shared = std::make_shared<QueryExpr>(std::move(expr));
-  OwnedRef object = checked(PyType_GenericAlloc(type, 0));
-  new (&as_object(object.get())->inner) SharedExpr(std::move(shared));
-  return object;
+bool is_query_expr(PyObject* object) {
+  return Py_TYPE(object) == checked_type();
+}
+
+OwnedRef new_query_expr(QueryExpr expr, std::vector<OwnedRef> operands = {}) {
+  return new_native_object(checked_type(), ExprHandle{std::make_shared<QueryExpr>(std::move(expr)),
+                                                      std::move(operands)});
+}
+
+// Reports the objects of a comparison's values (any depth of container).
+int visit_values(const std::vector<const PyValue*>& values, visitproc visit, void* arg) {
+  for (const PyValue* value : values) {
+    Py_VISIT(value->object());
+    for (const PyValue& element : value->elements()) Py_VISIT(element.object());
+  }
+  return 0;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const ExprHandle& handle = native_of<ExprHandle>(self);
+  for (const OwnedRef& operand : handle.operands) Py_VISIT(operand.get());
+  if (!handle.expr) return 0;
+  std::vector<const PyValue*> values;
+  std::visit(
+      [&](const auto& node) {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_base_of_v<Comparison, Node>) {
+          values.push_back(&node.value);
+        } else if constexpr (std::is_same_v<Node, Bt>) {
+          values = {&node.lower, &node.upper};
+        } else if constexpr (std::is_same_v<Node, In>) {
+          for (const PyValue& value : node.values) values.push_back(&value);
+        }
+      },
+      handle.expr->node);
+  return visit_values(values, visit, arg);
+}
+
+int clear(PyObject* self) {
+  ExprHandle& handle = native_of<ExprHandle>(self);
+  // Moved out first, so that the fields are empty before any reference goes.
+  SharedExpr expr = std::exchange(handle.expr, nullptr);
+  std::vector<OwnedRef> operands = std::exchange(handle.operands, {});
+  return 0;
 }
 
 void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_object(self)->inner.~SharedExpr();
-  type->tp_free(self);
-  // Every instance of a heap type holds a reference to its type.
-  Py_DECREF(type);
+  delete_native_object<ExprHandle>(self);
 }
 
 PyObject* repr(PyObject* self) {
   return guarded_object([&] {
-    const std::string text = "<QueryExpr: " + as_object(self)->inner->debug_string() + ">";
+    const std::string text = "<QueryExpr: " + shared_expr_of(self)->debug_string() + ">";
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
@@ -85,7 +128,7 @@ std::vector<PyValue> values_argument(PyObject* object) {
 SharedExpr expr_argument(PyObject* object) {
   return convert_argument("exprs", object, [](PyObject* expr) {
     to_query_expr(expr);  // checks the type
-    return as_object(expr)->inner;
+    return shared_expr_of(expr);
   });
 }
 
@@ -125,11 +168,33 @@ PyObject* any_of(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// not_(object). The new expression keeps `object`, for the collector.
+OwnedRef negated(PyObject* object) {
+  QueryExpr negation{Not{expr_argument(object)}};
+  std::vector<OwnedRef> operands;
+  operands.push_back(OwnedRef::new_reference(object));
+  return new_query_expr(std::move(negation), std::move(operands));
+}
+
+// and_/or_ of `objects`. The new expression keeps them, for the collector.
+template <class Node>
+OwnedRef combined(const std::vector<PyObject*>& objects) {
+  std::vector<SharedExpr> exprs;
+  std::vector<OwnedRef> operands;
+  exprs.reserve(objects.size());
+  operands.reserve(objects.size());
+  for (PyObject* object : objects) {
+    exprs.push_back(expr_argument(object));
+    operands.push_back(OwnedRef::new_reference(object));
+  }
+  return new_query_expr(QueryExpr{Node{std::move(exprs)}}, std::move(operands));
+}
+
 PyObject* negate(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* argv[1];
     parse_arguments(args, kwargs, "not_", {"exprs"}, argv);
-    return new_query_expr(QueryExpr{Not{expr_argument(argv[0])}});
+    return negated(argv[0]);
   });
 }
 
@@ -138,10 +203,10 @@ template <class Node>
 PyObject* combine(PyObject*, PyObject* args) {
   return guarded_object([&] {
     const Py_ssize_t count = PyTuple_Size(args);
-    std::vector<SharedExpr> exprs;
-    exprs.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) exprs.push_back(expr_argument(PyTuple_GetItem(args, i)));
-    return new_query_expr(QueryExpr{Node{std::move(exprs)}});
+    std::vector<PyObject*> objects;
+    objects.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) objects.push_back(PyTuple_GetItem(args, i));
+    return combined<Node>(objects);
   });
 }
 
@@ -149,15 +214,14 @@ PyObject* combine(PyObject*, PyObject* args) {
 template <class Node>
 PyObject* combine_pair(PyObject* a, PyObject* b) {
   return guarded_object([&] {
-    if (!is_query_expr(a) || !is_query_expr(b)) return OwnedRef::borrow(Py_NotImplemented);
-    return new_query_expr(
-        QueryExpr{Node{std::vector<SharedExpr>{as_object(a)->inner, as_object(b)->inner}}});
+    if (!is_query_expr(a) || !is_query_expr(b)) return OwnedRef::new_reference(Py_NotImplemented);
+    return combined<Node>({a, b});
   });
 }
 
 // ~a: not_(a).
 PyObject* invert(PyObject* a) {
-  return guarded_object([&] { return new_query_expr(QueryExpr{Not{as_object(a)->inner}}); });
+  return guarded_object([&] { return negated(a); });
 }
 
 constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
@@ -180,18 +244,9 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-bool is_query_expr(PyObject* object) {
-  return Py_TYPE(object) == checked_type();
-}
-
-const QueryExpr& query_expr_of(PyObject* object) {
-  check(is_query_expr(object), "query_expr_of called on an object that is no PyQueryExpr");
-  return *as_object(object)->inner;
-}
-
 const QueryExpr& to_query_expr(PyObject* object) {
   if (!is_query_expr(object)) raise_not_convertible(object, "PyQueryExpr");
-  return *as_object(object)->inner;
+  return *shared_expr_of(object);
 }
 
 PyTypeObject* query_expr_type() {
@@ -200,6 +255,8 @@ PyTypeObject* query_expr_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, slot_entry(no_constructor)},
         {Py_tp_dealloc, slot_entry(dealloc)},
+        {Py_tp_traverse, slot_entry(traverse)},
+        {Py_tp_clear, slot_entry(clear)},
         {Py_tp_repr, slot_entry(repr)},
         {Py_tp_methods, methods},
         {Py_nb_and, slot_entry(combine_pair<And>)},
@@ -210,8 +267,8 @@ PyTypeObject* query_expr_type() {
     };
     // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
     static PyType_Spec definition = {"Veldrake.PyQueryExpr",
-                                     static_cast<int>(sizeof(QueryExprObject)), 0,
-                                     Py_TPFLAGS_DEFAULT, slots};
+                                     static_cast<int>(sizeof(NativeObject<ExprHandle>)), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return OwnedRef::steal(reinterpret_cast<PyObject*>(create_type(definition, "PyQueryExpr")));
   }));
 }

@@ -5,15 +5,9 @@
 #include <Python.h>
 
 #include "index/core/query/query_expr.h"
+#include "index/interfaces/arguments.h"
 
 namespace veldrake {
-
-// True when `object` is a PyQueryExpr (the class cannot be subclassed). Throws PythonError if the
-// class could not be created.
-bool is_query_expr(PyObject* object);
-
-// The tree held by `object`, which must be a PyQueryExpr; valid while `object` lives.
-const QueryExpr& query_expr_of(PyObject* object);
 
 // The tree held by `object`, for argument conversion: TypeError "'<type>' object cannot be
 // converted to 'PyQueryExpr'" when it is no PyQueryExpr (wrap in convert_argument to name the

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/attribute_map.h"
+#include "index/core/values/attribute_map.h"
 
 namespace veldrake {
 namespace {

@@ -4,8 +4,8 @@
 // user-supplied field names) grows it without bound.
 #include <gtest/gtest.h>
 
-#include "index/core/structures/string_interner/interner.h"
-#include "module/binding.h"
+#include "base/structures/string_interner/interner.h"
+#include "index/core/python/binding.h"
 #include "python_eval.h"
 
 namespace veldrake {

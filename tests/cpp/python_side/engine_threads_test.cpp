@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "index/attribute_write.h"
+#include "base/structures/string_interner/interner.h"
+#include "index/core/attribute_write.h"
 #include "index/core/filtered_index.h"
 #include "index/core/index_api.h"
-#include "index/core/structures/string_interner/interner.h"
-#include "index/indexable.h"
-#include "module/binding.h"
+#include "index/core/python/binding.h"
+#include "index/core/indexable_object.h"
 #include "python_eval.h"
 
 namespace veldrake {
@@ -88,9 +88,9 @@ class EngineThreads : public ::testing::Test {
       PyObject* items = PyTuple_GET_ITEM(made.get(), list);
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) take(PyList_GET_ITEM(items, i));
     };
-    each(0, [&](PyObject* item) { owners_.push_back(OwnedRef::borrow(item)); });
+    each(0, [&](PyObject* item) { owners_.push_back(OwnedRef::new_reference(item)); });
     each(1, [&](PyObject* item) {
-      holders_.push_back(OwnedRef::borrow(item));
+      holders_.push_back(OwnedRef::new_reference(item));
       stored_.push_back(StoredIndexable::from_object(item));
     });
     each(2, [&](PyObject* item) { pool_.push_back(PyValue::from_object(item)); });

@@ -1,8 +1,9 @@
 // Object ids: double releases, leaks and exhaustion, which Python programs cannot observe.
 #include <gtest/gtest.h>
 
-#include "index/indexable.h"
-#include "module/binding.h"
+#include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
+#include "index/interfaces/classes.h"
 #include "python_eval.h"
 
 namespace veldrake {

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "module/python_ref.h"
+#include "index/core/python/python_ref.h"
 
 namespace veldrake::testing {
 

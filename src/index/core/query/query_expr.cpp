@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#include "index/core/values/quoted_text.h"
 
 namespace veldrake {
 
@@ -87,54 +88,6 @@ namespace {
 constexpr std::array<std::string_view, 11> kNodeNames = {"Eq", "Ne", "Gt",  "Ge",  "Lt", "Le",
                                                          "Bt", "In", "Not", "And", "Or"};
 static_assert(kNodeNames.size() == std::variant_size_v<decltype(QueryExpr::node)>);
-
-void append_unicode_escape(std::string& out, unsigned code) {
-  char escaped[12];
-  std::snprintf(escaped, sizeof escaped, "\\u{%x}", code);
-  out += escaped;
-}
-
-// Appends `path` double-quoted, escaping quotes, backslashes and control characters.
-void append_quoted(std::string& out, std::string_view path) {
-  out += '"';
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\0':
-        out += "\\0";
-        continue;
-      default:
-        break;
-    }
-    const auto byte = static_cast<unsigned char>(c);
-    const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0u;
-    if (byte < 0x20 || byte == 0x7F) {
-      append_unicode_escape(out, byte);
-    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-      // The C1 controls U+0080..U+009F, encoded as C2 80..C2 9F.
-      append_unicode_escape(out, next);
-      ++i;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
 
 // Appends `items` as "[a, b]", each printed by `print(out, item)`.
 template <class Item, class Print>

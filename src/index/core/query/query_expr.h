@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
-#include "index/short_text.h"
-#include "index/value.h"
+#include "index/core/values/short_text.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -70,6 +70,7 @@ struct Or : Operands {
   using Operands::Operands;
 };
 
+// A query expression: the root node of its tree.
 struct QueryExpr {
   std::variant<Eq, Ne, Gt, Ge, Lt, Le, Bt, In, Not, And, Or> node;
 

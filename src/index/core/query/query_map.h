@@ -21,14 +21,14 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/query/b_tree/ordered_index.h"
+#include "base/locks.h"
+#include "base/structures/b_tree/ordered_index.h"
+#include "base/structures/bitmap.h"
+#include "base/structures/grace_period.h"
+#include "base/structures/hybrid_set.h"
+#include "base/structures/shards/hashmap.h"
 #include "index/core/query/ranking.h"
-#include "index/core/structures/bitmap.h"
-#include "index/core/structures/grace_period.h"
-#include "index/core/structures/hybrid_set.h"
-#include "index/core/structures/shards/hashmap.h"
-#include "index/value.h"
-#include "module/locks.h"
+#include "index/core/values/value.h"
 
 namespace veldrake {
 
@@ -48,6 +48,7 @@ struct ExactKeyTraits {
   static bool equal(const PyValue& a, const PyValue& b) { return a == b; }
 };
 
+// The value index of one attribute.
 class QueryMap {
  public:
   explicit QueryMap(const std::shared_ptr<IndexAPI>& owner);

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "index/core/filtered_index.h"
+#include "base/structures/string_interner/interner.h"
 #include "index/core/query/query_scope.h"
-#include "index/core/structures/string_interner/interner.h"
 
 namespace veldrake {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "index/core/query/b_tree/ordered_walk.h"
+#include "base/structures/b_tree/ordered_walk.h"
 
 namespace veldrake {
 namespace {

@@ -5,8 +5,8 @@
 #include <functional>
 #include <vector>
 
-#include "index/core/query/b_tree/ordered_index.h"
-#include "index/core/structures/bitmap.h"
+#include "base/structures/b_tree/ordered_index.h"
+#include "base/structures/bitmap.h"
 
 namespace veldrake {
 

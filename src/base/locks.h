@@ -1,0 +1,203 @@
+// Locks that remember a failure.
+//
+// A call that fails with an exception while it holds a lock exclusively may have left the guarded
+// data half-changed, so the lock is marked broken ("poisoned") and every later attempt to take it
+// fails with an internal error. A failure while a lock is only read-held changes nothing and
+// leaves the lock usable (a bad query must not break an index).
+//
+// Guards are RAII: the lock is released when the guard goes, also during unwinding.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "base/internal_error.h"
+#include "base/writer_first_mutex.h"
+
+namespace veldrake {
+
+inline constexpr const char* kPoisonedLock = "poisoned lock: an earlier call failed while holding it";
+
+namespace detail {
+
+// Marks `poisoned` when the owning guard is destroyed by an exception thrown after it was made.
+class PoisonOnUnwind {
+ public:
+  explicit PoisonOnUnwind(std::atomic<bool>& poisoned)
+      : poisoned_(&poisoned), exceptions_(std::uncaught_exceptions()) {}
+  void fire_if_unwinding() {
+    if (poisoned_ && std::uncaught_exceptions() > exceptions_)
+      poisoned_->store(true, std::memory_order_relaxed);
+  }
+  void disarm() { poisoned_ = nullptr; }
+
+ private:
+  std::atomic<bool>* poisoned_;
+  int exceptions_;
+};
+
+inline void throw_if_poisoned(const std::atomic<bool>& poisoned) {
+  if (poisoned.load(std::memory_order_relaxed)) internal_error(kPoisonedLock);
+}
+
+}  // namespace detail
+
+// Exclusive guard over a BasicLockable `M` (std::mutex or std::recursive_mutex).
+template <class M>
+class ExclusiveGuard {
+ public:
+  ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned) : mutex_(&mutex), poison_(poisoned) {
+    mutex_->lock();
+    if (poisoned.load(std::memory_order_relaxed)) {
+      mutex_->unlock();
+      internal_error(kPoisonedLock);
+    }
+  }
+  ExclusiveGuard(ExclusiveGuard&& other) noexcept
+      : mutex_(std::exchange(other.mutex_, nullptr)), poison_(other.poison_) {
+    other.poison_.disarm();
+  }
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(ExclusiveGuard&&) = delete;
+  ~ExclusiveGuard() {
+    if (!mutex_) return;
+    poison_.fire_if_unwinding();
+    mutex_->unlock();
+  }
+
+ private:
+  M* mutex_;
+  detail::PoisonOnUnwind poison_;
+};
+
+// A mutex that is poisoned by a failure while held.
+class Mutex {
+ public:
+  using Guard = ExclusiveGuard<std::mutex>;
+  [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// A mutex that the holding thread may take again (nested objects can lead a thread back to an
+// object it already holds); poisoned like Mutex.
+class RecursiveMutex {
+ public:
+  using Guard = ExclusiveGuard<std::recursive_mutex>;
+  [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
+  // Takes the lock whatever an earlier failure left, for readers that must never fail (the
+  // collector's traversal): the data is then possibly stale, but every container in it is whole.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_ignoring_poison() {
+    return std::unique_lock(mutex_);
+  }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  std::recursive_mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// A reader-writer lock where a waiting writer goes before later readers (see
+// writer_first_mutex.h). Only a failure under the write lock poisons it.
+class SharedMutex {
+ public:
+  class ReadGuard {
+   public:
+    explicit ReadGuard(SharedMutex& owner) : owner_(&owner) {
+      owner.mutex_.lock_shared();
+      if (owner.poisoned_.load(std::memory_order_relaxed)) {
+        owner.mutex_.unlock_shared();
+        internal_error(kPoisonedLock);
+      }
+    }
+    ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ReadGuard& operator=(ReadGuard&&) = delete;
+    ~ReadGuard() {
+      if (owner_) owner_->mutex_.unlock_shared();
+    }
+
+   private:
+    SharedMutex* owner_;
+  };
+
+  class WriteGuard {
+   public:
+    explicit WriteGuard(SharedMutex& owner) : owner_(&owner), poison_(owner.poisoned_) {
+      owner.mutex_.lock();
+      if (owner.poisoned_.load(std::memory_order_relaxed)) {
+        owner.mutex_.unlock();
+        internal_error(kPoisonedLock);
+      }
+    }
+    WriteGuard(WriteGuard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), poison_(other.poison_) {
+      other.poison_.disarm();
+    }
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard() {
+      if (!owner_) return;
+      poison_.fire_if_unwinding();
+      owner_->mutex_.unlock();
+    }
+
+   private:
+    SharedMutex* owner_;
+    detail::PoisonOnUnwind poison_;
+  };
+
+  [[nodiscard]] ReadGuard read() { return ReadGuard(*this); }
+  [[nodiscard]] WriteGuard write() { return WriteGuard(*this); }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  WriterFirstMutex mutex_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// A value guarded by a SharedMutex: the only way to reach it is through a guard.
+template <class T>
+class RwLocked {
+ public:
+  template <class... Args>
+  explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+  class Reader {
+   public:
+    Reader(SharedMutex& m, const T& v) : guard_(m), value_(&v) {}
+    const T& operator*() const { return *value_; }
+    const T* operator->() const { return value_; }
+
+   private:
+    SharedMutex::ReadGuard guard_;
+    const T* value_;
+  };
+  class Writer {
+   public:
+    Writer(SharedMutex& m, T& v) : guard_(m), value_(&v) {}
+    T& operator*() const { return *value_; }
+    T* operator->() const { return value_; }
+
+   private:
+    SharedMutex::WriteGuard guard_;
+    T* value_;
+  };
+
+  [[nodiscard]] Reader read() const { return Reader(mutex_, value_); }
+  [[nodiscard]] Writer write() { return Writer(mutex_, value_); }
+
+ private:
+  mutable SharedMutex mutex_;
+  T value_;
+};
+
+}  // namespace veldrake

@@ -1,0 +1,27 @@
+#include "base/structures/b_tree/id_entry_counts.h"
+
+#include <cassert>
+
+namespace veldrake {
+
+void IdEntryCounts::add(uint32_t id) {
+  if (!present_.contains(id)) {
+    present_.add(id);
+  } else if (auto found = several_.find(id); found != several_.end()) {
+    ++found->second;
+  } else {
+    several_.emplace(id, 2);
+  }
+}
+
+void IdEntryCounts::remove(uint32_t id) {
+  assert(present_.contains(id));
+  const auto found = several_.find(id);
+  if (found == several_.end()) {
+    present_.remove(id);
+  } else if (--found->second == 1) {
+    several_.erase(found);
+  }
+}
+
+}  // namespace veldrake

@@ -1,0 +1,77 @@
+// A B-tree internal node: up to kNodeSlots children as a centered run (see centered_run.h).
+//
+// Per slot: the child's key, the child itself, and the bitmap of the ids of all entries below the
+// child. Child i holds the entries e with key(i) <= e < key(i + 1); child 0 also holds everything
+// below key(0). Keys are fixed when a child is created (its first entry at that time) and stay
+// valid bounds as entries come and go. The bitmaps are exact: an id is in a child's bitmap iff
+// some entry below that child carries it, which lets a range query take whole children from
+// their bitmaps alone.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+
+#include "base/structures/b_tree/entry.h"
+#include "base/structures/b_tree/entry_range.h"
+#include "base/structures/b_tree/nodes/centered_run.h"
+#include "base/structures/b_tree/nodes/node.h"
+#include "base/structures/bitmap.h"
+
+namespace veldrake {
+
+class InternalNode : public CenteredRun<InternalNode> {
+ public:
+  // A node without children.
+  InternalNode() = default;
+  // A new root over the two halves of a split node.
+  static std::unique_ptr<InternalNode> above(Node lower, Node upper);
+
+  // The key of child `position`.
+  const Entry& key(size_t position) const { return keys_[start() + position]; }
+  // Child `position`.
+  const Node& child(size_t position) const { return children_[start() + position]; }
+  // The ids below child `position`, if kept.
+  const std::optional<Bitmap>& child_ids(size_t position) const {
+    return child_ids_[start() + position];
+  }
+  // The key of the first child.
+  const Entry& first_key() const { return key(0); }
+  // The ids of all entries below this node.
+  Bitmap ids() const;
+
+  // Stores `entry` below this node (which must not be full); false if it was already stored.
+  bool insert(const Entry& entry);
+  // Removes `entry` from below this node; `id_elsewhere` as for LeafNode::remove.
+  RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
+  // Moves the upper half of the children into a new node and returns it.
+  std::unique_ptr<InternalNode> split();
+  // Adds what answers `range` below this node to `pieces` (bitmaps it refers to stay owned by
+  // the tree).
+  void collect_range(const EntryRange& range, RangePieces& pieces) const;
+
+ private:
+  friend class CenteredRun<InternalNode>;
+
+  // Position of the child an entry belongs to: the last key <= entry, else the first child.
+  size_t child_position(const Entry& entry) const;
+  // The child at `position`; internal error if the slot is empty.
+  Node& present_child(size_t position);
+  const Node& present_child(size_t position) const;
+  // The ids bitmap of child `position`; internal error if it is missing.
+  Bitmap& present_ids(size_t position);
+  const Bitmap& present_ids(size_t position) const;
+  // Splits the full child `position`, stores `entry` in the proper half and links the new half.
+  bool split_and_insert(const Entry& entry, size_t position);
+  // Stores `child` with `key` and `ids` at run position `position`.
+  void link(size_t position, bool toward_front, const Entry& key, Node child, Bitmap ids);
+
+  void move_slots(size_t from, size_t to, size_t n);
+  void move_slots_to(InternalNode& other, size_t from, size_t to, size_t n);
+
+  std::array<Entry, kNodeSlots> keys_{};
+  std::array<Node, kNodeSlots> children_;
+  std::array<std::optional<Bitmap>, kNodeSlots> child_ids_;
+};
+
+}  // namespace veldrake

@@ -1,0 +1,48 @@
+#include "base/structures/b_tree/nodes/leaf_node.h"
+
+#include <algorithm>
+
+namespace veldrake {
+
+Bitmap LeafNode::ids() const {
+  std::array<uint32_t, kNodeSlots> ids;
+  size_t n = 0;
+  for (const Entry& entry : entries()) ids[n++] = entry.id();
+  return Bitmap::of(std::span(ids.data(), n));
+}
+
+bool LeafNode::insert(const Entry& entry) {
+  const auto run = entries();
+  const auto found = std::lower_bound(run.begin(), run.end(), entry);
+  if (found != run.end() && *found == entry) return false;
+  const size_t position = static_cast<size_t>(found - run.begin());
+  slots_[open_gap(position, start() > 0 && position < count() / 2)] = entry;
+  recentre_if_touching_end();
+  return true;
+}
+
+RemoveOutcome LeafNode::remove(const Entry& entry, bool id_elsewhere) {
+  const auto run = entries();
+  const auto found = std::lower_bound(run.begin(), run.end(), entry);
+  if (found == run.end() || *found != entry) return RemoveOutcome::kAbsent;
+  const size_t position = static_cast<size_t>(found - run.begin());
+  close_gap(position, position < count() / 2);
+  if (!id_elsewhere) return RemoveOutcome::kIdGone;
+  const auto rest = entries();
+  const bool id_remains = std::any_of(
+      rest.begin(), rest.end(), [&entry](const Entry& other) { return other.id() == entry.id(); });
+  return id_remains ? RemoveOutcome::kIdRemains : RemoveOutcome::kIdGone;
+}
+
+std::unique_ptr<LeafNode> LeafNode::split() {
+  auto sibling = std::make_unique<LeafNode>();
+  split_into(*sibling);
+  return sibling;
+}
+
+void LeafNode::move_slots_to(LeafNode& other, size_t from, size_t to, size_t n) {
+  std::copy_n(slots_.begin() + static_cast<std::ptrdiff_t>(from), n,
+              other.slots_.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+}  // namespace veldrake

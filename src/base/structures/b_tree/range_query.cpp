@@ -1,0 +1,68 @@
+// Range queries, node by node. A query turns its bounds into a closed entry interval once
+// (EntryRange); a node then scans only the children at the two ends of the interval and takes
+// every child strictly between them whole, by its ids bitmap. The pieces of the whole descent are
+// united once at the end: uniting them level by level built bitmaps only to merge them again.
+#include <algorithm>
+#include <vector>
+
+#include "base/structures/b_tree/b_tree.h"
+#include "base/structures/b_tree/nodes/internal_node.h"
+#include "base/structures/b_tree/nodes/leaf_node.h"
+
+namespace veldrake {
+
+void LeafNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
+  const auto run = entries();
+  for (auto it = std::lower_bound(run.begin(), run.end(), range.first);
+       it != run.end() && *it <= range.last; ++it) {
+    pieces.loose.push_back(it->id());
+  }
+}
+
+void InternalNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
+  const auto first_key = keys_.begin() + static_cast<std::ptrdiff_t>(start());
+  const auto keys_end = first_key + static_cast<std::ptrdiff_t>(count());
+  // The first child that can hold an entry >= range.first: the last one keyed below it.
+  const auto lower = std::lower_bound(first_key, keys_end, range.first);
+  const size_t low = lower == first_key ? 0 : static_cast<size_t>(lower - first_key) - 1;
+  // The last child that can hold an entry <= range.last; one past the end when unbounded, so
+  // that the last child is taken whole too.
+  size_t high = count();
+  if (!range.unbounded_above()) {
+    const auto upper = std::upper_bound(first_key, keys_end, range.last);
+    high = upper == first_key ? 0 : static_cast<size_t>(upper - first_key) - 1;
+  }
+
+  present_child(low).visit([&](const auto& node) { node.collect_range(range, pieces); });
+  for (size_t i = low + 1; i < high; ++i) pieces.whole.push_back(&present_ids(i));
+  if (high != low && high < count())
+    present_child(high).visit([&](const auto& node) { node.collect_range(range, pieces); });
+}
+
+namespace {
+
+Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
+  const std::optional<EntryRange> range = EntryRange::from_bounds(lower, upper);
+  if (!range.has_value()) return Bitmap();
+  RangePieces pieces;
+  root.visit([&](const auto& node) { node.collect_range(*range, pieces); });
+  std::sort(pieces.loose.begin(), pieces.loose.end());
+  const Bitmap loose = Bitmap::of(pieces.loose);
+  pieces.whole.push_back(&loose);
+  Bitmap result = Bitmap::union_many(pieces.whole);
+  if (filter) result.and_inplace(*filter);
+  return result;
+}
+
+}  // namespace
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
+                                const Bitmap& filter) const {
+  return query_root(root_, lower, upper, &filter);
+}
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
+  return query_root(root_, lower, upper, nullptr);
+}
+
+}  // namespace veldrake

@@ -1,0 +1,114 @@
+#include "base/structures/bitmap.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/internal_error.h"
+#include "base/structures/bitmap_memory.h"
+
+namespace veldrake {
+
+using bitmap_memory::Call;
+using bitmap_memory::run;
+
+namespace {
+
+// Ids added per CRoaring call: bounds what one in-place call can allocate (each id grows at most
+// one container) well below the allocator's reserve.
+constexpr std::size_t kAddChunk = 1024;
+
+}  // namespace
+
+Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
+  *this = run(Call::kBuilds, [&] { return adopt(roaring_bitmap_copy(&other.roaring_)); });
+}
+
+Bitmap Bitmap::of(std::span<const uint32_t> ids) {
+  Bitmap bitmap;
+  bitmap.add_many(ids);
+  return bitmap;
+}
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+  if (this != &other) {
+    roaring_bitmap_clear(&roaring_);
+    roaring_ = other.roaring_;
+    roaring_bitmap_init_cleared(&other.roaring_);
+  }
+  return *this;
+}
+
+void Bitmap::add(uint32_t id) {
+  run(Call::kInPlace, [&] { roaring_bitmap_add(&roaring_, id); });
+}
+
+void Bitmap::add_many(std::span<const uint32_t> ids) {
+  // A failure between chunks leaves the earlier chunks added: the bitmap stays whole.
+  for (std::size_t start = 0; start < ids.size(); start += kAddChunk) {
+    const auto chunk = ids.subspan(start, std::min(kAddChunk, ids.size() - start));
+    run(Call::kInPlace, [&] { roaring_bitmap_add_many(&roaring_, chunk.size(), chunk.data()); });
+  }
+}
+
+bool Bitmap::remove(uint32_t id) {
+  return run(Call::kInPlace, [&] { return roaring_bitmap_remove_checked(&roaring_, id); });
+}
+
+void Bitmap::and_inplace(const Bitmap& other) {
+  if (this != &other)
+    run(Call::kInPlace, [&] { roaring_bitmap_and_inplace(&roaring_, &other.roaring_); });
+}
+
+void Bitmap::or_inplace(const Bitmap& other) {
+  // A union can grow without bound, beyond what the reserve covers in place: it is built as a
+  // new bitmap unless `other` is small enough to add id by id.
+  if (this == &other) return;
+  if (other.cardinality() <= kAddChunk) {
+    run(Call::kInPlace, [&] { roaring_bitmap_or_inplace(&roaring_, &other.roaring_); });
+  } else {
+    *this =
+        run(Call::kBuilds, [&] { return adopt(roaring_bitmap_or(&roaring_, &other.roaring_)); });
+  }
+}
+
+void Bitmap::andnot_inplace(const Bitmap& other) {
+  // The C call requires distinct operands; a set minus itself is empty.
+  if (this == &other) {
+    clear();
+  } else {
+    run(Call::kInPlace, [&] { roaring_bitmap_andnot_inplace(&roaring_, &other.roaring_); });
+  }
+}
+
+Bitmap Bitmap::intersection(const Bitmap& a, const Bitmap& b) {
+  return run(Call::kBuilds, [&] { return adopt(roaring_bitmap_and(&a.roaring_, &b.roaring_)); });
+}
+
+Bitmap Bitmap::difference(const Bitmap& a, const Bitmap& b) {
+  return run(Call::kBuilds, [&] { return adopt(roaring_bitmap_andnot(&a.roaring_, &b.roaring_)); });
+}
+
+Bitmap Bitmap::union_many(std::span<const Bitmap* const> bitmaps) {
+  std::vector<const roaring_bitmap_t*> operands;
+  operands.reserve(bitmaps.size());
+  for (const Bitmap* bitmap : bitmaps) operands.push_back(&bitmap->roaring_);
+  return run(Call::kBuilds,
+             [&] { return adopt(roaring_bitmap_or_many(operands.size(), operands.data())); });
+}
+
+std::vector<uint32_t> Bitmap::to_vector() const {
+  std::vector<uint32_t> ids(static_cast<size_t>(cardinality()));
+  if (!ids.empty()) roaring_bitmap_to_uint32_array(&roaring_, ids.data());
+  return ids;
+}
+
+Bitmap Bitmap::adopt(roaring_bitmap_t* result) {
+  if (result == nullptr) internal_error("assertion failed: !p.is_null()");
+  Bitmap bitmap;
+  bitmap.roaring_ = *result;
+  // The containers now belong to `bitmap`; only the outer struct is released.
+  roaring_free(result);
+  return bitmap;
+}
+
+}  // namespace veldrake

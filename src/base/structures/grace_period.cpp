@@ -1,0 +1,26 @@
+#include "base/structures/grace_period.h"
+
+namespace veldrake {
+
+unsigned GracePeriod::enter() {
+  for (;;) {
+    const unsigned phase = phase_.load() & 1;
+    readers_[phase].fetch_add(1);
+    // Counted before any writer moved the phase on: every such writer waits for this reader.
+    if ((phase_.load() & 1) == phase) return phase;
+    leave(phase);
+  }
+}
+
+void GracePeriod::leave(unsigned phase) {
+  if (readers_[phase].fetch_sub(1) == 1) readers_[phase].notify_all();
+}
+
+void GracePeriod::wait_for_readers() {
+  auto turn = writer_.lock();
+  const unsigned earlier = phase_.fetch_add(1) & 1;
+  for (uint32_t count = readers_[earlier].load(); count != 0; count = readers_[earlier].load())
+    readers_[earlier].wait(count);
+}
+
+}  // namespace veldrake

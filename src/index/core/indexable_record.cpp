@@ -1,0 +1,77 @@
+#include "index/core/indexable_record.h"
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "index/core/python/binding.h"
+
+namespace veldrake {
+namespace {
+
+// Released ids, reused newest first: ids stay few and dense, which keeps the indexes' sets of ids
+// small.
+std::mutex g_free_ids_mutex;
+std::vector<uint32_t> g_free_ids;
+// The next id never handed out; it wraps to 0 once 2^32 - 1 has been handed out.
+std::atomic<uint32_t> g_next_id{1};
+
+std::optional<uint32_t> reuse_id() {
+  std::lock_guard lock(g_free_ids_mutex);
+  if (g_free_ids.empty()) return std::nullopt;
+  uint32_t id = g_free_ids.back();
+  g_free_ids.pop_back();
+  return id;
+}
+
+}  // namespace
+
+uint32_t allocate_id() {
+  if (auto id = reuse_id()) return *id;
+  uint32_t next = g_next_id.load(std::memory_order_relaxed);
+  do {
+    if (next == 0) {
+      PyErr_SetString(PyExc_OverflowError,
+                      "no object id left: 4294967295 Indexable objects exist at once");
+      throw PythonError();
+    }
+  } while (!g_next_id.compare_exchange_weak(next, next + 1, std::memory_order_relaxed));
+  return next;
+}
+
+void release_id(uint32_t id) {
+  std::lock_guard lock(g_free_ids_mutex);
+  g_free_ids.push_back(id);
+}
+
+void reset_ids_for_testing(uint32_t next) {
+  std::lock_guard lock(g_free_ids_mutex);
+  g_free_ids.clear();
+  g_next_id.store(next);
+}
+
+IndexableRecord IndexableRecord::create() {
+  IndexableRecord record;
+  record.id = allocate_id();
+  record.state = std::make_shared<ObjectState>();
+  return record;
+}
+
+IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
+    : state(std::move(other.state)), id(std::exchange(other.id, 0)) {}
+
+IndexableRecord& IndexableRecord::operator=(IndexableRecord&& other) noexcept {
+  if (this != &other) {
+    if (id != 0) release_id(id);
+    state = std::move(other.state);
+    id = std::exchange(other.id, 0);
+  }
+  return *this;
+}
+
+IndexableRecord::~IndexableRecord() {
+  if (id != 0) release_id(id);
+}
+
+}  // namespace veldrake

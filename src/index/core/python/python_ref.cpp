@@ -1,0 +1,96 @@
+#include "index/core/python/python_ref.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/fork_safety.h"
+
+namespace veldrake {
+namespace {
+
+// Set while this thread runs module code that must not touch reference counts directly.
+thread_local bool g_without_gil = false;
+
+// References dropped on threads that had released the interpreter lock.
+std::mutex g_deferred_mutex;
+std::vector<PyObject*> g_deferred;
+std::atomic<bool> g_has_deferred{false};
+
+}  // namespace
+
+NoGilScope::NoGilScope() : was_without_gil_(std::exchange(g_without_gil, true)) {}
+
+NoGilScope::~NoGilScope() {
+  g_without_gil = was_without_gil_;
+}
+
+bool interpreter_lock_held_here() {
+  // The flag also covers interpreters whose own check cannot tell (it answers yes for every
+  // thread once a subinterpreter exists).
+  return !g_without_gil && PyGILState_Check();
+}
+
+void release_reference(PyObject* object) {
+  if (interpreter_lock_held_here()) {
+    Py_DECREF(object);
+    return;
+  }
+  std::lock_guard lock(g_deferred_mutex);
+  g_deferred.push_back(object);
+  g_has_deferred.store(true, std::memory_order_release);
+}
+
+void drain_deferred_releases() {
+  if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  expect_interpreter_lock();
+  std::vector<PyObject*> pending;
+  {
+    std::lock_guard lock(g_deferred_mutex);
+    pending.swap(g_deferred);
+    g_has_deferred.store(false, std::memory_order_relaxed);
+  }
+  // Releasing may run finalizers that drop more handles; those land in the queue again only if
+  // they run with the lock released, which they do not.
+  for (PyObject* object : pending) Py_DECREF(object);
+}
+
+void park_thread_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+ReleasedGil::ReleasedGil() : was_without_gil_(g_without_gil) {
+  enter_engine_work();
+  g_without_gil = true;
+  state_ = PyEval_SaveThread();
+}
+
+ReleasedGil::~ReleasedGil() {
+  leave_engine_work();
+  // While the interpreter exits, CPython before 3.14 ends a thread that asks for the lock back
+  // with pthread_exit. Its unwinding would run into this destructor, which is noexcept (and so
+  // are the wrappers of every call from the interpreter): std::terminate, and the process aborts.
+  // Checking for finalization first cannot help, as it may begin while this thread waits for the
+  // lock. So the unwinding is stopped right here, where only C frames lie above: the thread never
+  // leaves the handler and sleeps until the process is gone, as CPython 3.14 does itself. It
+  // holds no lock of ours (the engine work is over) and runs no destructor without the lock.
+  try {
+    PyEval_RestoreThread(state_);
+  } catch (...) {
+    park_thread_forever();
+  }
+  g_without_gil = was_without_gil_;
+  if (!g_without_gil) drain_deferred_releases();
+}
+
+AcquiredGil::AcquiredGil() : state_(PyGILState_Ensure()), was_without_gil_(g_without_gil) {
+  g_without_gil = false;
+}
+
+AcquiredGil::~AcquiredGil() {
+  g_without_gil = was_without_gil_;
+  PyGILState_Release(state_);
+}
+
+}  // namespace veldrake

@@ -1,0 +1,169 @@
+// Ownership of Python references and of the interpreter lock.
+//
+// Rules of use:
+// - `OwnedRef` is one strong reference, used only while the interpreter lock is held.
+//   `OwnedRef::steal` adopts a new reference (a C API result); `OwnedRef::new_reference` takes a
+//   new one to an object the caller borrows.
+// - `PyHandle` is a shared, thread-safe handle to one strong reference. Copies share that one
+//   reference through an atomic count and need no interpreter lock, so engine code that runs with
+//   the lock released can copy and drop values freely. When the last copy goes on a thread that
+//   does not hold the lock, the reference is queued and released by the next thread of this module
+//   that takes the lock back (`drain_deferred_releases`).
+// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope.
+//   Engine code never takes the interpreter lock while it holds a lock of its own.
+// - Threads the module starts run their body under a `NoGilScope`.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cassert>
+#include <cstddef>
+#include <utility>
+
+namespace veldrake {
+
+// Marks the calling thread as running module code without the interpreter lock for the scope:
+// the references it drops meanwhile are queued.
+class NoGilScope {
+ public:
+  NoGilScope();
+  ~NoGilScope();
+  NoGilScope(const NoGilScope&) = delete;
+  NoGilScope& operator=(const NoGilScope&) = delete;
+
+ private:
+  bool was_without_gil_;
+};
+
+// True when this thread holds the interpreter lock: never inside a NoGilScope, else as the
+// interpreter tells (any thread may drop a handle, and a thread ended by the interpreter at exit
+// drops its handles while unwinding, without the lock).
+bool interpreter_lock_held_here();
+
+// Debug builds stop at a reference count change made without the interpreter lock.
+inline void expect_interpreter_lock() {
+  assert(PyGILState_Check() && "Python reference changed without the interpreter lock");
+}
+
+// Releases every reference queued by threads that dropped handles without the interpreter lock.
+// Call with the lock held and no engine lock held (a release may run arbitrary Python code).
+void drain_deferred_releases();
+
+// Releases `object` now if this thread holds the interpreter lock, else queues it.
+void release_reference(PyObject* object);
+
+class OwnedRef {
+ public:
+  OwnedRef() = default;
+  static OwnedRef steal(PyObject* object) { return OwnedRef(object); }
+  static OwnedRef new_reference(PyObject* object) {
+    if (object) expect_interpreter_lock();
+    Py_XINCREF(object);
+    return OwnedRef(object);
+  }
+  OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() {
+    if (!object_) return;
+    expect_interpreter_lock();
+    Py_DECREF(object_);
+  }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference to the caller (for returning it to the interpreter).
+  PyObject* release() { return std::exchange(object_, nullptr); }
+
+ private:
+  explicit OwnedRef(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+class PyHandle {
+ public:
+  PyHandle() = default;
+  // Takes a new strong reference to `object`; interpreter lock held.
+  static PyHandle new_reference(PyObject* object) {
+    expect_interpreter_lock();
+    Py_INCREF(object);
+    return PyHandle(new Shared{object, {1}});
+  }
+  // Adopts the strong reference held by `ref`; interpreter lock held.
+  static PyHandle adopt(OwnedRef ref) { return PyHandle(new Shared{ref.release(), {1}}); }
+
+  PyHandle(const PyHandle& other) noexcept : shared_(other.shared_), object_(other.object_) {
+    if (shared_) shared_->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  PyHandle(PyHandle&& other) noexcept
+      : shared_(std::exchange(other.shared_, nullptr)),
+        object_(std::exchange(other.object_, nullptr)) {}
+  PyHandle& operator=(PyHandle other) noexcept {
+    std::swap(shared_, other.shared_);
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~PyHandle() { reset(); }
+
+  void reset() {
+    object_ = nullptr;
+    Shared* shared = std::exchange(shared_, nullptr);
+    if (shared && shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      release_reference(shared->object);
+      delete shared;
+    }
+  }
+
+  // The object, borrowed: valid while this handle lives.
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return shared_ != nullptr; }
+  // A new strong reference; interpreter lock held.
+  OwnedRef new_ref() const { return OwnedRef::new_reference(get()); }
+
+ private:
+  struct Shared {
+    PyObject* object;
+    std::atomic<std::size_t> count;
+  };
+  explicit PyHandle(Shared* shared) : shared_(shared), object_(shared->object) {}
+  Shared* shared_ = nullptr;
+  PyObject* object_ = nullptr;  // shared_->object, kept here to spare a memory access per read
+};
+
+// Releases the interpreter lock for the scope; on exit takes it back and drains queued releases.
+// The scope counts as module work in progress for os.fork() (see fork_safety.h).
+class ReleasedGil {
+ public:
+  ReleasedGil();
+  ~ReleasedGil();
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+  bool was_without_gil_;
+};
+
+// Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
+// the interpreter ends while it exits (see ReleasedGil's destructor).
+[[noreturn]] void park_thread_forever();
+
+// Takes the interpreter lock for the scope, from any thread.
+class AcquiredGil {
+ public:
+  AcquiredGil();
+  ~AcquiredGil();
+  AcquiredGil(const AcquiredGil&) = delete;
+  AcquiredGil& operator=(const AcquiredGil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+  bool was_without_gil_;
+};
+
+}  // namespace veldrake

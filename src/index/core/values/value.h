@@ -1,0 +1,142 @@
+// Attribute values as the engine sees them.
+//
+// A PyValue is made from a Python object while the interpreter lock is held and from then on never
+// needs it: the primitive form (int, float, text, bool) is copied out, a container is flattened
+// into its leaf values at that moment, and the original object is kept through a PyHandle that
+// may be copied and dropped on any thread.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "index/core/python/python_ref.h"
+#include "index/core/values/short_text.h"
+#include "index/core/values/time_value.h"
+#include "index/core/values/types.h"
+
+namespace veldrake {
+
+struct IndexableRecord;
+struct ObjectState;
+
+// The kind of container an iterable value was made from.
+enum class IterableValue : uint8_t { List, Dict, Tuple, Set };
+
+// An Indexable held by a value or an index. The handle keeps the Python object alive, and with it
+// the record inside it, which the engine reads without the interpreter lock.
+struct StoredIndexable {
+  PyHandle python_handle;
+
+  // `indexable` is an Indexable instance; interpreter lock held.
+  static StoredIndexable from_object(PyObject* indexable);
+  // The same object under a reference of its own; interpreter lock held. Each Python object that
+  // reports its references to the cycle collector must own the handles it reports.
+  StoredIndexable fresh() const { return from_object(python_handle.get()); }
+
+  const IndexableRecord& record() const;
+  uint32_t id() const;
+  ObjectState& state() const;
+};
+
+// A value of a type the engine cannot look into (None, enum members, classes, any other object):
+// equal only to the very same object.
+struct UnknownValue {};
+
+// The content of a bytes object, which is compared as it is.
+struct BytesValue {
+  ShortText content;
+};
+
+// An int beyond 64 bits given as a query operand: the doubles just below and just above it,
+// equal when it is one. No stored number can equal it otherwise, and these bound it exactly.
+struct BigIntValue {
+  double below;
+  double above;
+};
+
+using CastValue = std::variant<int64_t, double, ShortText, bool, IterableValue, StoredIndexable,
+                               UnknownValue, BytesValue, TimeValue, BigIntValue>;
+
+// The alternatives of CastValue, in their order.
+enum class ValueKind : uint8_t {
+  Int,
+  Float,
+  Str,
+  Bool,
+  Iterable,
+  Ind,
+  Unknown,
+  Bytes,
+  Time,
+  BigInt
+};
+
+// One attribute value, as the engine stores and compares it.
+class PyValue {
+ public:
+  // The unknown value without an object.
+  PyValue() : PyValue(PyHandle(), UnknownValue{}, nullptr) {}
+
+  // Classifies `borrowed` by its exact type (see types.h) and flattens containers. Interpreter
+  // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
+  // is an internal error starting "type checked"; no Python exception is left set.
+  static PyValue from_object(PyObject* borrowed);
+  // The same value for finding stored ones: numbers, text and bools keep no reference to the
+  // object (which costs an allocation), the other kinds are made as by from_object.
+  static PyValue for_lookup(PyObject* borrowed);
+  // A query operand, made as by from_object, except for values no stored value can equal: text
+  // holding a lone surrogate (which cannot be stored) becomes an unknown value, matching nothing,
+  // and an int beyond 64 bits is taken (BigInt) and compared exactly. for_lookup does the same.
+  static PyValue for_operand(PyObject* borrowed);
+  // A value without a Python object.
+  static PyValue from_primitive(CastValue primitive);
+
+  // The value as a Python object: int, float, str and bool are made anew, the others are the
+  // original object (a time without one is made from its key; for the other kinds that is an
+  // internal error). Interpreter lock held.
+  OwnedRef to_object() const;
+
+  ValueKind kind() const { return static_cast<ValueKind>(primitive_.index()); }
+  const CastValue& primitive() const { return primitive_; }
+  uint64_t hash() const { return hash_; }
+  // The original object, borrowed; nullptr when there is none.
+  PyObject* object() const { return obj_.get(); }
+  // The leaf values of a list, tuple or set, at any depth, in iteration order; dicts, nested or
+  // not, contribute none, and a container met again inside itself is not entered again. Empty
+  // for other kinds. Copies of this value share the elements.
+  const std::vector<PyValue>& elements() const;
+  // An Indexable, or an iterable with an Indexable among its elements.
+  bool involves_indexable() const { return involves_indexable_; }
+
+  // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
+  std::string debug_string() const;
+
+  // Values of different hash are never equal. Ints, floats and bools compare by number, text and
+  // bytes by content, times by kind and key (NaT equals nothing), Indexables and unknown values
+  // by object; an iterable equals only itself (and its copies).
+  friend bool operator==(const PyValue& a, const PyValue& b);
+
+ private:
+  using Elements = std::vector<PyValue>;
+
+  PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
+  static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
+  static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
+  static PyValue from_container(PyObject* container, IterableValue kind);
+  // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
+  // recursion so that deep nesting cannot exhaust the C stack.
+  static void collect_leaves(PyObject* root, Elements& out);
+
+  PyHandle obj_;
+  CastValue primitive_;
+  std::shared_ptr<const Elements> elements_;  // iterables only; its address is their identity
+  uint64_t hash_;
+  bool involves_indexable_;
+};
+
+}  // namespace veldrake

@@ -1,0 +1,196 @@
+// Drives a BitMapBTree and a std::set reference with the same random inserts and removals and
+// compares the entries and every kind of range query after each batch. Values repeat a lot, each
+// id has several entries and ints meet equal floats, so answers taken from whole children are
+// only right if the per-child bitmaps and the mixed-kind bounds are exact.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "base/structures/b_tree/b_tree.h"
+
+namespace veldrake {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+using Limits = std::numeric_limits<double>;
+
+constexpr uint32_t kIdCount = 3000;
+
+// -1, 0 or 1 as the integer `i` is below, equal to or above the double `d` (not NaN).
+int exact_compare(int64_t i, double d) {
+  if (d >= 0x1p63) return -1;
+  if (d < -0x1p63) return 1;
+  const double whole = std::trunc(d);  // fits in int64 here
+  if (const auto whole_int = static_cast<int64_t>(whole); i != whole_int) {
+    return i < whole_int ? -1 : 1;
+  }
+  return d > whole ? -1 : (d < whole ? 1 : 0);
+}
+
+// Exact numeric comparison of two keys, written independently of the tree's encoding.
+int exact_compare(const NumericKey& a, const NumericKey& b) {
+  const auto sign = [](auto x, auto y) { return x < y ? -1 : (x > y ? 1 : 0); };
+  const bool a_integer = a.kind() == NumericKind::kInteger;
+  const bool b_integer = b.kind() == NumericKind::kInteger;
+  if (a_integer && b_integer) return sign(a.as_integer(), b.as_integer());
+  if (!a_integer && !b_integer) return sign(a.as_float(), b.as_float());
+  return a_integer ? exact_compare(a.as_integer(), b.as_float())
+                   : -exact_compare(b.as_integer(), a.as_float());
+}
+
+struct StoredEntry {
+  NumericKey key;
+  uint32_t id;
+};
+
+// The tree's entry order: value, then integers before floats, then id.
+struct ReferenceOrder {
+  bool operator()(const StoredEntry& a, const StoredEntry& b) const {
+    if (const int order = exact_compare(a.key, b.key); order != 0) return order < 0;
+    if (a.key.kind() != b.key.kind()) return a.key.kind() < b.key.kind();
+    return a.id < b.id;
+  }
+};
+
+bool satisfies(const NumericKey& key, const Bound& bound, int direction) {
+  if (bound.kind() == Bound::Kind::kUnbounded) return true;
+  if (bound.key().is_nan()) return false;
+  const int order = exact_compare(key, bound.key()) * direction;
+  return bound.kind() == Bound::Kind::kIncluded ? order >= 0 : order > 0;
+}
+
+class Generator {
+ public:
+  uint32_t below(size_t n) { return static_cast<uint32_t>(random_() % n); }
+
+  // Mostly integers and halves in [-20, 20], so every integer value exists as both kinds; a
+  // fifth are extremes and subnormals.
+  NumericKey key() {
+    const uint32_t pick = below(100);
+    if (pick < 40) return NumericKey::integer(static_cast<int64_t>(below(41)) - 20);
+    if (pick < 80) return NumericKey::floating((below(81) - 40.0) / 2);
+    const NumericKey extremes[] = {NumericKey::integer(INT64_MIN),
+                                   NumericKey::integer(INT64_MAX),
+                                   NumericKey::integer((int64_t{1} << 53) + 1),
+                                   NumericKey::floating(0x1p53),
+                                   NumericKey::floating(-Limits::infinity()),
+                                   NumericKey::floating(Limits::denorm_min()),
+                                   NumericKey::floating(-Limits::denorm_min()),
+                                   NumericKey::floating(-0.0)};
+    return extremes[below(std::size(extremes))];
+  }
+
+  // A stored value (often an integer turned float), a value between stored ones, or NaN.
+  NumericKey bound_key() {
+    const uint32_t pick = below(20);
+    if (pick == 0) return NumericKey::floating(Limits::quiet_NaN());
+    if (pick == 1) return NumericKey::floating((below(81) - 40.0) / 2 + 0.25);
+    const NumericKey stored = key();
+    const bool small_integer = stored.kind() == NumericKind::kInteger &&
+                               stored.as_integer() >= -20 && stored.as_integer() <= 20;
+    if (pick < 6 && small_integer) {
+      return NumericKey::floating(static_cast<double>(stored.as_integer()));
+    }
+    return stored;
+  }
+
+  // Every id or a random third of them.
+  Bitmap filter() {
+    const bool everything = below(2) == 0;
+    Bitmap filter;
+    for (uint32_t id = 0; id < kIdCount; ++id) {
+      if (everything || below(3) == 0) filter.add(id);
+    }
+    return filter;
+  }
+
+ private:
+  std::mt19937 random_{424242};
+};
+
+void check_tree(const BitMapBTree& tree, const std::vector<StoredEntry>& entries,
+                Generator& generator) {
+  ASSERT_EQ(tree.size(), entries.size());
+  auto expected = entries.begin();
+  for (const Entry& entry : tree) {
+    ASSERT_TRUE(entry.key() == expected->key && entry.id() == expected->id);
+    ++expected;
+  }
+
+  for (int i = 0; i < 12; ++i) {
+    const Bitmap filter = generator.filter();
+    const NumericKey a = generator.bound_key();
+    const NumericKey b = generator.bound_key();
+    const std::pair<Bound, Bound> queries[] = {
+        {Bound::included(a), Bound::included(a)}, {Bound::excluded(a), Bound::unbounded()},
+        {Bound::included(a), Bound::unbounded()}, {Bound::unbounded(), Bound::excluded(a)},
+        {Bound::unbounded(), Bound::included(a)}, {Bound::included(a), Bound::included(b)},
+        {Bound::excluded(a), Bound::excluded(b)}};
+    for (const auto& [lower, upper] : queries) {
+      Bitmap expected_ids;
+      for (const StoredEntry& entry : entries) {
+        if (satisfies(entry.key, lower, 1) && satisfies(entry.key, upper, -1) &&
+            filter.contains(entry.id))
+          expected_ids.add(entry.id);
+      }
+      ASSERT_EQ(tree.query_range(lower, upper, filter).to_vector(), expected_ids.to_vector());
+    }
+  }
+}
+
+TEST(BitMapBTreeDifferentialTest, MatchesAReferenceSetUnderRandomChanges) {
+  Generator generator;
+  BitMapBTree tree;
+  std::set<StoredEntry, ReferenceOrder> reference;
+  std::vector<StoredEntry> stored;  // the reference's entries, for picking one to remove
+
+  // Growing batches, then draining ones that empty the tree and leave many leaves empty.
+  constexpr int kGrowing = 22;
+  for (int batch = 0; batch < kGrowing + 12; ++batch) {
+    const uint32_t insert_percent = batch < kGrowing ? 72 : 5;
+    for (int step = 0; step < 2500 && (batch < kGrowing || !stored.empty()); ++step) {
+      const uint32_t action = generator.below(100);
+      if (action < insert_percent || stored.empty()) {
+        const StoredEntry entry{generator.key(), generator.below(kIdCount)};
+        const bool added = reference.insert(entry).second;
+        ASSERT_EQ(tree.insert(entry.key, entry.id), added);
+        if (added) stored.push_back(entry);
+      } else if (action < 97) {
+        const size_t index = generator.below(stored.size());
+        const StoredEntry entry = stored[index];
+        stored[index] = stored.back();
+        stored.pop_back();
+        reference.erase(entry);
+        ASSERT_TRUE(tree.remove(entry.key, entry.id));
+      } else {  // usually absent
+        const StoredEntry entry{generator.key(), generator.below(kIdCount)};
+        const bool present = reference.erase(entry) == 1;
+        ASSERT_EQ(tree.remove(entry.key, entry.id), present);
+        if (present) stored.assign(reference.begin(), reference.end());
+      }
+    }
+    check_tree(tree, std::vector<StoredEntry>(reference.begin(), reference.end()), generator);
+    if (batch == kGrowing - 1) {
+      EXPECT_GE(tree.height(), 3u);
+    }
+  }
+}
+
+TEST(BitMapBTreeDifferentialTest, NanIsNeitherStoredNorMatched) {
+  const double nan = Limits::quiet_NaN();
+  BitMapBTree tree;
+  tree.insert(NumericKey::integer(1), 1);
+  EXPECT_FALSE(tree.insert(NumericKey::floating(-nan), 2));
+  EXPECT_FALSE(tree.remove(NumericKey::floating(nan), 2));
+  EXPECT_EQ(tree.size(), 1u);
+  EXPECT_TRUE(tree.query_range(Bound::included(NumericKey::floating(nan)), Bound::unbounded(),
+                               Bitmap::of(Ids{1, 2}))
+                  .is_empty());
+}
+
+}  // namespace
+}  // namespace veldrake

@@ -1,0 +1,117 @@
+#include "base/structures/hybrid_set.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "base/internal_error.h"
+
+namespace veldrake {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+using Variant = HybridSet::Variant;
+
+Ids ids_of(const HybridSet& set) {
+  Ids ids;
+  set.for_each([&ids](uint32_t id) { ids.push_back(id); });
+  return ids;
+}
+
+HybridSet make(Variant variant, const Ids& ids) {
+  if (variant == Variant::kLarge) return HybridSet::from_bitmap(Bitmap::of(ids));
+  HybridSet::IdArray array;
+  for (uint32_t id : ids) array.insert(id);
+  return variant == Variant::kSmall ? HybridSet::small(array) : HybridSet::medium(array);
+}
+
+// Empty (the intersection with Empty) cannot be read, and a full id array takes no more ids (the
+// check comes before the search, so also for a present id).
+TEST(HybridSetTest, InternalGuards) {
+  HybridSet set = HybridSet::of(1);
+  set.and_inplace(HybridSet());
+  EXPECT_EQ(set.variant(), Variant::kEmpty);
+  EXPECT_TRUE(set.as_bitmap().is_empty());
+  HybridSet::IdArray full;
+  for (uint32_t id : {1, 2, 3, 4}) full.insert(id);
+  const std::pair<std::function<void()>, const char*> reads[] = {
+      {[&] { full.insert(2); }, "CenteredArray full"},
+      {[&] { full.union_with(HybridSet::IdArray(full)); }, "CenteredArray full"},
+      {[&] { set.remove(1); }, "called remove on Empty"},
+      {[&] { set.contains(1); }, "called contains on Empty"},
+      {[&] { set.for_each([](uint32_t) {}); }, "called iter on Empty"},
+      {[&] { set.cardinality(); }, "called cardinality on Empty"},
+      {[&] { set.is_empty(); }, "called is_empty on Empty"},
+  };
+  for (const auto& [read, message] : reads) {
+    try {
+      read();
+      ADD_FAILURE() << message;
+    } catch (const InternalError& error) {
+      EXPECT_STREQ(error.what(), message);
+    }
+  }
+}
+
+// Random adds, removals, unions, intersections and copies over the variants, checked against
+// std::set after each step; ids come from a small range so they collide often.
+TEST(HybridSetTest, MatchesStdSetUnderRandomOperations) {
+  std::mt19937 random(20240611);
+  const auto random_set = [&random](std::set<uint32_t>& ids) {
+    for (unsigned i = random() % 6; i > 0; --i) ids.insert(random() % 12);
+    const auto variant = static_cast<Variant>(ids.size() <= 4 ? 1 + random() % 3 : 3);
+    return make(variant, Ids(ids.begin(), ids.end()));
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::set<uint32_t> reference;
+    HybridSet set = random_set(reference);
+    for (int step = 0; step < 30; ++step) {
+      const uint32_t id = random() % 12;
+      std::set<uint32_t> other;
+      switch (random() % 5) {
+        case 0:
+          set.add(id);
+          reference.insert(id);
+          break;
+        case 1:
+          EXPECT_EQ(set.remove(id), reference.erase(id) == 1);
+          break;
+        case 2:
+          set.or_inplace(random_set(other));
+          reference.insert(other.begin(), other.end());
+          break;
+        case 3:
+          set.and_inplace(random_set(other));
+          std::erase_if(reference, [&other](uint32_t kept) { return other.count(kept) == 0; });
+          break;
+        default: {  // copies are deep, and combining a set with itself changes nothing
+          HybridSet copy = set;
+          copy.add(id);
+          random() % 2 ? set.or_inplace(set) : set.and_inplace(set);
+        }
+      }
+      const Ids expected(reference.begin(), reference.end());
+      ASSERT_EQ(ids_of(set), expected);
+      ASSERT_EQ(set.as_bitmap().to_vector(), expected);
+      Bitmap filter;
+      for (uint32_t probe = 0; probe < 12; ++probe) {
+        if (random() % 2) filter.add(probe);
+      }
+      Ids filtered;
+      std::copy_if(expected.begin(), expected.end(), std::back_inserter(filtered),
+                   [&filter](uint32_t kept) { return filter.contains(kept); });
+      ASSERT_EQ(set.intersection_with(filter).to_vector(), filtered);
+      for (uint32_t probe = 0; probe < 12; ++probe) {
+        ASSERT_EQ(set.contains(probe), reference.count(probe) == 1);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace veldrake
