@@ -54,11 +54,11 @@ class Partition:
         return self._matching(query, keywords).collect()
 
     def first(self, attr: str, count: int | None, descending: bool) -> list[Entry]:
-        """The first `count` members (all when None) by their number at `attr`, equal numbers in
+        """The first `count` members (all when None) by their value at `attr`, equal values in
         the order of their keys, each with its sort key for the client's merge.
 
-        The index lists equal numbers by object id, which means nothing across processes, so a
-        run of equal numbers cut by `count` is read whole and cut here by key instead.
+        The index lists equal values by object id, which means nothing across processes, so a
+        run of equal values cut by `count` is read whole and cut here by key instead.
         """
         page = self._ordered(attr, count, descending)
         entries = [(rank(o, attr, descending), tie_order(getattr(o, self.key)), o) for o in page]
@@ -67,7 +67,7 @@ class Partition:
 
     def _ordered(self, attr: str, count: int | None, descending: bool) -> list[Indexable]:
         """A prefix of the index's order holding the first `count` members and every member
-        whose number equals that of the last of them."""
+        whose value equals that of the last of them."""
         if count is None or count == 0:
             return self.index.order_by(attr, descending=descending, limit=count)
         size = count + 1

@@ -114,8 +114,12 @@ class Index:
     def order_by(
         self, attr: str, /, *, descending: bool = False, limit: int | None = None, offset: int = 0
     ) -> list[Indexable]:
-        """The members ordered by the number in `attr` (equal numbers by ascending id), then those
-        holding no number in it by ascending id; `offset` skipped and at most `limit` returned."""
+        """The members ordered by the value in `attr`: numbers first, then each kind of date
+        or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy
+        timedelta64), each kind ascending or descending, equal values by ascending id; then those
+        holding no ordered value in it by ascending id. A list ranks in the first kind it holds,
+        at its smallest value (largest when descending). `offset` skipped, at most `limit`
+        returned."""
 
     def remove(self, obj: Indexable) -> None:
         """Takes `obj` out of the index; KeyError(obj) if it is not a member."""
@@ -178,8 +182,12 @@ class FilteredIndex:
     def order_by(
         self, attr: str, /, *, descending: bool = False, limit: int | None = None, offset: int = 0
     ) -> list[Indexable]:
-        """The view's objects ordered by the number in `attr` (equal numbers by ascending id), then those
-        holding no number in it by ascending id; `offset` skipped and at most `limit` returned."""
+        """The view's objects ordered by the value in `attr`: numbers first, then each kind of date
+        or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy
+        timedelta64), each kind ascending or descending, equal values by ascending id; then those
+        holding no ordered value in it by ascending id. A list ranks in the first kind it holds,
+        at its smallest value (largest when descending). `offset` skipped, at most `limit`
+        returned."""
 
     def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
         """Refuses: a view cannot be pickled; see `rebase()`."""

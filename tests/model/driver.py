@@ -16,6 +16,7 @@ Every operation is written down as a line of Python: a failure comes with its re
 """
 
 import copy
+import datetime
 import enum
 import gc
 import math
@@ -61,7 +62,7 @@ class Color(enum.IntEnum):  # an int of no indexed kind
 '''
 exec(CLASSES)  # noqa: S102 - defines Node, Opaque and Color
 OPAQUE = [Opaque("p"), Opaque("q")]  # noqa: F821
-HEADER = ("import enum\nimport gc\nimport numpy as np\n"
+HEADER = ("import datetime\nimport enum\nimport gc\nimport numpy as np\n"
           "from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q\n"
           'nan, inf, LONG = float("nan"), float("inf"), "x" * 40\n'
           + CLASSES + 'op0, op1 = Opaque("p"), Opaque("q")\n')
@@ -73,6 +74,14 @@ UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z"
 REFUSED = [2**64, -(2**63) - 1, "\ud800"]  # beyond 64 bits, not valid UTF-8
 NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
                                   numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
+# Ordered values beyond numbers, each kind apart: the same instant in two zones, a date and a
+# datetime of one day, numpy numbers of other widths and numpy times.
+TIMES = [datetime.date(2024, 1, 2), datetime.datetime(2024, 1, 2),
+         datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
+         datetime.datetime(2024, 1, 2, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=1))),
+         datetime.timedelta(days=1)] + ([] if numpy is None else [
+             numpy.int32(1), numpy.float32(0.5), numpy.datetime64("2024-01-02"),
+             numpy.datetime64("NaT")])
 ATTRS = ["x", "y", "tags", "owner"]
 RARE_ATTRS = ["", "a.b", "n\u00e9"]
 PATHS = ["x", "y", "tags", "owner", "owner.x", "owner.y", "owner.tags", "owner.owner.x",
@@ -146,8 +155,10 @@ def refused(value):
 
 
 def canonical(leaf):
-    """A numpy scalar as the plain Python value the module reads it as."""
-    return leaf.item() if numpy is not None and isinstance(leaf, numpy.generic) else leaf
+    """A numpy scalar as the plain Python value the module reads it as (times stay as they are)."""
+    if numpy is None or not isinstance(leaf, numpy.generic):
+        return leaf
+    return leaf if isinstance(leaf, (numpy.datetime64, numpy.timedelta64)) else leaf.item()
 
 
 def hashable(value):
@@ -350,8 +361,8 @@ class Program:
                         for _ in range(count)}
             items = [self.value(limit, depth + 1) for _ in range(count)]
             return (list, tuple, None, lambda i: {"k": i[0] if i else 0})[shape](items)
-        if kind == 17 and NUMPY:
-            return c.pick(NUMPY)
+        if kind == 17:
+            return c.pick(NUMPY + TIMES)
         if kind == 18 and c.one_in(4):
             return c.pick(REFUSED)
         if kind == 19 and depth < 2:
@@ -368,6 +379,8 @@ class Program:
         c = self.choices
         if c.one_in(8):
             return c.pick(["a", True, None])
+        if c.one_in(6):
+            return c.pick(TIMES)
         return c.pick(NUMPY[:3]) if NUMPY and c.one_in(10) else c.pick(NUMBERS)
 
     def limit_for(self, slot):

@@ -1,12 +1,78 @@
 """A plain-Python statement of what an index answers, to check the module against."""
 
+import datetime
+import fractions
 import math
 
 import Veldrake
 
+try:
+    import numpy
+except ImportError:  # the model then never meets numpy values
+    numpy = None
+
 
 def is_number(value):
-    return type(value) in (int, float)
+    return type(value) in (int, float) or (
+        numpy is not None and isinstance(value, (numpy.integer, numpy.floating))
+        and not isinstance(value, (numpy.longdouble, numpy.timedelta64)))
+
+
+def time_key(value):
+    """(kind, key) of a date or time, as the index orders it; None for other values and for times
+    it cannot key exactly (those match by identity). A NaT keys as NaN."""
+    if isinstance(value, datetime.datetime):
+        offset = value.utcoffset()
+        if offset is None:
+            return ("naive", value)
+        return ("aware", value.replace(tzinfo=None) - offset)
+    if isinstance(value, datetime.date):
+        return ("date", value)
+    if isinstance(value, datetime.timedelta):
+        micros = (value.days * 86400 + value.seconds) * 10**6 + value.microseconds
+        return ("delta", value) if abs(micros) < 2**63 else None
+    if numpy is not None and isinstance(value, (numpy.datetime64, numpy.timedelta64)):
+        kind = "datetime64" if isinstance(value, numpy.datetime64) else "timedelta64"
+        if numpy.isnat(value):
+            return (kind, math.nan)
+        ns = numpy_nanoseconds(value, kind == "datetime64")
+        return (kind, ns) if ns is not None and -(2**63) < ns < 2**63 else None
+    return None
+
+
+NANOSECONDS = {"W": 604800 * 10**9, "D": 86400 * 10**9, "h": 3600 * 10**9, "m": 60 * 10**9,
+               "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1, "ps": fractions.Fraction(1, 10**3),
+               "fs": fractions.Fraction(1, 10**6), "as": fractions.Fraction(1, 10**9)}
+
+
+def numpy_nanoseconds(value, point):
+    """A numpy datetime64 or timedelta64 as an exact count of nanoseconds (since 1970 for points
+    in time); None when no whole count states it."""
+    unit, count = numpy.datetime_data(value.dtype)
+    amount = int(value.astype("int64")) * count
+    if unit in ("Y", "M"):
+        months = amount * 12 if unit == "Y" else amount
+        if not point or not 1 <= 1970 + months // 12 <= 9999:
+            return None
+        days = (datetime.date(1970 + months // 12, months % 12 + 1, 1) - datetime.date(1970, 1, 1)).days
+        return days * NANOSECONDS["D"]
+    if unit not in NANOSECONDS:
+        return None
+    ns = amount * NANOSECONDS[unit]
+    return int(ns) if ns == int(ns) else None
+
+
+def ordered_key(value):
+    """(kind, key) of a value that has a place in an order: numbers (as Python numbers) and times;
+    None for every other value."""
+    if is_number(value):
+        return ("number", value.item() if numpy is not None and isinstance(value, numpy.generic)
+                else value)
+    return time_key(value)
+
+
+def is_nan(key):
+    return type(key) is float and math.isnan(key)
 
 
 def leaves(value, _containers=()):
@@ -22,12 +88,19 @@ def leaves(value, _containers=()):
 def equals(wanted):
     """The test a held leaf value must pass to equal `wanted`."""
 
+    wanted_key = ordered_key(wanted)
+
     def predicate(held):
-        if is_number(wanted):
-            return is_number(held) and held == wanted
-        if type(wanted) in (bool, str):
+        if wanted_key is not None:
+            held_key = ordered_key(held)
+            return held_key is not None and held_key[0] == wanted_key[0] and (
+                not is_nan(held_key[1]) and held_key[1] == wanted_key[1])
+        if type(wanted) in (bool, str, bytes):
             return type(held) is type(wanted) and held == wanted
-        return isinstance(wanted, Veldrake.Indexable) and held is wanted
+        if type(wanted) in (list, tuple, set, dict):
+            return False
+        # Every other value (None, enum members, Indexables, ...) matches the very same object.
+        return held is wanted and ordered_key(held) is None
 
     return predicate
 
@@ -35,10 +108,16 @@ def equals(wanted):
 def ordered(op, bound):
     """The test a held leaf value must pass to compare to `bound` as `op` says."""
 
+    bound_key = ordered_key(bound)
+
     def predicate(held):
-        if not (is_number(held) and is_number(bound)) or math.isnan(held) or math.isnan(bound):
+        held_key = ordered_key(held)
+        if held_key is None or bound_key is None or held_key[0] != bound_key[0]:
             return False
-        return {"gt": held > bound, "ge": held >= bound, "lt": held < bound, "le": held <= bound}[op]
+        held, limit = held_key[1], bound_key[1]
+        if is_nan(held) or is_nan(limit):
+            return False
+        return {"gt": held > limit, "ge": held >= limit, "lt": held < limit, "le": held <= limit}[op]
 
     return predicate
 
@@ -106,8 +185,9 @@ def to_query(tree):
 
 
 def keyword_values(value):
-    """The values one keyword argument stands for: a str is one value, other iterables their items."""
-    if isinstance(value, str):
+    """The values one keyword argument stands for: a str or bytes is one value, other iterables
+    their items."""
+    if isinstance(value, (str, bytes)):
         return [value]
     try:
         return list(iter(value))
@@ -124,13 +204,28 @@ def keyword_select(members, keywords):
 
 
 def group_tag(leaf):
-    """How group_by tells groups apart: numbers by value, bools and strs by value, others by
-    identity. None for NaN, whose grouping is not modelled."""
-    if is_number(leaf):
-        return None if math.isnan(leaf) else ("number", leaf)
-    if type(leaf) in (bool, str):
+    """How group_by tells groups apart: numbers and times by kind and value, bools, strs and bytes
+    by value, others by identity. None for NaN and NaT, whose grouping is not modelled."""
+    key = ordered_key(leaf)
+    if key is not None:
+        return None if is_nan(key[1]) else key
+    if type(leaf) in (bool, str, bytes):
         return (type(leaf).__name__, leaf)
     return ("object", id(leaf))
+
+
+def group_value(tag, leaves_seen):
+    """The key group_by gives a group: a number is an int when every value is an int, else a
+    float; a time is one of the kind's own type; other values are themselves."""
+    first = leaves_seen[0]
+    if tag[0] == "number":
+        plain = [ordered_key(v)[1] for v in leaves_seen]
+        return plain[0] if all(type(v) is int for v in plain) else float(plain[0])
+    if tag[0] == "aware":
+        return first.astimezone(datetime.timezone.utc)
+    if tag[0] in ("datetime64", "timedelta64"):
+        return getattr(numpy, tag[0])(tag[1], "ns")
+    return first
 
 
 def grouped(members, path):
@@ -146,33 +241,33 @@ def grouped(members, path):
                 leaves_seen, holders = groups.setdefault(tag, ([], {}))
                 leaves_seen.append(leaf)
                 holders[id(obj)] = obj
-    result = {}
-    for tag, (leaves_seen, holders) in groups.items():
-        key = leaves_seen[0]
-        if tag[0] == "number" and any(type(v) is not int for v in leaves_seen):
-            key = float(key)
-        result[tag] = (key, list(holders.values()))
-    return result
+    return {tag: (group_value(tag, leaves_seen), list(holders.values()))
+            for tag, (leaves_seen, holders) in groups.items()}
 
 
-def numbers_in(obj, attr):
-    """The numbers (NaN aside) attribute `attr` of `obj` holds, containers flattened."""
-    return [v for v in leaves(getattr(obj, attr, ())) if is_number(v) and not math.isnan(v)]
+ORDERED_KINDS = ("number", "date", "naive", "aware", "delta", "datetime64", "timedelta64")
 
 
 def order_by(members, attr, descending=False, limit=None, offset=0):
-    """order_by on `members` given in ascending id order: by number (an object with several
-    numbers at its smallest, or its largest when descending), ties and then the objects holding
-    no number in ascending id order."""
-    ranked, rest = [], []
-    for position, obj in enumerate(members):
-        numbers = numbers_in(obj, attr)
-        if not numbers:
+    """order_by on `members` given in ascending id order: kind by kind in ORDERED_KINDS order,
+    within a kind by value (an object with several values ranks in the first kind it holds, at
+    its smallest value, or its largest when descending), ties in ascending id order; then the
+    objects holding no ordered value (NaN and NaT aside) in ascending id order."""
+    by_kind = {kind: [] for kind in ORDERED_KINDS}
+    rest = []
+    for obj in members:
+        keys = [k for k in map(ordered_key, leaves(getattr(obj, attr, ())))
+                if k is not None and not is_nan(k[1])]
+        if not keys:
             rest.append(obj)
-        elif descending:
-            ranked.append((-max(numbers), position, obj))
-        else:
-            ranked.append((min(numbers), position, obj))
-    ranked.sort(key=lambda entry: entry[:2])
-    ordered = [obj for _, _, obj in ranked] + rest
+            continue
+        kind = min((k[0] for k in keys), key=ORDERED_KINDS.index)
+        values = [k[1] for k in keys if k[0] == kind]
+        by_kind[kind].append((max(values) if descending else min(values), obj))
+    ordered = []
+    for entries in by_kind.values():
+        # A stable sort, reversed or not, keeps equal values in id order.
+        entries.sort(key=lambda entry: entry[0], reverse=descending)
+        ordered += [obj for _, obj in entries]
+    ordered += rest
     return ordered[offset:] if limit is None else ordered[offset : offset + limit]

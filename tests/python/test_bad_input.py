@@ -99,13 +99,10 @@ def test_numbers_beyond_64_bits_are_refused_without_harm():
     index, objs = world()
     for big in TOO_BIG:
         # An attribute cannot hold it: the write fails whole and the old value stays indexed.
-        # As an operand anywhere: refused the same way, and the index is untouched.
+        # (As a query operand it is answered: test_values.py.)
         for call in (
             lambda: setattr(objs[0], "n", big), lambda: setattr(objs[0], "n", [1, [2, big]]),
-            lambda: Indexable(n=big), lambda: Q.eq("n", big), lambda: Q.gt("n", big),
-            lambda: Q.bt("n", -big, big), lambda: Q.in_("n", [1, big]),
-            lambda: index.get_by_attribute(n=big), lambda: index.get_by_attribute(n=[1, big]),
-            lambda: index.reduce(n=big), lambda: index.reduced(n=(1, big)),
+            lambda: Indexable(n=big),
         ):
             assert panics(call).startswith("type checked")
         assert objs[0].n == 1
@@ -256,7 +253,7 @@ def test_objects_whose_protocol_methods_raise():
     members = objs + holders
     assert holders[0].v is odd and index.get_by_attribute(v="k") == [holders[1]]
     assert index.get_by_attribute(v=5) == [] and index.get_by_attribute(v="t") == []
-    assert same(index.reduced_query(Q.ne("v", odd)).collect(), members)
+    assert same(index.reduced_query(Q.ne("v", odd)).collect(), objs + holders[2:])
     # group_by makes a dict keyed by the held values: a failing __hash__ reaches the caller.
     with pytest.raises(ArithmeticError, match="hash"):
         index.group_by("v")

@@ -1,5 +1,6 @@
 """veldrake_dask: a partitioned index on a local two-process Dask cluster answers as one Index."""
 
+import datetime as dt
 import math
 import os
 import random
@@ -103,6 +104,25 @@ def test_counts_match_one_index(world):
     assert spread.count(Q.ge("score", 10), kind="b") == whole.reduced_query(Q.ge("score", 10).build()).count(kind="b")
     for attr in ["kind", "home.country", "score"]:
         assert spread.group_counts(attr) == whole.group_counts(attr)
+
+
+def test_rank_sorts_as_the_index_orders_every_kind():
+    utc = dt.timezone.utc
+    values = [3, 1.5, True, None, "x", float("nan"), dt.date(2024, 1, 2), dt.date(2023, 1, 1),
+              dt.datetime(2024, 1, 2), dt.datetime(2024, 1, 2, 1, tzinfo=utc),
+              dt.datetime(2024, 1, 2, tzinfo=dt.timezone(dt.timedelta(hours=2))),
+              dt.timedelta(1), dt.timedelta(-1), [dt.date(2020, 1, 1), 9], (dt.timedelta(5),)]
+    try:
+        import numpy as np
+        values += [np.int8(2), np.datetime64("2024-01"), np.datetime64("NaT"),
+                   np.timedelta64(1, "D"), np.timedelta64(3, "h")]
+    except ImportError:
+        pass
+    index = Index()
+    index.add_object_many([Indexable(v=v) for v in values])
+    for descending in (False, True):
+        order = index.order_by("v", descending=descending)
+        assert sorted(order, key=lambda o: rank(o, "v", descending)) == order
 
 
 def test_order_by_pages_match_one_index_with_ties_by_key(world):

@@ -258,7 +258,7 @@ std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_v
     QueryScope::reading(*map);
     return map->ranked(ids, page);
   }
-  return rank_by_number(BitMapBTree(), ids, page);
+  return rank_by_order(OrderedIndex(), ids, page);
 }
 
 Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {

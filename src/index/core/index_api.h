@@ -117,7 +117,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   uint64_t size() const;
   // The member with the smallest id at or above `id`.
   std::optional<StoredIndexable> member_from(uint32_t id) const;
-  // The member ids ordered by the numbers of `attr` (see rank_by_number).
+  // The member ids ordered by the values of `attr` (see rank_by_order).
   std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
   // What a view cut now reads; taken before its ids are computed.
   ViewSource view_source() const;

@@ -364,9 +364,12 @@ PyMethodDef methods[] = {
      "Dict from each value group_by(attr) would return to the size of its group."},
     {"order_by", method_entry(order_by), kKeywords,
      "order_by($self, attr, /, *, descending=False, limit=None, offset=0)\n--\n\n"
-     "Members ordered by the number in attribute `attr` (equal numbers by ascending id), then\n"
-     "the members holding no number in it, by ascending id. `offset` members are skipped and at\n"
-     "most `limit` returned; only that page is built."},
+     "Members ordered by the value in attribute `attr`: numbers first, then each kind of date\n"
+     "or time (date, naive datetime, aware datetime, timedelta, numpy datetime64, numpy\n"
+     "timedelta64), each kind ascending or descending, equal values by ascending id; then the\n"
+     "members holding no ordered value in it, by ascending id. A list ranks in the first kind it\n"
+     "holds, at its smallest value (largest when descending). `offset` members are skipped and\n"
+     "at most `limit` returned; only that page is built."},
     {"remove", method_entry(remove), kKeywords,
      "remove($self, obj)\n--\n\n"
      "Takes `obj` out of the index; KeyError(obj) if it is not a member."},

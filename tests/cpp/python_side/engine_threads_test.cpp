@@ -44,8 +44,8 @@ std::optional<PyValue> stored(PyObject* object, const char* attr) {
 }
 
 // True when `value` or one of its elements equals `wanted` as the value index compares them:
-// numbers by value whatever their kind (the pool's numbers are all exact as doubles), text and
-// Indexables by equality; nothing else ever matches.
+// numbers by value whatever their kind (the pool's numbers are all exact as doubles), other
+// values by equality (text by content, Indexables and None by identity).
 bool holds(const PyValue& value, const PyValue& wanted) {
   const auto number = [](const PyValue& v) -> std::optional<double> {
     if (v.kind() == ValueKind::Int) return static_cast<double>(std::get<int64_t>(v.primitive()));
@@ -54,7 +54,7 @@ bool holds(const PyValue& value, const PyValue& wanted) {
   };
   const auto matches = [&](const PyValue& leaf) {
     if (number(leaf) || number(wanted)) return number(leaf) == number(wanted);
-    return (leaf.kind() == ValueKind::Str || leaf.kind() == ValueKind::Ind) && leaf == wanted;
+    return leaf == wanted;
   };
   if (value.kind() != ValueKind::Iterable) return matches(value);
   return std::any_of(value.elements().begin(), value.elements().end(), matches);

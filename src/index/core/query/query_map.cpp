@@ -1,6 +1,7 @@
 #include "index/core/query/query_map.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -12,37 +13,76 @@ namespace {
 constexpr std::size_t kExactShards = 16;
 using ExactShard = ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::Map;
 
-bool is_number(const PyValue& value) {
-  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
-}
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-NumericKey numeric_key(const PyValue& value) {
+// Where an operand stands in an ordered kind: the keys just at or below and at or above it,
+// the same key when it is a value of that kind (a NaN or NaT is neither: it bounds nothing).
+struct OrderedOperand {
+  OrderedKind kind;
+  NumericKey below;
+  NumericKey above;
+
+  bool exact() const { return below == above; }
+};
+
+std::optional<OrderedOperand> ordered_operand(const PyValue& value) {
+  auto same = [](OrderedKind kind, NumericKey key) { return OrderedOperand{kind, key, key}; };
   const CastValue& cast = value.primitive();
-  if (value.kind() == ValueKind::Int) return NumericKey::integer(std::get<int64_t>(cast));
-  return NumericKey::floating(std::get<double>(cast));
+  switch (value.kind()) {
+    case ValueKind::Int:
+      return same(OrderedKind::kNumber, NumericKey::integer(std::get<int64_t>(cast)));
+    case ValueKind::Float:
+      return same(OrderedKind::kNumber, NumericKey::floating(std::get<double>(cast)));
+    case ValueKind::BigInt: {
+      const BigIntValue& big = std::get<BigIntValue>(cast);
+      return OrderedOperand{OrderedKind::kNumber, NumericKey::floating(big.below),
+                            NumericKey::floating(big.above)};
+    }
+    case ValueKind::Time: {
+      const TimeValue& time = std::get<TimeValue>(cast);
+      return same(time.kind,
+                  time.is_nat() ? NumericKey::floating(kNaN) : NumericKey::integer(time.ticks));
+    }
+    default:
+      return std::nullopt;
+  }
 }
 
-// The value that names a numeric group: an exact int when every member holds an integer,
-// else the float of the shared number.
-PyValue group_key(const Entry& first, bool all_integers) {
+// The key under which a stored value lives in the ordered index, if it is ordered (an int
+// beyond 64 bits is only ever an operand).
+std::optional<OrderedKey> stored_key(const PyValue& value) {
+  if (value.kind() == ValueKind::BigInt) return std::nullopt;
+  std::optional<OrderedOperand> operand = ordered_operand(value);
+  if (!operand) return std::nullopt;
+  return OrderedKey{operand->kind, operand->below};
+}
+
+// The value that names an ordered group: a number is an exact int when every member holds an
+// integer, else the float of the shared number; a time is rebuilt from its key.
+PyValue group_key(OrderedKind kind, const Entry& first, bool all_integers) {
+  if (kind != OrderedKind::kNumber)
+    return PyValue::from_primitive(TimeValue{kind, first.key().as_integer()});
   if (all_integers) return PyValue::from_primitive(CastValue(first.key().as_integer()));
   return PyValue::from_primitive(
       CastValue(NumericKey::decode(first.number(), NumericKind::kFloat).as_float()));
 }
 
-// Whether two scalars make the same entry: numbers the same entry of the tree, other values the
-// same key of the exact-value map.
+// Whether two scalars make the same entry: ordered values the same entry of the ordered index,
+// other values the same key of the exact-value map.
 bool same_entry(const PyValue& a, const PyValue& b) {
-  if (is_number(a) != is_number(b)) return false;
-  return is_number(a) ? numeric_key(a) == numeric_key(b) : ExactKeyTraits::equal(a, b);
+  std::optional<OrderedKey> first = stored_key(a);
+  std::optional<OrderedKey> second = stored_key(b);
+  if (first.has_value() != second.has_value()) return false;
+  if (!first) return ExactKeyTraits::equal(a, b);
+  return first->kind == second->kind && first->key == second->key;
 }
 
 uint64_t entry_hash(const PyValue& scalar) {
-  if (!is_number(scalar)) return ExactKeyTraits::hash(scalar);
-  const NumericKey key = numeric_key(scalar);
-  const OrderedNumber number = key.number();
+  std::optional<OrderedKey> key = stored_key(scalar);
+  if (!key) return ExactKeyTraits::hash(scalar);
+  const OrderedNumber number = key->key.number();
   return (number.mantissa ^ (uint64_t{number.sign_exponent} << 48) ^
-          static_cast<uint64_t>(key.kind())) *
+          static_cast<uint64_t>(key->key.kind()) ^ (static_cast<uint64_t>(key->kind) << 8)) *
          0x9E3779B97F4A7C15ULL;
 }
 
@@ -79,18 +119,6 @@ class ScalarSet {
 
 }  // namespace
 
-uint64_t ExactKeyTraits::hash(const PyValue& key) {
-  if (key.kind() != ValueKind::Unknown) return key.hash();
-  // Identity, spread over the 64 bits so that shard selection and buckets vary.
-  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key.object())) * 0x9E3779B97F4A7C15ULL;
-}
-
-bool ExactKeyTraits::equal(const PyValue& a, const PyValue& b) {
-  if (a.kind() == ValueKind::Unknown || b.kind() == ValueKind::Unknown)
-    return a.kind() == b.kind() && a.object() == b.object();
-  return a == b;
-}
-
 QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
       reachable_(std::move(reachable)) {}
@@ -121,18 +149,16 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
-  if (is_number(value)) {
-    numbers_.write()->insert(numeric_key(value), id);
+  if (std::optional<OrderedKey> key = stored_key(value)) {
+    ordered_.write()->insert(*key, id);
     return;
   }
   insert_exact(value, id);
 }
 
 void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
-  if (is_number(value)) {
-    auto numbers = numbers_.write();
-    // Removal leaves emptied nodes in place; a tree left with no entry starts afresh.
-    if (numbers->remove(numeric_key(value), id) && numbers->is_empty()) *numbers = BitMapBTree();
+  if (std::optional<OrderedKey> key = stored_key(value)) {
+    ordered_.write()->remove(*key, id);
     return;
   }
   remove_exact(value, id);
@@ -161,7 +187,7 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::clear() {
   exact_.clear();
-  *numbers_.write() = BitMapBTree();
+  ordered_.write()->clear();
   *withheld_.write() = Bitmap();
   any_withheld_.store(false, std::memory_order_release);
 }
@@ -169,23 +195,25 @@ void QueryMap::clear() {
 bool QueryMap::is_empty() const {
   bool empty = true;
   exact_.for_each([&](const PyValue&, const HybridSet&) { empty = false; });
-  return empty && numbers_.read()->is_empty();
+  return empty && ordered_.read()->is_empty();
 }
 
-Bitmap QueryMap::numeric_range(const Bound& lower, const Bound& upper, const Bitmap* within) const {
-  auto numbers = numbers_.read();
-  return within ? numbers->query_range(lower, upper, *within) : numbers->query_range(lower, upper);
+Bitmap QueryMap::ordered_range(OrderedKind kind, const Bound& lower, const Bound& upper,
+                               const Bitmap* within) const {
+  return ordered_.read()->query_range(kind, lower, upper, within);
 }
 
 Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
+  if (std::optional<OrderedOperand> operand = ordered_operand(value)) {
+    if (!operand->exact()) return Bitmap();
+    Bound key = Bound::included(operand->below);
+    return ordered_range(operand->kind, key, key, within);
+  }
   switch (value.kind()) {
-    case ValueKind::Int:
-    case ValueKind::Float: {
-      NumericKey key = numeric_key(value);
-      return numeric_range(Bound::included(key), Bound::included(key), within);
-    }
     case ValueKind::Str:
     case ValueKind::Bool:
+    case ValueKind::Bytes:
+    case ValueKind::Unknown:
     case ValueKind::Ind: {
       Bitmap ids;
       exact_.visit(value, [&](const HybridSet& stored) {
@@ -193,11 +221,9 @@ Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
       });
       return ids;
     }
-    case ValueKind::Iterable:
-    case ValueKind::Unknown:
+    default:
       return Bitmap();
   }
-  internal_error("unreachable value kind");
 }
 
 Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const {
@@ -215,29 +241,41 @@ Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* 
 
 Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {
   if (value.kind() == ValueKind::Ind) internal_error("not yet implemented");
-  if (!is_number(value)) return Bitmap();
-  NumericKey key = numeric_key(value);
+  std::optional<OrderedOperand> operand = ordered_operand(value);
+  if (!operand) return Bitmap();
+  // An operand that is no key of its kind (an int beyond 64 bits) lies strictly between the
+  // keys next to it, so strict and non-strict comparisons meet at those.
+  const bool exact = operand->exact();
   switch (ordering) {
     case Ordering::Gt:
-      return numeric_range(Bound::excluded(key), Bound::unbounded(), within);
+      return ordered_range(
+          operand->kind, exact ? Bound::excluded(operand->above) : Bound::included(operand->above),
+          Bound::unbounded(), within);
     case Ordering::Ge:
-      return numeric_range(Bound::included(key), Bound::unbounded(), within);
+      return ordered_range(operand->kind, Bound::included(operand->above), Bound::unbounded(),
+                           within);
     case Ordering::Lt:
-      return numeric_range(Bound::unbounded(), Bound::excluded(key), within);
+      return ordered_range(
+          operand->kind, Bound::unbounded(),
+          exact ? Bound::excluded(operand->below) : Bound::included(operand->below), within);
     case Ordering::Le:
-      return numeric_range(Bound::unbounded(), Bound::included(key), within);
+      return ordered_range(operand->kind, Bound::unbounded(), Bound::included(operand->below),
+                           within);
   }
   internal_error("unreachable ordering");
 }
 
 Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const {
-  if (!is_number(lower) || !is_number(upper)) internal_error("not yet implemented");
-  return numeric_range(Bound::included(numeric_key(lower)), Bound::included(numeric_key(upper)),
+  std::optional<OrderedOperand> from = ordered_operand(lower);
+  std::optional<OrderedOperand> to = ordered_operand(upper);
+  if (!from || !to) internal_error("not yet implemented");
+  if (from->kind != to->kind) return Bitmap();
+  return ordered_range(from->kind, Bound::included(from->above), Bound::included(to->below),
                        within);
 }
 
 std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& page) const {
-  return rank_by_number(*numbers_.read(), ids, page);
+  return rank_by_order(*ordered_.read(), ids, page);
 }
 
 Groups QueryMap::group_values() const {
@@ -246,26 +284,28 @@ Groups QueryMap::group_values() const {
     if (!ids.is_empty()) groups.push_back(Group{value, ids});
   });
 
-  // Entries arrive in numeric order; a run of entries with one number is one group.
-  auto numbers = numbers_.read();
-  std::optional<Entry> first;
-  bool all_integers = true;
-  Bitmap ids;
-  auto close_group = [&] {
-    if (first)
-      groups.push_back(Group{group_key(*first, all_integers), HybridSet::from_bitmap(ids)});
-  };
-  numbers->for_each([&](const Entry& entry) {
-    if (!first || first->number() != entry.number()) {
-      close_group();
-      first = entry;
-      all_integers = true;
-      ids = Bitmap();
-    }
-    all_integers = all_integers && entry.kind() == NumericKind::kInteger;
-    ids.add(entry.id());
+  // Entries arrive in order; a run of entries with one key is one group.
+  auto ordered = ordered_.read();
+  ordered->for_each_tree([&](OrderedKind kind, const BitMapBTree& tree) {
+    std::optional<Entry> first;
+    bool all_integers = true;
+    Bitmap ids;
+    auto close_group = [&] {
+      if (first)
+        groups.push_back(Group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids)});
+    };
+    tree.for_each([&](const Entry& entry) {
+      if (!first || first->number() != entry.number()) {
+        close_group();
+        first = entry;
+        all_integers = true;
+        ids = Bitmap();
+      }
+      all_integers = all_integers && entry.kind() == NumericKind::kInteger;
+      ids.add(entry.id());
+    });
+    close_group();
   });
-  close_group();
   return groups;
 }
 
@@ -284,15 +324,11 @@ void QueryMap::retain(const Bitmap& keep) {
     if (found != shard->end() && found->second.is_empty()) shard->erase(found);
   }
 
-  auto numbers = numbers_.write();
-  std::vector<Entry> dropped;
-  numbers->for_each([&](const Entry& entry) {
-    if (!keep.contains(entry.id())) dropped.push_back(entry);
+  auto ordered = ordered_.write();
+  ordered->for_each_tree([&](OrderedKind, const BitMapBTree& tree) {
+    tree.for_each([&](const Entry& entry) { withheld.add(entry.id()); });
   });
-  for (const Entry& entry : dropped) {
-    numbers->remove(entry.key(), entry.id());
-    withheld.add(entry.id());
-  }
+  ordered->retain(keep);
   withheld.andnot_inplace(keep);
   auto all_withheld = withheld_.write();
   all_withheld->or_inplace(withheld);

@@ -1,11 +1,11 @@
 // The value index of one attribute inside one index.
 //
 // Every value is routed by kind:
-// - integers and floats go to the numeric tree (one entry per occurrence, ordered as exact
-//   numbers; integers and floats of equal value meet), which answers equality and ranges;
-// - strings, booleans, Indexable objects and other objects go to the exact-value map, from value
-//   to the ids holding it; objects of no known kind are keyed by identity there, so replacing or
-//   removing them leaves nothing behind, although a query never finds them by value;
+// - integers and floats go to the ordered index (one entry per occurrence, ordered as exact
+//   numbers; integers and floats of equal value meet), which answers equality and ranges; dates
+//   and times go there too, each kind in an order of its own;
+// - strings, bytes, booleans, Indexable objects and other objects go to the exact-value map,
+//   from value to the ids holding it; objects of no known kind are keyed by identity there;
 // - Indexable values also link their holder to them in the index's reachable objects, which
 //   answer dotted paths starting at this attribute;
 // - lists, tuples and sets are indexed element by element (the value was flattened when it was
@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "base/locks.h"
-#include "base/structures/b_tree/b_tree.h"
+#include "base/structures/b_tree/ordered_index.h"
 #include "base/structures/bitmap.h"
 #include "base/structures/grace_period.h"
 #include "base/structures/hybrid_set.h"
@@ -44,11 +44,9 @@ using Groups = std::vector<Group>;
 
 enum class Ordering { Gt, Ge, Lt, Le };
 
-// Key equality of the exact-value map: value equality, except that objects of unknown kind are
-// keyed by identity (each stored once, found again on removal).
 struct ExactKeyTraits {
-  static uint64_t hash(const PyValue& key);
-  static bool equal(const PyValue& a, const PyValue& b);
+  static uint64_t hash(const PyValue& key) { return key.hash(); }
+  static bool equal(const PyValue& a, const PyValue& b) { return a == b; }
 };
 
 // The value index of one attribute.
@@ -73,24 +71,27 @@ class QueryMap {
 
   // The queries below answer with ids of this index, limited to `within` when it is given.
 
-  // Ids whose value equals `value`: numbers numerically (1 finds 1 and 1.0, never True), other
-  // values by equality; objects of unknown kind and containers never match.
+  // Ids whose value equals `value`: numbers numerically (1 finds 1 and 1.0, never True), times
+  // within their kind, other values by equality (objects of unknown kind by identity);
+  // containers never match.
   Bitmap equal_to(const PyValue& value, const Bitmap* within) const;
   // Ids whose value equals any of `values`.
   Bitmap equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const;
-  // Ids whose number compares to `value` as `ordering` says; empty for non-numbers.
+  // Ids whose value of the operand's ordered kind compares to `value` as `ordering` says; empty
+  // for unordered operands.
   Bitmap ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const;
-  // Ids whose number lies in [lower, upper]; both bounds must be numbers.
+  // Ids whose value lies in [lower, upper]; both bounds must be ordered, and of one kind to
+  // select anything.
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
 
-  // A page of `ids` ranked by their number (see rank_by_number).
+  // A page of `ids` ranked by their ordered values (see rank_by_order).
   std::vector<uint32_t> ranked(const RankedIds& ids, const PageRequest& page) const;
 
-  // Groups of a one-segment path: exact values first, then numbers ascending.
+  // Groups of a one-segment path: exact values first, then each ordered kind ascending.
   Groups group_values() const;
 
-  // Keeps only the ids in `keep` in the exact-value map and the numeric tree. The ids dropped are
-  // withheld from dotted paths through this attribute too, until they get a value here again.
+  // Keeps only the ids in `keep` in the exact-value map and the ordered index. The ids dropped
+  // are withheld from dotted paths through this attribute too, until they get a value here again.
   void retain(const Bitmap& keep);
   // Removes from `ids` those withheld by retain.
   void drop_withheld(Bitmap& ids) const;
@@ -107,10 +108,11 @@ class QueryMap {
   void remove_scalar(const PyValue& value, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
-  Bitmap numeric_range(const Bound& lower, const Bound& upper, const Bitmap* within) const;
+  Bitmap ordered_range(OrderedKind kind, const Bound& lower, const Bound& upper,
+                       const Bitmap* within) const;
 
   ShardedHashMap<PyValue, HybridSet, ExactKeyTraits> exact_;
-  RwLocked<BitMapBTree> numbers_;
+  RwLocked<OrderedIndex> ordered_;
   std::shared_ptr<const ReachableObjects> reachable_;
   RwLocked<Bitmap> withheld_;
   std::atomic<bool> any_withheld_{false};  // read without the lock on every insertion

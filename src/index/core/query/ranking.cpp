@@ -1,6 +1,7 @@
 #include "index/core/query/ranking.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
 
 #include "base/structures/b_tree/ordered_walk.h"
@@ -36,19 +37,20 @@ class PageFill {
 
 }  // namespace
 
-std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const RankedIds& ids,
-                                     const PageRequest& page) {
+std::vector<uint32_t> rank_by_order(const OrderedIndex& values, const RankedIds& ids,
+                                    const PageRequest& page) {
   PageFill fill(page);
   if (page.limit == 0) return fill.take();
 
   // Entries of one number may carry both kinds (1 and 1.0), which the tree keeps apart; the ids
-  // of a run of equal numbers are gathered and offered in id order.
+  // of a run of equal keys are gathered and offered in id order.
   std::optional<OrderedNumber> run_number;
   std::vector<uint32_t> run;
   auto close_run = [&] {
     std::sort(run.begin(), run.end());
     for (uint32_t id : run) fill.offer(id);
     run.clear();
+    run_number.reset();
   };
   auto visit = [&](const Entry& entry) {
     if (run_number != entry.number()) {
@@ -59,12 +61,17 @@ std::vector<uint32_t> rank_by_number(const BitMapBTree& numbers, const RankedIds
     run.push_back(entry.id());
     return true;
   };
-  const bool walked_all = walk_entries(numbers.root(), ids.within, page.descending, visit);
-  close_run();
-  if (!walked_all || fill.is_full()) return fill.take();
+  for (std::size_t kind = 0; kind < kOrderedKinds; ++kind) {
+    const BitMapBTree* tree = values.tree(static_cast<OrderedKind>(kind));
+    if (!tree) continue;
+    const bool walked_all = walk_entries(tree->root(), ids.within, page.descending, visit);
+    // A run never spans kinds: equal keys of two kinds are different values.
+    close_run();
+    if (!walked_all || fill.is_full()) return fill.take();
+  }
 
-  Bitmap unnumbered = Bitmap::difference(ids.all(), fill.ranked());
-  for (uint32_t id : unnumbered) {
+  Bitmap unranked = Bitmap::difference(ids.all(), fill.ranked());
+  for (uint32_t id : unranked) {
     if (fill.is_full()) break;
     fill.offer(id);
   }

@@ -54,4 +54,22 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
+void append_quoted_bytes(std::string& out, std::string_view bytes) {
+  out += '"';
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
 }  // namespace veldrake

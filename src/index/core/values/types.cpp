@@ -1,7 +1,8 @@
 #include "index/core/values/types.h"
 
-#include "index/core/python/binding.h"
 #include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
+#include "index/core/values/time_value.h"
 
 namespace veldrake {
 namespace {
@@ -32,9 +33,33 @@ class NumpyType {
 
 NumpyType g_numpy_int64("int64");
 NumpyType g_numpy_float64("float64");
+NumpyType g_numpy_integer("integer");  // the base of every integer width
+NumpyType g_numpy_floating("floating");
+NumpyType g_numpy_longdouble("longdouble");
+NumpyType g_numpy_datetime64("datetime64");
+NumpyType g_numpy_timedelta64("timedelta64");
 NumpyType g_numpy_str("str_");
 // numpy.bool on numpy 2; numpy 1 has only this name (reading numpy.bool there warns, then fails).
 NumpyType g_numpy_bool("bool_");
+
+bool is_numpy_subtype(PyTypeObject* type, NumpyType& base) {
+  PyTypeObject* found = base.get();
+  return found && PyType_IsSubtype(type, found);
+}
+
+// The classes of the less common types, after the usual ones.
+ValueClass classify_rest(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (is_python_time(object)) return ValueClass::Time;
+  if (type == &PyBytes_Type) return ValueClass::Bytes;
+  // timedelta64 derives from numpy's signed integers, so it is looked for first.
+  if (is_numpy_subtype(type, g_numpy_datetime64)) return ValueClass::NumpyDateTime;
+  if (is_numpy_subtype(type, g_numpy_timedelta64)) return ValueClass::NumpyTimeDelta;
+  if (is_numpy_subtype(type, g_numpy_integer)) return ValueClass::Int;
+  if (is_numpy_subtype(type, g_numpy_floating) && !is_numpy_subtype(type, g_numpy_longdouble))
+    return ValueClass::Float;
+  return ValueClass::Unknown;
+}
 
 }  // namespace
 
@@ -49,7 +74,7 @@ ValueClass classify(PyObject* object) {
   if (type == &PyTuple_Type) return ValueClass::Tuple;
   if (type == &PyDict_Type) return ValueClass::Dict;
   if (type == &PySet_Type) return ValueClass::Set;
-  return ValueClass::Unknown;
+  return classify_rest(object);
 }
 
 }  // namespace veldrake

@@ -8,10 +8,26 @@
 
 namespace veldrake {
 
-enum class ValueClass : uint8_t { Int, Float, Str, Bool, Ind, List, Tuple, Dict, Set, Unknown };
+enum class ValueClass : uint8_t {
+  Int,
+  Float,
+  Str,
+  Bool,
+  Ind,
+  List,
+  Tuple,
+  Dict,
+  Set,
+  Bytes,
+  Time,  // date, datetime, timedelta
+  NumpyDateTime,
+  NumpyTimeDelta,
+  Unknown,
+};
 
 // Interpreter lock held. Never fails; the first call imports numpy if it is installed, for its
-// scalar types (numpy.int64, float64, str_ and bool count as int, float, str and bool).
+// scalar types: its integers and floats of every width count as int and float (not longdouble,
+// which a float cannot hold), numpy.str_ and bool as str and bool.
 ValueClass classify(PyObject* object);
 
 }  // namespace veldrake

@@ -5,13 +5,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <unordered_set>
 
 #include "base/structures/string_interner/fold_hasher.h"
 #include "base/structures/string_interner/str_hash.h"
-#include "index/core/python/binding.h"
 #include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
 #include "index/core/values/quoted_text.h"
 
 namespace veldrake {
@@ -35,7 +36,8 @@ uint64_t address_of(const void* pointer) {
   return reinterpret_cast<uintptr_t>(pointer);
 }
 
-uint64_t hash_of(const CastValue& primitive, const void* iterable_identity) {
+// `object` is the value's Python object, whose identity is that of unknown values.
+uint64_t hash_of(const CastValue& primitive, const void* iterable_identity, const void* object) {
   FoldHasher hasher;
   std::visit(
       Overloaded{
@@ -47,20 +49,53 @@ uint64_t hash_of(const CastValue& primitive, const void* iterable_identity) {
           [&](const StoredIndexable& stored) {
             hasher.add64(address_of(stored.python_handle.get())).add(6);
           },
-          [&](UnknownValue) { hasher.add(7); },
+          [&](UnknownValue) { hasher.add64(address_of(object)).add(7); },
+          [&](const BytesValue& bytes) {
+            hasher.add64(hash_str(bytes.content.view())).add(0xFF).add(8);
+          },
+          [&](const TimeValue& time) {
+            hasher.add64(static_cast<uint64_t>(time.ticks))
+                .add(static_cast<uint32_t>(time.kind))
+                .add(9);
+          },
+          [&](const BigIntValue& big) {
+            hasher.add64(std::bit_cast<uint64_t>(big.below))
+                .add64(std::bit_cast<uint64_t>(big.above))
+                .add(10);
+          },
       },
       primitive);
   return hasher.finish();
 }
 
-int64_t to_int64(PyObject* object) {
+// The doubles next to `number`, an int beyond 64 bits whose sign is `sign`.
+BigIntValue big_int_bracket(PyObject* number, int sign) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  constexpr double kLargest = std::numeric_limits<double>::max();
+  const double nearest = PyLong_AsDouble(number);
+  if (nearest == -1.0 && PyErr_Occurred()) {  // beyond every finite double
+    PyErr_Clear();
+    return sign > 0 ? BigIntValue{kLargest, kInfinity} : BigIntValue{-kInfinity, -kLargest};
+  }
+  OwnedRef back = OwnedRef::steal(PyLong_FromDouble(nearest));
+  const int below = back ? PyObject_RichCompareBool(number, back.get(), Py_LT) : -1;
+  const int above = back ? PyObject_RichCompareBool(number, back.get(), Py_GT) : -1;
+  if (below < 0 || above < 0) type_check_failed("int cannot be compared");
+  if (below) return {std::nextafter(nearest, -kInfinity), nearest};
+  if (above) return {nearest, std::nextafter(nearest, kInfinity)};
+  return {nearest, nearest};
+}
+
+// An int as a 64-bit integer; beyond that range an operand is bracketed, a stored value fails.
+CastValue integer_value(PyObject* object, bool operand) {
   OwnedRef number = OwnedRef::steal(PyNumber_Index(object));
   if (!number) type_check_failed("int has no integer value");
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+  if (overflow && operand) return big_int_bracket(number.get(), overflow);
   if (overflow) type_check_failed("int does not fit in 64 bits");
   if (value == -1 && PyErr_Occurred()) type_check_failed("int has no integer value");
-  return value;
+  return int64_t{value};
 }
 
 double to_double(PyObject* object) {
@@ -91,10 +126,10 @@ bool to_bool(PyObject* object) {
 }
 
 // The copied-out form of an int, float, str or bool; none for the other classes.
-std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_class) {
+std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_class, bool operand) {
   switch (value_class) {
     case ValueClass::Int:
-      return CastValue(to_int64(object));
+      return integer_value(object, operand);
     case ValueClass::Float:
       return CastValue(to_double(object));
     case ValueClass::Str:
@@ -104,6 +139,32 @@ std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_clas
     default:
       return std::nullopt;
   }
+}
+
+// The form of bytes and times; none for the other classes, and for a time without an exact key.
+std::optional<CastValue> keyed_primitive(PyObject* object, ValueClass value_class) {
+  std::optional<TimeValue> time;
+  switch (value_class) {
+    case ValueClass::Bytes: {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(object, &data, &size) < 0) type_check_failed("bytes unreadable");
+      return BytesValue{ShortText(std::string_view(data, static_cast<std::size_t>(size)))};
+    }
+    case ValueClass::Time:
+      time = python_time_value(object);
+      break;
+    case ValueClass::NumpyDateTime:
+      time = numpy_time_value(object, OrderedKind::kNumpyDateTime);
+      break;
+    case ValueClass::NumpyTimeDelta:
+      time = numpy_time_value(object, OrderedKind::kNumpyTimeDelta);
+      break;
+    default:
+      break;
+  }
+  if (time) return CastValue(*time);
+  return std::nullopt;
 }
 
 bool is_container(ValueClass value_class) {
@@ -176,7 +237,7 @@ PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elemen
     : obj_(std::move(obj)),
       primitive_(std::move(primitive)),
       elements_(std::move(elements)),
-      hash_(hash_of(primitive_, elements_.get())),
+      hash_(hash_of(primitive_, elements_.get(), obj_.get())),
       involves_indexable_(kind() == ValueKind::Ind ||
                           (elements_ && std::any_of(elements_->begin(), elements_->end(),
                                                     [](const PyValue& element) {
@@ -184,28 +245,28 @@ PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elemen
                                                     }))) {}
 
 PyValue PyValue::from_object(PyObject* borrowed) {
-  return from_classified(borrowed, classify(borrowed));
+  return from_classified(borrowed, classify(borrowed), false);
 }
 
-PyValue PyValue::from_classified(PyObject* borrowed, ValueClass value_class) {
+PyValue PyValue::from_classified(PyObject* borrowed, ValueClass value_class, bool operand) {
   if (is_container(value_class)) return from_container(borrowed, iterable_kind(value_class));
-  return from_leaf(borrowed, value_class);
+  return from_leaf(borrowed, value_class, operand);
 }
 
 PyValue PyValue::for_operand(PyObject* borrowed) {
   ValueClass value_class = classify(borrowed);
   if (is_unencodable_text(borrowed, value_class))
     return PyValue(PyHandle::new_reference(borrowed), UnknownValue{}, nullptr);
-  return from_classified(borrowed, value_class);
+  return from_classified(borrowed, value_class, true);
 }
 
 PyValue PyValue::for_lookup(PyObject* borrowed) {
   ValueClass value_class = classify(borrowed);
   if (is_unencodable_text(borrowed, value_class))
     return PyValue(PyHandle::new_reference(borrowed), UnknownValue{}, nullptr);
-  if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class))
+  if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class, true))
     return PyValue(PyHandle(), std::move(*plain), nullptr);
-  return from_classified(borrowed, value_class);
+  return from_classified(borrowed, value_class, true);
 }
 
 PyValue PyValue::from_primitive(CastValue primitive) {
@@ -214,10 +275,12 @@ PyValue PyValue::from_primitive(CastValue primitive) {
   return PyValue(PyHandle(), std::move(primitive), std::move(elements));
 }
 
-PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class) {
+PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
   PyHandle handle = PyHandle::new_reference(object);
-  if (std::optional<CastValue> plain = plain_primitive(object, value_class))
+  if (std::optional<CastValue> plain = plain_primitive(object, value_class, operand))
     return PyValue(std::move(handle), std::move(*plain), nullptr);
+  if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
+    return PyValue(std::move(handle), std::move(*keyed), nullptr);
   if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);
   // One reference for the value and its stored object, so the value holds exactly one.
   StoredIndexable stored{handle};
@@ -255,7 +318,7 @@ void PyValue::collect_leaves(PyObject* root, Elements& out) {
     if (is_container(value_class)) {
       if (!on_path.contains(item.get())) enter(item.get());
     } else {
-      out.push_back(from_leaf(item.get(), value_class));
+      out.push_back(from_leaf(item.get(), value_class, false));
     }
   }
 }
@@ -273,6 +336,9 @@ OwnedRef PyValue::to_object() const {
     }
     case ValueKind::Bool:
       return OwnedRef::new_reference(std::get<bool>(primitive_) ? Py_True : Py_False);
+    case ValueKind::Time:
+      if (!obj_) return time_object(std::get<TimeValue>(primitive_));
+      return obj_.new_ref();
     default:
       check(static_cast<bool>(obj_), "value has no Python object");
       return obj_.new_ref();
@@ -312,7 +378,21 @@ bool operator==(const PyValue& a, const PyValue& b) {
                            std::get<StoredIndexable>(a.primitive_).python_handle.get();
     }
     case ValueKind::Unknown:
-      return false;
+      return b.kind() == ValueKind::Unknown && a.obj_.get() == b.obj_.get();
+    case ValueKind::Bytes: {
+      auto* bytes = std::get_if<BytesValue>(&other);
+      return bytes && bytes->content == std::get<BytesValue>(a.primitive_).content;
+    }
+    case ValueKind::Time: {
+      auto* time = std::get_if<TimeValue>(&other);
+      const TimeValue& value = std::get<TimeValue>(a.primitive_);
+      return time && *time == value && !value.is_nat();
+    }
+    case ValueKind::BigInt: {
+      auto* big = std::get_if<BigIntValue>(&other);
+      const BigIntValue& value = std::get<BigIntValue>(a.primitive_);
+      return big && big->below == value.below && big->above == value.above;
+    }
   }
   return false;
 }
@@ -331,6 +411,18 @@ std::string PyValue::debug_string() const {
           [](IterableValue kind) { return std::string("Iterable(") + iterable_name(kind) + ")"; },
           [](const StoredIndexable& stored) { return "Ind(" + std::to_string(stored.id()) + ")"; },
           [](UnknownValue) { return std::string("Unknown"); },
+          [](const BytesValue& bytes) {
+            std::string out = "Bytes(";
+            append_quoted_bytes(out, bytes.content.view());
+            return out + ")";
+          },
+          [](const TimeValue& time) {
+            return std::string(time_kind_name(time.kind)) + "(" +
+                   (time.is_nat() ? std::string("NaT") : std::to_string(time.ticks)) + ")";
+          },
+          [](const BigIntValue& big) {
+            return "BigInt(" + float_text(big.below) + ".." + float_text(big.above) + ")";
+          },
       },
       primitive_);
   std::string object = "None";

@@ -16,6 +16,7 @@
 
 #include "index/core/python/python_ref.h"
 #include "index/core/values/short_text.h"
+#include "index/core/values/time_value.h"
 #include "index/core/values/types.h"
 
 namespace veldrake {
@@ -42,14 +43,38 @@ struct StoredIndexable {
   ObjectState& state() const;
 };
 
-// A value of a type the engine cannot look into; equal to nothing, not even itself.
+// A value of a type the engine cannot look into (None, enum members, classes, any other object):
+// equal only to the very same object.
 struct UnknownValue {};
 
-using CastValue =
-    std::variant<int64_t, double, ShortText, bool, IterableValue, StoredIndexable, UnknownValue>;
+// The content of a bytes object, which is compared as it is.
+struct BytesValue {
+  ShortText content;
+};
+
+// An int beyond 64 bits given as a query operand: the doubles just below and just above it,
+// equal when it is one. No stored number can equal it otherwise, and these bound it exactly.
+struct BigIntValue {
+  double below;
+  double above;
+};
+
+using CastValue = std::variant<int64_t, double, ShortText, bool, IterableValue, StoredIndexable,
+                               UnknownValue, BytesValue, TimeValue, BigIntValue>;
 
 // The alternatives of CastValue, in their order.
-enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
+enum class ValueKind : uint8_t {
+  Int,
+  Float,
+  Str,
+  Bool,
+  Iterable,
+  Ind,
+  Unknown,
+  Bytes,
+  Time,
+  BigInt
+};
 
 // One attribute value, as the engine stores and compares it.
 class PyValue {
@@ -64,15 +89,16 @@ class PyValue {
   // The same value for finding stored ones: numbers, text and bools keep no reference to the
   // object (which costs an allocation), the other kinds are made as by from_object.
   static PyValue for_lookup(PyObject* borrowed);
-  // A query operand, made as by from_object, except that text no stored value can equal (a str
-  // holding a lone surrogate, which cannot be stored) becomes an unknown value: it matches
-  // nothing. for_lookup does the same.
+  // A query operand, made as by from_object, except for values no stored value can equal: text
+  // holding a lone surrogate (which cannot be stored) becomes an unknown value, matching nothing,
+  // and an int beyond 64 bits is taken (BigInt) and compared exactly. for_lookup does the same.
   static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
 
   // The value as a Python object: int, float, str and bool are made anew, the others are the
-  // original object (an internal error when there is none). Interpreter lock held.
+  // original object (a time without one is made from its key; for the other kinds that is an
+  // internal error). Interpreter lock held.
   OwnedRef to_object() const;
 
   ValueKind kind() const { return static_cast<ValueKind>(primitive_.index()); }
@@ -90,18 +116,17 @@ class PyValue {
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
 
-  // Values of different hash are never equal, and the hash keeps the kinds apart: ints, floats
-  // and bools each compare with their own kind only (ints and floats of equal value meet in the
-  // numeric tree of a value index, not here), text by bytes, Indexables by object; an iterable
-  // equals only itself (and its copies); unknown values equal nothing.
+  // Values of different hash are never equal. Ints, floats and bools compare by number, text and
+  // bytes by content, times by kind and key (NaT equals nothing), Indexables and unknown values
+  // by object; an iterable equals only itself (and its copies).
   friend bool operator==(const PyValue& a, const PyValue& b);
 
  private:
   using Elements = std::vector<PyValue>;
 
   PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
-  static PyValue from_classified(PyObject* object, ValueClass value_class);
-  static PyValue from_leaf(PyObject* object, ValueClass value_class);
+  static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
+  static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableValue kind);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
   // recursion so that deep nesting cannot exhaust the C stack.
