@@ -23,10 +23,15 @@ SKIPS = {
     "tests/python/test_gc.py::test_referents_are_the_attribute_values": NO_CYCLES,
     "tests/python/test_gc.py::test_an_index_reports_its_members_while_other_threads_add_them":
         NO_CYCLES,
+    "tests/python/test_gc.py::test_combined_expressions_keep_what_they_combine": NO_CYCLES,
+    "tests/python/test_index.py::test_collect_returns_members_in_ascending_id_order_each_once":
+        "PyPy releases ids when its collector frees objects, so fresh objects take released ids "
+        "in no set order and creation order says nothing about id order",
     "tests/python/test_bad_input.py::test_deep_and_self_containing_containers":
         "cpyext converts a tuple to its C form element by element, recursively: a tuple nested "
         "10**5 deep exceeds PyPy's recursion limit inside PyDict_Next and aborts the interpreter",
-    "tests/python/test_module.py::test_only_indexable_can_be_subclassed":
+    "tests/python/test_module.py::"
+    "test_only_indexable_can_be_subclassed_and_only_the_module_makes_views_and_queries":
         "cpyext does not enforce Py_TPFLAGS_BASETYPE: PyPy lets Python code subclass Index, "
         "FilteredIndex and PyQueryExpr (instances are still made by their own __new__)",
     "tests/python/test_scale.py::test_memberships_cost_linear_time_and_dropped_ones_leave":
