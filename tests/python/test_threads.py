@@ -208,7 +208,7 @@ def test_queries_during_writes_see_the_old_or_the_new_value():
     done = threading.Event()
 
     def writer():
-        for i in range(30000):
+        for i in range(3000):
             x.a = values_a[i % len(values_a)]
             x.t = values_t[i % len(values_t)]
         done.set()
