@@ -122,52 +122,68 @@ TEST(ConcurrentBTree, WritersAndReadersUnderTheLockSeeConsistentTrees) {
 }
 
 // Two threads read in a relay: each stays inside until the other has entered again, so some
-// reader is always inside and a lock preferring readers never lets a writer in. A writer arriving
-// among them must wait only for the reads already under way: at most one per reader thread. (A
-// reader held back by the waiting writer ends the relay: its partner gives up after a bounded
-// spin. The median over several writes is checked, as a writer descheduled between counting and
-// asking for the lock sees extra reads; and every write must end while the readers still run, as
-// a starved one ends only when they stop.)
+// reader is always inside and a lock preferring readers lets a writer in only once the relay
+// stops (here after kReadsEach reads). A writer arriving among them must wait only for the reads
+// already under way: at most one per reader thread. A reader inside leaves early only when the
+// writer and its partner have both waited kGiveUp at the door (a writer-first lock holds the
+// partner back); a lock preferring readers lets the partner in at once. The median over several
+// writes is checked, as a writer descheduled before it reaches the lock sees extra reads; and
+// every write must end while the readers still run, as a starved one ends only when they stop.
 TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   constexpr int kReaders = 2;
-  constexpr int kWrites = 9;
-  constexpr long kReadsEach = 50'000;  // ends the run even if the writer starves
+  constexpr int kWrites = 5;
+  constexpr long kReadsEach = 5'000;
+  constexpr auto kGiveUp = std::chrono::milliseconds(100);
   SharedMutex mutex;
   std::atomic<long> reads{0};
-  std::atomic<long> entries[kReaders] = {0, 0};
+  std::atomic<long> trying[kReaders] = {0, 0};   // calls to read() begun
+  std::atomic<long> entries[kReaders] = {0, 0};  // calls to read() that returned
   std::atomic<int> started{0};
+  std::atomic<bool> finished[kReaders] = {false, false};
+  std::atomic<bool> writer_waiting{false};
   std::atomic<bool> done{false};
   std::vector<std::thread> readers;
   for (int r = 0; r < kReaders; ++r) {
     readers.emplace_back([&, r] {
-      std::atomic<long>& partner = entries[1 - r];
+      const int partner = 1 - r;
       started.fetch_add(1);
       while (started.load() < kReaders) std::this_thread::yield();
       for (long i = 0; i < kReadsEach && !done.load(); ++i) {
+        trying[r].fetch_add(1);
         auto guard = mutex.read();
         entries[r].fetch_add(1);
-        const long seen = partner.load();
-        for (int spin = 0; spin < 100'000 && partner.load() == seen && !done.load(); ++spin) {
+        const long seen = entries[partner].load();
+        std::chrono::steady_clock::time_point held_back{};
+        while (entries[partner].load() == seen && !finished[partner].load() && !done.load()) {
+          if (writer_waiting.load() && trying[partner].load() > entries[partner].load()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (held_back == std::chrono::steady_clock::time_point{}) held_back = now;
+            if (now - held_back > kGiveUp) break;
+          }
+          std::this_thread::yield();
         }
         reads.fetch_add(1);
       }
+      finished[r] = true;
     });
   }
   std::vector<long> waited;
   for (int w = 0; w < kWrites; ++w) {
     while (reads.load() < (w + 1) * 100) std::this_thread::yield();  // the relay is running
     const long before = reads.load();
+    writer_waiting = true;
     {
       auto guard = mutex.write();
       waited.push_back(reads.load() - before);
+      writer_waiting = false;
     }
   }
   const bool readers_still_running = reads.load() < kReaders * kReadsEach;
   done = true;
   for (auto& reader : readers) reader.join();
-  EXPECT_TRUE(readers_still_running);
   std::sort(waited.begin(), waited.end());
-  EXPECT_LE(waited[kWrites / 2], kReaders);
+  EXPECT_TRUE(readers_still_running) << "a write waited behind " << waited.back() << " reads";
+  EXPECT_LE(waited[kWrites / 2], kReaders) << "reads a write waited behind, median of " << kWrites;
 }
 
 }  // namespace
