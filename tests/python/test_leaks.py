@@ -2,12 +2,13 @@
 
 import gc
 import os
-import subprocess
 import sys
 import threading
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
+
+from fresh_interpreter import run_fresh
 
 # Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
 SANITIZED = bool(os.environ.get("VELDRAKE_SANITIZER"))
@@ -163,9 +164,7 @@ def test_an_index_dropped_while_another_thread_indexes_its_members():
             Index().add_object_many(batch)
             dropper.join()
         """ % (10 if SANITIZED else 60)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr[-2000:]
+    run_fresh(code, timeout=300)
 
 
 def held_by_a_dropped_index():
@@ -209,8 +208,7 @@ def test_ids_of_dropped_objects_are_all_released(drop):
     # A fresh interpreter: ids other tests released would be handed out in between.
     code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_leaks as t; "
             f"t.ids_are_all_released(t.{drop})")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr[-2000:]
+    run_fresh(code)
 
 
 def rss_bytes():

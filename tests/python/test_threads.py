@@ -3,7 +3,6 @@
 import faulthandler
 import os
 import random
-import subprocess
 import sys
 import threading
 
@@ -13,6 +12,7 @@ from reference_model import equals, same, select
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
 import driver  # noqa: E402
+from fresh_interpreter import run_fresh  # noqa: E402
 
 DEADLINE = 120  # seconds before a hang is reported with every thread's stack
 
@@ -102,14 +102,6 @@ def test_large_batch_with_writes_during_the_build():
                         "owner": ("fr", "x", owners[0]), "owner.country": ("fr", "de", "es", "it")})
 
 
-def run_fresh(code, timeout=300):
-    """Runs `code` in a fresh interpreter, so that a crash or a hang fails only this test."""
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
-    assert done.returncode == 0, done.stderr[-2000:]
-    return done.stdout
-
-
 def test_interpreter_exit_while_daemon_threads_write_add_and_query():
     code = """if 1:
         import threading, time
@@ -133,7 +125,7 @@ def test_interpreter_exit_while_daemon_threads_write_add_and_query():
         time.sleep(0.1)
         """
     for _ in range(4):
-        run_fresh(code)
+        run_fresh(code, timeout=300)
 
 
 def test_fork_while_other_threads_are_inside_the_module():
@@ -192,7 +184,7 @@ def test_fork_while_other_threads_are_inside_the_module():
             thread.join()
         assert (hung, failed) == (0, 0), f"of 6 children {hung} hung, {failed} failed"
         """
-    run_fresh(code)
+    run_fresh(code, timeout=300)
 
 
 def test_queries_during_writes_see_the_old_or_the_new_value():

@@ -8,8 +8,6 @@
 #include <set>
 #include <vector>
 
-#include "base/internal_error.h"
-
 namespace veldrake {
 namespace {
 
@@ -27,24 +25,6 @@ HybridSet make(Variant variant, const Ids& ids) {
   HybridSet::IdArray array;
   for (uint32_t id : ids) array.insert(id);
   return variant == Variant::kSmall ? HybridSet::small(array) : HybridSet::medium(array);
-}
-
-// Empty (the intersection with Empty) cannot be read, and a full id array takes no more ids (the
-// check comes before the search, so also for a present id).
-TEST(HybridSetTest, InternalGuards) {
-  HybridSet set = HybridSet::of(1);
-  set.and_inplace(HybridSet());
-  EXPECT_EQ(set.variant(), Variant::kEmpty);
-  EXPECT_TRUE(set.as_bitmap().is_empty());
-  HybridSet::IdArray full;
-  for (uint32_t id : {1, 2, 3, 4}) full.insert(id);
-  EXPECT_THROW(full.insert(2), InternalError);
-  EXPECT_THROW(full.union_with(HybridSet::IdArray(full)), InternalError);
-  EXPECT_THROW((void)set.remove(1), InternalError);
-  EXPECT_THROW((void)set.contains(1), InternalError);
-  EXPECT_THROW(set.for_each([](uint32_t) {}), InternalError);
-  EXPECT_THROW((void)set.cardinality(), InternalError);
-  EXPECT_THROW((void)set.is_empty(), InternalError);
 }
 
 // Random adds, removals, unions, intersections and copies over the variants, checked against
