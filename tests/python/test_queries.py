@@ -51,6 +51,9 @@ NUMERIC_CASES = {
         [TOP, TOP - 1, BOTTOM, BOTTOM + 1, 2.0**63, -(2.0**63), 2.0**63 - 1024, 1e300, -1e300],
         [TOP, TOP - 1, BOTTOM, BOTTOM + 1, 2.0**63, -(2.0**63), 2.0**63 - 1024, 2**63 - 1024,
          2**63 - 1025, 1e300, -1e300, 0]),
+    "operands_beyond_64_bits": (
+        [0, TOP, BOTTOM, float(2**70), INF, -INF, 1e300],
+        [2**63, BOTTOM - 1, 2**70, 2**70 + 1, 2**70 - 1, -(2**70), 10**400, -(10**400), 0]),
     "infinities": ([-INF, -1.7e308, 0, TOP, 1.7e308, INF], [-INF, INF, 1.7e308, -1.7e308, 0, TOP]),
     "nan_matches_no_comparison": ([NAN, -NAN, 1, 2.5, [NAN, 3], "nan"], [NAN, 0, 1, 3, INF, -INF]),
     "subnormals_zeros_and_extremes_in_lists": (
