@@ -84,7 +84,7 @@ TEST(ConcurrentBTree, WritersAndReadersUnderTheLockSeeConsistentTrees) {
     }
   };
   write_while_reading(1, write, [&](std::mt19937& rng) {
-    // Readers pause between reads: the lock lets readers in ahead of waiting writers.
+    // Readers pause between reads: each reads the whole tree, and the writers set the run's length.
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     const int low = static_cast<int>(rng() % 40);
     const int high = low + static_cast<int>(rng() % 10);
