@@ -26,21 +26,6 @@ def names(found):
     return sorted(o.name for o in found)
 
 
-def test_paths_through_cycles_of_every_length():
-    for length in range(1, 5):
-        ring = [Indexable(name=f"r{i}") for i in range(length)]
-        for here, there in zip(ring, ring[1:] + ring[:1]):
-            here.peer = there
-        index = indexed(ring[:1])
-        for steps in range(1, 2 * length + 2):
-            path = "peer." * steps + "name"
-            expected = ring[steps % length].name
-            assert index.reduced_query(Q.eq(path, expected)).collect() == [ring[0]], path
-            assert list(index.group_by(path)) == [expected]
-        ring[-1].peer = None  # the cycle becomes a chain
-        assert index.reduced_query(Q.eq("peer." * length + "name", "r0")).collect() == []
-
-
 class Node(Indexable):
     pass
 

@@ -96,22 +96,6 @@ def test_every_kind_against_the_model_through_writes():
     assert list(index.group_by("x")) == ["gone"]
 
 
-def test_identity_values_match_the_same_object_only():
-    a, b = decimal.Decimal("1.5"), decimal.Decimal("1.5")
-    objs = [Indexable(x=v) for v in (None, a, Colour.RED, (None, Colour.RED))]
-    index = Index()
-    index.add_object_many(objs)
-    assert same(index.get_by_attribute(x=None), [objs[0], objs[3]])
-    assert same(index.get_by_attribute(x=a), [objs[1]]) and index.get_by_attribute(x=b) == []
-    assert same(index.reduced_query(Q.not_(Q.eq("x", Colour.RED))).collect(), objs[:2])
-    groups = index.group_by("x")
-    assert {k: len(v.collect()) for k, v in groups.items()} == {None: 2, a: 1, Colour.RED: 2}
-    assert index.get_by_attribute(x=b"k") == []
-    objs[1].x = b"key"  # bytes: by content, and one keyword value (never its byte values)
-    assert index.get_by_attribute(x=b"key") == [objs[1]] and index.get_by_attribute(x=107) == []
-    assert index.get_by_attribute(x=[b"key"]) == [objs[1]]
-
-
 def test_times_keep_their_kinds_apart():
     class Day(dt.date):
         pass
