@@ -154,8 +154,8 @@ bench-cpp: build
 # DuckDB (bench/compare.py; BENCH_ARGS=--quick for N = 10^4 only). Never part of `make test`.
 # A peer package that fails to install is skipped by the benchmark.
 bench: build
-	PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q ducks pandas duckdb matplotlib \
-	  || for p in ducks pandas duckdb matplotlib; do \
+	PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q ducks pandas polars duckdb matplotlib \
+	  || for p in ducks pandas polars duckdb matplotlib; do \
 	       PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q $$p \
 	         || echo "bench: could not install $$p; it will be skipped"; done
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) bench/compare.py $(BENCH_ARGS)

@@ -84,7 +84,7 @@ def metadata():
         from importlib.metadata import PackageNotFoundError, version
     except ImportError:  # pragma: no cover
         version = None
-    for pkg in ("ducks", "pandas", "duckdb", "numpy", "matplotlib"):
+    for pkg in ("ducks", "pandas", "polars", "duckdb", "numpy", "matplotlib"):
         try:
             versions[pkg] = version(pkg) if version else None
         except PackageNotFoundError:
