@@ -72,6 +72,7 @@ class PolarsSystem(System):
         self.ns.update(pl=pl, c=pl.col, rows=rows, lowest_scores=lowest_scores,
                        group_city=group_city, write=write)
         return {
+            "empty_eq": "rows(c('city') == NOWHERE)",
             "sel_eq": "rows(c('city') == RARE)",
             "broad_eq": "rows(c('age') == AGE)",
             "range_1": "rows(c('score').is_between(R1_LO, R1_HI))",
