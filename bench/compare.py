@@ -27,13 +27,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import datagen  # noqa: E402
+import concurrency  # noqa: E402
 import memory  # noqa: E402
+import objects_bench  # noqa: E402
 import report  # noqa: E402
+import targets  # noqa: E402
 import timing  # noqa: E402
 import workloads  # noqa: E402
 from systems import ALL_SYSTEMS, BY_KEY, REFERENCE  # noqa: E402
 
 DEFAULT_SIZES = [10_000, 100_000, 1_000_000]
+# The systems of the scaling runs beyond the default sizes (--scaling-with).
+SCALING_SYSTEMS = ["veldrake", "list_scan", "dict_sets", "sqlite"]
 
 
 def reraise_interrupt(exc):
@@ -56,8 +61,20 @@ def parse_args(argv):
                    help="seconds of repeated builds per system (default 2; a longer build is "
                         "timed once)")
     p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
+    p.add_argument("--no-objects", action="store_true", help="skip the per-object costs")
+    p.add_argument("--no-values", action="store_true",
+                   help="skip the dates, times and None queries")
+    p.add_argument("--no-concurrency", action="store_true", help="skip the threads")
+    p.add_argument("--concurrency-n", type=int, default=100_000,
+                   help="records in the concurrency run (default 100000)")
+    p.add_argument("--concurrency-seconds", type=float, default=2.0,
+                   help="seconds per phase of the concurrency run (default 2)")
+    p.add_argument("--scaling-with", default="",
+                   help="comma-separated larger N (e.g. 10000000) run for the scaling table "
+                        f"only, with {', '.join(SCALING_SYSTEMS)}, when memory allows")
     p.add_argument("--out", default=os.path.join(HERE, "results"), help="output directory")
     args = p.parse_args(argv)
+    args.scaling_with = [int(float(x)) for x in args.scaling_with.split(",") if x.strip()]
     if args.quick:
         args.sizes = [10_000]
     elif args.sizes:
@@ -254,7 +271,47 @@ def machine_load():
         return None
 
 
-def run_size(n, args, meta):
+def memory_needed(n, done):
+    """Bytes a run at ``n`` records would need, from the peak of the runs so far, or None."""
+    try:
+        import resource
+    except ImportError:
+        return None
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return peak * n / max(done)
+
+
+def memory_available():
+    try:
+        with open("/proc/meminfo") as f:
+            fields = dict(line.split(":", 1) for line in f)
+        return int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+def run_sections(args):
+    """The sections measured once per run: per-object costs, values, threads."""
+    extra = {}
+    if not args.no_objects:
+        say("\n=== What every object costs ===")
+        extra["objects"] = objects_bench.measure(budget=min(args.budget, 0.3), say=say)
+    if not args.no_values:
+        import values_bench
+
+        n = targets.TARGET_N if targets.TARGET_N in args.sizes else max(args.sizes)
+        say(f"\n=== Dates, times and None (N = {n:,}) ===")
+        extra["values"] = values_bench.measure(n)
+        for name, row in extra["values"]["queries"].items():
+            say(f"    {name:<20} {report.fmt_time(row['query_s'] + row['collect_s']):>10}")
+    if not args.no_concurrency:
+        say(f"\n=== Concurrency (N = {args.concurrency_n:,}) ===")
+        extra["concurrency"] = concurrency.measure(args.concurrency_n, args.concurrency_seconds)
+        say("    " + report.concurrency_table(extra["concurrency"]).replace("\n", "\n    "))
+    return extra
+
+
+def run_size(n, args, meta, systems=None):
     started = time.perf_counter()
     load_before = machine_load()
     say(f"\n=== N = {n:,} ===" + (f" (load average {load_before:.2f})" if load_before else ""))
@@ -283,7 +340,8 @@ def run_size(n, args, meta):
         "parameters": {k: (sorted(v) if isinstance(v, frozenset) else v)
                        for k, v in params.items()},
     }
-    for key in args.systems:
+    systems = systems or args.systems
+    for key in systems:
         system = BY_KEY[key]()
         reason = system.unavailable()
         res["systems"][key] = {"label": system.label, "note": system.note, "kind": system.kind,
@@ -304,7 +362,7 @@ def run_size(n, args, meta):
     gc.collect()
     if not args.no_memory:
         say("  memory (a fresh process per system):")
-        for key in args.systems:
+        for key in systems:
             if res["systems"][key]["skipped"]:
                 continue
             t = time.perf_counter()
@@ -341,8 +399,23 @@ def main(argv=None):
     for n in args.sizes:
         results[n] = run_size(n, args, meta)
         report.write_json(results[n], args.out)
-    tables = [report.markdown_table(results[n]) for n in args.sizes]
-    targets_text, verdicts = report.targets_report(results)
+    scaling_notes = []
+    for n in args.scaling_with:
+        need, have = memory_needed(n, list(results)), memory_available()
+        if need and have and need > 0.9 * have:
+            scaling_notes.append(f"N = {n:,} not run: it would need about {need / 2**30:.0f} GiB "
+                                 f"(this run's peak, scaled), {have / 2**30:.0f} GiB available.")
+            say(scaling_notes[-1])
+            continue
+        keys = [k for k in SCALING_SYSTEMS if k in args.systems]
+        results[n] = run_size(n, argparse.Namespace(**{**vars(args), "no_memory": True}), meta,
+                              systems=keys)
+        report.write_json(results[n], args.out)
+    extra = run_sections(args)
+    report.write_json({"n": "extra", **extra}, args.out)
+    sizes = sorted(results)
+    verdicts = targets.judge({n: results[n] for n in args.sizes}, extra)
+    target_n = targets.TARGET_N if targets.TARGET_N in args.sizes else max(args.sizes)
     first = results[args.sizes[0]]
     systems_text = ["### Systems", ""] + [
         f"- **{s['label']}**: " + (f"skipped ({s['skipped']})" if s["skipped"] else s["note"])
@@ -351,8 +424,18 @@ def main(argv=None):
               f"commit {meta['git_commit'] or '?'})\n\n"
               "Versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v)
               + f". Total run time {time.perf_counter() - started:.0f} s.")
-    text = "\n\n".join([header] + tables + [targets_text, "\n".join(systems_text)])
-    for n in args.sizes:
+    scaling_text = report.scaling_tables({n: results[n] for n in sizes},
+                                         SCALING_SYSTEMS + [k for k in args.systems
+                                                            if k not in SCALING_SYSTEMS])
+    if scaling_notes:
+        scaling_text += "\n\n" + "\n".join(f"- {note}" for note in scaling_notes)
+    parts = [header, targets.markdown(verdicts, target_n)]
+    parts += [report.markdown_table(results[n]) for n in sizes]
+    parts += [scaling_text, report.objects_table(extra.get("objects")),
+              report.values_table(extra.get("values")),
+              report.concurrency_table(extra.get("concurrency")), "\n".join(systems_text)]
+    text = "\n\n".join(p for p in parts if p)
+    for n in sizes:
         results[n]["targets"] = verdicts
         report.write_json(results[n], args.out)
     md = report.write_markdown(text, args.out)
