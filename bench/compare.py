@@ -3,8 +3,10 @@
 For each N, every system builds its structure from the same records and answers the same
 workloads (see workloads.py); each answer is checked once against the list scan's, then
 timed (median of repeated runs, see timing.py). Memory per record is measured in a fresh
-process per system (memory.py). Results go to bench/results/: results-<N>.json,
-results.md (the tables and the targets) and chart.png.
+process per system (memory.py). Once per run: per-object costs (objects_bench.py), dates, times
+and None (values_bench.py), query threads beside a writer (concurrency.py). Results go to
+bench/results/: results-<N>.json, results-extra.json (those sections), results.md (the targets,
+a table per N, the scaling tables, the sections) and chart.png.
 
     make bench                                  # N = 10^4, 10^5, 10^6
     make bench BENCH_ARGS=--quick               # N = 10^4 only
@@ -323,7 +325,8 @@ def run_size(n, args, meta, systems=None):
     indexables = datagen.make_indexables(cols)
     say(f"  made {n:,} Indexable records ({time.perf_counter() - t:.1f} s)")
     gc.collect()
-    gc.freeze()  # the records are long-lived: keep them out of the collector's way
+    if hasattr(gc, "freeze"):  # PyPy's collector has no such step
+        gc.freeze()  # the records are long-lived: keep them out of the collector's way
     ref = workloads.reference_answers(plain, params)
     pos_of = {
         "plain": {id(o): k for k, o in enumerate(plain)},
@@ -358,7 +361,8 @@ def run_size(n, args, meta, systems=None):
             f"Build timed once (one build takes longer than the {args.build_budget:g} s "
             f"build budget): {', '.join(once)}.")
     del plain, indexables, objs_of, pos_of, ref
-    gc.unfreeze()
+    if hasattr(gc, "unfreeze"):
+        gc.unfreeze()
     gc.collect()
     if not args.no_memory:
         say("  memory (a fresh process per system):")
