@@ -9,6 +9,8 @@ A result set (one per N) is a dict:
 import json
 import os
 
+import objects_bench
+import targets
 import workloads
 from systems import REFERENCE
 
@@ -120,8 +122,6 @@ def markdown_table(res):
 
 def scaling_tables(results_by_n, systems):
     """Per system, time per answered object of each workload at each N, and its growth."""
-    import targets
-
     ns = sorted(results_by_n)
     if len(ns) < 2:
         return ""
@@ -158,8 +158,6 @@ def objects_table(objects):
     """The per-object section: memory and times of Indexable against plain classes."""
     if not objects:
         return ""
-    import objects_bench
-
     kinds = objects_bench.KINDS
     lines = ["### What every object costs",
              "",

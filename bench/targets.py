@@ -9,6 +9,7 @@ limit, ``not measured`` when a system or section was not run.
 from dataclasses import dataclass
 from typing import Callable, Optional
 
+import workloads
 from systems import REFERENCE
 
 TARGET_N = 1_000_000
@@ -128,7 +129,7 @@ def datetime_write_extra(res, extra):
 
 
 def per_answer_growth(results_by_n, workload, system=REFERENCE):
-    """Time per answered object at the largest N over the smallest N's, with both figures."""
+    """Time per answered object at the largest N over the smallest N's."""
     ns = sorted(results_by_n)
     costs = [per_answer(results_by_n[n], workload, system) for n in (ns[0], ns[-1])]
     if len(ns) < 2 or None in costs:
@@ -151,8 +152,6 @@ def per_answer(res, workload, system=REFERENCE):
 
 def scaling(results_by_n):
     def measure(res, extra):
-        import workloads
-
         growth = {w.title: per_answer_growth(results_by_n, w.key) for w in
                   workloads.QUERY_WORKLOADS + [workloads.BUILD] if w.key not in ("empty_eq",
                                                                                   "copy_30")}
