@@ -273,14 +273,22 @@ def machine_load():
         return None
 
 
-def memory_needed(n, done):
-    """Bytes a run at ``n`` records would need, from the peak of the runs so far, or None."""
+def peak_rss():
+    """The process's peak resident set so far, in bytes, or None."""
     try:
         import resource
     except ImportError:
         return None
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    return peak * n / max(done)
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def memory_needed(n, done, baseline):
+    """Bytes a run at ``n`` records would need: the growth of the peak over ``baseline`` (the
+    peak before the first run) in the runs so far, scaled to ``n``; None where unknown."""
+    peak = peak_rss()
+    if peak is None or baseline is None:
+        return None
+    return baseline + (peak - baseline) * n / max(done)
 
 
 def memory_available():
@@ -400,12 +408,13 @@ def main(argv=None):
     say(f"  {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v))
     results = {}
     started = time.perf_counter()
+    baseline = peak_rss()
     for n in args.sizes:
         results[n] = run_size(n, args, meta)
         report.write_json(results[n], args.out)
     scaling_notes = []
     for n in args.scaling_with:
-        need, have = memory_needed(n, list(results)), memory_available()
+        need, have = memory_needed(n, list(results), baseline), memory_available()
         if need and have and need > 0.9 * have:
             scaling_notes.append(f"N = {n:,} not run: it would need about {need / 2**30:.0f} GiB "
                                  f"(this run's peak, scaled), {have / 2**30:.0f} GiB available.")
