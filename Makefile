@@ -150,9 +150,9 @@ stress: build
 bench-cpp: build
 	$(BUILD)/bench/structures_bench
 
-# Veldrake against a list scan, a hand-written dict-of-sets index, ducks, sqlite3, pandas and
-# DuckDB (bench/compare.py; BENCH_ARGS=--quick for N = 10^4 only). Never part of `make test`.
-# A peer package that fails to install is skipped by the benchmark.
+# Veldrake against a list scan, a hand-written dict-of-sets index, ducks, sqlite3, pandas, Polars
+# and DuckDB, with the targets table (bench/compare.py; BENCH_ARGS=--quick for N = 10^4 only).
+# Never part of `make test`. A peer package that fails to install is skipped by the benchmark.
 bench: build
 	PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q ducks pandas polars duckdb matplotlib \
 	  || for p in ducks pandas polars duckdb matplotlib; do \
