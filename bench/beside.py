@@ -34,7 +34,13 @@ def table(cpython, pypy):
     for k in systems:
         label = pypy["systems"][k]["label"]
         head += [f"{label} CPython", f"{label} PyPy"]
+    def load(res):
+        before = (res.get("load_average") or {}).get("before")
+        return "?" if before is None else f"{before:.1f}"
+
     lines = [f"### N = {pypy['n']:,}", "",
+             f"Load average before the CPython run {load(cpython)}, before the PyPy run "
+             f"{load(pypy)} (above the core count the machine was shared, and times inflate).", "",
              "| " + " | ".join(head) + " |", "|---|" + "---:|" * (len(head) - 1)]
     for w in workloads.TIMED_WORKLOADS:
         cells = []
