@@ -1,11 +1,12 @@
 """Two query threads and one writer on one index, against each kind of thread alone.
 
 The index holds the benchmark's N records. A query thread repeats ``in_('city', FIVE)``
-(about 0.5% of the records, collected); the writer moves records, one write at a time, between
-those cities and others, timing each write. Each phase runs for ``seconds``: one query thread
+(about 0.5% of the records, collected); the writer moves records, one write at a time, into
+those cities or others and back, timing each write. Each phase runs for ``seconds``: one query thread
 alone, the writer alone, then two query threads and the writer together. Reported: each thread's
 operations per second, its ratio to the same thread alone, and the writes' 99th percentile
-latency, alone and together.
+latency, alone and together. Two query threads without the writer are run too, to tell what the
+queries cost each other from what the writer costs them.
 
 Every thread stops at a deadline, and the measurement runs in a child process that the parent
 kills after a timeout, so a thread that never returns cannot hang the benchmark.
@@ -45,16 +46,23 @@ def query_loop(index, expr, deadline, out):
 
 
 def write_loop(objs, cities, deadline, out):
+    """Moves a record to one of ``cities`` and, with the next write, back to its own city, so
+    that the queries' answers keep their size."""
     latencies = []
+    own = [o.city for o in objs]
     k = 0
     n = len(objs)
     while True:
         start = time.perf_counter()
         if start >= deadline:
             break
-        objs[(k * 7919) % n].city = cities[k % len(cities)]
+        j = k // 2 * 7919 % n
+        objs[j].city = cities[k // 2 % len(cities)] if k % 2 == 0 else own[j]
         latencies.append(time.perf_counter() - start)
         k += 1
+    if k % 2:  # put the last record moved back, untimed
+        j = k // 2 * 7919 % n
+        objs[j].city = own[j]
     out["ops"] = len(latencies)
     out["p99_s"] = percentile(latencies, 0.99)
 
@@ -88,21 +96,23 @@ def measure_here(n, seconds):
     gc.collect()
     gc.freeze()
     expr = Q.in_("city", params["FIVE"])
-    # Each write moves a record into one of the queried cities or out to another one.
+    # Writes move records into the queried cities and to others.
     cities = [c for pair in zip(params["FIVE"], datagen.CITIES[500:505]) for c in pair]
     query = ("query", query_loop, (index, expr))
     alone_q = run_phase([query], seconds)["query"]
     alone_w = run_phase([("writer", write_loop, (objs, cities))], seconds)["writer"]
+    pair = run_phase([("query 1", query_loop, (index, expr)),
+                      ("query 2", query_loop, (index, expr))], seconds)
     together = run_phase([("query 1", query_loop, (index, expr)),
                           ("query 2", query_loop, (index, expr)),
                           ("writer", write_loop, (objs, cities))], seconds)
     return {"n": n, "seconds": seconds, "alone": {"query": alone_q, "writer": alone_w},
-            "together": together}
+            "queries_only": pair, "together": together}
 
 
 def measure(n, seconds, timeout=None):
     """The measurement in a fresh interpreter; {"error": ...} when it fails or overruns."""
-    timeout = timeout or 3 * seconds + 4 * JOIN_GRACE + 60 + n / 20_000
+    timeout = timeout or 4 * seconds + 4 * JOIN_GRACE + 60 + n / 20_000
     cmd = [sys.executable, os.path.abspath(__file__), "--n", str(n), "--seconds", str(seconds),
            "--json"]
     try:

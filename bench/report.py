@@ -212,18 +212,26 @@ def concurrency_table(c):
     lines = ["### Concurrency: two query threads and a writer (Veldrake)",
              "",
              f"N = {c['n']:,}, {c['seconds']:g} s per phase. Query: in_ of 5 cities (collected); "
-             "write: one record's city. Ratio: against the same thread alone.",
+             "write: one record's city. Ratios: against the same thread alone.",
              "",
-             "| thread | alone | together | ratio | write p99 |", "|---|---:|---:|---:|---:|"]
+             "| thread | alone | two query threads, no writer | with the writer | ratio | "
+             "write p99 |", "|---|---:|---:|---:|---:|---:|"]
+
+    def rate(t, alone):
+        if not t:
+            return "-"
+        if t.get("stuck"):
+            return "stuck"
+        return f"{t['per_s']:,.0f}/s ({fmt_ratio(t['per_s'] / alone['per_s'])})"
+
     for name, t in c["together"].items():
         alone = c["alone"]["writer" if name == "writer" else "query"]
-        if t.get("stuck"):
-            lines.append(f"| {name} | {alone.get('per_s', 0):,.0f}/s | stuck | | |")
-            continue
+        pair = (c.get("queries_only") or {}).get(name)
         p99 = (f"{fmt_time(t['p99_s'])} (alone {fmt_time(alone['p99_s'])})"
-               if name == "writer" else "")
-        lines.append(f"| {name} | {alone['per_s']:,.0f}/s | {t['per_s']:,.0f}/s | "
-                     f"{fmt_ratio(t['per_s'] / alone['per_s'])} | {p99} |")
+               if name == "writer" and not t.get("stuck") else "")
+        ratio = "" if t.get("stuck") else fmt_ratio(t["per_s"] / alone["per_s"])
+        lines.append(f"| {name} | {alone['per_s']:,.0f}/s | {rate(pair, alone)} | "
+                     f"{rate(t, alone).split(' (')[0]} | {ratio} | {p99} |")
     return "\n".join(lines)
 
 
