@@ -28,8 +28,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import datagen  # noqa: E402
 import concurrency  # noqa: E402
+import datagen  # noqa: E402
 import memory  # noqa: E402
 import objects_bench  # noqa: E402
 import report  # noqa: E402
