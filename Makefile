@@ -8,7 +8,7 @@ APT_PKGS   := g++ cmake ninja-build libgtest-dev libbenchmark-dev python3-dev py
 PY_PKGS    := pytest hypothesis numpy scikit-build-core ninja cmake mypy dask distributed
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-layers test-cpp test-python demo install bench-cpp bench sanitize format clean \
+.PHONY: all deps build test test-layers test-cpp test-python demo install bench-cpp bench bench-pypy sanitize format clean \
 	asan-build test-asan test-tsan stress test-wheel
 
 all: build
@@ -150,15 +150,27 @@ stress: build
 bench-cpp: build
 	$(BUILD)/bench/structures_bench
 
-# Veldrake against a list scan, a hand-written dict-of-sets index, ducks, sqlite3, pandas and
-# DuckDB (bench/compare.py; BENCH_ARGS=--quick for N = 10^4 only). Never part of `make test`.
-# A peer package that fails to install is skipped by the benchmark.
+# Veldrake against a list scan, a hand-written dict-of-sets index, ducks, sqlite3, pandas, Polars
+# and DuckDB, with the targets table (bench/compare.py; BENCH_ARGS=--quick for N = 10^4 only).
+# Never part of `make test`. A peer package that fails to install is skipped by the benchmark.
 bench: build
-	PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q ducks pandas duckdb matplotlib \
-	  || for p in ducks pandas duckdb matplotlib; do \
+	PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q ducks pandas polars duckdb matplotlib \
+	  || for p in ducks pandas polars duckdb matplotlib; do \
 	       PIP_BUILD_CONSTRAINT=$(abspath bench/build-constraints.txt) $(VPY) -m pip install -q $$p \
 	         || echo "bench: could not install $$p; it will be skipped"; done
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) bench/compare.py $(BENCH_ARGS)
+
+# The same benchmark under PyPy (the module built as for test-pypy) for Veldrake, the list scan
+# and the dict-of-sets; bench/results/pypy.md puts it beside the CPython run of `make bench`.
+PYPY_BENCH_ARGS := --systems veldrake,list_scan,dict_sets --no-memory --no-objects --no-values \
+	--no-concurrency --out $(abspath bench/results/pypy)
+bench-pypy: $(STAMPS)/apt
+	@$(call apt_need,pypy3 pypy3-dev pypy3-venv)
+	cmake -S . -B $(PYPY_BUILD) -G Ninja -DVELDRAKE_WERROR=ON -DPython3_EXECUTABLE=$$(command -v pypy3) \
+	  -DPython3_FIND_IMPLEMENTATIONS=PyPy
+	cmake --build $(PYPY_BUILD) --target Veldrake
+	PYTHONPATH=$(abspath $(PYPY_BUILD)) pypy3 bench/compare.py $(PYPY_BENCH_ARGS) $(BENCH_ARGS)
+	pypy3 bench/beside.py bench/results bench/results/pypy
 
 # --- Fuzzing, PyPy and 32-bit targets: never part of `make test` ---------------------------------
 # Each has its own build directory and installs what it needs first (apt-get; pip into .venv).

@@ -3,8 +3,10 @@
 For each N, every system builds its structure from the same records and answers the same
 workloads (see workloads.py); each answer is checked once against the list scan's, then
 timed (median of repeated runs, see timing.py). Memory per record is measured in a fresh
-process per system (memory.py). Results go to bench/results/: results-<N>.json,
-results.md (the tables and the targets) and chart.png.
+process per system (memory.py). Once per run: per-object costs (objects_bench.py), dates, times
+and None (values_bench.py), query threads beside a writer (concurrency.py). Results go to
+bench/results/: results-<N>.json, results-extra.json (those sections), results.md (the targets,
+a table per N, the scaling tables, the sections) and chart.png.
 
     make bench                                  # N = 10^4, 10^5, 10^6
     make bench BENCH_ARGS=--quick               # N = 10^4 only
@@ -26,14 +28,19 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import concurrency  # noqa: E402
 import datagen  # noqa: E402
 import memory  # noqa: E402
+import objects_bench  # noqa: E402
 import report  # noqa: E402
+import targets  # noqa: E402
 import timing  # noqa: E402
 import workloads  # noqa: E402
 from systems import ALL_SYSTEMS, BY_KEY, REFERENCE  # noqa: E402
 
 DEFAULT_SIZES = [10_000, 100_000, 1_000_000]
+# The systems of the scaling runs beyond the default sizes (--scaling-with).
+SCALING_SYSTEMS = ["veldrake", "list_scan", "dict_sets", "sqlite"]
 
 
 def reraise_interrupt(exc):
@@ -56,8 +63,20 @@ def parse_args(argv):
                    help="seconds of repeated builds per system (default 2; a longer build is "
                         "timed once)")
     p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
+    p.add_argument("--no-objects", action="store_true", help="skip the per-object costs")
+    p.add_argument("--no-values", action="store_true",
+                   help="skip the dates, times and None queries")
+    p.add_argument("--no-concurrency", action="store_true", help="skip the threads")
+    p.add_argument("--concurrency-n", type=int, default=100_000,
+                   help="records in the concurrency run (default 100000)")
+    p.add_argument("--concurrency-seconds", type=float, default=2.0,
+                   help="seconds per phase of the concurrency run (default 2)")
+    p.add_argument("--scaling-with", default="",
+                   help="comma-separated larger N (e.g. 10000000) run for the scaling table "
+                        f"only, with {', '.join(SCALING_SYSTEMS)}, when memory allows")
     p.add_argument("--out", default=os.path.join(HERE, "results"), help="output directory")
     args = p.parse_args(argv)
+    args.scaling_with = [int(float(x)) for x in args.scaling_with.split(",") if x.strip()]
     if args.quick:
         args.sizes = [10_000]
     elif args.sizes:
@@ -84,7 +103,7 @@ def metadata():
         from importlib.metadata import PackageNotFoundError, version
     except ImportError:  # pragma: no cover
         version = None
-    for pkg in ("ducks", "pandas", "duckdb", "numpy", "matplotlib"):
+    for pkg in ("ducks", "pandas", "polars", "duckdb", "numpy", "matplotlib"):
         try:
             versions[pkg] = version(pkg) if version else None
         except PackageNotFoundError:
@@ -254,7 +273,55 @@ def machine_load():
         return None
 
 
-def run_size(n, args, meta):
+def peak_rss():
+    """The process's peak resident set so far, in bytes, or None."""
+    try:
+        import resource
+    except ImportError:
+        return None
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def memory_needed(n, done, baseline):
+    """Bytes a run at ``n`` records would need: the growth of the peak over ``baseline`` (the
+    peak before the first run) in the runs so far, scaled to ``n``; None where unknown."""
+    peak = peak_rss()
+    if peak is None or baseline is None:
+        return None
+    return baseline + (peak - baseline) * n / max(done)
+
+
+def memory_available():
+    try:
+        with open("/proc/meminfo") as f:
+            fields = dict(line.split(":", 1) for line in f)
+        return int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+def run_sections(args):
+    """The sections measured once per run: per-object costs, values, threads."""
+    extra = {}
+    if not args.no_objects:
+        say("\n=== What every object costs ===")
+        extra["objects"] = objects_bench.measure(budget=min(args.budget, 0.3), say=say)
+    if not args.no_values:
+        import values_bench
+
+        n = targets.TARGET_N if targets.TARGET_N in args.sizes else max(args.sizes)
+        say(f"\n=== Dates, times and None (N = {n:,}) ===")
+        extra["values"] = values_bench.measure(n)
+        for name, row in extra["values"]["queries"].items():
+            say(f"    {name:<20} {report.fmt_time(row['query_s'] + row['collect_s']):>10}")
+    if not args.no_concurrency:
+        say(f"\n=== Concurrency (N = {args.concurrency_n:,}) ===")
+        extra["concurrency"] = concurrency.measure(args.concurrency_n, args.concurrency_seconds)
+        say("    " + report.concurrency_table(extra["concurrency"]).replace("\n", "\n    "))
+    return extra
+
+
+def run_size(n, args, meta, systems=None):
     started = time.perf_counter()
     load_before = machine_load()
     say(f"\n=== N = {n:,} ===" + (f" (load average {load_before:.2f})" if load_before else ""))
@@ -266,7 +333,8 @@ def run_size(n, args, meta):
     indexables = datagen.make_indexables(cols)
     say(f"  made {n:,} Indexable records ({time.perf_counter() - t:.1f} s)")
     gc.collect()
-    gc.freeze()  # the records are long-lived: keep them out of the collector's way
+    if hasattr(gc, "freeze"):  # PyPy's collector has no such step
+        gc.freeze()  # the records are long-lived: keep them out of the collector's way
     ref = workloads.reference_answers(plain, params)
     pos_of = {
         "plain": {id(o): k for k, o in enumerate(plain)},
@@ -283,7 +351,8 @@ def run_size(n, args, meta):
         "parameters": {k: (sorted(v) if isinstance(v, frozenset) else v)
                        for k, v in params.items()},
     }
-    for key in args.systems:
+    systems = systems or args.systems
+    for key in systems:
         system = BY_KEY[key]()
         reason = system.unavailable()
         res["systems"][key] = {"label": system.label, "note": system.note, "kind": system.kind,
@@ -300,11 +369,12 @@ def run_size(n, args, meta):
             f"Build timed once (one build takes longer than the {args.build_budget:g} s "
             f"build budget): {', '.join(once)}.")
     del plain, indexables, objs_of, pos_of, ref
-    gc.unfreeze()
+    if hasattr(gc, "unfreeze"):
+        gc.unfreeze()
     gc.collect()
     if not args.no_memory:
         say("  memory (a fresh process per system):")
-        for key in args.systems:
+        for key in systems:
             if res["systems"][key]["skipped"]:
                 continue
             t = time.perf_counter()
@@ -338,11 +408,27 @@ def main(argv=None):
     say(f"  {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v))
     results = {}
     started = time.perf_counter()
+    baseline = peak_rss()
     for n in args.sizes:
         results[n] = run_size(n, args, meta)
         report.write_json(results[n], args.out)
-    tables = [report.markdown_table(results[n]) for n in args.sizes]
-    targets_text, verdicts = report.targets_report(results)
+    scaling_notes = []
+    for n in args.scaling_with:
+        need, have = memory_needed(n, list(results), baseline), memory_available()
+        if need and have and need > 0.9 * have:
+            scaling_notes.append(f"N = {n:,} not run: it would need about {need / 2**30:.0f} GiB "
+                                 f"(this run's peak, scaled), {have / 2**30:.0f} GiB available.")
+            say(scaling_notes[-1])
+            continue
+        keys = [k for k in SCALING_SYSTEMS if k in args.systems]
+        results[n] = run_size(n, argparse.Namespace(**{**vars(args), "no_memory": True}), meta,
+                              systems=keys)
+        report.write_json(results[n], args.out)
+    extra = run_sections(args)
+    report.write_json({"n": "extra", **extra}, args.out)
+    sizes = sorted(results)
+    verdicts = targets.judge({n: results[n] for n in args.sizes}, extra)
+    target_n = targets.TARGET_N if targets.TARGET_N in args.sizes else max(args.sizes)
     first = results[args.sizes[0]]
     systems_text = ["### Systems", ""] + [
         f"- **{s['label']}**: " + (f"skipped ({s['skipped']})" if s["skipped"] else s["note"])
@@ -351,8 +437,18 @@ def main(argv=None):
               f"commit {meta['git_commit'] or '?'})\n\n"
               "Versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v)
               + f". Total run time {time.perf_counter() - started:.0f} s.")
-    text = "\n\n".join([header] + tables + [targets_text, "\n".join(systems_text)])
-    for n in args.sizes:
+    scaling_text = report.scaling_tables({n: results[n] for n in sizes},
+                                         SCALING_SYSTEMS + [k for k in args.systems
+                                                            if k not in SCALING_SYSTEMS])
+    if scaling_notes:
+        scaling_text += "\n\n" + "\n".join(f"- {note}" for note in scaling_notes)
+    parts = [header, targets.markdown(verdicts, target_n)]
+    parts += [report.markdown_table(results[n]) for n in sizes]
+    parts += [scaling_text, report.objects_table(extra.get("objects")),
+              report.values_table(extra.get("values")),
+              report.concurrency_table(extra.get("concurrency")), "\n".join(systems_text)]
+    text = "\n\n".join(p for p in parts if p)
+    for n in sizes:
         results[n]["targets"] = verdicts
         report.write_json(results[n], args.out)
     md = report.write_markdown(text, args.out)

@@ -16,7 +16,6 @@ import json
 import os
 import subprocess
 import sys
-import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,6 +39,8 @@ def measure_in_child(system_key, n, timeout=900):
 
 
 def _child(system_key, n):
+    import tracemalloc  # not in PyPy, which runs the benchmark without this measurement
+
     sys.path.insert(0, HERE)
     import datagen
     import workloads

@@ -9,10 +9,10 @@ A result set (one per N) is a dict:
 import json
 import os
 
+import objects_bench
+import targets
 import workloads
 from systems import REFERENCE
-
-TARGET_N = 1_000_000
 
 
 def fmt_time(seconds):
@@ -120,103 +120,119 @@ def markdown_table(res):
     return "\n".join(lines)
 
 
-def _targets():
-    """(description, function(res) -> (value text, passed or None))."""
-    def faster(peer, workload, at_least):
-        def check(res):
-            r = ratio(res, workload, peer)
-            if r is None:
-                return None, None
-            text = f"{fmt_ratio(r)} faster" if r >= 1 else f"{fmt_ratio(1 / r)} slower"
-            return text, r >= at_least
-        return check
-
-    def within(peer, workload, at_most):
-        def check(res):
-            r = ratio(res, workload, peer)
-            return (None, None) if r is None else (
-                f"Veldrake = {fmt_ratio(1 / r)} dict-of-sets' time", 1 / r <= at_most)
-        return check
-
-    def cost_vs(peer, workload, at_most):
-        def check(res):
-            r = ratio(res, workload, peer)
-            return (None, None) if r is None else (
-                f"Veldrake = {fmt_ratio(1 / r)} the plain write", 1 / r <= at_most)
-        return check
-
-    def own_cost(workload, baseline, at_most, what):
-        """Veldrake's time for ``workload`` over ``baseline`` = (system, workload)."""
-        def check(res):
-            row = res["timings"]
-            a = row.get(workload, {}).get(REFERENCE, {}).get("median_s")
-            b = row.get(baseline[1], {}).get(baseline[0], {}).get("median_s")
-            if not a or not b:
-                return None, None
-            return f"Veldrake = {fmt_ratio(a / b)} {what}", a / b <= at_most
-        return check
-
-    def memory_within(peer, at_most):
-        def check(res):
-            r = mem_ratio(res, peer)
-            return (None, None) if r is None else (
-                f"Veldrake = {fmt_ratio(1 / r)} dict-of-sets' bytes", 1 / r <= at_most)
-        return check
-
-    targets = [
-        ("selective eq within 1.5× of dict-of-sets", within("dict_sets", "sel_eq", 1.5)),
-        ("selective eq ≥ 20× faster than sqlite3", faster("sqlite", "sel_eq", 20)),
-        ("selective eq ≥ 20× faster than pandas", faster("pandas", "sel_eq", 20)),
-    ]
-    for w, title in (("range_1", "range 1%"), ("range_30", "range 30%"),
-                     ("and_not", "and_/not_"), ("in_", "in_")):
-        targets += [
-            (f"{title} ≥ 5× faster than ducks", faster("ducks", w, 5)),
-            (f"{title} ≥ 5× faster than pandas", faster("pandas", w, 5)),
-            (f"{title} ≥ 10× faster than list scan", faster("list_scan", w, 10)),
-        ]
-    targets += [
-        ("dotted path ≥ 10× faster than list scan", faster("list_scan", "dotted", 10)),
-        ("build faster than ducks", faster("ducks", "build", 1.0 + 1e-9)),
-        ("build faster than sqlite3", faster("sqlite", "build", 1.0 + 1e-9)),
-        ("live update ≤ 10× a plain __slots__ write", cost_vs("list_scan", "update", 10)),
-        ("live update ≥ 10× cheaper than ducks remove+add", faster("ducks", "update", 10)),
-        ("memory ≤ 2× dict-of-sets (RSS)", memory_within("dict_sets", 2)),
-        ("count of range 30% ≤ 1/10 of len(collect)",
-         own_cost("count_30", ("veldrake_lists", "count_30"), 0.1, "the len(collect) time")),
-        ("first 10 by score ≥ 100× faster than sorted(collect)[:10]",
-         faster("veldrake_lists", "top10", 100)),
-        ("first 10 by score of a 30% view ≥ 100× faster than sorted(collect)[:10]",
-         faster("veldrake_lists", "top10_view", 100)),
-        ("first 10 by score faster than sqlite3 ORDER BY LIMIT", faster("sqlite", "top10", 1)),
-        ("first 10 of a 30% view faster than sqlite3 ORDER BY LIMIT",
-         faster("sqlite", "top10_view", 1)),
-        ("remove ≤ 3× a live attribute write",
-         own_cost("remove", ("veldrake", "update"), 3, "the write")),
-        ("clear of all N ≤ the build", own_cost("clear", ("veldrake", "build"), 1, "the build")),
-    ]
-    return targets
+def scaling_tables(results_by_n, systems):
+    """Per system, time per answered object of each workload at each N, and its growth."""
+    ns = sorted(results_by_n)
+    if len(ns) < 2:
+        return ""
+    first = results_by_n[ns[0]]
+    out = ["### Scaling: time per answered object",
+           "",
+           "Median time divided by the answer's size (records handed out; for build, group_by and "
+           "clear: N; for count: the count). Flat rows scale with their answer; `growth` is the "
+           f"largest N's figure over the smallest N's (above {targets.FLAT_GROWTH:g}×: the cost "
+           "grows faster than the answer). Absolute times are in the tables above."]
+    for system in systems:
+        if first["systems"].get(system, {}).get("skipped"):
+            continue
+        rows = []
+        for w in workloads.TIMED_WORKLOADS:
+            if w.key in ("empty_eq", "copy_30", "update", "update_query", "remove"):
+                continue
+            cells = [targets.per_answer(results_by_n[n], w.key, system)
+                     for n in ns]
+            if not any(cells):
+                continue
+            growth = cells[-1] / cells[0] if cells[0] and cells[-1] else None
+            rows.append(f"| {w.title} | " + " | ".join(fmt_time(c) for c in cells)
+                        + f" | {fmt_ratio(growth) if growth else '-'} |")
+        if rows:
+            label = first["systems"][system]["label"]
+            out += ["", f"**{label}**", "",
+                    "| workload | " + " | ".join(targets.fmt_n(n) for n in ns) + " | growth |",
+                    "|---|" + "---:|" * (len(ns) + 1)] + rows
+    return "\n".join(out)
 
 
-def targets_report(results_by_n):
-    """The targets, judged at N = 10^6 (or at the largest N run, said so)."""
-    if not results_by_n:
-        return "", []
-    n = TARGET_N if TARGET_N in results_by_n else max(results_by_n)
-    res = results_by_n[n]
-    head = f"### Targets at N = {fmt_n(n)}"
-    if n != TARGET_N:
-        head += f" (N = {fmt_n(TARGET_N)} was not run: judged at the largest N instead)"
-    lines = [head, "", "| target | measured | verdict |", "|---|---|---|"]
-    verdicts = []
-    for title, check in _targets():
-        value, passed = check(res)
-        verdict = "n/a (system not run)" if passed is None else ("PASS" if passed else "FAIL")
-        lines.append(f"| {title} | {value or '-'} | {verdict} |")
-        verdicts.append({"target": title, "measured": value, "verdict": verdict, "n": n})
-    summary = {v: sum(1 for x in verdicts if x["verdict"] == v) for v in ("PASS", "FAIL")}
-    lines += ["", f"{summary['PASS']} pass, {summary['FAIL']} fail."]
-    return "\n".join(lines), verdicts
+def objects_table(objects):
+    """The per-object section: memory and times of Indexable against plain classes."""
+    if not objects:
+        return ""
+    kinds = objects_bench.KINDS
+    lines = ["### What every object costs",
+             "",
+             f"Memory: resident-set growth per object over {objects['count']:,} objects, each case "
+             "in a fresh process (scalar values made first). Times: median per operation. "
+             "Brackets: over the __dict__ class.",
+             "",
+             "| | " + " | ".join(objects_bench.LABELS[k] for k in kinds) + " |",
+             "|---|" + "---:|" * len(kinds)]
+
+    def row(title, values, show):
+        base = values.get("dict")
+        cells = []
+        for k in kinds:
+            v = values.get(k)
+            text = "-" if v is None else show(v)
+            if v is not None and base and k != "dict":
+                text += f" ({fmt_ratio(v / base)})"
+            cells.append(text)
+        lines.append(f"| {title} | " + " | ".join(cells) + " |")
+
+    for shape, what in objects_bench.SHAPES.items():
+        row(f"memory: {what}", objects["memory"].get(shape, {}), lambda v: f"{v:,.0f} B")
+    for key, title in (("create", "create with keywords"), ("read", "read an attribute"),
+                       ("write", "write, in no index"), ("write_indexed", "write, in one index")):
+        row(title, {k: objects["time"].get(k, {}).get(key) for k in kinds}, fmt_time)
+    return "\n".join(lines)
+
+
+def values_table(values):
+    if not values:
+        return ""
+    lines = ["### Dates, times and None against numbers and strings (Veldrake)",
+             "",
+             f"N = {values['n']:,}; best of several rounds; the view, then collecting its objects.",
+             "",
+             "| query | hits | view | collect | total |", "|---|---:|---:|---:|---:|"]
+    for name, r in values["queries"].items():
+        lines.append(f"| {name} | {r['hits']:,} | {fmt_time(r['query_s'])} | "
+                     f"{fmt_time(r['collect_s'])} | {fmt_time(r['query_s'] + r['collect_s'])} |")
+    w = values["write_ns"]
+    lines += ["", f"Write into an object in no index: float {w['float']:.0f} ns, datetime "
+              f"{w['datetime']:.0f} ns."]
+    return "\n".join(lines)
+
+
+def concurrency_table(c):
+    if not c:
+        return ""
+    if "error" in c:
+        return f"### Concurrency\n\nNot measured: {c['error']}."
+    lines = ["### Concurrency: two query threads and a writer (Veldrake)",
+             "",
+             f"N = {c['n']:,}, {c['seconds']:g} s per phase. Query: in_ of 5 cities (collected); "
+             "write: one record's city. Ratios: against the same thread alone.",
+             "",
+             "| thread | alone | two query threads, no writer | with the writer | ratio | "
+             "write p99 |", "|---|---:|---:|---:|---:|---:|"]
+
+    def rate(t, alone):
+        if not t:
+            return "-"
+        if t.get("stuck"):
+            return "stuck"
+        return f"{t['per_s']:,.0f}/s ({fmt_ratio(t['per_s'] / alone['per_s'])})"
+
+    for name, t in c["together"].items():
+        alone = c["alone"]["writer" if name == "writer" else "query"]
+        pair = (c.get("queries_only") or {}).get(name)
+        p99 = (f"{fmt_time(t['p99_s'])} (alone {fmt_time(alone['p99_s'])})"
+               if name == "writer" and not t.get("stuck") else "")
+        ratio = "" if t.get("stuck") else fmt_ratio(t["per_s"] / alone["per_s"])
+        lines.append(f"| {name} | {alone['per_s']:,.0f}/s | {rate(pair, alone)} | "
+                     f"{rate(t, alone).split(' (')[0]} | {ratio} | {p99} |")
+    return "\n".join(lines)
 
 
 def write_json(res, out_dir):

@@ -70,14 +70,10 @@ def write_cost(rng, runs=300):
     return result
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--n", type=int, default=1_000_000)
-    parser.add_argument("--repeats", type=int, default=15)
-    args = parser.parse_args()
-    rng = random.Random(7)
-    objs, index = build(args.n, rng)
-
+def measure(n, repeats=15, seed=7):
+    """{"queries": {name: {"hits", "query_s", "collect_s"}}, "write_ns": {"float", "datetime"}}."""
+    rng = random.Random(seed)
+    objs, index = build(n, rng)
     rows = []
     for share in (0.01, 0.30):
         for kind, expr in ranges(share).items():
@@ -89,7 +85,7 @@ def main():
     # Rounds run every query once, in a new order each time, so that a busy moment of the machine
     # or the caches left by the query before hit all of them alike.
     best = {name: [float("inf"), float("inf")] for name, _ in rows}
-    for _ in range(args.repeats):
+    for _ in range(repeats):
         for name, expr in rng.sample(rows, len(rows)):
             start = time.perf_counter()
             view = index.reduced_query(expr)
@@ -97,13 +93,26 @@ def main():
             view.collect()
             end = time.perf_counter()
             best[name] = [min(best[name][0], middle - start), min(best[name][1], end - middle)]
+    queries = {name: {"hits": index.count(expr), "query_s": best[name][0],
+                      "collect_s": best[name][1]} for name, expr in rows}
+    index.clear()
+    del objs
+    gc.unfreeze()
+    return {"n": n, "queries": queries, "write_ns": write_cost(rng)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--n", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=15)
+    args = parser.parse_args()
+    result = measure(args.n, args.repeats)
     print(f"N = {args.n}; best of {args.repeats} rounds, milliseconds")
     print(f"{'query':<24}{'hits':>9}{'query':>10}{'collect':>10}")
-    for name, expr in rows:
-        hits = len(index.reduced_query(expr).collect())
-        query, collect = (t * 1e3 for t in best[name])
-        print(f"{name:<24}{hits:>9}{query:>10.3f}{collect:>10.3f}")
-    costs = write_cost(rng)
+    for name, row in result["queries"].items():
+        print(f"{name:<24}{row['hits']:>9}{row['query_s'] * 1e3:>10.3f}"
+              f"{row['collect_s'] * 1e3:>10.3f}")
+    costs = result["write_ns"]
     print(f"write into an unindexed object, ns: float {costs['float']:.0f}, "
           f"datetime {costs['datetime']:.0f} (+{costs['datetime'] - costs['float']:.0f})")
 

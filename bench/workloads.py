@@ -23,10 +23,13 @@ class Workload:
 
 
 QUERY_WORKLOADS = [
+    Workload("empty_eq", "empty eq (fixed cost)", "city == NOWHERE, a city no record has"),
     Workload("sel_eq", "selective eq", "city == RARE (10 hits at every N)"),
     Workload("broad_eq", "broad eq (1%)", "age == 42"),
     Workload("range_1", "range 1%", "50.0 <= score <= 51.0"),
     Workload("range_30", "range 30%", "20.0 <= score <= 50.0"),
+    Workload("copy_30", "copy of the 30% answer", "list(the range 30% answer): the floor of any "
+             "query handing out those objects"),
     Workload("and_not", "and_(eq, range, not_)",
              "age == 42 and 25 <= score <= 75 and not (active == True)"),
     Workload("in_", "in_ (5 cities)", "city in 5 cities"),
@@ -65,7 +68,7 @@ def parameters(cols):
     # city nor the one it is moved to.
     upd_k = next(k for k, c in enumerate(cols.city) if c not in (datagen.RARE_CITY, upd_b))
     return {
-        "RARE": datagen.RARE_CITY,
+        "RARE": datagen.RARE_CITY, "NOWHERE": "city-none",
         "AGE": 42,
         "R1_LO": 50.0, "R1_HI": 51.0,
         "R30_LO": 20.0, "R30_HI": 50.0, "YOUNG": 30,
@@ -92,10 +95,12 @@ def reference_answers(plain_objs, params):
     for k, o in enumerate(objs):
         groups.setdefault(o.city, set()).add(k)
     return {
+        "empty_eq": frozenset(),
         "sel_eq": where(lambda o: o.city == p["RARE"]),
         "broad_eq": where(lambda o: o.age == p["AGE"]),
         "range_1": where(lambda o: p["R1_LO"] <= o.score <= p["R1_HI"]),
         "range_30": where(lambda o: p["R30_LO"] <= o.score <= p["R30_HI"]),
+        "copy_30": where(lambda o: p["R30_LO"] <= o.score <= p["R30_HI"]),
         "and_not": where(lambda o: o.age == p["AND_AGE"] and p["AND_LO"] <= o.score <= p["AND_HI"]
                          and not o.active),
         "in_": where(lambda o: o.city in p["FIVE_SET"]),

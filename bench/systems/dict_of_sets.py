@@ -88,6 +88,7 @@ class DictOfSetsSystem(System):
             EMPTY=frozenset(), o=self.objs[ns["UPD_K"]], set_attr=ix.set_attr,
         )
         return {
+            "empty_eq": "list(by_city.get(NOWHERE, EMPTY))",
             "sel_eq": "list(by_city.get(RARE, EMPTY))",
             "broad_eq": "list(by_age.get(AGE, EMPTY))",
             "range_1": "score_objs[bisect_left(score_keys, R1_LO):bisect_right(score_keys, R1_HI)]",

@@ -47,6 +47,7 @@ class DucksSystem(System):
         self.ns.update(owner_country=owner_country, group_city=dex_group_city, write=dex_write,
                        o=self.objs[self.ns["UPD_K"]])
         return {
+            "empty_eq": "dex[{'city': NOWHERE}]",
             "sel_eq": "dex[{'city': RARE}]",
             "broad_eq": "dex[{'age': AGE}]",
             "range_1": "dex[{'score': {'>=': R1_LO, '<=': R1_HI}}]",

@@ -29,6 +29,7 @@ class ListScanSystem(System):
         self.ns.update(group_city=group_city, nsmallest=heapq.nsmallest, SCORE=attrgetter("score"))
         self.ns["o"] = self.objs[self.ns["UPD_K"]]
         return {
+            "empty_eq": "[o for o in items if o.city == NOWHERE]",
             "sel_eq": "[o for o in items if o.city == RARE]",
             "broad_eq": "[o for o in items if o.age == AGE]",
             "range_1": "[o for o in items if R1_LO <= o.score <= R1_HI]",

@@ -53,6 +53,7 @@ class PandasSystem(System):
         write, group_city = make_helpers(self.ns["df"], self.objs)
         self.ns.update(write=write, group_city=group_city)
         return {
+            "empty_eq": "df.loc[df['city'] == NOWHERE, 'obj'].tolist()",
             "sel_eq": "df.loc[df['city'] == RARE, 'obj'].tolist()",
             "broad_eq": "df.loc[df['age'] == AGE, 'obj'].tolist()",
             "range_1": "df.loc[df['score'].between(R1_LO, R1_HI), 'obj'].tolist()",

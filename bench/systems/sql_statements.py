@@ -7,6 +7,7 @@ Each system provides ``rows(sql, *params)``, ``group_city()`` and ``write(k, cit
 
 def sql_statements(inactive):
     return {
+        "empty_eq": "rows('SELECT rid FROM items WHERE city = ?', NOWHERE)",
         "sel_eq": "rows('SELECT rid FROM items WHERE city = ?', RARE)",
         "broad_eq": "rows('SELECT rid FROM items WHERE age = ?', AGE)",
         "range_1": "rows('SELECT rid FROM items WHERE score BETWEEN ? AND ?', R1_LO, R1_HI)",

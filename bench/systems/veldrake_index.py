@@ -47,11 +47,16 @@ class VeldrakeSystem(System):
         self.ns["Q"] = PyQueryExpr
         self.ns["o"] = self.objs[self.ns["UPD_K"]]
         self.ns["young"] = young_view(self.ns)
+        # The floor of the 30% range: copying a list of its (scattered) objects.
+        self.ns["ANSWER_30"] = self.ns["idx"].reduced_query(
+            PyQueryExpr.bt("score", self.ns["R30_LO"], self.ns["R30_HI"])).collect()
         return {
+            "empty_eq": "idx.get_by_attribute(city=NOWHERE)",
             "sel_eq": "idx.get_by_attribute(city=RARE)",
             "broad_eq": "idx.get_by_attribute(age=AGE)",
             "range_1": "idx.reduced_query(Q.bt('score', R1_LO, R1_HI)).collect()",
             "range_30": "idx.reduced_query(Q.bt('score', R30_LO, R30_HI)).collect()",
+            "copy_30": "list(ANSWER_30)",
             "and_not": ("idx.reduced_query(Q.and_(Q.eq('age', AND_AGE), "
                         "Q.bt('score', AND_LO, AND_HI), Q.not_(Q.eq('active', True)))).collect()"),
             "in_": "idx.reduced_query(Q.in_('city', FIVE)).collect()",

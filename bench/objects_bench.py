@@ -1,0 +1,181 @@
+"""What every object costs, queried or not: ``Indexable`` against plain classes.
+
+The same records as the benchmark (datagen.py: four scalars, a list of 3 tags, a shared owner)
+as ``Indexable``, as a plain class with ``__dict__`` and as a ``__slots__`` class:
+
+* memory per object, each case in a fresh process: the scalar values are made first, then
+  ``COUNT`` objects, and the resident-set growth is divided by their number. Cases: the
+  benchmark's objects (their tag lists and owners made with them), objects with the 4 scalars
+  only, empty objects.
+* creating one object with keywords (and dropping it), reading a stored attribute, writing one
+  on an object in no index, and (``Indexable`` only) on an object held by one index.
+
+    PYTHONPATH=build/dev .venv/bin/python bench/objects_bench.py
+"""
+
+import gc
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import datagen  # noqa: E402
+import timing  # noqa: E402
+
+COUNT = 200_000
+KINDS = ("indexable", "dict", "slots")
+LABELS = {"indexable": "Indexable", "dict": "__dict__ class", "slots": "__slots__ class"}
+SHAPES = {
+    "benchmark": "the benchmark's objects (4 scalars, a new list of 3 tags, an owner shared by 10)",
+    "scalars": "4 scalar attributes",
+    "empty": "no attributes",
+}
+
+
+class DictOwner:
+    def __init__(self, country):
+        self.country = country
+
+
+class DictRecord:
+    """A plain class: its attributes live in the instance ``__dict__``."""
+
+    def __init__(self, age, score, city, active, tags=None, owner=None):
+        self.age = age
+        self.score = score
+        self.city = city
+        self.active = active
+        if tags is not None:
+            self.tags = tags
+            self.owner = owner
+
+
+class SlotsRecord:
+    __slots__ = ("age", "score", "city", "active", "tags", "owner")
+
+    def __init__(self, age, score, city, active, tags=None, owner=None):
+        self.age = age
+        self.score = score
+        self.city = city
+        self.active = active
+        if tags is not None:
+            self.tags = tags
+            self.owner = owner
+
+
+class DictEmpty:
+    pass
+
+
+class SlotsEmpty:
+    __slots__ = ()
+
+
+def classes(kind, shape="benchmark"):
+    """(record class, owner class) of ``kind``."""
+    if kind == "indexable":
+        from Veldrake import Indexable
+
+        return Indexable, Indexable
+    if kind == "dict":
+        return (DictEmpty if shape == "empty" else DictRecord), DictOwner
+    return (SlotsEmpty if shape == "empty" else SlotsRecord), datagen.Owner
+
+
+def attribute_sets(cols, shape):
+    """The keyword arguments of each object with scalars only, built before any object is made."""
+    if shape == "empty":
+        return [{} for _ in range(cols.n)]
+    return [dict(age=a, score=s, city=c, active=act)
+            for a, s, c, act in zip(cols.age, cols.score, cols.city, cols.active)]
+
+
+def make_objects(cols, shape, record_cls, owner_cls, rows):
+    """The objects; the benchmark's shape makes its tag lists and owners here, as a program
+    making these records would, so that their memory counts."""
+    if shape != "benchmark":
+        return [record_cls(**row) for row in rows]
+    owners = [owner_cls(country=c) for c in cols.owner_country]
+    return [record_cls(**row, tags=list(tags), owner=owners[w])
+            for row, tags, w in zip(rows, cols.tags, cols.owner)]
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _memory_child(kind, shape, n):
+    record_cls, owner_cls = classes(kind, shape)
+    cols = datagen.make_columns(n)
+    rows = attribute_sets(cols, shape)
+    gc.collect()
+    gc.disable()
+    before = _rss_bytes()
+    objs = make_objects(cols, shape, record_cls, owner_cls, rows)
+    after = _rss_bytes()
+    # The list holding the objects is not the objects' cost.
+    print(json.dumps({"bytes_per_object": (after - before - sys.getsizeof(objs)) / len(objs)}))
+
+
+def memory_per_object(kind, shape, n=COUNT, timeout=300):
+    """Bytes per object of ``kind`` and ``shape``, measured in a fresh interpreter."""
+    cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", kind, shape, str(n)]
+    try:
+        done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None
+    if done.returncode != 0:
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])["bytes_per_object"]
+
+
+def time_costs(kind, budget):
+    """Seconds per creation, read and write (in no index, and for ``Indexable`` in one index)."""
+    record_cls, owner_cls = classes(kind)
+    cols = datagen.make_columns(1000)
+    ns = {"Cls": record_cls, "W": owner_cls(country=cols.owner_country[0]), "T": list(cols.tags[0]),
+          "A": cols.city[0], "B": cols.city[1]}
+    ns["o"] = record_cls(age=1, score=2.0, city=ns["A"], active=True, tags=ns["T"], owner=ns["W"])
+    costs = {
+        "create": timing.time_statement(
+            "Cls(age=1, score=2.0, city=A, active=True, tags=T, owner=W)", ns, budget),
+        "read": timing.time_statement("o.city", ns, budget),
+        "write": timing.time_statement("o.city = B\no.city = A", ns, budget, ops_per_call=2),
+    }
+    if kind == "indexable":
+        from Veldrake import Index
+
+        index = Index()
+        index.add_object_many(datagen.make_indexables(cols))
+        index.add_object(ns["o"])
+        costs["write_indexed"] = timing.time_statement("o.city = B\no.city = A", ns, budget,
+                                                       ops_per_call=2)
+        index.clear()
+    return {k: t.median for k, t in costs.items()}
+
+
+def measure(budget=0.3, memory=True, say=print):
+    """Every cost of every kind: {"memory": {shape: {kind: bytes}}, "time": {kind: {...}}}."""
+    result = {"count": COUNT, "memory": {}, "time": {}}
+    if memory:
+        for shape in SHAPES:
+            result["memory"][shape] = {k: memory_per_object(k, shape) for k in KINDS}
+            say(f"    memory, {shape}: " + ", ".join(
+                f"{LABELS[k]} {v:,.0f} B" if v is not None else f"{LABELS[k]} failed"
+                for k, v in result["memory"][shape].items()))
+    for kind in KINDS:
+        result["time"][kind] = time_costs(kind, budget)
+        say(f"    {LABELS[kind]}: " + ", ".join(
+            f"{k} {v * 1e9:,.0f} ns" for k, v in result["time"][kind].items()))
+    return result
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--memory-child"]:
+        _memory_child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    else:
+        print(json.dumps(measure(), indent=1))
