@@ -105,6 +105,7 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 }
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
+  record_of(self).state->attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -301,15 +302,16 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The stored attributes, as a dict from name to value.
 OwnedRef stored_attributes(PyObject* self) {
   const IndexableRecord& record = record_of(self);
-  std::vector<std::pair<uint32_t, OwnedRef>> values;
+  std::vector<std::pair<uint32_t, PyValue>> values;
   {
     auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes)
-      values.emplace_back(attr, OwnedRef::new_reference(value.object()));
+    for (const auto& [attr, value] : record.state->attributes) values.emplace_back(attr, value);
   }
   OwnedRef state = checked(PyDict_New());
-  for (const auto& [attr, value] : values)
-    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.get()) == 0);
+  for (const auto& [attr, value] : values) {
+    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.to_object().get()) ==
+                    0);
+  }
   return state;
 }
 

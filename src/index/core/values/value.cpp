@@ -260,15 +260,6 @@ PyValue PyValue::for_operand(PyObject* borrowed) {
   return from_classified(borrowed, value_class, true);
 }
 
-PyValue PyValue::for_lookup(PyObject* borrowed) {
-  ValueClass value_class = classify(borrowed);
-  if (is_unencodable_text(borrowed, value_class))
-    return PyValue(PyHandle::new_reference(borrowed), UnknownValue{}, nullptr);
-  if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class, true))
-    return PyValue(PyHandle(), std::move(*plain), nullptr);
-  return from_classified(borrowed, value_class, true);
-}
-
 PyValue PyValue::from_primitive(CastValue primitive) {
   std::shared_ptr<const Elements> elements;
   if (std::holds_alternative<IterableValue>(primitive)) elements = std::make_shared<Elements>();
@@ -276,9 +267,11 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 }
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
-  PyHandle handle = PyHandle::new_reference(object);
+  // Numbers, text and bools are made anew when read, so they keep no reference to the object
+  // (which would cost an allocation and a reference count per value).
   if (std::optional<CastValue> plain = plain_primitive(object, value_class, operand))
-    return PyValue(std::move(handle), std::move(*plain), nullptr);
+    return PyValue(PyHandle(), std::move(*plain), nullptr);
+  PyHandle handle = PyHandle::new_reference(object);
   if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
     return PyValue(std::move(handle), std::move(*keyed), nullptr);
   if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);

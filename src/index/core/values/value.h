@@ -1,9 +1,9 @@
 // Attribute values as the engine sees them.
 //
 // A PyValue is made from a Python object while the interpreter lock is held and from then on never
-// needs it: the primitive form (int, float, text, bool) is copied out, a container is flattened
-// into its leaf values at that moment, and the original object is kept through a PyHandle that
-// may be copied and dropped on any thread.
+// needs it: the primitive form (int, float, text, bool) is copied out and the object dropped, a
+// container is flattened into its leaf values at that moment, and the original object of the
+// other kinds is kept through a PyHandle that may be copied and dropped on any thread.
 #pragma once
 
 #include <Python.h>
@@ -86,12 +86,9 @@ class PyValue {
   // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
   // is an internal error starting "type checked"; no Python exception is left set.
   static PyValue from_object(PyObject* borrowed);
-  // The same value for finding stored ones: numbers, text and bools keep no reference to the
-  // object (which costs an allocation), the other kinds are made as by from_object.
-  static PyValue for_lookup(PyObject* borrowed);
   // A query operand, made as by from_object, except for values no stored value can equal: text
   // holding a lone surrogate (which cannot be stored) becomes an unknown value, matching nothing,
-  // and an int beyond 64 bits is taken (BigInt) and compared exactly. for_lookup does the same.
+  // and an int beyond 64 bits is taken (BigInt) and compared exactly.
   static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
@@ -104,7 +101,8 @@ class PyValue {
   ValueKind kind() const { return static_cast<ValueKind>(primitive_.index()); }
   const CastValue& primitive() const { return primitive_; }
   uint64_t hash() const { return hash_; }
-  // The original object, borrowed; nullptr when there is none.
+  // The original object, borrowed; nullptr when there is none (always for numbers, text and
+  // bools).
   PyObject* object() const { return obj_.get(); }
   // The leaf values of a list, tuple or set, at any depth, in iteration order; dicts, nested or
   // not, contribute none, and a container met again inside itself is not entered again. Empty
