@@ -21,6 +21,8 @@ class Memberships {
   // Records `index` unless it is recorded already.
   void add(const std::shared_ptr<IndexAPI>& index);
   void remove(const IndexAPI& index);
+  // True when no index, live or destroyed, is recorded.
+  bool empty() const { return entries_.empty(); }
   // Strong references to the live indexes.
   std::vector<std::shared_ptr<IndexAPI>> live();
 

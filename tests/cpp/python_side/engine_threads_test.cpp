@@ -18,8 +18,8 @@
 #include "index/core/attribute_write.h"
 #include "index/core/filtered_index.h"
 #include "index/core/index_api.h"
-#include "index/core/python/binding.h"
 #include "index/core/indexable_object.h"
+#include "index/core/python/binding.h"
 #include "python_eval.h"
 
 namespace veldrake {
@@ -133,16 +133,18 @@ TEST_F(EngineThreads, AddsWritesAndQueriesFromSeveralThreadsLeaveExactIndexes) {
           const std::size_t which = rng() % 10;
           if (which < 6) {
             PyObject* holder = holders_[rng() % kHolders].get();
-            write_attribute(record_of(holder), which < 3 ? "n" : "tag",
+            write_attribute(record_of(holder), interner().intern(which < 3 ? "n" : "tag"),
                             pool_[rng() % pool_.size()]);
           } else if (which < 8) {
             PyObject* owner = owners_[rng() % kOwners].get();
-            write_attribute(record_of(owner), "country", countries_[rng() % countries_.size()]);
+            write_attribute(record_of(owner), interner().intern("country"),
+                            countries_[rng() % countries_.size()]);
           } else {
             // Objects holding each other, rewired while others follow them.
             PyObject* holder = holders_[rng() % kHolders].get();
             PyObject* peer = holders_[rng() % kHolders].get();
-            write_attribute(record_of(holder), "peer", PyValue::from_object(peer));
+            write_attribute(record_of(holder), interner().intern("peer"),
+                            PyValue::from_object(peer));
           }
         }
         writers_left.fetch_sub(1);
