@@ -282,8 +282,30 @@ PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operan
 
 PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
   auto elements = std::make_shared<Elements>();
-  if (kind != IterableValue::Dict) collect_leaves(container, *elements);
+  if (kind != IterableValue::Dict && !collect_flat_leaves(container, *elements))
+    collect_leaves(container, *elements);
   return PyValue(PyHandle::new_reference(container), kind, std::move(elements));
+}
+
+bool PyValue::collect_flat_leaves(PyObject* container, Elements& out) {
+  const bool list = PyList_CheckExact(container);
+  if (!list && !PyTuple_CheckExact(container)) return false;
+  // Read by position as the list's own iterator does; the length is read again at every step,
+  // since converting a time may run Python code that changes the list.
+  const auto size = [&] { return list ? PyList_GET_SIZE(container) : PyTuple_GET_SIZE(container); };
+  out.reserve(static_cast<std::size_t>(size()));
+  for (Py_ssize_t i = 0; i < size(); ++i) {
+    OwnedRef item = OwnedRef::new_reference(list ? PyList_GET_ITEM(container, i)
+                                                 : PyTuple_GET_ITEM(container, i));
+    ValueClass value_class = classify(item.get());
+    if (value_class == ValueClass::Dict) continue;
+    if (is_container(value_class)) {
+      out.clear();
+      return false;
+    }
+    out.push_back(from_leaf(item.get(), value_class, false));
+  }
+  return true;
 }
 
 void PyValue::collect_leaves(PyObject* root, Elements& out) {

@@ -126,6 +126,10 @@ class PyValue {
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableValue kind);
+  // The leaves of an exact list or tuple that holds no container, read in place: most container
+  // values are such, and need neither an iterator nor the bookkeeping of nesting. False, with
+  // `out` left empty, for any other container.
+  static bool collect_flat_leaves(PyObject* container, Elements& out);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
   // recursion so that deep nesting cannot exhaust the C stack.
   static void collect_leaves(PyObject* root, Elements& out);
