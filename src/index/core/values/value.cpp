@@ -237,12 +237,14 @@ PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elemen
     : obj_(std::move(obj)),
       primitive_(std::move(primitive)),
       elements_(std::move(elements)),
-      hash_(hash_of(primitive_, elements_.get(), obj_.get())),
-      involves_indexable_(kind() == ValueKind::Ind ||
-                          (elements_ && std::any_of(elements_->begin(), elements_->end(),
-                                                    [](const PyValue& element) {
-                                                      return element.kind() == ValueKind::Ind;
-                                                    }))) {}
+      hash_(hash_of(primitive_, elements_.get(), obj_.get())) {}
+
+bool PyValue::involves_indexable() const {
+  if (kind() == ValueKind::Ind) return true;
+  return elements_ && std::any_of(elements_->begin(), elements_->end(), [](const PyValue& element) {
+           return element.kind() == ValueKind::Ind;
+         });
+}
 
 PyValue PyValue::from_object(PyObject* borrowed) {
   return from_classified(borrowed, classify(borrowed), false);

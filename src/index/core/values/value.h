@@ -108,8 +108,9 @@ class PyValue {
   // not, contribute none, and a container met again inside itself is not entered again. Empty
   // for other kinds. Copies of this value share the elements.
   const std::vector<PyValue>& elements() const;
-  // An Indexable, or an iterable with an Indexable among its elements.
-  bool involves_indexable() const { return involves_indexable_; }
+  // An Indexable, or an iterable with an Indexable among its elements (found by a scan of them:
+  // values are stored by the million, a flag would cost each of them eight bytes).
+  bool involves_indexable() const;
 
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
@@ -138,7 +139,6 @@ class PyValue {
   CastValue primitive_;
   std::shared_ptr<const Elements> elements_;  // iterables only; its address is their identity
   uint64_t hash_;
-  bool involves_indexable_;
 };
 
 }  // namespace veldrake
