@@ -49,6 +49,19 @@ def test_attribute_errors_and_listing():
     assert {"a", "b", "c", "__repr__"} <= set(dir(o))
 
 
+def test_names_are_found_whichever_str_object_spells_them():
+    # Ids are remembered per str object: a name missing when first read, then stored through
+    # another object spelling it, must be found through the first one too.
+    o, spelled = Indexable(), "".join(["late", "comer"])
+    with pytest.raises(AttributeError):
+        getattr(o, spelled)
+    setattr(o, "latecomer", 1)
+    assert getattr(o, spelled) == 1 and getattr(o, "".join(["late", "comer"])) == 1
+    assert Indexable(**{spelled: 2}).latecomer == 2
+    with pytest.raises(TypeError, match="attribute name must be string|not an instance of 'str'"):
+        setattr(o, 5, 1)
+
+
 def test_subclasses_descriptors_setattr_init_and_slots_are_honoured_and_indexed():
     # The module once asked PyType_GetSlot for the __set__ of `property` (a static type): PyPy,
     # like CPython before 3.10, refuses that, so a property's setter was bypassed.

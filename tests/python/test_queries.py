@@ -110,7 +110,8 @@ class MyInt(int):
 
 def test_operands_match_by_identity_or_content():
     token = object()
-    values = [None, b"b", frozenset({1}), [1], (1,), 1, token, Colour.RED, MyInt(1), {1: 1}]
+    values = [None, b"b", frozenset({1}), [1], (1,), 1, token, Colour.RED, MyInt(1), {1: 1},
+              [2, (3, [{4: 5}])]]
     objs = [Indexable(label=str(i), x=v) for i, v in enumerate(values)]
     index = indexed(objs)
     everyone = {o.label for o in objs}
@@ -125,5 +126,7 @@ def test_operands_match_by_identity_or_content():
     for op in OPS[2:]:
         assert found(index, getattr(Q, op)("x", None)) == set(), op
     assert found(index, Q.eq("x", 1)) == found(index, Q.in_("x", range(1, 2))) == {"3", "4", "5"}
+    # Containers are searched at any depth, dicts excepted.
+    assert [found(index, Q.eq("x", n)) for n in (2, 3, 4, 5)] == [{"10"}, {"10"}, set(), set()]
     assert found(Index(), Q.not_(Q.and_())) == set()
 

@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "base/structures/string_interner/interner.h"
 #include "index/core/index_api.h"
 #include "index/core/membership.h"
 #include "index/core/object_lock.h"
@@ -16,12 +15,22 @@ namespace veldrake {
 // old one go, so a query running meanwhile finds the object under one or the other. The map is
 // written first: an index that comes to reach this object through the new value (a cycle closing
 // here) registers what the map holds.
-void write_attribute(const IndexableRecord& record, std::string_view name, PyValue value) {
-  uint32_t attr = interner().intern(name);
+void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value) {
   std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
+  ObjectState& state = *record.state;
+  if (!value.involves_indexable()) {
+    // An object in no index, with no nested object at stake, needs the store alone: releasing
+    // the interpreter lock for it would cost several times the store. Taking the object's lock
+    // with the interpreter lock held is safe, as no holder of an object's lock waits for it.
+    auto guard = state.lock.lock();
+    const PyValue* current = state.attributes.get(attr);
+    if (state.memberships.empty() && !(current && current->involves_indexable())) {
+      replaced = state.attributes.insert(attr, std::move(value));
+      return;
+    }
+  }
   {
     ReleasedGil released;
-    ObjectState& state = *record.state;
     ObjectLock lock(state, [&](const ObjectState& locked) {
       const PyValue* current = locked.attributes.get(attr);
       return value.involves_indexable() || (current && current->involves_indexable());

@@ -2,14 +2,15 @@
 // before the write returns, and the object's attribute map stores it.
 #pragma once
 
-#include <string_view>
+#include <cstdint>
 
 #include "index/core/indexable_record.h"
 #include "index/core/values/value.h"
 
 namespace veldrake {
 
-// Called with the interpreter lock held; releases it while indexes are updated.
-void write_attribute(const IndexableRecord& record, std::string_view name, PyValue value);
+// Stores `value` as attribute `attr` (an interned name id). Called with the interpreter lock
+// held; releases it while indexes are updated.
+void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value);
 
 }  // namespace veldrake

@@ -53,7 +53,16 @@ IndexAPI::IndexAPI()
     : query_maps(std::make_shared<RwLocked<QueryMaps>>()),
       items(std::make_shared<RwLocked<Items>>()),
       admissions_(std::make_shared<Admissions>()),
+      allowed_items_(std::make_shared<Bitmap>()),
       reachable_(std::make_shared<ReachableObjects>()) {}
+
+Bitmap& IndexAPI::own_members(std::shared_ptr<Bitmap>& members) {
+  // Held here alone, the count cannot grow meanwhile: snapshots are taken under the read lock.
+  // The fence orders the reads of the last snapshot dropped before the changes made here.
+  if (members.use_count() > 1) members = std::make_shared<Bitmap>(*members);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return *members;
+}
 
 void IndexAPI::add_object(const StoredIndexable& object) {
   SharedMutex::ReadGuard adding(additions_);
@@ -128,7 +137,10 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
 
 void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
   uint32_t id = item.id();
-  allowed_items_.write()->add(id);
+  {
+    auto members = allowed_items_.write();
+    own_members(*members).add(id);
+  }
   {
     auto slots = items->write();
     const StoredItem* existing = slots->find(id);
@@ -171,7 +183,7 @@ bool IndexAPI::has_object_id(uint32_t id) const {
 }
 
 bool IndexAPI::is_member(uint32_t id) const {
-  return allowed_items_.read()->contains(id);
+  return (*allowed_items_.read())->contains(id);
 }
 
 bool IndexAPI::remove_object(const StoredIndexable& object) {
@@ -187,9 +199,10 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
     leaving = slots->take(id);
   }
   {
-    auto allowed = allowed_items_.write();
-    allowed->remove(id);
-    if (allowed->is_empty()) *allowed = Bitmap();
+    auto members = allowed_items_.write();
+    Bitmap& allowed = own_members(*members);
+    allowed.remove(id);
+    if (allowed.is_empty()) allowed = Bitmap();
   }
   // Under the object's lock, so no write is halfway through this index. A member still reached
   // keeps its membership: writes must keep its values right for the dotted paths through it.
@@ -215,22 +228,22 @@ void IndexAPI::clear() {
   QueryMaps maps = *query_maps->read();
   for (const auto& [attr, map] : maps) map->clear();
   *items->write() = Items();
-  *allowed_items_.write() = Bitmap();
+  *allowed_items_.write() = std::make_shared<Bitmap>();
   admissions_->departed();
 }
 
-Bitmap IndexAPI::members() const {
+std::shared_ptr<const Bitmap> IndexAPI::members() const {
   return *allowed_items_.read();
 }
 
 uint64_t IndexAPI::size() const {
-  return allowed_items_.read()->cardinality();
+  return (*allowed_items_.read())->cardinality();
 }
 
 std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
   // A member halfway out (its record already gone) is passed over.
   for (uint64_t from = id; from <= UINT32_MAX;) {
-    std::optional<uint32_t> next = allowed_items_.read()->next_from(static_cast<uint32_t>(from));
+    std::optional<uint32_t> next = (*allowed_items_.read())->next_from(static_cast<uint32_t>(from));
     if (!next) break;
     {
       auto slots = items->read();
@@ -243,7 +256,7 @@ std::optional<StoredIndexable> IndexAPI::member_from(uint32_t id) const {
 
 std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageRequest& page) const {
   // The value indexes hold members only, so the walk needs no filter (nor a copy of the members).
-  return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return members(); }}, page);
+  return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return *members(); }}, page);
 }
 
 ViewSource IndexAPI::view_source() const {
@@ -271,9 +284,9 @@ FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
-  Bitmap allowed = members();
-  Bitmap result = evaluate_query(*query_maps, allowed, expr);
-  result.and_inplace(allowed);
+  std::shared_ptr<const Bitmap> allowed = members();
+  Bitmap result = evaluate_query(*query_maps, *allowed, expr);
+  result.and_inplace(*allowed);
   return result;
 }
 
@@ -297,11 +310,11 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
 
 std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
   ViewSource source = view_source();
-  Bitmap allowed = members();
+  std::shared_ptr<const Bitmap> allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
   for (Group& group : group_ids(*query_maps, path)) {
     Bitmap ids = group.ids.as_bitmap();
-    ids.and_inplace(allowed);
+    ids.and_inplace(*allowed);
     if (ids.is_empty()) continue;
     views.emplace_back(std::move(group.value), FilteredIndex(source, std::move(ids)));
   }
@@ -330,7 +343,7 @@ void IndexAPI::report_merge(const IndexAPI& other) const {
 }
 
 std::vector<StoredIndexable> IndexAPI::member_objects() const {
-  return stored_objects_of(*items, members());
+  return stored_objects_of(*items, *members());
 }
 
 }  // namespace veldrake

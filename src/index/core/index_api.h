@@ -112,7 +112,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // for: the start of a union, whose members the caller then adds with add_objects.
   void report_merge(const IndexAPI& other) const;
 
-  Bitmap members() const;
+  // The member ids as they are now, shared rather than copied; later changes leave them as they
+  // are.
+  std::shared_ptr<const Bitmap> members() const;
   // Number of members.
   uint64_t size() const;
   // The member with the smallest id at or above `id`.
@@ -144,13 +146,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
   void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
   QueryMap* query_map_for(uint32_t attr);
+  // `members` (write-locked), copied first when a snapshot of it is held elsewhere.
+  static Bitmap& own_members(std::shared_ptr<Bitmap>& members);
 
   const std::shared_ptr<Admissions> admissions_;
   // Held shared by additions, exclusively by removals: an object taken out between the two
   // passes of a batch would come back with only the second pass's values, and clear empties
   // the stores in one sweep that must not swallow an addition.
   SharedMutex additions_;
-  RwLocked<Bitmap> allowed_items_;
+  // Queries read snapshots of it (members()); a change made while one is held copies it first.
+  RwLocked<std::shared_ptr<Bitmap>> allowed_items_;
   // Shared with the value indexes, which answer dotted paths through it.
   const std::shared_ptr<ReachableObjects> reachable_;
 };

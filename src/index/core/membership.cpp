@@ -6,73 +6,75 @@
 namespace veldrake {
 
 std::size_t Memberships::position_of(const IndexAPI* address) const {
-  if (positions_) {
-    auto found = positions_->of.find(address);
-    return found == positions_->of.end() ? entries_.size() : found->second;
+  if (lists_->positions) {
+    auto found = lists_->positions->of.find(address);
+    return found == lists_->positions->of.end() ? lists_->entries.size() : found->second;
   }
-  auto found = std::find_if(entries_.begin(), entries_.end(),
+  auto found = std::find_if(lists_->entries.begin(), lists_->entries.end(),
                             [&](const Entry& entry) { return entry.address == address; });
-  return static_cast<std::size_t>(found - entries_.begin());
+  return static_cast<std::size_t>(found - lists_->entries.begin());
 }
 
 void Memberships::add(const std::shared_ptr<IndexAPI>& index) {
+  if (!lists_) lists_ = std::make_unique<Lists>();
   const std::size_t position = position_of(index.get());
-  if (position < entries_.size()) {
+  if (position < lists_->entries.size()) {
     // Two live objects never share an address: a live entry is this index, a dead one held a
     // destroyed index and is reused.
-    if (entries_[position].index.expired()) entries_[position].index = index;
+    if (lists_->entries[position].index.expired()) lists_->entries[position].index = index;
     return;
   }
-  if (entries_.size() >= (positions_ ? positions_->prune_at : kScanned)) prune();
-  entries_.push_back(Entry{index.get(), index});
-  if (positions_) {
-    positions_->of.emplace(index.get(), entries_.size() - 1);
-  } else if (entries_.size() > kScanned) {
+  if (lists_->entries.size() >= (lists_->positions ? lists_->positions->prune_at : kScanned))
+    prune();
+  lists_->entries.push_back(Entry{index.get(), index});
+  if (lists_->positions) {
+    lists_->positions->of.emplace(index.get(), lists_->entries.size() - 1);
+  } else if (lists_->entries.size() > kScanned) {
     prune();  // builds the position map
   }
 }
 
 void Memberships::remove(const IndexAPI& index) {
+  if (!lists_) return;
   const std::size_t position = position_of(&index);
-  if (position < entries_.size()) erase_at(position);
+  if (position < lists_->entries.size()) erase_at(position);
   // An object out of every index costs nothing for having been in one.
-  if (entries_.empty()) {
-    entries_.shrink_to_fit();
-    positions_.reset();
-  }
+  if (lists_->entries.empty()) lists_.reset();
 }
 
 void Memberships::erase_at(std::size_t position) {
-  if (positions_) positions_->of.erase(entries_[position].address);
-  if (position + 1 < entries_.size()) {
-    entries_[position] = std::move(entries_.back());
-    if (positions_) positions_->of[entries_[position].address] = position;
+  if (lists_->positions) lists_->positions->of.erase(lists_->entries[position].address);
+  if (position + 1 < lists_->entries.size()) {
+    lists_->entries[position] = std::move(lists_->entries.back());
+    if (lists_->positions) lists_->positions->of[lists_->entries[position].address] = position;
   }
-  entries_.pop_back();
+  lists_->entries.pop_back();
 }
 
 std::vector<std::shared_ptr<IndexAPI>> Memberships::live() {
   std::vector<std::shared_ptr<IndexAPI>> live;
-  live.reserve(entries_.size());
-  for (const Entry& entry : entries_) {
+  if (!lists_) return live;
+  live.reserve(lists_->entries.size());
+  for (const Entry& entry : lists_->entries) {
     if (auto index = entry.index.lock()) live.push_back(std::move(index));
   }
   // Dropping the dead entries costs about what this walk did.
-  if (2 * live.size() < entries_.size()) prune();
+  if (2 * live.size() < lists_->entries.size()) prune();
   return live;
 }
 
 void Memberships::prune() {
-  std::erase_if(entries_, [](const Entry& entry) { return entry.index.expired(); });
-  if (entries_.size() <= kScanned) {
-    positions_.reset();
+  std::erase_if(lists_->entries, [](const Entry& entry) { return entry.index.expired(); });
+  if (lists_->entries.size() <= kScanned) {
+    lists_->positions.reset();
     return;
   }
   auto positions = std::make_unique<Positions>();
-  positions->of.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) positions->of.emplace(entries_[i].address, i);
-  positions->prune_at = 2 * entries_.size();
-  positions_ = std::move(positions);
+  positions->of.reserve(lists_->entries.size());
+  for (std::size_t i = 0; i < lists_->entries.size(); ++i)
+    positions->of.emplace(lists_->entries[i].address, i);
+  positions->prune_at = 2 * lists_->entries.size();
+  lists_->positions = std::move(positions);
 }
 
 }  // namespace veldrake

@@ -21,6 +21,8 @@ class Memberships {
   // Records `index` unless it is recorded already.
   void add(const std::shared_ptr<IndexAPI>& index);
   void remove(const IndexAPI& index);
+  // True when no index, live or destroyed, is recorded.
+  bool empty() const { return !lists_ || lists_->entries.empty(); }
   // Strong references to the live indexes.
   std::vector<std::shared_ptr<IndexAPI>> live();
 
@@ -37,15 +39,20 @@ class Memberships {
     std::size_t prune_at;                                 // entry count of the next pruning
   };
 
+  struct Lists {
+    std::vector<Entry> entries;
+    std::unique_ptr<Positions> positions;  // only for lists longer than kScanned
+  };
+
   // The position of the entry with `address` (of a live index, or of a destroyed one that had the
-  // same address), or entries_.size().
+  // same address), or the number of entries. The lists exist.
   std::size_t position_of(const IndexAPI* address) const;
   void erase_at(std::size_t position);
   // Drops the entries of destroyed indexes.
   void prune();
 
-  std::vector<Entry> entries_;
-  std::unique_ptr<Positions> positions_;  // only for lists longer than kScanned
+  // None while the object is in no index: most objects never are, and each pays for this.
+  std::unique_ptr<Lists> lists_;
 };
 
 }  // namespace veldrake

@@ -184,7 +184,7 @@ PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "collect");
     IndexAPI& engine = engine_of(self);
-    return list_of(*engine.items, engine.members());
+    return list_of(*engine.items, *engine.members());
   });
 }
 
@@ -302,7 +302,7 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "__reduce__");
     IndexAPI& engine = engine_of(self);
-    OwnedRef members = list_of(*engine.items, engine.members());
+    OwnedRef members = list_of(*engine.items, *engine.members());
     OwnedRef no_arguments_tuple = checked(PyTuple_New(0));
     return checked(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)),
                                 no_arguments_tuple.get(), members.get()));

@@ -15,6 +15,7 @@
 #include "index/core/python/binding.h"
 #include "index/core/values/value.h"
 #include "index/interfaces/arguments.h"
+#include "index/interfaces/attribute_names.h"
 #include "index/interfaces/heap_types.h"
 
 namespace veldrake {
@@ -105,21 +106,19 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 }
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
+  record_of(self).state->attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
   while (PyDict_Next(kwargs, &position, &key, &value)) {
     if (!PyUnicode_Check(key)) continue;
-    Py_ssize_t size = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
     // A name that cannot be encoded (a lone surrogate) is refused as an attribute write refuses it.
-    if (!name) throw PythonError();
+    const uint32_t id = attribute_id(key);
     // A keyword means what an attribute write would: a subclass's property setter runs.
     if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
       throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
       continue;
     }
-    uint32_t id = interner().intern(std::string_view(name, static_cast<std::size_t>(size)));
     // The object is not shared yet, so its state needs no lock.
     record_of(self).state->attributes.insert(id, PyValue::from_object(value));
   }
@@ -200,24 +199,24 @@ void indexable_dealloc(PyObject* self) {
 
 // A copy of the stored attribute, taken under the object's lock; the copy is dropped later,
 // with the lock released.
-std::optional<PyValue> stored_attribute(const IndexableRecord& record, std::string_view name) {
-  std::optional<uint32_t> id = interner().lookup(name);  // a name never stored is not stored here
-  if (!id) return std::nullopt;
+std::optional<PyValue> stored_attribute(const IndexableRecord& record, uint32_t attr) {
   auto guard = record.state->lock.lock();
-  if (const PyValue* value = record.state->attributes.get(*id)) return *value;
+  if (const PyValue* value = record.state->attributes.get(attr)) return *value;
   return std::nullopt;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded_object([&] {
-    std::string_view attribute;
+    std::optional<uint32_t> attr;  // none for a name never stored, on this object or another
     try {
-      attribute = convert_argument("name", name, text_argument);
+      attr = known_attribute_id(name);
     } catch (const PythonError&) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
       raise_no_attribute(name);
     }
-    if (auto value = stored_attribute(record_of(self), attribute)) return value->to_object();
+    if (attr) {
+      if (auto value = stored_attribute(record_of(self), *attr)) return value->to_object();
+    }
     // Methods, class attributes and a subclass's own __dict__.
     OwnedRef found = OwnedRef::steal(PyObject_GenericGetAttr(self, name));
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) raise_no_attribute(name);
@@ -228,7 +227,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded([&] {
-    std::string_view attribute = convert_argument("name", name, text_argument);
+    const uint32_t attr = attribute_id(name);
     if (!value) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
       throw PythonError();
@@ -237,7 +236,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       throw_if_failed(PyObject_GenericSetAttr(self, name, value) == 0);
       return 0;
     }
-    write_attribute(record_of(self), attribute, PyValue::from_object(value));
+    write_attribute(record_of(self), attr, PyValue::from_object(value));
     return 0;
   });
 }
@@ -301,15 +300,16 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The stored attributes, as a dict from name to value.
 OwnedRef stored_attributes(PyObject* self) {
   const IndexableRecord& record = record_of(self);
-  std::vector<std::pair<uint32_t, OwnedRef>> values;
+  std::vector<std::pair<uint32_t, PyValue>> values;
   {
     auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes)
-      values.emplace_back(attr, OwnedRef::new_reference(value.object()));
+    for (const auto& [attr, value] : record.state->attributes) values.emplace_back(attr, value);
   }
   OwnedRef state = checked(PyDict_New());
-  for (const auto& [attr, value] : values)
-    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.get()) == 0);
+  for (const auto& [attr, value] : values) {
+    throw_if_failed(PyDict_SetItem(state.get(), name_object(attr).get(), value.to_object().get()) ==
+                    0);
+  }
   return state;
 }
 
@@ -333,8 +333,7 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(state, &position, &key, &value)) {
-      std::string_view name = convert_argument("name", key, text_argument);
-      write_attribute(record_of(self), name, PyValue::from_object(value));
+      write_attribute(record_of(self), attribute_id(key), PyValue::from_object(value));
     }
     return OwnedRef::new_reference(Py_None);
   });

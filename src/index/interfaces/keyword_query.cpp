@@ -20,7 +20,7 @@ class DistinctValues {
   DistinctValues& operator=(const DistinctValues&) = delete;
 
   void add(PyObject* object) {
-    values_.push_back(PyValue::for_lookup(object));
+    values_.push_back(PyValue::for_operand(object));
     if (!seen_.insert(values_.size() - 1).second) values_.pop_back();
   }
 
@@ -62,7 +62,7 @@ std::vector<PyValue> keyword_values(PyObject* object) {
   OwnedRef iterator = items_iterator(object);
   if (!iterator) {
     std::vector<PyValue> single;
-    single.push_back(PyValue::for_lookup(object));
+    single.push_back(PyValue::for_operand(object));
     return single;
   }
   DistinctValues values;

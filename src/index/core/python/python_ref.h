@@ -97,21 +97,17 @@ class PyHandle {
   // Adopts the strong reference held by `ref`; interpreter lock held.
   static PyHandle adopt(OwnedRef ref) { return PyHandle(new Shared{ref.release(), {1}}); }
 
-  PyHandle(const PyHandle& other) noexcept : shared_(other.shared_), object_(other.object_) {
+  PyHandle(const PyHandle& other) noexcept : shared_(other.shared_) {
     if (shared_) shared_->count.fetch_add(1, std::memory_order_relaxed);
   }
-  PyHandle(PyHandle&& other) noexcept
-      : shared_(std::exchange(other.shared_, nullptr)),
-        object_(std::exchange(other.object_, nullptr)) {}
+  PyHandle(PyHandle&& other) noexcept : shared_(std::exchange(other.shared_, nullptr)) {}
   PyHandle& operator=(PyHandle other) noexcept {
     std::swap(shared_, other.shared_);
-    std::swap(object_, other.object_);
     return *this;
   }
   ~PyHandle() { reset(); }
 
   void reset() {
-    object_ = nullptr;
     Shared* shared = std::exchange(shared_, nullptr);
     if (shared && shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       release_reference(shared->object);
@@ -120,7 +116,7 @@ class PyHandle {
   }
 
   // The object, borrowed: valid while this handle lives.
-  PyObject* get() const { return object_; }
+  PyObject* get() const { return shared_ ? shared_->object : nullptr; }
   explicit operator bool() const { return shared_ != nullptr; }
   // A new strong reference; interpreter lock held.
   OwnedRef new_ref() const { return OwnedRef::new_reference(get()); }
@@ -130,9 +126,9 @@ class PyHandle {
     PyObject* object;
     std::atomic<std::size_t> count;
   };
-  explicit PyHandle(Shared* shared) : shared_(shared), object_(shared->object) {}
+  explicit PyHandle(Shared* shared) : shared_(shared) {}
+  // One pointer: values, which hold a handle each, are stored by the million.
   Shared* shared_ = nullptr;
-  PyObject* object_ = nullptr;  // shared_->object, kept here to spare a memory access per read
 };
 
 // Releases the interpreter lock for the scope; on exit takes it back and drains queued releases.

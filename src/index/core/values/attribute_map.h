@@ -1,11 +1,13 @@
 // The attributes of one object, by interned name id. Most objects have a handful of attributes, so
-// up to eight live inline in insertion order and are found by a linear scan; the ninth distinct
-// name moves them into a hash map for good. Attributes are never removed.
+// up to eight live in a short array in insertion order and are found by a linear scan; the ninth
+// distinct name moves them into a hash map for good. Attributes are never removed. An object
+// without attributes allocates nothing, and the array grows only as far as it is filled.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -17,7 +19,6 @@
 
 namespace veldrake {
 
-// `V` must be default-constructible (the unused inline slots hold default values).
 template <class V>
 class HybridHashmap {
  public:
@@ -26,12 +27,12 @@ class HybridHashmap {
 
   const V* get(uint32_t key) const {
     if (const auto* small = std::get_if<Small>(&entries_)) {
-      for (std::size_t i = 0; i < small->count; ++i) {
-        if (small->entries[i].first == key) return &small->entries[i].second;
+      for (const Entry& entry : *small) {
+        if (entry.first == key) return &entry.second;
       }
       return nullptr;
     }
-    const Map& map = std::get<Map>(entries_);
+    const Map& map = *std::get<MapPtr>(entries_);
     auto found = map.find(key);
     return found == map.end() ? nullptr : &found->second;
   }
@@ -40,32 +41,39 @@ class HybridHashmap {
   // after letting go of its locks. A replaced value keeps its place in the order.
   std::optional<V> insert(uint32_t key, V value) {
     if (auto* small = std::get_if<Small>(&entries_)) {
-      for (std::size_t i = 0; i < small->count; ++i) {
-        if (small->entries[i].first == key) {
-          return std::exchange(small->entries[i].second, std::move(value));
-        }
+      for (Entry& entry : *small) {
+        if (entry.first == key) return std::exchange(entry.second, std::move(value));
       }
-      if (small->count < kInlineEntries) {
-        small->entries[small->count++] = {key, std::move(value)};
+      if (small->size() < kInlineEntries) {
+        if (small->size() == small->capacity())
+          small->reserve(std::min(kInlineEntries, std::max<std::size_t>(2, 2 * small->size())));
+        small->emplace_back(key, std::move(value));
         return std::nullopt;
       }
-      Map map;
-      map.reserve(kInitialMapCapacity);
-      for (auto& [existing, stored] : small->entries) map.emplace(existing, std::move(stored));
-      map.emplace(key, std::move(value));
+      auto map = std::make_unique<Map>();
+      map->reserve(kInitialMapCapacity);
+      for (auto& [existing, stored] : *small) map->emplace(existing, std::move(stored));
+      map->emplace(key, std::move(value));
       entries_ = std::move(map);
       return std::nullopt;
     }
-    auto [slot, inserted] = std::get<Map>(entries_).try_emplace(key, std::move(value));
+    auto [slot, inserted] = std::get<MapPtr>(entries_)->try_emplace(key, std::move(value));
     if (inserted) return std::nullopt;
     return std::exchange(slot->second, std::move(value));
   }
 
-  std::size_t size() const {
-    if (const auto* small = std::get_if<Small>(&entries_)) return small->count;
-    return std::get<Map>(entries_).size();
+  // Room for `count` attributes in all, when they will fit in the array: an object made with its
+  // attributes at once takes no more memory than they need.
+  void reserve(std::size_t count) {
+    auto* small = std::get_if<Small>(&entries_);
+    if (small && count <= kInlineEntries) small->reserve(count);
   }
-  bool is_map() const { return std::holds_alternative<Map>(entries_); }
+
+  std::size_t size() const {
+    if (const auto* small = std::get_if<Small>(&entries_)) return small->size();
+    return std::get<MapPtr>(entries_)->size();
+  }
+  bool is_map() const { return std::holds_alternative<MapPtr>(entries_); }
 
   class Iterator;
   // Iteration yields (key, value) pairs: in insertion order while inline, in the hash map's
@@ -87,13 +95,11 @@ class HybridHashmap {
     }
   };
   using Entry = std::pair<uint32_t, V>;
-  struct Small {
-    std::array<Entry, kInlineEntries> entries;
-    std::size_t count = 0;
-  };
+  using Small = std::vector<Entry>;
   using Map = std::unordered_map<uint32_t, V, KeyHash>;
+  using MapPtr = std::unique_ptr<Map>;
 
-  std::variant<Small, Map> entries_;
+  std::variant<Small, MapPtr> entries_;
 };
 
 template <class V>
@@ -125,16 +131,16 @@ class HybridHashmap<V>::Iterator {
 
 template <class V>
 auto HybridHashmap<V>::begin() const -> Iterator {
-  if (const auto* small = std::get_if<Small>(&entries_)) return Iterator(small->entries.data());
-  return Iterator(std::get<Map>(entries_).begin());
+  if (const auto* small = std::get_if<Small>(&entries_)) return Iterator(small->data());
+  return Iterator(std::get<MapPtr>(entries_)->cbegin());
 }
 
 template <class V>
 auto HybridHashmap<V>::end() const -> Iterator {
   if (const auto* small = std::get_if<Small>(&entries_)) {
-    return Iterator(small->entries.data() + small->count);
+    return Iterator(small->data() + small->size());
   }
-  return Iterator(std::get<Map>(entries_).end());
+  return Iterator(std::get<MapPtr>(entries_)->cend());
 }
 
 // The attributes of one object.

@@ -237,12 +237,14 @@ PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elemen
     : obj_(std::move(obj)),
       primitive_(std::move(primitive)),
       elements_(std::move(elements)),
-      hash_(hash_of(primitive_, elements_.get(), obj_.get())),
-      involves_indexable_(kind() == ValueKind::Ind ||
-                          (elements_ && std::any_of(elements_->begin(), elements_->end(),
-                                                    [](const PyValue& element) {
-                                                      return element.kind() == ValueKind::Ind;
-                                                    }))) {}
+      hash_(hash_of(primitive_, elements_.get(), obj_.get())) {}
+
+bool PyValue::involves_indexable() const {
+  if (kind() == ValueKind::Ind) return true;
+  return elements_ && std::any_of(elements_->begin(), elements_->end(), [](const PyValue& element) {
+           return element.kind() == ValueKind::Ind;
+         });
+}
 
 PyValue PyValue::from_object(PyObject* borrowed) {
   return from_classified(borrowed, classify(borrowed), false);
@@ -260,15 +262,6 @@ PyValue PyValue::for_operand(PyObject* borrowed) {
   return from_classified(borrowed, value_class, true);
 }
 
-PyValue PyValue::for_lookup(PyObject* borrowed) {
-  ValueClass value_class = classify(borrowed);
-  if (is_unencodable_text(borrowed, value_class))
-    return PyValue(PyHandle::new_reference(borrowed), UnknownValue{}, nullptr);
-  if (std::optional<CastValue> plain = plain_primitive(borrowed, value_class, true))
-    return PyValue(PyHandle(), std::move(*plain), nullptr);
-  return from_classified(borrowed, value_class, true);
-}
-
 PyValue PyValue::from_primitive(CastValue primitive) {
   std::shared_ptr<const Elements> elements;
   if (std::holds_alternative<IterableValue>(primitive)) elements = std::make_shared<Elements>();
@@ -276,9 +269,11 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 }
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
-  PyHandle handle = PyHandle::new_reference(object);
+  // Numbers, text and bools are made anew when read, so they keep no reference to the object
+  // (which would cost an allocation and a reference count per value).
   if (std::optional<CastValue> plain = plain_primitive(object, value_class, operand))
-    return PyValue(std::move(handle), std::move(*plain), nullptr);
+    return PyValue(PyHandle(), std::move(*plain), nullptr);
+  PyHandle handle = PyHandle::new_reference(object);
   if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
     return PyValue(std::move(handle), std::move(*keyed), nullptr);
   if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);
@@ -289,8 +284,30 @@ PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operan
 
 PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
   auto elements = std::make_shared<Elements>();
-  if (kind != IterableValue::Dict) collect_leaves(container, *elements);
+  if (kind != IterableValue::Dict && !collect_flat_leaves(container, *elements))
+    collect_leaves(container, *elements);
   return PyValue(PyHandle::new_reference(container), kind, std::move(elements));
+}
+
+bool PyValue::collect_flat_leaves(PyObject* container, Elements& out) {
+  const bool list = PyList_CheckExact(container);
+  if (!list && !PyTuple_CheckExact(container)) return false;
+  // Read by position as the list's own iterator does; the length is read again at every step,
+  // since converting a time may run Python code that changes the list.
+  const auto size = [&] { return list ? PyList_GET_SIZE(container) : PyTuple_GET_SIZE(container); };
+  out.reserve(static_cast<std::size_t>(size()));
+  for (Py_ssize_t i = 0; i < size(); ++i) {
+    OwnedRef item = OwnedRef::new_reference(list ? PyList_GET_ITEM(container, i)
+                                                 : PyTuple_GET_ITEM(container, i));
+    ValueClass value_class = classify(item.get());
+    if (value_class == ValueClass::Dict) continue;
+    if (is_container(value_class)) {
+      out.clear();
+      return false;
+    }
+    out.push_back(from_leaf(item.get(), value_class, false));
+  }
+  return true;
 }
 
 void PyValue::collect_leaves(PyObject* root, Elements& out) {

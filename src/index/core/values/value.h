@@ -1,9 +1,9 @@
 // Attribute values as the engine sees them.
 //
 // A PyValue is made from a Python object while the interpreter lock is held and from then on never
-// needs it: the primitive form (int, float, text, bool) is copied out, a container is flattened
-// into its leaf values at that moment, and the original object is kept through a PyHandle that
-// may be copied and dropped on any thread.
+// needs it: the primitive form (int, float, text, bool) is copied out and the object dropped, a
+// container is flattened into its leaf values at that moment, and the original object of the
+// other kinds is kept through a PyHandle that may be copied and dropped on any thread.
 #pragma once
 
 #include <Python.h>
@@ -86,12 +86,9 @@ class PyValue {
   // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
   // is an internal error starting "type checked"; no Python exception is left set.
   static PyValue from_object(PyObject* borrowed);
-  // The same value for finding stored ones: numbers, text and bools keep no reference to the
-  // object (which costs an allocation), the other kinds are made as by from_object.
-  static PyValue for_lookup(PyObject* borrowed);
   // A query operand, made as by from_object, except for values no stored value can equal: text
   // holding a lone surrogate (which cannot be stored) becomes an unknown value, matching nothing,
-  // and an int beyond 64 bits is taken (BigInt) and compared exactly. for_lookup does the same.
+  // and an int beyond 64 bits is taken (BigInt) and compared exactly.
   static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
@@ -104,14 +101,16 @@ class PyValue {
   ValueKind kind() const { return static_cast<ValueKind>(primitive_.index()); }
   const CastValue& primitive() const { return primitive_; }
   uint64_t hash() const { return hash_; }
-  // The original object, borrowed; nullptr when there is none.
+  // The original object, borrowed; nullptr when there is none (always for numbers, text and
+  // bools).
   PyObject* object() const { return obj_.get(); }
   // The leaf values of a list, tuple or set, at any depth, in iteration order; dicts, nested or
   // not, contribute none, and a container met again inside itself is not entered again. Empty
   // for other kinds. Copies of this value share the elements.
   const std::vector<PyValue>& elements() const;
-  // An Indexable, or an iterable with an Indexable among its elements.
-  bool involves_indexable() const { return involves_indexable_; }
+  // An Indexable, or an iterable with an Indexable among its elements (found by a scan of them:
+  // values are stored by the million, a flag would cost each of them eight bytes).
+  bool involves_indexable() const;
 
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
@@ -128,6 +127,10 @@ class PyValue {
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableValue kind);
+  // The leaves of an exact list or tuple that holds no container, read in place: most container
+  // values are such, and need neither an iterator nor the bookkeeping of nesting. False, with
+  // `out` left empty, for any other container.
+  static bool collect_flat_leaves(PyObject* container, Elements& out);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
   // recursion so that deep nesting cannot exhaust the C stack.
   static void collect_leaves(PyObject* root, Elements& out);
@@ -136,7 +139,6 @@ class PyValue {
   CastValue primitive_;
   std::shared_ptr<const Elements> elements_;  // iterables only; its address is their identity
   uint64_t hash_;
-  bool involves_indexable_;
 };
 
 }  // namespace veldrake
