@@ -78,7 +78,5 @@ def test_add_under_an_address_space_limit_raises_memory_error_and_the_collector_
     assert "MemoryError" in outcomes
 
 
-@pytest.mark.xfail(strict=True, reason="a failed add leaves the object's lock poisoned: the "
-                   "partial registration is neither undone nor completed yet")
 def test_the_index_answers_after_an_add_ran_out_of_memory():
     assert "MemoryError" in run_child("answers", MARGINS_MIB)

@@ -58,9 +58,26 @@ IndexAPI::IndexAPI()
 void IndexAPI::add_object(const StoredIndexable& object) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
+  std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  state.memberships.add(shared_from_this());
-  store_and_index(StoredItem{object}, state, ValueScope::kAll);
+  admit(object, state, ValueScope::kAll, lock, leaving);
+}
+
+template <class Guard>
+void IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
+                     Guard& lock, std::optional<StoredItem>& leaving) {
+  const uint32_t id = object.id();
+  const bool was_member = is_member(id);
+  std::size_t begun = 0;
+  try {
+    state.memberships.add(shared_from_this());
+    store_and_index(StoredItem{object}, state, scope, begun);
+  } catch (const std::bad_alloc&) {
+    // A member's values were all indexed already: its entries are as they were.
+    if (!was_member) unindex(id, state, scope, begun, leaving);
+    lock.mark_failure_safe();
+    throw;
+  }
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
@@ -118,30 +135,66 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
     if (scope != ValueScope::kPlain) graph.emplace();
     for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
+      std::optional<StoredItem> leaving;  // dropped after the lock
       auto lock = state.lock.lock();
-      state.memberships.add(shared_from_this());
-      store_and_index(StoredItem{objects[i]}, state, scope);
+      admit(objects[i], state, scope, lock, leaving);
     }
   }
   return end;
 }
 
-void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
+namespace {
+
+bool in_scope(const PyValue& value, bool all, bool nested_scope) {
+  return all || value.involves_indexable() == nested_scope;
+}
+
+}  // namespace
+
+void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                               std::size_t& begun) {
   uint32_t id = item.id();
-  allowed_items_.write()->add(id);
+  {
+    // Each of these stores either takes its change or fails unchanged.
+    auto allowed = allowed_items_.write();
+    allowed.mark_failure_safe();
+    allowed->add(id);
+  }
   {
     auto slots = items->write();
+    slots.mark_failure_safe();
     const StoredItem* existing = slots->find(id);
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
   }
   // An object already reached has its values indexed as such and what it holds linked.
+  const bool all = scope == ValueScope::kAll;
+  const bool nested_scope = scope == ValueScope::kNested;
   for (const auto& [attr, value] : state.attributes) {
-    const bool nested = value.involves_indexable();
-    if (scope != ValueScope::kAll && nested != (scope == ValueScope::kNested)) continue;
+    ++begun;
+    if (!in_scope(value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
-    if (nested) reachable_->relink(*this, id, attr, nullptr, &value);
+    if (value.involves_indexable()) reachable_->relink(*this, id, attr, nullptr, &value);
   }
+}
+
+void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
+                       std::optional<StoredItem>& leaving) {
+  const bool all = scope == ValueScope::kAll;
+  const bool nested_scope = scope == ValueScope::kNested;
+  std::size_t seen = 0;
+  for (const auto& [attr, value] : state.attributes) {
+    if (seen++ == begun) break;
+    if (!in_scope(value, all, nested_scope)) continue;
+    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+    // The attribute that failed linked nothing.
+    if (seen < begun && value.involves_indexable())
+      reachable_->relink(*this, id, attr, &value, nullptr);
+  }
+  leaving = items->write()->take(id);
+  allowed_items_.write()->remove(id);
+  if (!reachable_->is_reached(id)) state.memberships.remove(*this);
+  if (leaving) admissions_->departed();
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {

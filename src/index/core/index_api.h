@@ -141,8 +141,21 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::size_t add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
                          ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
                          std::size_t end = SIZE_MAX);
+  // Makes `object` a member and indexes its values in `scope`; `lock` holds the object. Out of
+  // memory, undoes its work on the object (which then is a member only if it was one before),
+  // leaves `lock` usable and hands any record it took back to `leaving`, for the caller to drop
+  // once unlocked, before it rethrows std::bad_alloc.
+  template <class Guard>
+  void admit(const StoredIndexable& object, ObjectState& state, ValueScope scope, Guard& lock,
+             std::optional<StoredItem>& leaving);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
-  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
+  // `begun` counts the attributes (in scope or not) whose indexing has started.
+  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                       std::size_t& begun);
+  // Undoes store_and_index of object `id`, a member no more, which stopped in attribute `begun`
+  // (counted as it counts them). Taking entries out never fails.
+  void unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
+               std::optional<StoredItem>& leaving);
   QueryMap* query_map_for(uint32_t attr);
 
   const std::shared_ptr<Admissions> admissions_;

@@ -148,9 +148,12 @@ void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   }
 }
 
+// An insertion out of memory fails with the stores unchanged, so it leaves their locks usable.
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
   if (std::optional<OrderedKey> key = stored_key(value)) {
-    ordered_.write()->insert(*key, id);
+    auto tree = ordered_.write();
+    tree.mark_failure_safe();
+    tree->insert(*key, id);
     return;
   }
   insert_exact(value, id);
@@ -166,6 +169,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   auto shard = exact_.get_shard(value);
+  shard.mark_failure_safe();
   auto found = shard->find(value);
   if (found != shard->end()) {
     found->second.add(id);
