@@ -205,15 +205,20 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
-void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value) {
-  if (is_member(id)) {
-    QueryMap* map = query_map_for(attr);
-    if (old) {
-      map->replace(*old, value, id);
-    } else {
-      map->insert(value, id);
-    }
-  }
+void IndexAPI::stage_write(const AttributeChange& change) {
+  if (is_member(change.id))
+    query_map_for(change.attr)->insert_replacing(change.old_scalars, change.value, change.id);
+}
+
+void IndexAPI::unstage_write(const AttributeChange& change) {
+  if (!is_member(change.id)) return;
+  if (QueryMap* map = query_map_at(*query_maps, change.attr))
+    map->withdraw_replacing(change.old_scalars, change.value, change.id);
+}
+
+void IndexAPI::commit_write(const AttributeChange& change) {
+  const auto& [id, attr, old, value, old_scalars, new_scalars] = change;
+  if (old && is_member(id)) query_map_for(attr)->drop_replaced(*old, new_scalars, id);
   reachable_->replace_value(id, attr, old, &value);
   if (value.involves_indexable() || (old && old->involves_indexable()))
     reachable_->relink(*this, id, attr, old, &value);

@@ -44,6 +44,16 @@ class FilteredIndex;
 struct ViewSource;
 
 using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
+
+// Object `id` changes attribute `attr` from `old` (null: none) to `value`.
+struct AttributeChange {
+  uint32_t id;
+  uint32_t attr;
+  const PyValue* old;
+  const PyValue& value;
+  const ScalarSet* old_scalars;  // of `old`, null with it
+  const ScalarSet& new_scalars;  // of `value`
+};
 using Items = PagedSlots<StoredItem>;
 
 // The value index of attribute `attr`, or null. A map is never replaced or removed once in
@@ -82,10 +92,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // its record and changes nothing else.
   void add_object(const StoredIndexable& object);
   void add_objects(const std::vector<StoredIndexable>& objects);
-  // Object `id` (a member, or an object the members reach) changes attribute `attr` from `old`
-  // (null: none) to `value`. Caller holds the object's lock, and the ObjectGraphLock when either
-  // value involves an Indexable.
-  void replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
+  // A write to object `id` (a member, or an object the members reach) in steps, so that it fails
+  // whole across every index holding the object: stage_write puts the new value in (out of
+  // memory, takes it out again and throws), then unstage_write takes it out (never fails) or
+  // commit_write completes the change. Caller holds the object's lock, and the ObjectGraphLock
+  // when either value involves an Indexable.
+  void stage_write(const AttributeChange& change);
+  void unstage_write(const AttributeChange& change);
+  void commit_write(const AttributeChange& change);
   bool has_object_id(uint32_t id) const;
   bool is_member(uint32_t id) const;
 

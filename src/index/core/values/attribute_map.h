@@ -1,8 +1,10 @@
 // The attributes of one object, by interned name id. Most objects have a handful of attributes, so
 // up to eight live inline in insertion order and are found by a linear scan; the ninth distinct
-// name moves them into a hash map for good. Attributes are never removed.
+// name moves them into a hash map for good. Attributes are removed only to undo a write that
+// failed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,14 +53,45 @@ class HybridHashmap {
       }
       Map map;
       map.reserve(kInitialMapCapacity);
-      for (auto& [existing, stored] : small->entries) map.emplace(existing, std::move(stored));
-      map.emplace(key, std::move(value));
+      try {
+        // A value moves only once its node is allocated.
+        for (auto& [existing, stored] : small->entries) map.emplace(existing, std::move(stored));
+        map.emplace(key, std::move(value));
+      } catch (...) {
+        for (auto& [existing, stored] : small->entries) {
+          if (auto moved = map.find(existing); moved != map.end())
+            stored = std::move(moved->second);
+        }
+        throw;
+      }
       entries_ = std::move(map);
       return std::nullopt;
     }
     auto [slot, inserted] = std::get<Map>(entries_).try_emplace(key, std::move(value));
     if (inserted) return std::nullopt;
     return std::exchange(slot->second, std::move(value));
+  }
+
+  // Takes out `key`, to undo the insert that added it, and returns its value, for the caller to
+  // drop after letting go of its locks; the others keep their order.
+  std::optional<V> erase(uint32_t key) {
+    std::optional<V> taken;
+    if (auto* small = std::get_if<Small>(&entries_)) {
+      auto* const end = small->entries.begin() + small->count;
+      auto* found = std::find_if(small->entries.begin(), end,
+                                 [key](const Entry& entry) { return entry.first == key; });
+      if (found == end) return taken;
+      taken = std::move(found->second);
+      std::move(found + 1, end, found);
+      small->entries[--small->count] = Entry();
+      return taken;
+    }
+    Map& map = std::get<Map>(entries_);
+    if (auto found = map.find(key); found != map.end()) {
+      taken = std::move(found->second);
+      map.erase(found);
+    }
+    return taken;
   }
 
   std::size_t size() const {
