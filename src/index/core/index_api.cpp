@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -60,14 +62,13 @@ void IndexAPI::add_object(const StoredIndexable& object) {
   ObjectState& state = object.state();
   std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  admit(object, state, ValueScope::kAll, lock, leaving);
+  admit(object, state, ValueScope::kAll, lock, is_member(object.id()), leaving);
 }
 
 template <class Guard>
 void IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
-                     Guard& lock, std::optional<StoredItem>& leaving) {
+                     Guard& lock, bool was_member, std::optional<StoredItem>& leaving) {
   const uint32_t id = object.id();
-  const bool was_member = is_member(id);
   std::size_t begun = 0;
   try {
     state.memberships.add(shared_from_this());
@@ -83,46 +84,67 @@ void IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueSco
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
   SharedMutex::ReadGuard adding(additions_);
+  const Bitmap before = members();
   std::atomic<std::size_t> stop{objects.size()};
-  if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
-    if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
+  // Values that reach nested objects are indexed under the object graph lock, which serialises
+  // all such work in the process; the other values need only each object's own lock. So for a
+  // large batch a second thread indexes the nested values while this one indexes the rest. Each
+  // pass registers every object (even one with no value in its share: a write may give it one
+  // before the other pass comes by) before indexing its share, under the object's lock, so every
+  // later write sees the membership and keeps both shares right; a value indexed twice changes
+  // nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
+  // completes the objects the other got to, so that every member is indexed whole. Out of
+  // memory, the objects only one pass got to are taken out again instead.
+  std::exception_ptr nested_failure;
+  PassEnd plain{0};
+  PassEnd nested{0};
+  std::optional<std::jthread> nested_pass;
+  if (objects.size() >= kParallelBatch && std::thread::hardware_concurrency() >= 2) {
+    try {
+      // Engine work of its own: the other pass leaves engine work while it checks for signals.
+      nested_pass.emplace([&] {
+        NoGilScope no_gil;
+        enter_engine_work();
+        try {
+          nested = add_values(objects, 0, ValueScope::kNested, stop, false, before);
+        } catch (...) {
+          nested_failure = std::current_exception();
+        }
+        leave_engine_work();
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had (its stack needs memory too): one pass does all.
+    }
+  }
+  if (!nested_pass) {
+    const PassEnd pass = add_values(objects, 0, ValueScope::kAll, stop, true, before);
+    if (pass.out_of_memory) throw std::bad_alloc();
+    if (pass.end < objects.size()) throw PythonError();
     return;
   }
-  // Values that reach nested objects are indexed under the object graph lock, which serialises
-  // all such work in the process; the other values need only each object's own lock. So a second
-  // thread indexes the nested values while this one indexes the rest. Each pass registers every
-  // object (even one with no value in its share: a write may give it one before the other pass
-  // comes by) before indexing its share, under the object's lock, so every later write sees the
-  // membership and keeps both shares right; a value indexed twice changes nothing.
-  // When Ctrl-C stops this pass, the other stops at the next chunk, and this one completes the
-  // objects the other got to, so that every member is indexed whole.
-  std::exception_ptr nested_failure;
-  std::size_t plain_end = 0;
-  std::size_t nested_end = 0;
-  {
-    // Engine work of its own: the other pass leaves engine work while it checks for signals.
-    std::jthread nested_pass([&] {
-      NoGilScope no_gil;
-      enter_engine_work();
-      try {
-        nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
-      } catch (...) {
-        nested_failure = std::current_exception();
-      }
-      leave_engine_work();
-    });
-    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
-  }
+  plain = add_values(objects, 0, ValueScope::kPlain, stop, true, before);
+  nested_pass.reset();
   if (nested_failure) std::rethrow_exception(nested_failure);
-  if (plain_end == objects.size()) return;
+  if (plain.out_of_memory || nested.out_of_memory) {
+    if (plain.end < nested.end)
+      undo_pass(objects, plain.end, nested.end, ValueScope::kNested, before);
+    if (nested.end < plain.end)
+      undo_pass(objects, nested.end, plain.end, ValueScope::kPlain, before);
+    throw std::bad_alloc();
+  }
+  if (plain.end == objects.size()) return;
   std::atomic<std::size_t> no_stop{objects.size()};
-  add_values(objects, plain_end, ValueScope::kPlain, no_stop, false, nested_end);
+  const PassEnd completed =
+      add_values(objects, plain.end, ValueScope::kPlain, no_stop, false, before, nested.end);
+  if (completed.out_of_memory)
+    undo_pass(objects, completed.end, nested.end, ValueScope::kNested, before);
   throw PythonError();
 }
 
-std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
-                                 ValueScope scope, std::atomic<std::size_t>& stop,
-                                 bool watch_signals, std::size_t end) {
+IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objects,
+                                       std::size_t begin, ValueScope scope,
+                                       std::atomic<std::size_t>& stop, bool watch_signals,
+                                       const Bitmap& before, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
@@ -130,17 +152,35 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
   end = std::min(end, objects.size());
   for (std::size_t start = begin; start < end; start += kChunk) {
     if (start > begin && watch_signals && interrupted()) stop = start;
-    if (start >= stop) return start;
+    if (start >= stop) return PassEnd{start};
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
     for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
       std::optional<StoredItem> leaving;  // dropped after the lock
-      auto lock = state.lock.lock();
-      admit(objects[i], state, scope, lock, leaving);
+      try {
+        auto lock = state.lock.lock();
+        admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving);
+      } catch (const std::bad_alloc&) {
+        stop = 0;
+        return PassEnd{i, true};
+      }
     }
   }
-  return end;
+  return PassEnd{end};
+}
+
+void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_t from,
+                         std::size_t to, ValueScope scope, const Bitmap& before) {
+  std::optional<ObjectGraphLock> graph;
+  if (scope != ValueScope::kPlain) graph.emplace();
+  for (std::size_t i = from; i < to; ++i) {
+    if (before.contains(objects[i].id())) continue;
+    ObjectState& state = objects[i].state();
+    std::optional<StoredItem> leaving;  // dropped after the lock
+    auto lock = state.lock.lock();
+    unindex(objects[i].id(), state, scope, SIZE_MAX, leaving);
+  }
 }
 
 namespace {
