@@ -46,7 +46,10 @@ bool arm_reserve() {
 
 // Puts back the blocks of the removals' pool that were drawn on, as far as the system allows.
 void refill_removal_pool() {
-  if (!g_removal_pool_short.exchange(false, std::memory_order_acq_rel)) return;
+  // Read first: removals are frequent, and a plain load keeps the flag's cache line shared.
+  if (!g_removal_pool_short.load(std::memory_order_acquire) ||
+      !g_removal_pool_short.exchange(false, std::memory_order_acq_rel))
+    return;
   for (std::atomic<void*>& slot : g_removal_pool) {
     if (slot.load(std::memory_order_acquire) != nullptr) continue;
     void* block = std::malloc(kRemovalBlockBytes);
