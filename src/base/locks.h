@@ -3,7 +3,8 @@
 // A call that fails with an exception while it holds a lock exclusively may have left the guarded
 // data half-changed, so the lock is marked broken ("poisoned") and every later attempt to take it
 // fails with an internal error. A failure while a lock is only read-held changes nothing and
-// leaves the lock usable (a bad query must not break an index).
+// leaves the lock usable (a bad query must not break an index), and so does a failure the guard
+// was told leaves the data whole (a change that completes or fails unchanged, or is undone).
 //
 // Guards are RAII: the lock is released when the guard goes, also during unwinding.
 #pragma once
@@ -18,7 +19,8 @@
 
 namespace veldrake {
 
-inline constexpr const char* kPoisonedLock = "poisoned lock: an earlier call failed while holding it";
+inline constexpr const char* kPoisonedLock =
+    "poisoned lock: an earlier call failed while holding it";
 
 namespace detail {
 
@@ -67,6 +69,8 @@ class ExclusiveGuard {
     poison_.fire_if_unwinding();
     mutex_->unlock();
   }
+  // From here on, a failure leaves the guarded data whole: it does not poison the lock.
+  void mark_failure_safe() { poison_.disarm(); }
 
  private:
   M* mutex_;
@@ -149,6 +153,8 @@ class SharedMutex {
       poison_.fire_if_unwinding();
       owner_->mutex_.unlock();
     }
+    // From here on, a failure leaves the guarded data whole: it does not poison the lock.
+    void mark_failure_safe() { poison_.disarm(); }
 
    private:
     SharedMutex* owner_;
@@ -186,6 +192,8 @@ class RwLocked {
     Writer(SharedMutex& m, T& v) : guard_(m), value_(&v) {}
     T& operator*() const { return *value_; }
     T* operator->() const { return value_; }
+    // From here on, a failure leaves the value whole: it does not poison the lock.
+    void mark_failure_safe() { guard_.mark_failure_safe(); }
 
    private:
     SharedMutex::WriteGuard guard_;

@@ -37,7 +37,10 @@ class Indexable:
         """The stored attribute `name`; AttributeError when there is none."""
 
     def __setattr__(self, name: str, value: Any, /) -> None:
-        """Stores `value` as attribute `name` and updates every index holding the object."""
+        """Stores `value` as attribute `name` and updates every index holding the object.
+
+        Out of memory, raises MemoryError: the object and every index keep the old value.
+        """
 
     def __dir__(self) -> list[str]:
         """The stored attribute names, then those object.__dir__ gives."""
@@ -56,10 +59,17 @@ class Index:
         """An empty index."""
 
     def add_object(self, py_ref: Indexable) -> None:
-        """Adds `py_ref`; adding an object the index holds changes nothing."""
+        """Adds `py_ref`; adding an object the index holds changes nothing.
+
+        Out of memory, raises MemoryError and leaves the index as it was.
+        """
 
     def add_object_many(self, objs: list[Indexable] | tuple[Indexable, ...]) -> None:
-        """Adds every object of the list or tuple `objs`."""
+        """Adds every object of the list or tuple `objs`.
+
+        Out of memory, raises MemoryError: the objects before the one that ran out are members,
+        that one and those after it are members only if they were before.
+        """
 
     def get_by_attribute(self, **kwargs: Any) -> list[Indexable]:
         """The members matching every keyword.

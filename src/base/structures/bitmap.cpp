@@ -38,8 +38,8 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   return *this;
 }
 
-void Bitmap::add(uint32_t id) {
-  run(Call::kInPlace, [&] { roaring_bitmap_add(&roaring_, id); });
+bool Bitmap::add(uint32_t id) {
+  return run(Call::kInPlace, [&] { return roaring_bitmap_add_checked(&roaring_, id); });
 }
 
 void Bitmap::add_many(std::span<const uint32_t> ids) {
@@ -50,8 +50,8 @@ void Bitmap::add_many(std::span<const uint32_t> ids) {
   }
 }
 
-bool Bitmap::remove(uint32_t id) {
-  return run(Call::kInPlace, [&] { return roaring_bitmap_remove_checked(&roaring_, id); });
+bool Bitmap::remove(uint32_t id) noexcept {
+  return run(Call::kRemoval, [&] { return roaring_bitmap_remove_checked(&roaring_, id); });
 }
 
 void Bitmap::and_inplace(const Bitmap& other) {

@@ -6,8 +6,9 @@
 // The C struct is held by value, as CRoaring's own C++ wrapper does: an empty bitmap allocates
 // nothing, and a move is a plain struct copy that leaves the source empty (and allocation-free).
 // Every call that allocates goes through bitmap_memory::run: out of memory, a change either
-// throws std::bad_alloc before touching the bitmap or completes (add_many: chunk by chunk), and
-// an operation building a new bitmap throws it with its operands unchanged.
+// throws std::bad_alloc before touching the bitmap or completes (add_many: chunk by chunk), an
+// operation building a new bitmap throws it with its operands unchanged, and removing one id
+// never fails.
 #pragma once
 
 #include <roaring/roaring.h>
@@ -66,12 +67,13 @@ class Bitmap {
   // Releases every container (the clear call frees all of the bitmap's memory).
   ~Bitmap() { roaring_bitmap_clear(&roaring_); }
 
-  // Adds `id`.
-  void add(uint32_t id);
+  // Adds `id`; true if it was absent.
+  bool add(uint32_t id);
   // Adds every id of `ids`.
   void add_many(std::span<const uint32_t> ids);
-  // Removes `id`; true if it was present.
-  bool remove(uint32_t id);
+  // Removes `id`; true if it was present. Never fails (see bitmap_memory.h), so undoing an
+  // addition always completes.
+  bool remove(uint32_t id) noexcept;
   // Whether `id` is present.
   bool contains(uint32_t id) const { return roaring_bitmap_contains(&roaring_, id); }
   // Number of ids.

@@ -13,12 +13,18 @@
 // leaked, the inputs were only read. Should an in-place call still run out (several threads
 // exhausting the reserve at once), the process stops with a message rather than keep a
 // half-changed bitmap.
+//
+// Removing one id never fails, so that undoing a change can always complete: it allocates only
+// when it turns a bitset container into an array one (8 KiB, and the bitset's 8 KiB are freed
+// right after), so besides the main reserve it may draw on a pool of small blocks kept for
+// removals alone and refilled at the start of each removal.
 #pragma once
 
 namespace veldrake::bitmap_memory {
 
-// Whether CRoaring may unwind out of a call: only when the call builds a new bitmap.
-enum class Call { kInPlace, kBuilds };
+// Whether CRoaring may unwind out of a call: only when the call builds a new bitmap. A removal
+// of one id is in place and never fails.
+enum class Call { kInPlace, kBuilds, kRemoval };
 
 // Marks this thread as inside a CRoaring call for the scope's lifetime. For an in-place call,
 // std::bad_alloc if the reserve cannot be set aside.
@@ -36,5 +42,10 @@ auto run(Call kind, F&& call) {
   CallScope scope(kind);
   return call();
 }
+
+// For tests of callers' failure handling: `admits()` is asked at the start of every call that
+// may fail (not removals); false fails the call with std::bad_alloc before it changes anything,
+// as a refused reserve does. Null (the default) admits every call.
+void set_call_gate(bool (*admits)());
 
 }  // namespace veldrake::bitmap_memory

@@ -1,11 +1,14 @@
 #include "index/core/attribute_write.h"
 
+#include <new>
 #include <optional>
+#include <vector>
 
 #include "index/core/index_api.h"
 #include "index/core/membership.h"
 #include "index/core/object_lock.h"
 #include "index/core/python/python_ref.h"
+#include "index/core/query/query_map.h"
 
 namespace veldrake {
 
@@ -35,11 +38,32 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
       const PyValue* current = locked.attributes.get(attr);
       return value.involves_indexable() || (current && current->involves_indexable());
     });
-    replaced = state.attributes.insert(attr, std::move(value));
+    // Out of memory, the write fails whole: every index and the map go back to the old value.
+    replaced = state.attributes.insert(attr, std::move(value));  // fails unchanged
     const PyValue& stored = *state.attributes.get(attr);
     const PyValue* old = replaced ? &*replaced : nullptr;
-    for (const std::shared_ptr<IndexAPI>& index : state.memberships.live())
-      index->replace_index(record.id, attr, old, stored);
+    std::optional<ScalarSet> old_scalars;
+    std::optional<ScalarSet> new_scalars;
+    const auto change = [&] {
+      return AttributeChange{record.id,   attr, old, stored, old_scalars ? &*old_scalars : nullptr,
+                             *new_scalars};
+    };
+    std::vector<std::shared_ptr<IndexAPI>> indexes;
+    std::size_t staged = 0;
+    try {
+      if (old) old_scalars.emplace(QueryMap::scalars_of(*old));
+      new_scalars.emplace(QueryMap::scalars_of(stored));
+      indexes = state.memberships.live();
+      for (; staged < indexes.size(); ++staged) indexes[staged]->stage_write(change());
+    } catch (const std::bad_alloc&) {
+      for (std::size_t i = 0; i < staged; ++i) indexes[i]->unstage_write(change());
+      // What leaves the map is dropped below, like a replaced value.
+      replaced = replaced ? state.attributes.insert(attr, std::move(*replaced))
+                          : state.attributes.erase(attr);
+      lock.mark_failure_safe();
+      throw;
+    }
+    for (const std::shared_ptr<IndexAPI>& index : indexes) index->commit_write(change());
   }
 }
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -67,54 +69,92 @@ Bitmap& IndexAPI::own_members(std::shared_ptr<Bitmap>& members) {
 void IndexAPI::add_object(const StoredIndexable& object) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
+  std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  state.memberships.add(shared_from_this());
-  store_and_index(StoredItem{object}, state, ValueScope::kAll);
+  admit(object, state, ValueScope::kAll, lock, is_member(object.id()), leaving);
+}
+
+template <class Guard>
+void IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
+                     Guard& lock, bool was_member, std::optional<StoredItem>& leaving) {
+  const uint32_t id = object.id();
+  std::size_t begun = 0;
+  try {
+    state.memberships.add(shared_from_this());
+    store_and_index(StoredItem{object}, state, scope, begun);
+  } catch (const std::bad_alloc&) {
+    // A member's values were all indexed already: its entries are as they were.
+    if (!was_member) unindex(id, state, scope, begun, leaving);
+    lock.mark_failure_safe();
+    throw;
+  }
 }
 
 void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   constexpr std::size_t kParallelBatch = 8192;
   SharedMutex::ReadGuard adding(additions_);
+  const std::shared_ptr<const Bitmap> members_before = members();
+  const Bitmap& before = *members_before;
   std::atomic<std::size_t> stop{objects.size()};
-  if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
-    if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
+  // Values that reach nested objects are indexed under the object graph lock, which serialises
+  // all such work in the process; the other values need only each object's own lock. So for a
+  // large batch a second thread indexes the nested values while this one indexes the rest. Each
+  // pass registers every object (even one with no value in its share: a write may give it one
+  // before the other pass comes by) before indexing its share, under the object's lock, so every
+  // later write sees the membership and keeps both shares right; a value indexed twice changes
+  // nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
+  // completes the objects the other got to, so that every member is indexed whole. Out of
+  // memory, the objects only one pass got to are taken out again instead.
+  std::exception_ptr nested_failure;
+  PassEnd plain{0};
+  PassEnd nested{0};
+  std::optional<std::jthread> nested_pass;
+  if (objects.size() >= kParallelBatch && std::thread::hardware_concurrency() >= 2) {
+    try {
+      // Engine work of its own: the other pass leaves engine work while it checks for signals.
+      nested_pass.emplace([&] {
+        NoGilScope no_gil;
+        enter_engine_work();
+        try {
+          nested = add_values(objects, 0, ValueScope::kNested, stop, false, before);
+        } catch (...) {
+          nested_failure = std::current_exception();
+        }
+        leave_engine_work();
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had (its stack needs memory too): one pass does all.
+    }
+  }
+  if (!nested_pass) {
+    const PassEnd pass = add_values(objects, 0, ValueScope::kAll, stop, true, before);
+    if (pass.out_of_memory) throw std::bad_alloc();
+    if (pass.end < objects.size()) throw PythonError();
     return;
   }
-  // Values that reach nested objects are indexed under the object graph lock, which serialises
-  // all such work in the process; the other values need only each object's own lock. So a second
-  // thread indexes the nested values while this one indexes the rest. Each pass registers every
-  // object (even one with no value in its share: a write may give it one before the other pass
-  // comes by) before indexing its share, under the object's lock, so every later write sees the
-  // membership and keeps both shares right; a value indexed twice changes nothing.
-  // When Ctrl-C stops this pass, the other stops at the next chunk, and this one completes the
-  // objects the other got to, so that every member is indexed whole.
-  std::exception_ptr nested_failure;
-  std::size_t plain_end = 0;
-  std::size_t nested_end = 0;
-  {
-    // Engine work of its own: the other pass leaves engine work while it checks for signals.
-    std::jthread nested_pass([&] {
-      NoGilScope no_gil;
-      enter_engine_work();
-      try {
-        nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
-      } catch (...) {
-        nested_failure = std::current_exception();
-      }
-      leave_engine_work();
-    });
-    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
-  }
+  plain = add_values(objects, 0, ValueScope::kPlain, stop, true, before);
+  nested_pass.reset();
   if (nested_failure) std::rethrow_exception(nested_failure);
-  if (plain_end == objects.size()) return;
+  if (plain.out_of_memory || nested.out_of_memory) {
+    if (plain.end < nested.end)
+      undo_pass(objects, plain.end, nested.end, ValueScope::kNested, before);
+    if (nested.end < plain.end)
+      undo_pass(objects, nested.end, plain.end, ValueScope::kPlain, before);
+    throw std::bad_alloc();
+  }
+  if (plain.end == objects.size()) return;
   std::atomic<std::size_t> no_stop{objects.size()};
-  add_values(objects, plain_end, ValueScope::kPlain, no_stop, false, nested_end);
+  const PassEnd completed =
+      add_values(objects, plain.end, ValueScope::kPlain, no_stop, false, before, nested.end);
+  if (completed.out_of_memory)
+    undo_pass(objects, completed.end, nested.end, ValueScope::kNested, before);
   throw PythonError();
 }
 
-std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
-                                 ValueScope scope, std::atomic<std::size_t>& stop,
-                                 bool watch_signals, std::size_t end) {
+IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objects,
+                                       std::size_t begin, ValueScope scope,
+                                       std::atomic<std::size_t>& stop, bool watch_signals,
+                                       const Bitmap& before, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
@@ -122,38 +162,89 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
   end = std::min(end, objects.size());
   for (std::size_t start = begin; start < end; start += kChunk) {
     if (start > begin && watch_signals && interrupted()) stop = start;
-    if (start >= stop) return start;
+    if (start >= stop) return PassEnd{start};
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
     for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
-      auto lock = state.lock.lock();
-      state.memberships.add(shared_from_this());
-      store_and_index(StoredItem{objects[i]}, state, scope);
+      std::optional<StoredItem> leaving;  // dropped after the lock
+      try {
+        auto lock = state.lock.lock();
+        admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving);
+      } catch (const std::bad_alloc&) {
+        stop = 0;
+        return PassEnd{i, true};
+      }
     }
   }
-  return end;
+  return PassEnd{end};
 }
 
-void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
+void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_t from,
+                         std::size_t to, ValueScope scope, const Bitmap& before) {
+  std::optional<ObjectGraphLock> graph;
+  if (scope != ValueScope::kPlain) graph.emplace();
+  for (std::size_t i = from; i < to; ++i) {
+    if (before.contains(objects[i].id())) continue;
+    ObjectState& state = objects[i].state();
+    std::optional<StoredItem> leaving;  // dropped after the lock
+    auto lock = state.lock.lock();
+    unindex(objects[i].id(), state, scope, SIZE_MAX, leaving);
+  }
+}
+
+namespace {
+
+bool in_scope(const PyValue& value, bool all, bool nested_scope) {
+  return all || value.involves_indexable() == nested_scope;
+}
+
+}  // namespace
+
+void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                               std::size_t& begun) {
   uint32_t id = item.id();
   {
+    // Each of these stores either takes its change or fails unchanged.
     auto members = allowed_items_.write();
+    members.mark_failure_safe();
     own_members(*members).add(id);
   }
   {
     auto slots = items->write();
+    slots.mark_failure_safe();
     const StoredItem* existing = slots->find(id);
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
   }
   // An object already reached has its values indexed as such and what it holds linked.
+  const bool all = scope == ValueScope::kAll;
+  const bool nested_scope = scope == ValueScope::kNested;
   for (const auto& [attr, value] : state.attributes) {
-    const bool nested = value.involves_indexable();
-    if (scope != ValueScope::kAll && nested != (scope == ValueScope::kNested)) continue;
+    ++begun;
+    if (!in_scope(value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
-    if (nested) reachable_->relink(*this, id, attr, nullptr, &value);
+    if (value.involves_indexable()) reachable_->relink(*this, id, attr, nullptr, &value);
   }
+}
+
+void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
+                       std::optional<StoredItem>& leaving) {
+  const bool all = scope == ValueScope::kAll;
+  const bool nested_scope = scope == ValueScope::kNested;
+  std::size_t seen = 0;
+  for (const auto& [attr, value] : state.attributes) {
+    if (seen++ == begun) break;
+    if (!in_scope(value, all, nested_scope)) continue;
+    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+    // The attribute that failed linked nothing.
+    if (seen < begun && value.involves_indexable())
+      reachable_->relink(*this, id, attr, &value, nullptr);
+  }
+  leaving = items->write()->take(id);
+  own_members(*allowed_items_.write()).remove(id);
+  if (!reachable_->is_reached(id)) state.memberships.remove(*this);
+  if (leaving) admissions_->departed();
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
@@ -164,15 +255,20 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   return maps->try_emplace(attr, std::move(fresh)).first->second.get();
 }
 
-void IndexAPI::replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value) {
-  if (is_member(id)) {
-    QueryMap* map = query_map_for(attr);
-    if (old) {
-      map->replace(*old, value, id);
-    } else {
-      map->insert(value, id);
-    }
-  }
+void IndexAPI::stage_write(const AttributeChange& change) {
+  if (is_member(change.id))
+    query_map_for(change.attr)->insert_replacing(change.old_scalars, change.value, change.id);
+}
+
+void IndexAPI::unstage_write(const AttributeChange& change) {
+  if (!is_member(change.id)) return;
+  if (QueryMap* map = query_map_at(*query_maps, change.attr))
+    map->withdraw_replacing(change.old_scalars, change.value, change.id);
+}
+
+void IndexAPI::commit_write(const AttributeChange& change) {
+  const auto& [id, attr, old, value, old_scalars, new_scalars] = change;
+  if (old && is_member(id)) query_map_for(attr)->drop_replaced(*old, new_scalars, id);
   reachable_->replace_value(id, attr, old, &value);
   if (value.involves_indexable() || (old && old->involves_indexable()))
     reachable_->relink(*this, id, attr, old, &value);

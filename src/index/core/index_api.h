@@ -44,6 +44,16 @@ class FilteredIndex;
 struct ViewSource;
 
 using QueryMaps = std::unordered_map<uint32_t, std::shared_ptr<QueryMap>>;
+
+// Object `id` changes attribute `attr` from `old` (null: none) to `value`.
+struct AttributeChange {
+  uint32_t id;
+  uint32_t attr;
+  const PyValue* old;
+  const PyValue& value;
+  const ScalarSet* old_scalars;  // of `old`, null with it
+  const ScalarSet& new_scalars;  // of `value`
+};
 using Items = PagedSlots<StoredItem>;
 
 // The value index of attribute `attr`, or null. A map is never replaced or removed once in
@@ -79,13 +89,20 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // --- registration (no interpreter lock needed) ---
 
   // Makes `object` a member and indexes every attribute it has. Adding a member again refreshes
-  // its record and changes nothing else.
+  // its record and changes nothing else. Out of memory, throws std::bad_alloc with the object a
+  // member only if it was one.
   void add_object(const StoredIndexable& object);
+  // add_object for each object in turn; out of memory, the objects before the one that ran out
+  // stay members, and that one and those after are members only if they were.
   void add_objects(const std::vector<StoredIndexable>& objects);
-  // Object `id` (a member, or an object the members reach) changes attribute `attr` from `old`
-  // (null: none) to `value`. Caller holds the object's lock, and the ObjectGraphLock when either
-  // value involves an Indexable.
-  void replace_index(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
+  // A write to object `id` (a member, or an object the members reach) in steps, so that it fails
+  // whole across every index holding the object: stage_write puts the new value in (out of
+  // memory, takes it out again and throws), then unstage_write takes it out (never fails) or
+  // commit_write completes the change. Caller holds the object's lock, and the ObjectGraphLock
+  // when either value involves an Indexable.
+  void stage_write(const AttributeChange& change);
+  void unstage_write(const AttributeChange& change);
+  void commit_write(const AttributeChange& change);
   bool has_object_id(uint32_t id) const;
   bool is_member(uint32_t id) const;
 
@@ -136,15 +153,40 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // the work) those that do not reach nested objects, or those that do.
   enum class ValueScope { kAll, kPlain, kNested };
 
+  // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran
+  // out of memory there, it undid its work on that object.
+  struct PassEnd {
+    std::size_t end;
+    bool out_of_memory = false;
+  };
+
   // Registers objects [begin, end) and indexes their values in `scope`, taking the graph lock
   // per chunk unless the scope reaches no nested object. Stops before the first chunk at or past
-  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Returns where it
-  // stopped (`end` when done).
-  std::size_t add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
-                         ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
-                         std::size_t end = SIZE_MAX);
+  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Out of memory,
+  // sets `stop` to 0, so that a pass running alongside stops too. `before` holds the members
+  // from before the batch.
+  PassEnd add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
+                     ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
+                     const Bitmap& before, std::size_t end = SIZE_MAX);
+  // After the two passes of a batch ran out of memory: objects [from, to), which only the pass
+  // over `scope` indexed, are taken out again unless they were members `before`.
+  void undo_pass(const std::vector<StoredIndexable>& objects, std::size_t from, std::size_t to,
+                 ValueScope scope, const Bitmap& before);
+  // Makes `object` a member and indexes its values in `scope`; `lock` holds the object. Out of
+  // memory, undoes its work on the object unless it `was_member` (its values then were indexed),
+  // leaves `lock` usable and hands any record it took back to `leaving`, for the caller to drop
+  // once unlocked, before it rethrows std::bad_alloc.
+  template <class Guard>
+  void admit(const StoredIndexable& object, ObjectState& state, ValueScope scope, Guard& lock,
+             bool was_member, std::optional<StoredItem>& leaving);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
-  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
+  // `begun` counts the attributes (in scope or not) whose indexing has started.
+  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                       std::size_t& begun);
+  // Undoes store_and_index of object `id`, a member no more, which stopped in attribute `begun`
+  // (counted as it counts them). Taking entries out never fails.
+  void unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
+               std::optional<StoredItem>& leaving);
   QueryMap* query_map_for(uint32_t attr);
   // `members` (write-locked), copied first when a snapshot of it is held elsewhere.
   static Bitmap& own_members(std::shared_ptr<Bitmap>& members);

@@ -21,6 +21,8 @@ class ObjectLock {
     graph_.emplace();
     object_.emplace(state.lock.lock());
   }
+  // From here on, a failure leaves the object whole: it does not poison its lock.
+  void mark_failure_safe() { object_->mark_failure_safe(); }
 
  private:
   std::optional<ObjectGraphLock> graph_;  // released after the object

@@ -12,16 +12,18 @@ BitMapBTree::BitMapBTree() : root_(std::make_unique<LeafNode>()) {}
 bool BitMapBTree::insert(const NumericKey& key, uint32_t id) {
   if (key.is_nan()) return false;
   const Entry entry = Entry::of(key, id);
-  if (root_.visit([](const auto& node) { return node.is_full(); })) {
-    Node sibling = root_.visit([](auto& node) { return Node(node.split()); });
-    root_ = Node(InternalNode::above(std::move(root_), std::move(sibling)));
-  }
-  const bool inserted = root_.visit([&entry](auto& node) { return node.insert(entry); });
-  if (inserted) {
+  if (root_.visit([](const auto& node) { return node.is_full(); }))
+    root_ = Node(InternalNode::above_split(root_));
+  if (!root_.visit([&entry](auto& node) { return node.insert(entry); })) return false;
+  try {
     id_counts_.add(id);
-    ++size_;
+  } catch (...) {
+    // Whether the id has other entries is unknown here: the removal looks.
+    root_.visit([&entry](auto& node) { return node.remove(entry, true); });
+    throw;
   }
-  return inserted;
+  ++size_;
+  return true;
 }
 
 bool BitMapBTree::remove(const NumericKey& key, uint32_t id) {

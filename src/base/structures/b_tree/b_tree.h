@@ -41,9 +41,10 @@ class BitMapBTree {
   BitMapBTree(BitMapBTree&&) noexcept = default;
   BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
-  // Stores the entry (key, id); false if it was already stored or the key is NaN.
+  // Stores the entry (key, id); false if it was already stored or the key is NaN. Out of memory,
+  // throws std::bad_alloc with the entries unchanged and the tree valid.
   bool insert(const NumericKey& key, uint32_t id);
-  // Removes the entry (key, id); false if it was not stored or the key is NaN.
+  // Removes the entry (key, id); false if it was not stored or the key is NaN. Never fails.
   bool remove(const NumericKey& key, uint32_t id);
   // The ids in `filter` having an entry whose number lies between the bounds.
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;

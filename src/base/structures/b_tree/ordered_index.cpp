@@ -8,7 +8,12 @@ bool OrderedIndex::insert(const OrderedKey& key, uint32_t id) {
   if (key.key.is_nan()) return false;
   std::unique_ptr<BitMapBTree>& tree = trees_[static_cast<std::size_t>(key.kind)];
   if (!tree) tree = std::make_unique<BitMapBTree>();
-  return tree->insert(key.key, id);
+  try {
+    return tree->insert(key.key, id);
+  } catch (...) {
+    if (tree->is_empty()) tree.reset();  // as a removal leaves it
+    throw;
+  }
 }
 
 bool OrderedIndex::remove(const OrderedKey& key, uint32_t id) {

@@ -54,6 +54,8 @@ class ShardedHashMap {
    public:
     Map& operator*() const { return *map_; }
     Map* operator->() const { return map_; }
+    // From here on, a failure leaves the shard whole: it does not poison its lock.
+    void mark_failure_safe() { lock_.mark_failure_safe(); }
 
    private:
     friend class ShardedHashMap;

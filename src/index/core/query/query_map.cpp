@@ -86,38 +86,27 @@ uint64_t entry_hash(const PyValue& scalar) {
          0x9E3779B97F4A7C15ULL;
 }
 
-// The scalars of a value, asked whether they make a given entry: scanned when few, else hashed.
-class ScalarSet {
- public:
-  explicit ScalarSet(std::span<const PyValue> scalars) : scalars_(scalars) {
-    if (scalars.size() <= kScanned) return;
-    hashed_.reserve(scalars.size());
-    for (const PyValue& scalar : scalars) hashed_.insert(&scalar);
-  }
-
-  bool contains(const PyValue& scalar) const {
-    if (!hashed_.empty()) return hashed_.contains(&scalar);
-    return std::any_of(scalars_.begin(), scalars_.end(),
-                       [&](const PyValue& other) { return same_entry(scalar, other); });
-  }
-
- private:
-  static constexpr std::size_t kScanned = 16;
-
-  struct Hash {
-    std::size_t operator()(const PyValue* scalar) const {
-      return static_cast<std::size_t>(entry_hash(*scalar));
-    }
-  };
-  struct Equal {
-    bool operator()(const PyValue* a, const PyValue* b) const { return same_entry(*a, *b); }
-  };
-
-  std::span<const PyValue> scalars_;
-  std::unordered_set<const PyValue*, Hash, Equal> hashed_;
-};
-
 }  // namespace
+
+ScalarSet::ScalarSet(std::span<const PyValue> scalars) : scalars_(scalars) {
+  if (scalars.size() <= kScanned) return;
+  hashed_.reserve(scalars.size());
+  for (const PyValue& scalar : scalars) hashed_.insert(&scalar);
+}
+
+bool ScalarSet::contains(const PyValue& scalar) const {
+  if (!hashed_.empty()) return hashed_.contains(&scalar);
+  return std::any_of(scalars_.begin(), scalars_.end(),
+                     [&](const PyValue& other) { return same_entry(scalar, other); });
+}
+
+std::size_t ScalarSet::Hash::operator()(const PyValue* scalar) const {
+  return static_cast<std::size_t>(entry_hash(*scalar));
+}
+
+bool ScalarSet::Equal::operator()(const PyValue* a, const PyValue* b) const {
+  return same_entry(*a, *b);
+}
 
 QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
@@ -138,19 +127,42 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
-  insert(value, id);
+  const ScalarSet old_scalars(scalars_of(old));
+  const ScalarSet kept(scalars_of(value));
+  insert_replacing(&old_scalars, value, id);
+  drop_replaced(old, kept, id);
+}
+
+void QueryMap::insert_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
+  try {
+    insert(value, id);
+  } catch (const std::bad_alloc&) {
+    withdraw_replacing(old, value, id);
+    throw;
+  }
+}
+
+void QueryMap::withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
+  for (const PyValue& scalar : scalars_of(value)) {
+    if (!old || !old->contains(scalar)) remove_scalar(scalar, id);
+  }
+}
+
+void QueryMap::drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t id) {
   readers_.wait_for_readers();
   // Entries are sets of ids: removing an entry the new value also makes would take out what the
   // insertion just put in.
-  const ScalarSet kept(scalars_of(value));
   for (const PyValue& scalar : scalars_of(old)) {
     if (!kept.contains(scalar)) remove_scalar(scalar, id);
   }
 }
 
+// An insertion out of memory fails with the stores unchanged, so it leaves their locks usable.
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
   if (std::optional<OrderedKey> key = stored_key(value)) {
-    ordered_.write()->insert(*key, id);
+    auto tree = ordered_.write();
+    tree.mark_failure_safe();
+    tree->insert(*key, id);
     return;
   }
   insert_exact(value, id);
@@ -166,6 +178,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   auto shard = exact_.get_shard(value);
+  shard.mark_failure_safe();
   auto found = shard->find(value);
   if (found != shard->end()) {
     found->second.add(id);

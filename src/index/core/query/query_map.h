@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/locks.h"
@@ -49,6 +50,27 @@ struct ExactKeyTraits {
   static bool equal(const PyValue& a, const PyValue& b) { return a == b; }
 };
 
+// The scalars of a value (its elements if it is a container, else itself), asked whether they
+// make a given entry: scanned when few, else hashed. Refers to the value, which must outlive it.
+class ScalarSet {
+ public:
+  explicit ScalarSet(std::span<const PyValue> scalars);
+  bool contains(const PyValue& scalar) const;
+
+ private:
+  static constexpr std::size_t kScanned = 16;
+
+  struct Hash {
+    std::size_t operator()(const PyValue* scalar) const;
+  };
+  struct Equal {
+    bool operator()(const PyValue* a, const PyValue* b) const;
+  };
+
+  std::span<const PyValue> scalars_;
+  std::unordered_set<const PyValue*, Hash, Equal> hashed_;
+};
+
 // The value index of one attribute.
 class QueryMap {
  public:
@@ -65,6 +87,16 @@ class QueryMap {
   // old one leaves once the queries that may have missed the new one are done, so a concurrent
   // query finds the id under one or the other; entries both values make stay.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
+  // replace in steps, for a write that must fail whole across several maps: insert_replacing
+  // records that `id` holds `value` too (out of memory, it withdraws it and throws);
+  // withdraw_replacing takes out the entries it made that the old value's scalars `old` (null:
+  // no old value) do not make, and never fails; drop_replaced completes the replacement, once
+  // the queries that may have missed the new value are done, and never fails.
+  void insert_replacing(const ScalarSet* old, const PyValue& value, uint32_t id);
+  void withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id);
+  void drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t id);
+  // The scalars of `value` (its elements if it is a container, else itself).
+  static std::span<const PyValue> scalars_of(const PyValue& value);
   bool is_empty() const;
   // Forgets every value, and what retain withheld.
   void clear();
@@ -102,8 +134,6 @@ class QueryMap {
   GracePeriod& readers() const { return readers_; }
 
  private:
-  // A value's scalars: its elements if it is a container, else itself.
-  static std::span<const PyValue> scalars_of(const PyValue& value);
   void insert_scalar(const PyValue& value, uint32_t id);
   void remove_scalar(const PyValue& value, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);

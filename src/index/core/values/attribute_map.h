@@ -1,7 +1,8 @@
 // The attributes of one object, by interned name id. Most objects have a handful of attributes, so
 // up to eight live in a short array in insertion order and are found by a linear scan; the ninth
-// distinct name moves them into a hash map for good. Attributes are never removed. An object
-// without attributes allocates nothing, and the array grows only as far as it is filled.
+// distinct name moves them into a hash map for good. Attributes are removed only to undo a write
+// that failed. An object without attributes allocates nothing, and the array grows only as far as
+// it is filled.
 #pragma once
 
 #include <algorithm>
@@ -52,8 +53,17 @@ class HybridHashmap {
       }
       auto map = std::make_unique<Map>();
       map->reserve(kInitialMapCapacity);
-      for (auto& [existing, stored] : *small) map->emplace(existing, std::move(stored));
-      map->emplace(key, std::move(value));
+      try {
+        // A value moves only once its node is allocated.
+        for (auto& [existing, stored] : *small) map->emplace(existing, std::move(stored));
+        map->emplace(key, std::move(value));
+      } catch (...) {
+        for (auto& [existing, stored] : *small) {
+          if (auto moved = map->find(existing); moved != map->end())
+            stored = std::move(moved->second);
+        }
+        throw;
+      }
       entries_ = std::move(map);
       return std::nullopt;
     }
@@ -67,6 +77,26 @@ class HybridHashmap {
   void reserve(std::size_t count) {
     auto* small = std::get_if<Small>(&entries_);
     if (small && count <= kInlineEntries) small->reserve(count);
+  }
+
+  // Takes out `key`, to undo the insert that added it, and returns its value, for the caller to
+  // drop after letting go of its locks; the others keep their order.
+  std::optional<V> erase(uint32_t key) {
+    std::optional<V> taken;
+    if (auto* small = std::get_if<Small>(&entries_)) {
+      auto found = std::find_if(small->begin(), small->end(),
+                                [key](const Entry& entry) { return entry.first == key; });
+      if (found == small->end()) return taken;
+      taken = std::move(found->second);
+      small->erase(found);
+      return taken;
+    }
+    Map& map = *std::get<MapPtr>(entries_);
+    if (auto found = map.find(key); found != map.end()) {
+      taken = std::move(found->second);
+      map.erase(found);
+    }
+    return taken;
   }
 
   std::size_t size() const {

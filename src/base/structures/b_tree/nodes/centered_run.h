@@ -61,6 +61,8 @@ class CenteredRun {
   bool touches_end() const { return start_ == 0 || start() + count() >= kNodeSlots; }
   // Whether the node must split before it takes another item.
   bool is_full() const { return count() >= kFullCount && touches_end(); }
+  // How many items a split keeps: the items from this run position on move to the new node.
+  size_t kept_by_split() const { return count() / 2; }
 
  protected:
   // An empty run in the middle of the node.
@@ -98,11 +100,11 @@ class CenteredRun {
   }
 
   // Moves the upper half of the run into the empty `sibling` (at kSplitStart) and recentres the
-  // lower half that stays.
+  // lower half that stays. Moves only, so it cannot fail.
   void split_into(Node& sibling) {
     CenteredRun& upper = sibling;
     assert(upper.count_ == 0);
-    const size_t kept = count() / 2;
+    const size_t kept = kept_by_split();
     const size_t moved = count() - kept;
     node().move_slots_to(sibling, start() + kept, kSplitStart, moved);
     upper.start_ = kSplitStart;

@@ -18,8 +18,22 @@ Entry first_key_of(const Node& node) {
   return node.visit([](const auto& held) { return held.first_key(); });
 }
 
-Bitmap ids_of(const Node& node) {
-  return node.visit([](const auto& held) { return held.ids(); });
+struct HalvesIds {
+  Bitmap lower;
+  Bitmap upper;
+};
+
+// The ids of the two halves a split of `node` will leave, taken before it moves anything.
+HalvesIds ids_of_halves(const Node& node) {
+  return node.visit([](const auto& held) {
+    const size_t kept = held.kept_by_split();
+    return HalvesIds{held.ids_between(0, kept), held.ids_between(kept, held.count())};
+  });
+}
+
+// Moves the upper half of `node` into a new node (allocated before anything moves).
+Node split_off(Node& node) {
+  return node.visit([](auto& held) { return Node(held.split()); });
 }
 
 bool insert_into(Node& node, const Entry& entry) {
@@ -37,31 +51,38 @@ void move_between(std::array<T, kNodeSlots>& source, size_t from, std::array<T, 
 
 }  // namespace
 
-std::unique_ptr<InternalNode> InternalNode::above(Node lower, Node upper) {
+std::unique_ptr<InternalNode> InternalNode::above_split(Node& full) {
   auto root = std::make_unique<InternalNode>();
-  for (Node* half : {&lower, &upper}) {
-    const Entry key = first_key_of(*half);
-    Bitmap ids = ids_of(*half);
-    root->link(root->count(), false, key, std::move(*half), std::move(ids));
-  }
+  HalvesIds ids = ids_of_halves(full);
+  Node upper = split_off(full);
+  const Entry lower_key = first_key_of(full);
+  const Entry upper_key = first_key_of(upper);
+  root->link(0, false, lower_key, std::move(full), std::move(ids.lower));
+  root->link(1, false, upper_key, std::move(upper), std::move(ids.upper));
   return root;
 }
 
-Bitmap InternalNode::ids() const {
+Bitmap InternalNode::ids_between(size_t first, size_t last) const {
   std::vector<const Bitmap*> parts;
-  parts.reserve(count());
-  for (size_t i = 0; i < count(); ++i) parts.push_back(&present_ids(i));
+  parts.reserve(last - first);
+  for (size_t i = first; i < last; ++i) parts.push_back(&present_ids(i));
   return Bitmap::union_many(parts);
 }
 
 bool InternalNode::insert(const Entry& entry) {
-  const size_t position = child_position(entry);
-  Node& child = present_child(position);
-  if (is_full_node(child)) return split_and_insert(entry, position);
+  size_t position = child_position(entry);
+  if (is_full_node(present_child(position))) {
+    split_child(position);
+    position = child_position(entry);
+  }
   Bitmap& ids = present_ids(position);
-  const bool inserted = insert_into(child, entry);
-  if (inserted) ids.add(entry.id());
-  return inserted;
+  const bool id_added = ids.add(entry.id());
+  try {
+    return insert_into(present_child(position), entry);
+  } catch (...) {
+    if (id_added) ids.remove(entry.id());
+    throw;
+  }
 }
 
 RemoveOutcome InternalNode::remove(const Entry& entry, bool id_elsewhere) {
@@ -112,25 +133,15 @@ const Bitmap& InternalNode::present_ids(size_t position) const {
   return const_cast<InternalNode*>(this)->present_ids(position);
 }
 
-bool InternalNode::split_and_insert(const Entry& entry, size_t position) {
+void InternalNode::split_child(size_t position) {
   Node& child = present_child(position);
-  std::optional<Bitmap>& child_ids = child_ids_[start() + position];
-  check(child_ids.has_value(), "Bitmap must be initialized before split");
-  Node sibling = child.visit([](auto& held) { return Node(held.split()); });
-  const Entry separator = first_key_of(sibling);
-  Bitmap sibling_ids = ids_of(sibling);
-  // Rebuilt rather than reduced by the sibling's ids: an id with entries on both sides of the
-  // separator must stay in both bitmaps.
-  *child_ids = ids_of(child);
-
-  const bool into_sibling = separator <= entry;
-  const bool inserted = insert_into(into_sibling ? sibling : child, entry);
-  if (inserted) (into_sibling ? sibling_ids : *child_ids).add(entry.id());
-
-  link(position + 1, start() > 0 && position < count() / 2, separator, std::move(sibling),
-       std::move(sibling_ids));
+  HalvesIds ids = ids_of_halves(child);
+  Node upper = split_off(child);
+  const Entry separator = first_key_of(upper);
+  present_ids(position) = std::move(ids.lower);
+  link(position + 1, start() > 0 && position < count() / 2, separator, std::move(upper),
+       std::move(ids.upper));
   recentre_if_touching_end();
-  return inserted;
 }
 
 void InternalNode::link(size_t position, bool toward_front, const Entry& key, Node child,

@@ -6,6 +6,12 @@
 // valid bounds as entries come and go. The bitmaps are exact: an id is in a child's bitmap iff
 // some entry below that child carries it, which lets a range query take whole children from
 // their bitmaps alone.
+//
+// Out of memory, an insertion leaves the entries and bitmaps as they were: a split allocates the
+// new node and both halves' bitmaps before it moves anything, and the id goes into a child's
+// bitmap before the descent into that child, which takes it out again should the descent fail
+// (removing an id never fails). A split that completed stays: it changes the shape, not the
+// content.
 #pragma once
 
 #include <array>
@@ -24,8 +30,9 @@ class InternalNode : public CenteredRun<InternalNode> {
  public:
   // A node without children.
   InternalNode() = default;
-  // A new root over the two halves of a split node.
-  static std::unique_ptr<InternalNode> above(Node lower, Node upper);
+  // A new root over the two halves of the full node `full`, which it splits; out of memory,
+  // throws with `full` unchanged.
+  static std::unique_ptr<InternalNode> above_split(Node& full);
 
   // The key of child `position`.
   const Entry& key(size_t position) const { return keys_[start() + position]; }
@@ -38,13 +45,17 @@ class InternalNode : public CenteredRun<InternalNode> {
   // The key of the first child.
   const Entry& first_key() const { return key(0); }
   // The ids of all entries below this node.
-  Bitmap ids() const;
+  Bitmap ids() const { return ids_between(0, count()); }
+  // The ids of all entries below the children at run positions [first, last).
+  Bitmap ids_between(size_t first, size_t last) const;
 
   // Stores `entry` below this node (which must not be full); false if it was already stored.
+  // Out of memory, throws with the entries and bitmaps below unchanged.
   bool insert(const Entry& entry);
   // Removes `entry` from below this node; `id_elsewhere` as for LeafNode::remove.
   RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
-  // Moves the upper half of the children into a new node and returns it.
+  // Moves the upper half of the children into a new node and returns it; out of memory, throws
+  // before moving any.
   std::unique_ptr<InternalNode> split();
   // Adds what answers `range` below this node to `pieces` (bitmaps it refers to stay owned by
   // the tree).
@@ -61,8 +72,9 @@ class InternalNode : public CenteredRun<InternalNode> {
   // The ids bitmap of child `position`; internal error if it is missing.
   Bitmap& present_ids(size_t position);
   const Bitmap& present_ids(size_t position) const;
-  // Splits the full child `position`, stores `entry` in the proper half and links the new half.
-  bool split_and_insert(const Entry& entry, size_t position);
+  // Splits the full child `position` and links the new upper half after it; out of memory,
+  // throws with this node unchanged.
+  void split_child(size_t position);
   // Stores `child` with `key` and `ids` at run position `position`.
   void link(size_t position, bool toward_front, const Entry& key, Node child, Bitmap ids);
 

@@ -4,10 +4,10 @@
 
 namespace veldrake {
 
-Bitmap LeafNode::ids() const {
+Bitmap LeafNode::ids_between(size_t first, size_t last) const {
   std::array<uint32_t, kNodeSlots> ids;
   size_t n = 0;
-  for (const Entry& entry : entries()) ids[n++] = entry.id();
+  for (const Entry& entry : entries().subspan(first, last - first)) ids[n++] = entry.id();
   return Bitmap::of(std::span(ids.data(), n));
 }
 

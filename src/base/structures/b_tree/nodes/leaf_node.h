@@ -26,7 +26,9 @@ class LeafNode : public CenteredRun<LeafNode> {
   // The smallest entry (the leaf must not be empty).
   const Entry& first_key() const { return entries().front(); }
   // The ids of all entries.
-  Bitmap ids() const;
+  Bitmap ids() const { return ids_between(0, count()); }
+  // The ids of the entries at run positions [first, last).
+  Bitmap ids_between(size_t first, size_t last) const;
 
   // Stores `entry` (the leaf must not be full); false if it was already stored.
   bool insert(const Entry& entry);
@@ -34,7 +36,8 @@ class LeafNode : public CenteredRun<LeafNode> {
   // `id_elsewhere` tells whether any other entry of the tree carries the id; when not, the
   // search for one is skipped.
   RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
-  // Moves the upper half of the entries into a new leaf and returns it.
+  // Moves the upper half of the entries into a new leaf and returns it; out of memory, throws
+  // before moving any.
   std::unique_ptr<LeafNode> split();
   // Adds the ids of the entries in `range` to `pieces`.
   void collect_range(const EntryRange& range, RangePieces& pieces) const;
