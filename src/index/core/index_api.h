@@ -123,6 +123,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   ViewSource view_source() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
+  // The objects the members reach.
+  const ReachableObjects& reachable() const { return *reachable_; }
 
   const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
   const std::shared_ptr<RwLocked<Items>> items;

@@ -73,7 +73,10 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
     ++reached->holder_links;
     return;
   }
-  links.reached.put(id, Reached{target, 1});
+  // A reference of the store's own, which the index reports to the cycle collector: the
+  // holder's value that led here may go while others still reach the object.
+  links.reached.put(
+      id, Reached{StoredIndexable{PyHandle::deferred_reference(target.python_handle)}, 1});
   ++links.reached_count;
   work.reach.push_back(target);
 }

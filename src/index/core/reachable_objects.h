@@ -72,10 +72,19 @@ class ReachableObjects {
   Bitmap holders_along(std::span<const uint32_t> attrs, Bitmap held) const;
   // How many objects are registered as reached (tests, benchmarks).
   std::size_t reached_count() const;
+  // Calls `visit(PyObject*)` for each reference the store owns and has counted (the cycle
+  // collector's traversal): never throws, and locks only the store, whose holders never wait.
+  template <class Visit>
+  void for_each_counted_reference(Visit&& visit) const {
+    auto links = links_.read_ignoring_poison();
+    links->reached.for_each([&](uint32_t, const Reached& entry) {
+      if (entry.object.python_handle.is_counted()) visit(entry.object.python_handle.get());
+    });
+  }
 
  private:
   struct Reached {
-    StoredIndexable object;
+    StoredIndexable object;     // under a reference of its own
     uint32_t holder_links = 0;  // (holder, attribute) pairs linking to it
   };
   struct Links {

@@ -48,7 +48,9 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   // The engine is this object's alone; other threads share it only for the length of a call.
   const Engine& engine = native_of<Engine>(self);
-  return engine ? visit_records(*engine->items, visit, arg) : 0;
+  if (!engine) return 0;
+  if (int stop = visit_records(*engine->items, visit, arg)) return stop;
+  return visit_reached(engine->reachable(), visit, arg);
 }
 
 int index_clear(PyObject* self) {
