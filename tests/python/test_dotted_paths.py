@@ -184,8 +184,22 @@ def test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable():
                   for k in (0, last // 2, last, last + 1)),
               index.reduced_query(Q.eq("owner.c", 99)).collect()
               == fresh.reduced_query(Q.eq("owner.c", 99)).collect() != [])
+        # One object reaching a million: stopped inside its registration, and taken out again.
+        chain = [Indexable(n=i) for i in range(1_000_000)]
+        for here, there in zip(chain, chain[1:]):
+            here.next = there
+        head = Indexable(name="head", next=chain[0])
+        threading.Thread(target=interrupt).start()
+        try:
+            index.add_object(head)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+        print(head not in index.collect(), index.count(Q.eq("next.n", 0)) == 0)
+        index.add_object(head)
+        print(index.reduced_query(Q.eq("next.next.n", 1)).collect() == [head])
     """, timeout=300)
-    assert out == ["interrupted", "True", "True"]
+    assert out == ["interrupted", "True", "True", "interrupted", "True", "True", "True"]
 
 
 def test_writers_making_and_breaking_cycles_while_readers_query():

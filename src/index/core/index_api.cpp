@@ -31,20 +31,6 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   return objects;
 }
 
-// Asked between chunks of a registration, with no lock held: true when a signal handler raised
-// (KeyboardInterrupt for Ctrl-C), the exception then being set. A fork waits for engine work to
-// end while its thread holds the interpreter lock, so the wait for that lock happens outside it.
-bool interrupted() {
-  leave_engine_work();
-  bool raised = false;
-  {
-    AcquiredGil gil;
-    raised = PyErr_CheckSignals() != 0;
-  }
-  enter_engine_work();
-  return raised;
-}
-
 std::shared_ptr<IndexAPI> IndexAPI::create() {
   return std::shared_ptr<IndexAPI>(new IndexAPI());
 }
@@ -55,22 +41,21 @@ IndexAPI::IndexAPI()
       admissions_(std::make_shared<Admissions>()),
       reachable_(std::make_shared<ReachableObjects>()) {}
 
-void IndexAPI::add_object(const StoredIndexable& object) {
+bool IndexAPI::add_object(const StoredIndexable& object, const InterruptWatch* watch) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
   state.memberships.add(shared_from_this());
-  store_and_index(StoredItem{object}, state, ValueScope::kAll);
+  return store_and_index(StoredItem{object}, state, ValueScope::kAll, watch);
 }
 
-void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
+std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
+                                  const InterruptWatch* watch) {
   constexpr std::size_t kParallelBatch = 8192;
   SharedMutex::ReadGuard adding(additions_);
   std::atomic<std::size_t> stop{objects.size()};
-  if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2) {
-    if (add_values(objects, 0, ValueScope::kAll, stop, true) < objects.size()) throw PythonError();
-    return;
-  }
+  if (objects.size() < kParallelBatch || std::thread::hardware_concurrency() < 2)
+    return add_values(objects, 0, ValueScope::kAll, stop, watch);
   // Values that reach nested objects are indexed under the object graph lock, which serialises
   // all such work in the process; the other values need only each object's own lock. So a second
   // thread indexes the nested values while this one indexes the rest. Each pass registers every
@@ -88,31 +73,30 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
       NoGilScope no_gil;
       enter_engine_work();
       try {
-        nested_end = add_values(objects, 0, ValueScope::kNested, stop, false);
+        nested_end = add_values(objects, 0, ValueScope::kNested, stop, nullptr);
       } catch (...) {
         nested_failure = std::current_exception();
       }
       leave_engine_work();
     });
-    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, true);
+    plain_end = add_values(objects, 0, ValueScope::kPlain, stop, watch);
   }
   if (nested_failure) std::rethrow_exception(nested_failure);
-  if (plain_end == objects.size()) return;
+  if (plain_end == objects.size()) return plain_end;
   std::atomic<std::size_t> no_stop{objects.size()};
-  add_values(objects, plain_end, ValueScope::kPlain, no_stop, false, nested_end);
-  throw PythonError();
+  return add_values(objects, plain_end, ValueScope::kPlain, no_stop, nullptr, nested_end);
 }
 
 std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
                                  ValueScope scope, std::atomic<std::size_t>& stop,
-                                 bool watch_signals, std::size_t end) {
+                                 const InterruptWatch* watch, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
   constexpr std::size_t kChunk = 512;
   end = std::min(end, objects.size());
   for (std::size_t start = begin; start < end; start += kChunk) {
-    if (start > begin && watch_signals && interrupted()) stop = start;
+    if (start > begin && watch && watch->seen()) stop = start;
     if (start >= stop) return start;
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
@@ -120,28 +104,39 @@ std::size_t IndexAPI::add_values(const std::vector<StoredIndexable>& objects, st
       ObjectState& state = objects[i].state();
       auto lock = state.lock.lock();
       state.memberships.add(shared_from_this());
-      store_and_index(StoredItem{objects[i]}, state, scope);
+      if (!store_and_index(StoredItem{objects[i]}, state, scope,
+                           scope == ValueScope::kAll ? watch : nullptr))
+        return i;
     }
   }
   return end;
 }
 
-void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope) {
+bool IndexAPI::store_and_index(StoredItem item, ObjectState& state, ValueScope scope,
+                               const InterruptWatch* watch) {
   uint32_t id = item.id();
   allowed_items_.write()->add(id);
+  bool was_member = false;
   {
     auto slots = items->write();
     const StoredItem* existing = slots->find(id);
+    was_member = existing != nullptr;
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
   }
-  // An object already reached has its values indexed as such and what it holds linked.
+  // An object already reached has its values indexed as such and what it holds linked: only a
+  // new member can start a long registration, and only a new one is taken out when stopped.
+  if (was_member || reachable_->is_reached(id)) watch = nullptr;
   for (const auto& [attr, value] : state.attributes) {
     const bool nested = value.involves_indexable();
     if (scope != ValueScope::kAll && nested != (scope == ValueScope::kNested)) continue;
     query_map_for(attr)->insert(value, id);
-    if (nested) reachable_->relink(*this, id, attr, nullptr, &value);
+    if (nested && !reachable_->relink(*this, id, attr, nullptr, &value, watch)) {
+      take_out(id, state);
+      return false;
+    }
   }
+  return true;
 }
 
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
@@ -178,12 +173,14 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   SharedMutex::WriteGuard no_additions(additions_);
   ObjectState& state = object.state();
   ObjectLock lock(state, has_nested_values);
-  const uint32_t id = object.id();
-  // Dropped after the locks: the record's reference is released with the interpreter lock.
+  return take_out(object.id(), state).has_value();
+}
+
+std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
   std::optional<StoredItem> leaving;
   {
     auto slots = items->write();
-    if (!slots->find(id)) return false;
+    if (!slots->find(id)) return leaving;
     leaving = slots->take(id);
   }
   {
@@ -198,7 +195,7 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   }
   if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);
   admissions_->departed();
-  return true;
+  return leaving;
 }
 
 void IndexAPI::clear() {

@@ -79,9 +79,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // --- registration (no interpreter lock needed) ---
 
   // Makes `object` a member and indexes every attribute it has. Adding a member again refreshes
-  // its record and changes nothing else.
-  void add_object(const StoredIndexable& object);
-  void add_objects(const std::vector<StoredIndexable>& objects);
+  // its record and changes nothing else. With a `watch`, a Ctrl-C stops a long registration and
+  // takes the object out again: returns false then (the caller asks the interpreter for the
+  // signal, and may call again).
+  bool add_object(const StoredIndexable& object, const InterruptWatch* watch = nullptr);
+  // Adds `objects` in order; with a `watch`, a Ctrl-C stops it. Returns how many were added, each
+  // whole (all of them unless stopped).
+  std::size_t add_objects(const std::vector<StoredIndexable>& objects,
+                          const InterruptWatch* watch = nullptr);
   // Object `id` (a member, or an object the members reach) changes attribute `attr` from `old`
   // (null: none) to `value`. Caller holds the object's lock, and the ObjectGraphLock when either
   // value involves an Indexable.
@@ -138,13 +143,20 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Registers objects [begin, end) and indexes their values in `scope`, taking the graph lock
   // per chunk unless the scope reaches no nested object. Stops before the first chunk at or past
-  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Returns where it
-  // stopped (`end` when done).
+  // `stop`; with a `watch`, a Ctrl-C sets `stop` to the next chunk (and, in scope kAll, stops
+  // within an object whose registration is long, which it takes out again). Returns where it
+  // stopped (`end` when done): the objects before are whole.
   std::size_t add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
-                         ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
-                         std::size_t end = SIZE_MAX);
+                         ValueScope scope, std::atomic<std::size_t>& stop,
+                         const InterruptWatch* watch, std::size_t end = SIZE_MAX);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
-  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope);
+  // With a `watch` (scope kAll only), a Ctrl-C stops the registration of what a new member
+  // reaches: it is taken out again, and false returned.
+  bool store_and_index(StoredItem item, ObjectState& state, ValueScope scope,
+                       const InterruptWatch* watch = nullptr);
+  // Takes member `id` out: its record (returned, empty if it was no member), value index entries
+  // and links; caller holds its lock, and the ObjectGraphLock when it holds Indexable values.
+  std::optional<StoredItem> take_out(uint32_t id, ObjectState& state);
   QueryMap* query_map_for(uint32_t attr);
 
   const std::shared_ptr<Admissions> admissions_;
