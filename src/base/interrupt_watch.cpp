@@ -20,6 +20,10 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
   }
 }
 
+bool is_watching(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == on_interrupt;
+}
+
 bool on_main_thread() {
   return getpid() == static_cast<pid_t>(gettid());
 }
@@ -31,16 +35,25 @@ InterruptWatch::InterruptWatch() {
   const bool has_handler = (previous_.sa_flags & SA_SIGINFO) ||
                            (previous_.sa_handler != SIG_DFL && previous_.sa_handler != SIG_IGN);
   if (!has_handler) return;
+  if (is_watching(previous_)) {
+    // A watch within a watch (a signal handler that adds): the outer one restores.
+    watching_ = true;
+    return;
+  }
   g_previous = previous_;
   g_seen.store(false, std::memory_order_relaxed);
   struct sigaction watching = previous_;
   watching.sa_flags |= SA_SIGINFO;
   watching.sa_sigaction = on_interrupt;
   installed_ = sigaction(SIGINT, &watching, nullptr) == 0;
+  watching_ = installed_;
 }
 
 InterruptWatch::~InterruptWatch() {
-  if (installed_) sigaction(SIGINT, &previous_, nullptr);
+  // A handler set meanwhile (by a Python signal handler, say) stays.
+  struct sigaction current {};
+  if (installed_ && sigaction(SIGINT, nullptr, &current) == 0 && is_watching(current))
+    sigaction(SIGINT, &previous_, nullptr);
 }
 
 void InterruptWatch::rearm() {
@@ -48,7 +61,7 @@ void InterruptWatch::rearm() {
 }
 
 bool InterruptWatch::seen() const {
-  return installed_ && g_seen.load(std::memory_order_relaxed);
+  return watching_ && g_seen.load(std::memory_order_relaxed);
 }
 
 }  // namespace veldrake

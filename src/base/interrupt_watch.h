@@ -23,7 +23,8 @@ class InterruptWatch {
   void rearm();
 
  private:
-  bool installed_ = false;
+  bool watching_ = false;
+  bool installed_ = false;  // by this watch, which restores what it replaced
   struct sigaction previous_ {};
 };
 
