@@ -7,7 +7,6 @@
 #include <thread>
 #include <utility>
 
-#include "base/fork_safety.h"
 #include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
@@ -68,16 +67,16 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   std::size_t plain_end = 0;
   std::size_t nested_end = 0;
   {
-    // Engine work of its own: the other pass leaves engine work while it checks for signals.
+    // Counted as engine work by this thread's, which lasts until the join: a fork waits for both
+    // (were it to start meanwhile, this thread would wait for the other in engine work, and the
+    // other for the fork to end before it may begin).
     std::jthread nested_pass([&] {
       NoGilScope no_gil;
-      enter_engine_work();
       try {
         nested_end = add_values(objects, 0, ValueScope::kNested, stop, nullptr);
       } catch (...) {
         nested_failure = std::current_exception();
       }
-      leave_engine_work();
     });
     plain_end = add_values(objects, 0, ValueScope::kPlain, stop, watch);
   }
