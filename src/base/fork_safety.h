@@ -9,6 +9,9 @@
 // every fork (pthread_atfork, so os.fork, multiprocessing and forks made by C code alike), the
 // forking thread waits until no engine work is in progress and keeps new work from starting
 // until the fork is done. The child then inherits every lock free and every structure whole.
+// That wait ends because engine work never waits for the interpreter lock (which the forking
+// thread holds) and no thread keeps a module lock once it leaves engine work: every lock that
+// engine work waits for is held by engine work, which goes on.
 #pragma once
 
 namespace veldrake {

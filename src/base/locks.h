@@ -113,9 +113,9 @@ class SharedMutex {
  public:
   class ReadGuard {
    public:
-    explicit ReadGuard(SharedMutex& owner) : owner_(&owner) {
+    explicit ReadGuard(SharedMutex& owner, bool check_poison = true) : owner_(&owner) {
       owner.mutex_.lock_shared();
-      if (owner.poisoned_.load(std::memory_order_relaxed)) {
+      if (check_poison && owner.poisoned_.load(std::memory_order_relaxed)) {
         owner.mutex_.unlock_shared();
         internal_error(kPoisonedLock);
       }
@@ -162,6 +162,9 @@ class SharedMutex {
   };
 
   [[nodiscard]] ReadGuard read() { return ReadGuard(*this); }
+  // For readers that must never fail (the cycle collector's traversal): what a failed writer
+  // left is read as it is.
+  [[nodiscard]] ReadGuard read_ignoring_poison() { return ReadGuard(*this, false); }
   [[nodiscard]] WriteGuard write() { return WriteGuard(*this); }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
@@ -179,7 +182,7 @@ class RwLocked {
 
   class Reader {
    public:
-    Reader(SharedMutex& m, const T& v) : guard_(m), value_(&v) {}
+    Reader(SharedMutex::ReadGuard guard, const T& v) : guard_(std::move(guard)), value_(&v) {}
     const T& operator*() const { return *value_; }
     const T* operator->() const { return value_; }
 
@@ -200,7 +203,10 @@ class RwLocked {
     T* value_;
   };
 
-  [[nodiscard]] Reader read() const { return Reader(mutex_, value_); }
+  [[nodiscard]] Reader read() const { return Reader(mutex_.read(), value_); }
+  [[nodiscard]] Reader read_ignoring_poison() const {
+    return Reader(mutex_.read_ignoring_poison(), value_);
+  }
   [[nodiscard]] Writer write() { return Writer(mutex_, value_); }
 
  private:

@@ -35,6 +35,22 @@ def storing(**values):
     return make_cycle
 
 
+def reached_then_relinked(node):
+    """The index reaches an object holding it, through a link made after the first one broke."""
+    index = Index()
+    index.add_object(node)
+    node.first = Node(home=index)
+    node.second, node.first = node.first, None
+
+
+def cut_off_cycle(node):
+    """The index still reaches a cycle that holds it, cut off from its member."""
+    index = Index()
+    index.add_object(node)
+    node.peer = Node(home=index, peer=Node())
+    node.peer.peer.peer, node.peer = node.peer, None
+
+
 # Views and groups share their index's records: a cycle closed through those shared records must
 # still be seen by the collector.
 CYCLE_SHAPES = {
@@ -54,6 +70,8 @@ CYCLE_SHAPES = {
     "through_nested_registration": storing(
         holder=lambda node, index: Node(owner=node),
         again=lambda node, index: index.add_object(node.holder) or index),
+    "through_an_object_reached_by_a_later_link": reached_then_relinked,
+    "through_a_cycle_cut_off_from_the_members": cut_off_cycle,
     "through_a_query_expression": lambda node: setattr(node, "q", Q.eq("x", node)),
     "through_combined_query_expressions": lambda node: setattr(node, "q", Q.and_(
         Q.not_(Q.eq("x", node)), Q.or_(Q.in_("y", [1, (node,)]), Q.bt("z", node, 2)))),

@@ -130,7 +130,8 @@ def test_interpreter_exit_while_daemon_threads_write_add_and_query():
 
 def test_fork_while_other_threads_are_inside_the_module():
     # The child inherits the module's state as another thread left it mid-operation: it must be
-    # able to use every index and object it inherited.
+    # able to use every index and object it inherited. Large adds look for Ctrl-C as they go,
+    # which must not leave a lock held while the fork waits.
     code = """if 1:
         import gc, os, random, threading, time
         from Veldrake import Index, Indexable
@@ -166,6 +167,10 @@ def test_fork_while_other_threads_are_inside_the_module():
                 shared.add_object(a)
                 ok = (shared.get_by_attribute(v=-1) == [objs[0]]
                       and len(shared.reduced(kid=a).collect()) == 1)
+                # A removal waits for the additions in progress: none may have been left
+                # halfway by a thread that is gone.
+                shared.remove(a)
+                ok = ok and len(shared) == len(objs)
                 os._exit(0 if ok else 1)
             deadline = time.time() + 20
             while True:

@@ -9,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "base/fork_safety.h"
 #include "base/structures/string_interner/interner.h"
 #include "index/core/filtered_index.h"
 #include "index/core/membership.h"
@@ -33,20 +32,6 @@ std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, con
   return objects;
 }
 
-// Asked between chunks of a registration, with no lock held: true when a signal handler raised
-// (KeyboardInterrupt for Ctrl-C), the exception then being set. A fork waits for engine work to
-// end while its thread holds the interpreter lock, so the wait for that lock happens outside it.
-bool interrupted() {
-  leave_engine_work();
-  bool raised = false;
-  {
-    AcquiredGil gil;
-    raised = PyErr_CheckSignals() != 0;
-  }
-  enter_engine_work();
-  return raised;
-}
-
 std::shared_ptr<IndexAPI> IndexAPI::create() {
   return std::shared_ptr<IndexAPI>(new IndexAPI());
 }
@@ -66,31 +51,36 @@ Bitmap& IndexAPI::own_members(std::shared_ptr<Bitmap>& members) {
   return *members;
 }
 
-void IndexAPI::add_object(const StoredIndexable& object) {
+bool IndexAPI::add_object(const StoredIndexable& object, const InterruptWatch* watch) {
   SharedMutex::ReadGuard adding(additions_);
   ObjectState& state = object.state();
   std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  admit(object, state, ValueScope::kAll, lock, is_member(object.id()), leaving);
+  return admit(object, state, ValueScope::kAll, lock, is_member(object.id()), leaving, watch);
 }
 
 template <class Guard>
-void IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
-                     Guard& lock, bool was_member, std::optional<StoredItem>& leaving) {
+bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
+                     Guard& lock, bool was_member, std::optional<StoredItem>& leaving,
+                     const InterruptWatch* watch) {
   const uint32_t id = object.id();
   std::size_t begun = 0;
+  bool whole = false;
   try {
     state.memberships.add(shared_from_this());
-    store_and_index(StoredItem{object}, state, scope, begun);
+    whole = store_and_index(StoredItem{object}, state, scope, begun, watch);
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
     if (!was_member) unindex(id, state, scope, begun, leaving);
     lock.mark_failure_safe();
     throw;
   }
+  if (!whole) leaving = take_out(id, state);
+  return whole;
 }
 
-void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
+std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
+                                  const InterruptWatch* watch) {
   constexpr std::size_t kParallelBatch = 8192;
   SharedMutex::ReadGuard adding(additions_);
   const std::shared_ptr<const Bitmap> members_before = members();
@@ -111,28 +101,27 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
   std::optional<std::jthread> nested_pass;
   if (objects.size() >= kParallelBatch && std::thread::hardware_concurrency() >= 2) {
     try {
-      // Engine work of its own: the other pass leaves engine work while it checks for signals.
+      // Counted as engine work by this thread's, which lasts until the join: a fork waits for
+      // both (were it to start meanwhile, this thread would wait for the other in engine work,
+      // and the other for the fork to end before it may begin).
       nested_pass.emplace([&] {
         NoGilScope no_gil;
-        enter_engine_work();
         try {
-          nested = add_values(objects, 0, ValueScope::kNested, stop, false, before);
+          nested = add_values(objects, 0, ValueScope::kNested, stop, nullptr, before);
         } catch (...) {
           nested_failure = std::current_exception();
         }
-        leave_engine_work();
       });
     } catch (const std::system_error&) {
       // No thread to be had (its stack needs memory too): one pass does all.
     }
   }
   if (!nested_pass) {
-    const PassEnd pass = add_values(objects, 0, ValueScope::kAll, stop, true, before);
+    const PassEnd pass = add_values(objects, 0, ValueScope::kAll, stop, watch, before);
     if (pass.out_of_memory) throw std::bad_alloc();
-    if (pass.end < objects.size()) throw PythonError();
-    return;
+    return pass.end;
   }
-  plain = add_values(objects, 0, ValueScope::kPlain, stop, true, before);
+  plain = add_values(objects, 0, ValueScope::kPlain, stop, watch, before);
   nested_pass.reset();
   if (nested_failure) std::rethrow_exception(nested_failure);
   if (plain.out_of_memory || nested.out_of_memory) {
@@ -142,26 +131,28 @@ void IndexAPI::add_objects(const std::vector<StoredIndexable>& objects) {
       undo_pass(objects, nested.end, plain.end, ValueScope::kPlain, before);
     throw std::bad_alloc();
   }
-  if (plain.end == objects.size()) return;
+  if (plain.end == objects.size()) return plain.end;
   std::atomic<std::size_t> no_stop{objects.size()};
   const PassEnd completed =
-      add_values(objects, plain.end, ValueScope::kPlain, no_stop, false, before, nested.end);
+      add_values(objects, plain.end, ValueScope::kPlain, no_stop, nullptr, before, nested.end);
+  // Stopped by Ctrl-C: out of memory as well, the objects only the other pass completed go again.
   if (completed.out_of_memory)
     undo_pass(objects, completed.end, nested.end, ValueScope::kNested, before);
-  throw PythonError();
+  return completed.end;
 }
 
 IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objects,
                                        std::size_t begin, ValueScope scope,
-                                       std::atomic<std::size_t>& stop, bool watch_signals,
-                                       const Bitmap& before, std::size_t end) {
+                                       std::atomic<std::size_t>& stop,
+                                       const InterruptWatch* watch, const Bitmap& before,
+                                       std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
   constexpr std::size_t kChunk = 512;
   end = std::min(end, objects.size());
   for (std::size_t start = begin; start < end; start += kChunk) {
-    if (start > begin && watch_signals && interrupted()) stop = start;
+    if (start > begin && watch && watch->seen()) stop = start;
     if (start >= stop) return PassEnd{start};
     std::optional<ObjectGraphLock> graph;
     if (scope != ValueScope::kPlain) graph.emplace();
@@ -170,7 +161,9 @@ IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objec
       std::optional<StoredItem> leaving;  // dropped after the lock
       try {
         auto lock = state.lock.lock();
-        admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving);
+        if (!admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving,
+                   scope == ValueScope::kAll ? watch : nullptr))
+          return PassEnd{i};
       } catch (const std::bad_alloc&) {
         stop = 0;
         return PassEnd{i, true};
@@ -201,8 +194,8 @@ bool in_scope(const PyValue& value, bool all, bool nested_scope) {
 
 }  // namespace
 
-void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
-                               std::size_t& begun) {
+bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                               std::size_t& begun, const InterruptWatch* watch) {
   uint32_t id = item.id();
   {
     // Each of these stores either takes its change or fails unchanged.
@@ -210,22 +203,29 @@ void IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     members.mark_failure_safe();
     own_members(*members).add(id);
   }
+  bool was_member = false;
   {
     auto slots = items->write();
     slots.mark_failure_safe();
     const StoredItem* existing = slots->find(id);
+    was_member = existing != nullptr;
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
   }
-  // An object already reached has its values indexed as such and what it holds linked.
+  // An object already reached has its values indexed as such and what it holds linked: only a
+  // new member can start a long registration, and only a new one is taken out when stopped.
+  if (was_member || reachable_->is_reached(id)) watch = nullptr;
   const bool all = scope == ValueScope::kAll;
   const bool nested_scope = scope == ValueScope::kNested;
   for (const auto& [attr, value] : state.attributes) {
     ++begun;
     if (!in_scope(value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
-    if (value.involves_indexable()) reachable_->relink(*this, id, attr, nullptr, &value);
+    if (value.involves_indexable() &&
+        !reachable_->relink(*this, id, attr, nullptr, &value, watch))
+      return false;
   }
+  return true;
 }
 
 void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
@@ -285,13 +285,18 @@ bool IndexAPI::is_member(uint32_t id) const {
 bool IndexAPI::remove_object(const StoredIndexable& object) {
   SharedMutex::WriteGuard no_additions(additions_);
   ObjectState& state = object.state();
-  ObjectLock lock(state, has_nested_values);
-  const uint32_t id = object.id();
   // Dropped after the locks: the record's reference is released with the interpreter lock.
+  std::optional<StoredItem> leaving;
+  ObjectLock lock(state, has_nested_values);
+  leaving = take_out(object.id(), state);
+  return leaving.has_value();
+}
+
+std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
   std::optional<StoredItem> leaving;
   {
     auto slots = items->write();
-    if (!slots->find(id)) return false;
+    if (!slots->find(id)) return leaving;
     leaving = slots->take(id);
   }
   {
@@ -307,7 +312,7 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   }
   if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);
   admissions_->departed();
-  return true;
+  return leaving;
 }
 
 void IndexAPI::clear() {

@@ -89,12 +89,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // --- registration (no interpreter lock needed) ---
 
   // Makes `object` a member and indexes every attribute it has. Adding a member again refreshes
-  // its record and changes nothing else. Out of memory, throws std::bad_alloc with the object a
-  // member only if it was one.
-  void add_object(const StoredIndexable& object);
-  // add_object for each object in turn; out of memory, the objects before the one that ran out
+  // its record and changes nothing else. With a `watch`, a Ctrl-C stops a long registration and
+  // takes the object out again: returns false then (the caller asks the interpreter for the
+  // signal, and may call again). Out of memory, throws std::bad_alloc with the object a member
+  // only if it was one.
+  bool add_object(const StoredIndexable& object, const InterruptWatch* watch = nullptr);
+  // Adds `objects` in order; with a `watch`, a Ctrl-C stops it. Returns how many were added, each
+  // whole (all of them unless stopped). Out of memory, the objects before the one that ran out
   // stay members, and that one and those after are members only if they were.
-  void add_objects(const std::vector<StoredIndexable>& objects);
+  std::size_t add_objects(const std::vector<StoredIndexable>& objects,
+                          const InterruptWatch* watch = nullptr);
   // A write to object `id` (a member, or an object the members reach) in steps, so that it fails
   // whole across every index holding the object: stage_write puts the new value in (out of
   // memory, takes it out again and throws), then unstage_write takes it out (never fails) or
@@ -142,6 +146,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   ViewSource view_source() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
+  // The objects the members reach.
+  const ReachableObjects& reachable() const { return *reachable_; }
 
   const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
   const std::shared_ptr<RwLocked<Items>> items;
@@ -162,31 +168,38 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Registers objects [begin, end) and indexes their values in `scope`, taking the graph lock
   // per chunk unless the scope reaches no nested object. Stops before the first chunk at or past
-  // `stop`; with `watch_signals`, a pending Ctrl-C sets `stop` to the next chunk. Out of memory,
-  // sets `stop` to 0, so that a pass running alongside stops too. `before` holds the members
-  // from before the batch.
+  // `stop`; with a `watch`, a Ctrl-C sets `stop` to the next chunk (and, in scope kAll, stops
+  // within an object whose registration is long, which it takes out again). Out of memory, sets
+  // `stop` to 0, so that a pass running alongside stops too. `before` holds the members from
+  // before the batch. The objects before the returned end are whole.
   PassEnd add_values(const std::vector<StoredIndexable>& objects, std::size_t begin,
-                     ValueScope scope, std::atomic<std::size_t>& stop, bool watch_signals,
+                     ValueScope scope, std::atomic<std::size_t>& stop, const InterruptWatch* watch,
                      const Bitmap& before, std::size_t end = SIZE_MAX);
   // After the two passes of a batch ran out of memory: objects [from, to), which only the pass
   // over `scope` indexed, are taken out again unless they were members `before`.
   void undo_pass(const std::vector<StoredIndexable>& objects, std::size_t from, std::size_t to,
                  ValueScope scope, const Bitmap& before);
-  // Makes `object` a member and indexes its values in `scope`; `lock` holds the object. Out of
-  // memory, undoes its work on the object unless it `was_member` (its values then were indexed),
-  // leaves `lock` usable and hands any record it took back to `leaving`, for the caller to drop
-  // once unlocked, before it rethrows std::bad_alloc.
+  // Makes `object` a member and indexes its values in `scope`; `lock` holds the object. Returns
+  // false when the `watch` stopped it (the object is taken out again). Out of memory, undoes its
+  // work on the object unless it `was_member` (its values then were indexed), leaves `lock`
+  // usable and rethrows std::bad_alloc. A record taken out goes to `leaving`, for the caller to
+  // drop once unlocked.
   template <class Guard>
-  void admit(const StoredIndexable& object, ObjectState& state, ValueScope scope, Guard& lock,
-             bool was_member, std::optional<StoredItem>& leaving);
+  bool admit(const StoredIndexable& object, ObjectState& state, ValueScope scope, Guard& lock,
+             bool was_member, std::optional<StoredItem>& leaving, const InterruptWatch* watch);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
-  // `begun` counts the attributes (in scope or not) whose indexing has started.
-  void store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
-                       std::size_t& begun);
+  // `begun` counts the attributes (in scope or not) whose indexing has started. With a `watch`
+  // (scope kAll only), a Ctrl-C stops the registration of what a new member reaches: returns
+  // false then, for the caller to take it out.
+  bool store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+                       std::size_t& begun, const InterruptWatch* watch);
   // Undoes store_and_index of object `id`, a member no more, which stopped in attribute `begun`
   // (counted as it counts them). Taking entries out never fails.
   void unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
                std::optional<StoredItem>& leaving);
+  // Takes member `id` out: its record (returned, empty if it was no member), value index entries
+  // and links; caller holds its lock, and the ObjectGraphLock when it holds Indexable values.
+  std::optional<StoredItem> take_out(uint32_t id, ObjectState& state);
   QueryMap* query_map_for(uint32_t attr);
   // `members` (write-locked), copied first when a snapshot of it is held elsewhere.
   static Bitmap& own_members(std::shared_ptr<Bitmap>& members);

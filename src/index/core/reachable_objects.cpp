@@ -38,12 +38,12 @@ bool holds(const std::vector<StoredIndexable>& objects, uint32_t id) {
 
 }  // namespace
 
-void ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
-                              const PyValue* now) {
+bool ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
+                              const PyValue* now, const InterruptWatch* watch) {
   check(ObjectGraphLock::held_here(), "links changed without the object graph lock");
   std::vector<StoredIndexable> before = held_objects(old);
   std::vector<StoredIndexable> after = held_objects(now);
-  if (before.empty() && after.empty()) return;
+  if (before.empty() && after.empty()) return true;
   Work work;
   {
     auto links = links_.write();
@@ -54,7 +54,7 @@ void ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, c
       if (!holds(after, target.id())) unlink(*links, work, holder, attr, target.id());
     }
   }
-  finish(index, work);
+  return finish(index, work, watch);
 }
 
 void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t attr,
@@ -73,7 +73,10 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
     ++reached->holder_links;
     return;
   }
-  links.reached.put(id, Reached{target, 1});
+  // A reference of the store's own, which the index reports to the cycle collector: the
+  // holder's value that led here may go while others still reach the object.
+  links.reached.put(
+      id, Reached{StoredIndexable{PyHandle::deferred_reference(target.python_handle)}, 1});
   ++links.reached_count;
   work.reach.push_back(target);
 }
@@ -94,10 +97,18 @@ void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_
   }
 }
 
-void ReachableObjects::finish(IndexAPI& index, Work& work) {
+bool ReachableObjects::finish(IndexAPI& index, Work& work, const InterruptWatch* watch) {
+  // A few milliseconds of registrations between looks at the watch.
+  constexpr std::size_t kWatchEvery = 1024;
   // Registering only adds links and releasing only removes them, so doing every registration
   // first means an object is never released before it was registered.
-  while (!work.reach.empty()) {
+  bool whole = true;
+  for (std::size_t done = 1; !work.reach.empty(); ++done) {
+    if (watch && done % kWatchEvery == 0 && watch->seen()) {
+      work.reach.clear();
+      whole = false;
+      break;
+    }
     StoredIndexable object = std::move(work.reach.front());
     work.reach.pop_front();
     register_reached(index, work, object);
@@ -108,6 +119,7 @@ void ReachableObjects::finish(IndexAPI& index, Work& work) {
     release(index, work, id, false);
   }
   sweep_if_due(index);
+  return whole;
 }
 
 void ReachableObjects::sweep_if_due(IndexAPI& index) {

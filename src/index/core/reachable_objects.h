@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "base/interrupt_watch.h"
 #include "base/locks.h"
 #include "base/structures/bitmap.h"
 #include "base/structures/hybrid_set.h"
@@ -45,9 +46,11 @@ class ReachableObjects {
   // `holder` (a member, or a reached object) changes attribute `attr` from `old` to `now` (either
   // may be null): links to the objects only `now` holds, registering those not yet reached and
   // everything they reach, and unlinks the objects only `old` held, releasing those no longer
-  // held. Caller holds the ObjectGraphLock and the holder's lock.
-  void relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
-              const PyValue* now);
+  // held. Caller holds the ObjectGraphLock and the holder's lock. With a `watch`, a Ctrl-C stops
+  // the registrations and returns false: the objects linked but not registered then answer
+  // nothing, and the caller must unlink `holder`'s new links, which releases them.
+  bool relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
+              const PyValue* now, const InterruptWatch* watch = nullptr);
   // Member `id` has left the index (its record and members' index entries are gone). If it is
   // still reached it stays so, holding what it holds; otherwise it unlinks what it held, which
   // leaves unless held otherwise. Returns whether it is still reached. Caller holds its lock, and
@@ -72,10 +75,19 @@ class ReachableObjects {
   Bitmap holders_along(std::span<const uint32_t> attrs, Bitmap held) const;
   // How many objects are registered as reached (tests, benchmarks).
   std::size_t reached_count() const;
+  // Calls `visit(PyObject*)` for each reference the store owns and has counted (the cycle
+  // collector's traversal): never throws, and locks only the store, whose holders never wait.
+  template <class Visit>
+  void for_each_counted_reference(Visit&& visit) const {
+    auto links = links_.read_ignoring_poison();
+    links->reached.for_each([&](uint32_t, const Reached& entry) {
+      if (entry.object.python_handle.is_counted()) visit(entry.object.python_handle.get());
+    });
+  }
 
  private:
   struct Reached {
-    StoredIndexable object;
+    StoredIndexable object;     // under a reference of its own
     uint32_t holder_links = 0;  // (holder, attribute) pairs linking to it
   };
   struct Links {
@@ -92,7 +104,7 @@ class ReachableObjects {
   void link(Links& links, Work& work, uint32_t holder, uint32_t attr,
             const StoredIndexable& target);
   void unlink(Links& links, Work& work, uint32_t holder, uint32_t attr, uint32_t target);
-  void finish(IndexAPI& index, Work& work);
+  bool finish(IndexAPI& index, Work& work, const InterruptWatch* watch);
   // Indexes the values of a newly reached object and links what it holds.
   void register_reached(IndexAPI& index, Work& work, const StoredIndexable& object);
   // Drops reached object `id` if nothing holds it any more (or, with `force`, in any case):

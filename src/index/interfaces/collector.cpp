@@ -8,10 +8,17 @@ int visit_records(const RwLocked<Items>& items, visitproc visit, void* arg) {
   // lock wait for it.
   std::vector<PyObject*> objects;
   {
-    items.read()->for_each([&](uint32_t, const StoredItem& item) {
+    items.read_ignoring_poison()->for_each([&](uint32_t, const StoredItem& item) {
       objects.push_back(item.object.python_handle.get());
     });
   }
+  for (PyObject* object : objects) Py_VISIT(object);
+  return 0;
+}
+
+int visit_reached(const ReachableObjects& reachable, visitproc visit, void* arg) {
+  std::vector<PyObject*> objects;
+  reachable.for_each_counted_reference([&](PyObject* object) { objects.push_back(object); });
   for (PyObject* object : objects) Py_VISIT(object);
   return 0;
 }

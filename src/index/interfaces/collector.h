@@ -2,10 +2,10 @@
 //
 // Every strong reference between Python objects is a PyHandle, and a handle is reported by the
 // one Python object that owns it: an Indexable reports the handles of its attribute values; an
-// Index reports the handles of its members' records. Views share those records and report the
-// Index they were cut from instead, which they keep alive. Handles shared from an attribute value
-// (keys of value indexes, the objects an index reaches through such values) are never reported:
-// the value's owner does.
+// Index reports the handles of its members' records and of the objects its members reach (a
+// reference of its own for each, as the values that led there come and go). Views share those
+// records and report the Index they were cut from instead, which they keep alive. Handles shared
+// from an attribute value (keys of value indexes) are never reported: the value's owner does.
 #pragma once
 
 #include <Python.h>
@@ -19,6 +19,8 @@ namespace veldrake {
 
 // Reports the members' objects of `items`.
 int visit_records(const RwLocked<Items>& items, visitproc visit, void* arg);
+// Reports the objects an index reaches through its members.
+int visit_reached(const ReachableObjects& reachable, visitproc visit, void* arg);
 
 // The same objects, each under a new reference of its own; interpreter lock held.
 std::vector<StoredIndexable> fresh_copies(const std::vector<StoredIndexable>& objects);

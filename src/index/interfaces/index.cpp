@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/interrupt_watch.h"
 #include "index/core/indexable_object.h"
 #include "index/core/python/binding.h"
 #include "index/interfaces/arguments.h"
@@ -48,7 +49,9 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   // The engine is this object's alone; other threads share it only for the length of a call.
   const Engine& engine = native_of<Engine>(self);
-  return engine ? visit_records(*engine->items, visit, arg) : 0;
+  if (!engine) return 0;
+  if (int stop = visit_records(*engine->items, visit, arg)) return stop;
+  return visit_reached(engine->reachable(), visit, arg);
 }
 
 int index_clear(PyObject* self) {
@@ -60,15 +63,31 @@ void index_dealloc(PyObject* self) {
   delete_native_object<Engine>(self);
 }
 
+// Runs `step(watch)` with the interpreter lock released until it returns true. A Ctrl-C stops a
+// step; the interpreter then runs its signal handlers here, with the lock and no engine lock held:
+// an exception they raise (KeyboardInterrupt) leaves, else the next step goes on.
+template <class Step>
+void interruptible(Step&& step) {
+  InterruptWatch watch;
+  for (;;) {
+    bool done = false;
+    {
+      ReleasedGil released;
+      done = step(watch);
+    }
+    if (done) return;
+    if (PyErr_CheckSignals() != 0) throw PythonError();
+    watch.rearm();
+  }
+}
+
 PyObject* add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     PyObject* py_ref = nullptr;
     parse_arguments(args, kwargs, "add_object", {"py_ref"}, &py_ref);
     StoredIndexable object = convert_argument("py_ref", py_ref, indexable_argument);
-    {
-      ReleasedGil released;
-      engine_of(self).add_object(object);
-    }
+    IndexAPI& engine = engine_of(self);
+    interruptible([&](const InterruptWatch& watch) { return engine.add_object(object, &watch); });
     return OwnedRef::new_reference(Py_None);
   });
 }
@@ -95,10 +114,18 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* objs = nullptr;
     parse_arguments(args, kwargs, "add_object_many", {"objs"}, &objs);
     std::vector<StoredIndexable> objects = convert_argument("objs", objs, indexables_argument);
-    {
-      ReleasedGil released;
-      engine_of(self).add_objects(objects);
-    }
+    IndexAPI& engine = engine_of(self);
+    // Each step adds what the last one left (copies of handles; `objects` keeps the references).
+    std::size_t added = 0;
+    interruptible([&](const InterruptWatch& watch) {
+      if (added == 0) {
+        added = engine.add_objects(objects, &watch);
+      } else {
+        const std::vector<StoredIndexable> rest(objects.begin() + added, objects.end());
+        added += engine.add_objects(rest, &watch);
+      }
+      return added == objects.size();
+    });
     return OwnedRef::new_reference(Py_None);
   });
 }

@@ -13,9 +13,11 @@ namespace {
 // Set while this thread runs module code that must not touch reference counts directly.
 thread_local bool g_without_gil = false;
 
-// References dropped on threads that had released the interpreter lock.
+// References dropped on threads that had released the interpreter lock, and references taken
+// there, each with a copy of a handle that keeps its object alive until it is counted.
 std::mutex g_deferred_mutex;
 std::vector<PyObject*> g_deferred;
+std::vector<std::pair<PyHandle, PyHandle>> g_uncounted;
 std::atomic<bool> g_has_deferred{false};
 
 }  // namespace
@@ -42,15 +44,30 @@ void release_reference(PyObject* object) {
   g_has_deferred.store(true, std::memory_order_release);
 }
 
+PyHandle PyHandle::deferred_reference(const PyHandle& alive) {
+  PyHandle own(new Shared{alive.get(), {1}, false});
+  std::lock_guard lock(g_deferred_mutex);
+  g_uncounted.emplace_back(own, alive);
+  g_has_deferred.store(true, std::memory_order_release);
+  return own;
+}
+
 void drain_deferred_releases() {
   if (!g_has_deferred.load(std::memory_order_acquire)) return;
   expect_interpreter_lock();
   std::vector<PyObject*> pending;
+  std::vector<std::pair<PyHandle, PyHandle>> uncounted;
   {
     std::lock_guard lock(g_deferred_mutex);
     pending.swap(g_deferred);
+    uncounted.swap(g_uncounted);
     g_has_deferred.store(false, std::memory_order_relaxed);
   }
+  for (auto& [own, alive] : uncounted) {
+    Py_INCREF(own.get());
+    own.shared_->counted.store(true, std::memory_order_relaxed);
+  }
+  uncounted.clear();
   // Releasing may run finalizers that drop more handles; those land in the queue again only if
   // they run with the lock released, which they do not.
   for (PyObject* object : pending) Py_DECREF(object);

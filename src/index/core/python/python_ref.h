@@ -96,6 +96,10 @@ class PyHandle {
   }
   // Adopts the strong reference held by `ref`; interpreter lock held.
   static PyHandle adopt(OwnedRef ref) { return PyHandle(new Shared{ref.release(), {1}}); }
+  // A strong reference of its own to the object `alive` holds, taken without the interpreter
+  // lock: it is counted by the next thread of this module that takes the lock back
+  // (`drain_deferred_releases`), and until then a copy of `alive` keeps the object.
+  static PyHandle deferred_reference(const PyHandle& alive);
 
   PyHandle(const PyHandle& other) noexcept : shared_(other.shared_) {
     if (shared_) shared_->count.fetch_add(1, std::memory_order_relaxed);
@@ -120,11 +124,17 @@ class PyHandle {
   explicit operator bool() const { return shared_ != nullptr; }
   // A new strong reference; interpreter lock held.
   OwnedRef new_ref() const { return OwnedRef::new_reference(get()); }
+  // Whether the reference is counted yet (see deferred_reference): only then may the one that
+  // owns it report it to the cycle collector. Interpreter lock held.
+  bool is_counted() const { return shared_ && shared_->counted.load(std::memory_order_relaxed); }
 
  private:
+  friend void drain_deferred_releases();
+
   struct Shared {
     PyObject* object;
     std::atomic<std::size_t> count;
+    std::atomic<bool> counted{true};
   };
   explicit PyHandle(Shared* shared) : shared_(shared) {}
   // One pointer: values, which hold a handle each, are stored by the million.
