@@ -221,3 +221,22 @@ def test_queries_during_writes_see_the_old_or_the_new_value():
     x.t = values_t[0]
     run_threads([writer, reader, reader])
     check(index, index.collect(), {"a": (1, 2, "k", owner, True), "t": ("k", owner, 3), "t.c": ("fr",)})
+
+
+def test_group_views_cut_while_objects_join_are_never_empty():
+    # A group made only of objects that joined after its view was cut showed nothing.
+    index = Index()
+    done = threading.Event()
+
+    def adder():
+        for i in range(3000):
+            index.add_object(Indexable(g=i))
+        done.set()
+
+    def grouper():  # two of them, to meet the adder's window more often
+        empty = []
+        while not done.is_set():
+            empty += [key for key, view in index.group_by("g").items() if not view.collect()]
+        assert empty == []
+
+    run_threads([adder, grouper, grouper])
