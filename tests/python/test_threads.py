@@ -133,7 +133,7 @@ def test_fork_while_other_threads_are_inside_the_module():
     # able to use every index and object it inherited. Large adds look for Ctrl-C as they go,
     # which must not leave a lock held while the fork waits.
     code = """if 1:
-        import gc, os, random, threading, time
+        import faulthandler, gc, os, random, threading, time
         from Veldrake import Index, Indexable
         objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(10000)]
         shared = Index()
@@ -159,6 +159,7 @@ def test_fork_while_other_threads_are_inside_the_module():
             time.sleep(random.random() * 0.02)
             pid = os.fork()
             if pid == 0:
+                faulthandler.dump_traceback_later(15, exit=True)  # a hang shows where it is
                 gc.collect()
                 a = Indexable()
                 a.kid = Indexable(w=1)
