@@ -9,6 +9,13 @@ namespace veldrake {
 FilteredIndex::FilteredIndex(ViewSource source, Bitmap ids)
     : source_(std::move(source)), ids_(std::move(ids)) {}
 
+FilteredIndex FilteredIndex::cut_from(ViewSource source, Bitmap ids) {
+  FilteredIndex view(std::move(source), std::move(ids));
+  // A member's tick is issued before its id is found anywhere (IndexAPI::store_and_index).
+  if (view.source_.admissions->now() != view.source_.cut) view.ids_ = view.shown_ids();
+  return view;
+}
+
 FilteredIndex FilteredIndex::reduced(const HashQuery& query) const {
   return FilteredIndex(source_, filter_index_by_hashes(*source_.query_maps, query, &ids_));
 }
@@ -32,7 +39,10 @@ bool FilteredIndex::untouched() const {
 }
 
 Bitmap FilteredIndex::live_ids() const {
-  if (untouched()) return ids_;
+  return untouched() ? ids_ : shown_ids();
+}
+
+Bitmap FilteredIndex::shown_ids() const {
   std::vector<uint32_t> shown;
   for_each_record(*source_.items, ids_, [&](const StoredItem& item) {
     if (shows(item)) shown.push_back(item.id());

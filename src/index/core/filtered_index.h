@@ -28,6 +28,10 @@ struct ViewSource {
 class FilteredIndex {
  public:
   FilteredIndex(ViewSource source, Bitmap ids);
+  // The view of `ids`, computed after `source` was taken. Objects that joined meanwhile may be
+  // among them, newer than the cut: they are taken out, so that until a member leaves the view
+  // shows every id it holds.
+  static FilteredIndex cut_from(ViewSource source, Bitmap ids);
 
   // The ids of this view matching the keyword query. No interpreter lock needed.
   FilteredIndex reduced(const HashQuery& query) const;
@@ -59,6 +63,8 @@ class FilteredIndex {
   // Whether no member has left the index since the cut, so every id is still shown.
   bool untouched() const;
   bool shows(const StoredItem& item) const { return item.admitted <= source_.cut; }
+  // The ids of the objects the view shows, looked up one by one.
+  Bitmap shown_ids() const;
 
   ViewSource source_;
   Bitmap ids_;

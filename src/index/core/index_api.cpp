@@ -197,12 +197,7 @@ bool in_scope(const PyValue& value, bool all, bool nested_scope) {
 bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
                                std::size_t& begun, const InterruptWatch* watch) {
   uint32_t id = item.id();
-  {
-    // Each of these stores either takes its change or fails unchanged.
-    auto members = allowed_items_.write();
-    members.mark_failure_safe();
-    own_members(*members).add(id);
-  }
+  // The record and member stores either take their change or fail unchanged.
   bool was_member = false;
   {
     auto slots = items->write();
@@ -211,6 +206,13 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     was_member = existing != nullptr;
     item.admitted = existing ? existing->admitted : admissions_->next();
     slots->put(id, std::move(item));
+  }
+  // After the tick: a view cut before it that finds this id among its members can tell it is
+  // newer (FilteredIndex::cut_from).
+  {
+    auto members = allowed_items_.write();
+    members.mark_failure_safe();
+    own_members(*members).add(id);
   }
   // An object already reached has its values indexed as such and what it holds linked: only a
   // new member can start a long registration, and only a new one is taken out when stopped.
@@ -381,7 +383,7 @@ Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
   ViewSource source = view_source();
-  return FilteredIndex(std::move(source), get_by_attribute(query));
+  return FilteredIndex::cut_from(std::move(source), get_by_attribute(query));
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
@@ -393,7 +395,7 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
   ViewSource source = view_source();
-  return FilteredIndex(std::move(source), evaluate(expr));
+  return FilteredIndex::cut_from(std::move(source), evaluate(expr));
 }
 
 Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
@@ -416,8 +418,9 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
   for (Group& group : group_ids(*query_maps, path)) {
     Bitmap ids = group.ids.as_bitmap();
     ids.and_inplace(*allowed);
-    if (ids.is_empty()) continue;
-    views.emplace_back(std::move(group.value), FilteredIndex(source, std::move(ids)));
+    FilteredIndex view = FilteredIndex::cut_from(source, std::move(ids));
+    if (view.ids().is_empty()) continue;
+    views.emplace_back(std::move(group.value), std::move(view));
   }
   return views;
 }
