@@ -9,6 +9,12 @@ mkdir -p "$dir"
 rm -f "$dir"/report.*
 "$@"
 status=$?
+# ThreadSanitizer's lock-order graph gives up on cycles longer than it can report, and says so in a
+# report of its own; object locks, taken holder before held under the object graph lock (see
+# tsan.supp), make such cycles on long object chains. That warning alone is not a finding.
+for report in "$dir"/report.*; do
+  [ -f "$report" ] && ! grep -qv -e 'too long mutex cycle found' -e '^[[:space:]]*$' "$report" && rm -f "$report"
+done
 if ls "$dir"/report.* >/dev/null 2>&1; then
   cat "$dir"/report.*
   echo "run_checked.sh: sanitizer reports above (exit status $status)" >&2
