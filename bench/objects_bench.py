@@ -55,15 +55,7 @@ class DictRecord:
 
 class SlotsRecord:
     __slots__ = ("age", "score", "city", "active", "tags", "owner")
-
-    def __init__(self, age, score, city, active, tags=None, owner=None):
-        self.age = age
-        self.score = score
-        self.city = city
-        self.active = active
-        if tags is not None:
-            self.tags = tags
-            self.owner = owner
+    __init__ = DictRecord.__init__
 
 
 class DictEmpty:

@@ -16,15 +16,7 @@ from systems import REFERENCE
 
 
 def fmt_time(seconds):
-    if seconds is None:
-        return "-"
-    if seconds < 1e-6:
-        return f"{seconds * 1e9:.0f} ns"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.3g} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.3g} ms"
-    return f"{seconds:.3g} s"
+    return "-" if seconds is None else targets.fmt_t(seconds)
 
 
 def fmt_ratio(r):

@@ -143,9 +143,8 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
 
 IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objects,
                                        std::size_t begin, ValueScope scope,
-                                       std::atomic<std::size_t>& stop,
-                                       const InterruptWatch* watch, const Bitmap& before,
-                                       std::size_t end) {
+                                       std::atomic<std::size_t>& stop, const InterruptWatch* watch,
+                                       const Bitmap& before, std::size_t end) {
   // The graph lock is taken once per chunk rather than for each object with nested values (which
   // would lock the object, unlock it, take the graph lock and lock it again). Chunks stay short
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
@@ -223,8 +222,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     ++begun;
     if (!in_scope(value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
-    if (value.involves_indexable() &&
-        !reachable_->relink(*this, id, attr, nullptr, &value, watch))
+    if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
   }
   return true;
