@@ -41,6 +41,10 @@ SKIPS = {
     "tests/python/test_scale.py::test_memberships_cost_linear_time_and_dropped_ones_leave":
         "dropped indexes stay alive until PyPy's collector runs, so every write still updates "
         "all of them and the run measures the collector, not the membership list",
+    "tests/python/test_dotted_paths.py::"
+    "test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable":
+        "the add does not see Ctrl-C under PyPy: it completes, and KeyboardInterrupt is raised "
+        "after it (the index stays whole, holding the object)",
     "tests/python/test_query_expr.py::test_class":
         "cpyext gives a class whose tp_doc is empty the docstring None instead of ''",
 }

@@ -15,9 +15,18 @@ thread_local bool g_without_gil = false;
 
 // References dropped on threads that had released the interpreter lock, and references taken
 // there, each with a copy of a handle that keeps its object alive until it is counted.
-std::mutex g_deferred_mutex;
-std::vector<PyObject*> g_deferred;
-std::vector<std::pair<PyHandle, PyHandle>> g_uncounted;
+struct DeferredReferences {
+  std::mutex mutex;
+  std::vector<PyObject*> released;
+  std::vector<std::pair<PyHandle, PyHandle>> uncounted;
+};
+
+// Never destroyed: daemon threads may still queue references while the process exits.
+DeferredReferences& deferred() {
+  static DeferredReferences* const queue = new DeferredReferences;
+  return *queue;
+}
+
 std::atomic<bool> g_has_deferred{false};
 
 }  // namespace
@@ -39,15 +48,17 @@ void release_reference(PyObject* object) {
     Py_DECREF(object);
     return;
   }
-  std::lock_guard lock(g_deferred_mutex);
-  g_deferred.push_back(object);
+  DeferredReferences& queue = deferred();
+  std::lock_guard lock(queue.mutex);
+  queue.released.push_back(object);
   g_has_deferred.store(true, std::memory_order_release);
 }
 
 PyHandle PyHandle::deferred_reference(const PyHandle& alive) {
   PyHandle own(new Shared{alive.get(), {1}, false});
-  std::lock_guard lock(g_deferred_mutex);
-  g_uncounted.emplace_back(own, alive);
+  DeferredReferences& queue = deferred();
+  std::lock_guard lock(queue.mutex);
+  queue.uncounted.emplace_back(own, alive);
   g_has_deferred.store(true, std::memory_order_release);
   return own;
 }
@@ -58,9 +69,10 @@ void drain_deferred_releases() {
   std::vector<PyObject*> pending;
   std::vector<std::pair<PyHandle, PyHandle>> uncounted;
   {
-    std::lock_guard lock(g_deferred_mutex);
-    pending.swap(g_deferred);
-    uncounted.swap(g_uncounted);
+    DeferredReferences& queue = deferred();
+    std::lock_guard lock(queue.mutex);
+    pending.swap(queue.released);
+    uncounted.swap(queue.uncounted);
     g_has_deferred.store(false, std::memory_order_relaxed);
   }
   for (auto& [own, alive] : uncounted) {
