@@ -122,10 +122,10 @@ test-asan: asan-build
 	$(CHECKED) $(ASAN_REPORTS) env $(ASAN_PY_ENV) $(VPY) examples/check_readme.py || status=1; \
 	exit $$status
 
-# Under ThreadSanitizer: the C++ tests that run threads (sharded map, interner, B-tree, the engine
-# driven from several threads), then the threaded Python tests and a short stress run with the
-# extension built with TSan and the runtime preloaded into the stock interpreter. Any report fails
-# the target (after every step has run).
+# Under ThreadSanitizer: the C++ tests that run threads (interner, B-tree, reader-writer lock),
+# then the threaded Python tests (the engine driven from several threads, forks, exits with daemon
+# threads) and a short stress run with the extension built with TSan and the runtime preloaded into
+# the stock interpreter. Any report fails the target (after every step has run).
 TSAN_FILTER := *Concurrent*:*Thread*
 test-tsan: $(STAMPS)/venv
 	$(SAN_CMAKE) -B $(TSAN_BUILD) -DVELDRAKE_SANITIZE=thread
@@ -133,8 +133,6 @@ test-tsan: $(STAMPS)/venv
 	status=0; \
 	TSAN_OPTIONS=$(TSAN_OPTS) $(TSAN_BUILD)/tests/cpp/base/base_tests --gtest_filter='$(TSAN_FILTER)' \
 	  || status=1; \
-	TSAN_OPTIONS=$(TSAN_OPTS) $(TSAN_BUILD)/tests/cpp/python_side_tests --gtest_filter='$(TSAN_FILTER)' \
-	  --gtest_repeat=3 || status=1; \
 	$(CHECKED) $(TSAN_REPORTS) env $(TSAN_PY_ENV) $(VPY) -m pytest -q -p no:cacheprovider \
 	  tests/python/test_threads.py tests/python/test_leaks.py || status=1; \
 	$(CHECKED) $(TSAN_REPORTS) env $(TSAN_PY_ENV) $(VPY) tests/stress/stress.py --threads 4 --seconds 40 \
@@ -142,8 +140,8 @@ test-tsan: $(STAMPS)/venv
 	exit $$status
 
 # A bounded run of many threads running the random driver (tests/model/driver.py) on shared
-# indexes, a full check against its model between phases, and forks, 8,192-object batches under
-# the collector and interpreter exits with daemon threads (STRESS_ARGS, e.g. --threads 8 --seconds 300).
+# indexes, with a full check against its model between phases (STRESS_ARGS, e.g. --threads 8
+# --seconds 300).
 stress: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) tests/stress/stress.py $(STRESS_ARGS)
 
@@ -187,7 +185,7 @@ apt_need = missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 \
 
 # tests/fuzz/fuzz_operations.py lets inputs choose the operations of the random driver
 # (tests/model/driver.py), which checks every answer against its model; a wrong answer fails the run and
-# leaves its input in build/fuzz/artifacts (print its program: make fuzz-replay FILE=...).
+# leaves its input in build/fuzz/artifacts (run it again: make fuzz-replay FILE=...).
 # With atheris (PyPI) the module is built by clang with -fsanitize=fuzzer-no-link, so the
 # coverage of the C++ code guides the search; without it, random inputs are run instead.
 FUZZ_SECONDS ?= 120

@@ -4,12 +4,12 @@ checked by its model.
 
     fuzz_operations.py [libFuzzer flags] [corpus dirs]   coverage-guided, with atheris
     fuzz_operations.py --plain [--seconds N] [--seed S]  random inputs, no atheris needed
-    fuzz_operations.py --replay FILE...                  prints the program each input decodes to
+    fuzz_operations.py --replay FILE...                  runs saved inputs, printing each failure
 
 With atheris, the driver and the model are instrumented for Python coverage; a module built
 with `-fsanitize=fuzzer-no-link` (clang) adds the coverage of the C++ code (`make fuzz` does).
-A wrong answer raises an AssertionError whose message holds the program as Python source; the
-input is saved (crash-*) and `--replay` prints the program again.
+A wrong answer raises an AssertionError naming the operation that went wrong; the input is
+saved (crash-*) and `--replay` runs it again.
 """
 
 import os
@@ -51,9 +51,12 @@ def replay(paths):
     failed = 0
     for path in paths:
         with open(path, "rb") as f:
-            text = driver.describe(f.read())
-        print(f"=== {path}\n{text}")
-        failed += "--- program ---" in text
+            try:
+                driver.run_bytes(f.read())
+                print(f"=== {path}: passes")
+            except driver.Mismatch as error:
+                print(f"=== {path}: {error}")
+                failed += 1
     return 1 if failed else 0
 
 

@@ -12,7 +12,7 @@ The model reads the objects' attributes as they are (each write is first checked
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
 certainly indexed) or only "eligible" (some may be); in a program whose objects may hold each
 other, a dotted path must only find nothing extra, unless EXACT_THROUGH_CYCLES is set.
-Every operation is written down as a line of Python: a failure comes with its reproducer.
+A failure names the operation that went wrong; the same choices (fuzz input or seed) replay it.
 """
 
 import copy
@@ -42,8 +42,8 @@ except ImportError:  # optional (PyPy, 32-bit)
 EXACT_THROUGH_CYCLES = False
 nan, inf, LONG = float("nan"), float("inf"), "x" * 40
 
-# The classes programs use, as source: defined from it here and written atop every reproducer.
-CLASSES = '''\
+
+
 class Node(Indexable):
     def describe(self):
         return "node"
@@ -59,18 +59,14 @@ class Opaque:  # a value of no kind the module knows: stored, never found by val
 
 class Color(enum.IntEnum):  # an int of no indexed kind
     RED = 1
-'''
-exec(CLASSES)  # noqa: S102 - defines Node, Opaque and Color
-OPAQUE = [Opaque("p"), Opaque("q")]  # noqa: F821
-HEADER = ("import datetime\nimport enum\nimport gc\nimport numpy as np\n"
-          "from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q\n"
-          'nan, inf, LONG = float("nan"), float("inf"), "x" * 40\n'
-          + CLASSES + 'op0, op1 = Opaque("p"), Opaque("q")\n')
+
+
+OPAQUE = [Opaque("p"), Opaque("q")]
 
 SCALARS = [0, 1, 2, -1, 7, 0.0, 1.0, 2.5, -0.0, -1.0, 2**53, 2**53 + 1, 2.0**53, 2**63 - 1,
            -(2**63), 5e-324, nan, inf, -inf, True, False, "a", "b", "", "\u00e9t\u00e9", LONG, None]
 NUMBERS = SCALARS[:19]
-UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z")]  # noqa: F821
+UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z")]
 REFUSED = [2**64, -(2**63) - 1, "\ud800"]  # beyond 64 bits, not valid UTF-8
 NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
                                   numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
@@ -201,12 +197,10 @@ class Program:
 
     max_objects, max_indexes, max_views = 12, 3, 6
 
-    def __init__(self, choices, transcript=True):
+    def __init__(self, choices):
         self.choices = choices
-        self.lines = [] if transcript else None
         self.objects, self.written, self.slot_of = [], [], {}  # written: what each slot was given
         self.indexes, self.views = [], []
-        self.names = {id(o): f"op{i}" for i, o in enumerate(OPAQUE)}
         self.keepalive, self.order = [], set()
         self.counter = 0
         self.cyclic = False
@@ -223,46 +217,20 @@ class Program:
         other.choices, other.exact = choices, False
         return other
 
-    # ---------------------------------------------------------------- recording and checking
-
-    def say(self, line):
-        if self.lines is not None:
-            self.lines.append(line)
+    # ---------------------------------------------------------------- checking
 
     def fresh(self, prefix):
         self.counter += 1
         return f"{prefix}{self.counter}"
 
-    def transcript(self):
-        return HEADER + "\n".join(self.lines or ["# (no transcript under threads)"])
-
     def fail(self, message):
-        raise Mismatch(f"{message}\n--- program ---\n{self.transcript()}\n---")
+        raise Mismatch(message)
 
     def name(self, slot):
         return f"o{slot}"
 
     def listed(self, slots):
         return "[" + ", ".join(map(self.name, sorted(slots))) + "]"
-
-    def src(self, value):
-        """Source text for a value of this program (objects by name)."""
-        if id(value) in self.names:
-            return self.names[id(value)]
-        parts = [self.src(v) for v in value] if type(value) in (list, tuple, set) else None
-        if type(value) is list:
-            return "[" + ", ".join(parts) + "]"
-        if type(value) is tuple:
-            return "(" + "".join(p + ", " for p in parts) + ")"
-        if type(value) is set:
-            return "{" + ", ".join(parts) + "}" if parts else "set()"
-        if type(value) is dict:
-            return "{" + ", ".join(f"{k!r}: {self.src(v)}" for k, v in value.items()) + "}"
-        if isinstance(value, enum.Enum):
-            return f"{type(value).__name__}.{value.name}"
-        if numpy is not None and isinstance(value, numpy.generic):
-            return f"np.{type(value).__name__}({value.item()!r})"
-        return "LONG" if value is LONG else repr(value)
 
     def slots_of(self, found, what):
         slots = []
@@ -344,7 +312,7 @@ class Program:
             return self.possible(domain)
 
         def select(found):
-            for name, values, _, _ in keywords:
+            for name, values, _ in keywords:
                 test = ref.any_of(map(canonical, values))
                 found = {s for s in found if any(
                     test(canonical(leaf)) for leaf in ref.leaves(getattr(self.objects[s], name, ())))}
@@ -379,9 +347,6 @@ class Program:
         if kind == 19 and depth < 2:
             loop = [self.value(limit, depth + 1)]
             loop.append(loop)
-            name = self.fresh("loop")
-            self.say(f"{name} = [{self.src(loop[0])}]; {name}.append({name})")
-            self.names[id(loop)] = name
             self.keepalive.append(loop)
             return loop
         return c.pick(SCALARS)
@@ -399,22 +364,21 @@ class Program:
         return len(self.objects) if self.cyclic else slot
 
     def keywords(self):
-        """Keyword arguments: [(name, values the model tests, maker of the argument, source)]."""
+        """Keyword arguments: [(name, values the model tests, maker of the argument)]."""
         c, result = self.choices, []
         for _ in range(0 if c.one_in(10) else 1 + c.below(2)):
             name = c.pick(ATTRS) if not c.one_in(6) else c.pick(["zz", "", "a.b"])
-            if any(name == n for n, _, _, _ in result):
+            if any(name == n for n, _, _ in result):
                 continue
             shape = c.below(6)
             if shape < 3:
                 value = self.value(len(self.objects), 1)
                 values = ref.keyword_values(value)
-                result.append((name, values, lambda v=value: v, self.src(value)))
+                result.append((name, values, lambda v=value: v))
             else:
                 values = [self.value(len(self.objects), 1) for _ in range(c.below(4))]
                 make = [list, tuple, lambda v: (x for x in v)][shape - 3]
-                text = self.src(make(values)) if shape < 5 else f"(v for v in {self.src(values)})"
-                result.append((name, values, lambda v=values, m=make: m(v), text))
+                result.append((name, values, lambda v=values, m=make: m(v)))
         return result
 
     def tree(self, depth=0):
@@ -442,15 +406,6 @@ class Program:
         bound = self.number()
         return (op, path, bound), False
 
-    def tree_src(self, tree):
-        op = tree[0]
-        if op in ("and", "or"):
-            return f"Q.{op}_(" + ", ".join(map(self.tree_src, tree[1])) + ")"
-        if op == "not":
-            return f"Q.not_({self.tree_src(tree[1])})"
-        return f"Q.{'in_' if op == 'in' else op}(" + ", ".join(
-            [repr(tree[1])] + [self.src(v) for v in tree[2:]]) + ")"
-
     # ---------------------------------------------------------------- running
 
     def run(self, steps=None):
@@ -459,7 +414,6 @@ class Program:
             self.new_index()
             try:
                 self.cyclic = self.choices.one_in(4)
-                self.say("# objects may hold each other in cycles" if self.cyclic else "# acyclic")
                 while steps is None or steps > 0:
                     self.step()
                     steps = None if steps is None else steps - 1
@@ -510,7 +464,6 @@ class Program:
 
     def new_index(self):
         self.keep_index(IndexState(self.fresh("i"), Index()))
-        self.say(f"{self.indexes[-1].name} = Index()")
 
     def keep_index(self, state):
         with self.lock:
@@ -533,22 +486,20 @@ class Program:
         c = self.choices
         if len(self.objects) >= self.max_objects:
             return self.write()
-        cls, pairs = Node if c.one_in(3) else Indexable, {}  # noqa: F821
+        cls, pairs = Node if c.one_in(3) else Indexable, {}
         for _ in range(c.below(4)):
             pairs.setdefault(c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS),
                              self.value(self.limit_for(len(self.objects))))
-        line = f"{self.name(len(self.objects))} = {cls.__name__}(**{{" + ", ".join(
-            f"{k!r}: {self.src(v)}" for k, v in pairs.items()) + "})"
-        self.say(line)
+        line = f"{self.name(len(self.objects))} = {cls.__name__}(**{pairs!r})"
         try:
             obj = cls(**pairs)
         except PANIC:
             if not refused(list(pairs.values())):
                 self.fail(f"{line}: the internal-error exception for storable values")
-            return self.refused(line)
+            return
         with self.lock:
             slot = len(self.objects)
-            self.names[id(obj)], self.slot_of[id(obj)] = self.name(slot), slot
+            self.slot_of[id(obj)] = slot
             self.objects.append(obj)
             self.written.append(dict(pairs))
         if self.exact:
@@ -561,14 +512,13 @@ class Program:
         slot = c.below(len(self.objects))
         name = c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS)
         value = self.value(self.limit_for(slot))
-        line = f"setattr({self.name(slot)}, {name!r}, {self.src(value)})"
-        self.say(line)
+        line = f"setattr({self.name(slot)}, {name!r}, {value!r})"
         try:
             setattr(self.objects[slot], name, value)
         except PANIC:
             if not refused(value):
                 self.fail(f"{line}: the internal-error exception for a storable value")
-            return self.refused(line)
+            return
         with self.lock:
             self.written[slot][name] = value
             for state in self.indexes + [v.source for v in self.views]:
@@ -576,10 +526,6 @@ class Program:
                     state.eligible.add(slot)  # its new values are indexed again
         if self.exact:
             self.check_read(slot)
-
-    def refused(self, line):
-        if self.lines:
-            self.lines[-1] = f"# refused: {line}"
 
     def join(self, state, slots):
         with self.lock:
@@ -597,8 +543,6 @@ class Program:
         state = self.any(self.indexes)
         slots = [c.below(len(self.objects)) for _ in range(1 + c.below(3))]
         objs, how = [self.objects[s] for s in slots], c.below(3)
-        self.say(f"{state.name}.add_object_many({self.src(objs if how == 1 else tuple(objs))})"
-                 if how else "; ".join(f"{state.name}.add_object({self.name(s)})" for s in slots))
         with self.lock:
             state.possible.update(slots)
         if how == 0:
@@ -625,20 +569,19 @@ class Program:
     def keyword_call(self, call, kw, label):
         """Runs a keyword query; None when the module refused an operand (allowed)."""
         try:
-            return call(**{name: make() for name, _, make, _ in kw})
+            return call(**{name: make() for name, _, make in kw})
         except PANIC:
-            if not any(refused(values) for _, values, _, _ in kw):
+            if not any(refused(values) for _, values, _ in kw):
                 self.fail(f"{label}: the internal-error exception for plain keyword values")
             return None
 
-    def kw_src(self, kw):
-        return "**{" + ", ".join(f"{n!r}: {text}" for n, _, _, text in kw) + "}"
+    def kw_text(self, kw):
+        return ", ".join(f"{name}={values!r}" for name, values, _ in kw)
 
     def get_by_attribute(self, reduce=False):
         name, target, domain, state = self.target()
         kw = self.keywords()
-        label = f"{name}.get_by_attribute({self.kw_src(kw)})"
-        self.say(label)
+        label = f"{name}.get_by_attribute({self.kw_text(kw)})"
         if not isinstance(target, Index):
             target, domain = state.index, self.domain(state)  # views have no get_by_attribute
         found = self.keyword_call(target.get_by_attribute, kw, label)
@@ -646,7 +589,6 @@ class Program:
             return
         kept = self.check(found, *self.keyword_bounds(kw, domain, state), label)
         if reduce:
-            self.say(f"{state.name}.reduce({self.kw_src(kw)})")
             if self.keyword_call(state.index.reduce, kw, "reduce") is not None:
                 self.fail(f"{state.name}.reduce returned something")
             with self.lock:
@@ -663,8 +605,7 @@ class Program:
     def reduced(self):
         name, target, domain, state = self.target()
         kw, view_name = self.keywords(), self.fresh("v")
-        label = f"{view_name} = {name}.reduced({self.kw_src(kw)})"
-        self.say(label)
+        label = f"{view_name} = {name}.reduced({self.kw_text(kw)})"
         view = self.keyword_call(target.reduced, kw, label)
         if view is not None:
             if type(view) is not FilteredIndex:
@@ -675,8 +616,7 @@ class Program:
     def reduced_query(self):
         name, target, domain, state = self.target()
         (tree, may_raise), view_name = self.tree(), self.fresh("v")
-        label = f"{view_name} = {name}.reduced_query({self.tree_src(tree)})"
-        self.say(label)
+        label = f"{view_name} = {name}.reduced_query({tree!r})"
         try:
             view = target.reduced_query(ref.to_query(tree))
             found = view.collect()
@@ -692,7 +632,6 @@ class Program:
 
     def check_group_by(self, state, path, keep=True):
         label = f"{state.name}.group_by({path!r})"
-        self.say(label)
         try:
             groups = state.index.group_by(path)
         except TypeError as exc:
@@ -750,7 +689,6 @@ class Program:
     def union_with(self):
         a, b = self.any(self.indexes), self.any(self.indexes)
         label = f"{a.name}.union_with({b.name})"
-        self.say(label)
         with self.lock:
             brought = set(b.members)
             a.possible |= b.possible
@@ -784,7 +722,6 @@ class Program:
         if view is None:
             return
         state = IndexState(self.fresh("i"), view.view.rebase())
-        self.say(f"{state.name} = {view.name}.rebase()")
         if type(state.index) is not Index:
             self.fail(f"{view.name}.rebase() gave a {type(state.index).__name__}")
         state.possible |= view.slots
@@ -796,11 +733,10 @@ class Program:
         c = self.choices
         with self.lock:
             if self.views and c.one_in(2):
-                self.say(f"del {self.views.pop(c.below(len(self.views))).name}")
+                self.views.pop(c.below(len(self.views)))
             elif len(self.indexes) > 1:
-                self.say(f"del {self.indexes.pop(c.below(len(self.indexes))).name}")
+                self.indexes.pop(c.below(len(self.indexes)))
         if c.one_in(4):
-            self.say("gc.collect()")
             gc.collect()
 
     def cycles(self):
@@ -812,7 +748,6 @@ class Program:
         second.items = [first, (second, [index])]
         first.q = Q.eq("peer.n", second)
         index.group_by("peer.n")
-        self.say("# a garbage cycle through objects, an index and a view")
 
 
 OPERATIONS = [name for name, weight in [
@@ -833,13 +768,3 @@ def _stderr_file():
 def run_bytes(data):
     """Runs the program `data` decodes to; raises Mismatch on a wrong answer."""
     Program(ByteChoices(data)).run()
-
-
-def describe(data):
-    """The program `data` decodes to, as Python source, and the error it ends with (if any)."""
-    program = Program(ByteChoices(data))
-    try:
-        program.run()
-    except Mismatch as exc:
-        return str(exc)
-    return program.transcript()

@@ -5,7 +5,7 @@ import random
 import sys
 
 import pytest
-from hypothesis import HealthCheck, Phase, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
@@ -20,9 +20,7 @@ class DrawnChoices(Choices):
         return self.data.draw(st.integers(0, n - 1))
 
 
-# No shrinking: a failure prints its whole program as Python source, which is the reproducer.
 @settings(max_examples=60, deadline=None, derandomize=True, database=None,
-          phases=[Phase.explicit, Phase.generate],
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.data())
 def test_index_agrees_with_the_model(data):

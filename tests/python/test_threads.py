@@ -53,7 +53,7 @@ def check(index, objs, values):
 def test_threads_running_the_random_driver_agree_with_the_model():
     # Threads run the driver's operations on shared objects and indexes (answers checked to hold
     # members only); once they stop, everything is checked exactly.
-    program = driver.Program(driver.RandomChoices(random.Random(7)), transcript=False)
+    program = driver.Program(driver.RandomChoices(random.Random(7)))
     program.max_objects, program.order = 60, None
     for _ in range(30):
         program.new_object()

@@ -1,5 +1,5 @@
 // The numeric B-tree behind its reader-writer lock, used from many threads at once the way the
-// value indexes use it (the sharded maps are driven from threads by engine_threads_test.cpp).
+// value indexes use it (the sharded maps are driven from threads by tests/python/test_threads.py).
 // Writers own disjoint ids, so each one's final state is known exactly; readers run meanwhile and
 // check what must hold at every moment. Run under ThreadSanitizer by `make test-tsan`.
 #include <gtest/gtest.h>

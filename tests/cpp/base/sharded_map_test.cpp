@@ -26,7 +26,7 @@ Key key(uint64_t hash) {
   return Key{hash, std::to_string(hash)};
 }
 
-// Concurrent use is covered through the value indexes by engine_threads_test.cpp.
+// Concurrent use is covered through the value indexes by tests/python/test_threads.py.
 TEST(ShardedHashMapTest, GetCopiesAndVisitsReachEveryEntryOnce) {
   Map map = Map::with_shard_count(4);
   map.for_each([](const Key&, int) { ADD_FAILURE() << "visited an empty map"; });
