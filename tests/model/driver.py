@@ -10,8 +10,8 @@ check that answers hold possible members, and `check_all` checks everything once
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
-certainly indexed) or only "eligible" (some may be); in a program whose objects may hold each
-other, a dotted path must only find nothing extra, unless EXACT_THROUGH_CYCLES is set.
+certainly indexed) or only "eligible" (some may be). In a quarter of the programs objects may
+hold each other in cycles.
 A failure names the operation that went wrong; the same choices (fuzz input or seed) replay it.
 """
 
@@ -37,9 +37,6 @@ try:
 except ImportError:  # optional (PyPy, 32-bit)
     numpy = None
 
-# Dotted paths through objects that hold each other get wrong answers today: set this once they
-# are right, so that cyclic programs check those answers exactly.
-EXACT_THROUGH_CYCLES = False
 nan, inf, LONG = float("nan"), float("inf"), "x" * 40
 
 
@@ -294,8 +291,7 @@ class Program:
         found = self.holders(domain, tree[1], predicate(*plain) if predicate
                              else ref.ordered(op, plain[0]))
         if "." in tree[1]:  # nested objects are indexed apart, never reduced
-            through_cycles = self.cyclic and not EXACT_THROUGH_CYCLES
-            return (set() if through_cycles or state.fuzzy else found & state.complete), found
+            return (set() if state.fuzzy else found & state.complete), found
         return found & state.complete, found & state.eligible
 
     def possible(self, domain):
@@ -653,8 +649,7 @@ class Program:
                     entry = expected.setdefault(ref.group_tag(leaf), ([], set()))
                     entry[0].append(leaf)
                     entry[1].add(slot)
-        exact = self.exact and not state.reduced and not (
-            self.cyclic and "." in path and not EXACT_THROUGH_CYCLES)
+        exact = self.exact and not state.reduced
         if exact and any(not hashable(leaves[0]) for leaves, _ in expected.values()):
             self.fail(f"{label}: no TypeError, though a member holds an unhashable value there")
         classes = {}  # Python dict keys merge equal values (True, 1 and 1.0): one group per class

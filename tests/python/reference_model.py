@@ -149,6 +149,13 @@ def select(objs, path, predicate):
     return [o for o in objs if any(predicate(leaf) for leaf in path_leaves(o, path))]
 
 
+def indexed(objs):
+    """An Index holding `objs`, added in one batch."""
+    index = Veldrake.Index()
+    index.add_object_many(objs)
+    return index
+
+
 def same(found, expected):
     """Compares two lists of objects as sets of identities."""
     return sorted(map(id, found)) == sorted(map(id, expected))

@@ -7,7 +7,7 @@ import pytest
 from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q  # noqa: F401 (used in eval)
 
 from fresh_interpreter import run_fresh
-from reference_model import evaluate, grouped, keyword_select, same, to_query
+from reference_model import evaluate, grouped, indexed, keyword_select, same, to_query
 
 NAN, INF = float("nan"), float("inf")
 TOO_BIG = [2**63, -(2**63) - 1, 2**64, 10**30]
@@ -25,8 +25,7 @@ def world():
     objs = [Indexable(n=1, s="a", tags=["x", 2], owner=owner), Indexable(n=-3, s="a", owner=owner),
             Indexable(n=2.5, s="b", tags=("y", ["x"])), Indexable(n=NAN, s="c", tags=[]),
             Indexable(s="b")]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     return index, objs
 
 
@@ -121,8 +120,7 @@ def test_deep_and_self_containing_containers():
     holder[0].append("h")
     objs = [Indexable(v=deep), Indexable(v=deep_tuple), Indexable(v=loop), Indexable(v=left),
             Indexable(v=holder), Indexable(v="a")]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     for value, expected in [("bottom", [0]), ("tuple-bottom", [1]), (1, [1, 2]), ("a", [2, 5]),
                             (["l", "r"], [3]), ("h", [4])]:
         assert same(index.get_by_attribute(v=value), [objs[i] for i in expected]), value

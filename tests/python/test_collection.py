@@ -65,8 +65,7 @@ def assert_collection(coll, members):
 def test_model_before_and_after_removals(seed):
     rng = random.Random(seed)
     objs = random_objects(rng, 300)
-    index = Index()
-    index.add_object_many(objs)
+    index = model.indexed(objs)
     view = index.reduced_query(Q.or_(Q.eq("kind", "a"), Q.gt("price", 0)))
     in_view = view.collect()
     assert_collection(index, objs)
@@ -117,8 +116,7 @@ def test_views_never_show_a_newcomer_given_a_departed_id():
 def test_removing_holders_releases_their_nested_objects():
     shared, only = Indexable(name="shared"), Indexable(name="only")
     a, b = Indexable(child=shared), Indexable(child=[shared, only])
-    index = Index()
-    index.add_object_many([a, b])
+    index = model.indexed([a, b])
     index.remove(b)
     assert index.reduced_query(Q.eq("child.name", "only")).collect() == []
     assert index.reduced_query(Q.eq("child.name", "shared")).collect() == [a]
@@ -160,8 +158,7 @@ def test_argument_errors():
 
 def test_iteration_survives_changes_and_skips_departed_members():
     objs = [Indexable(n=i) for i in range(2000)]
-    index = Index()
-    index.add_object_many(objs)
+    index = model.indexed(objs)
     view = index.reduced_query(Q.ge("n", 0))
     for coll in (index, view):
         index.add_object_many(objs)

@@ -15,7 +15,7 @@ pytest.importorskip("distributed", reason="Dask (dask, distributed) is not insta
 # The package lives in python/ of the repository until it is installed.
 sys.path.append(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python"))
 from distributed import Client, LocalCluster
-from Veldrake import Index, Indexable
+from Veldrake import Indexable
 
 import Veldrake
 import veldrake_dask
@@ -23,6 +23,7 @@ from veldrake_dask import PartitionedIndex, PartitionLost, Q
 from veldrake_dask._keys import partition_of, rank
 
 from fresh_interpreter import run_fresh
+from reference_model import indexed
 
 N = 20_000
 PARTITIONS = 3  # more partitions than workers: one worker holds two
@@ -85,8 +86,7 @@ def in_key_order(whole, attr, descending):
 def world():
     """The cluster, the objects in one plain Index, and the same objects partitioned."""
     objs = random_objects(random.Random(19), N)
-    whole = Index()
-    whole.add_object_many(objs)
+    whole = indexed(objs)
     with local_cluster() as cluster, Client(cluster) as client:
         spread = PartitionedIndex(client, PARTITIONS, key="id", batch_size=5_000)
         spread.add_many(objs)
@@ -119,8 +119,7 @@ def test_rank_sorts_as_the_index_orders_every_kind():
                    np.timedelta64(1, "D"), np.timedelta64(3, "h")]
     except ImportError:
         pass
-    index = Index()
-    index.add_object_many([Indexable(v=v) for v in values])
+    index = indexed([Indexable(v=v) for v in values])
     for descending in (False, True):
         order = index.order_by("v", descending=descending)
         assert sorted(order, key=lambda o: rank(o, "v", descending)) == order

@@ -16,12 +16,6 @@ LINKS = ("owner", "boss", "peer", "friends")
 SEEDS = int(os.environ.get("DOTTED_PATH_SEEDS", "60"))
 
 
-def indexed(objs):
-    index = Index()
-    index.add_object_many(objs)
-    return index
-
-
 def names(found):
     return sorted(o.name for o in found)
 
@@ -32,7 +26,7 @@ class Node(Indexable):
 
 def test_objects_cut_off_from_the_members_are_released():
     member, hub = Indexable(name="m"), Indexable(name="hub")
-    index = indexed([member])
+    index = model.indexed([member])
     probes = []
     for round in range(300):
         # A pair holding each other and the hub, reachable from the member until the next round.
@@ -52,7 +46,7 @@ def test_removal_and_clear_let_go_of_what_only_the_leavers_reached():
     kept, only = Node(name="kept"), Node(name="only")
     kept.peer = member  # the removed member stays reached through `other`, as no member
     member.peer, other.peer = [kept, only], kept
-    index = indexed([member, other])
+    index = model.indexed([member, other])
     probe = weakref.ref(only)
     del only
     index.remove(member)
@@ -163,43 +157,6 @@ def test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable():
     assert out == ["interrupted", "True", "True", "interrupted", "True", "True", "True"]
 
 
-def test_writers_making_and_breaking_cycles_while_readers_query():
-    # Writers relink objects that hold each other while others add and query: all finish, and
-    # afterwards the index answers as a fresh one does.
-    out = run_fresh("""
-        import random, threading
-        from Veldrake import Index, Indexable, PyQueryExpr as Q
-        objs = [Indexable(name=f"o{i}", n=i % 5) for i in range(40)]
-        index = Index()
-        index.add_object_many(objs[:10])
-        def writer(seed):
-            rng = random.Random(seed)
-            for _ in range(3000):
-                holder = rng.choice(objs)
-                setattr(holder, rng.choice(("owner", "peer", "friends")),
-                        rng.choice([rng.choice(objs), None, rng.sample(objs, 2)]))
-        def reader():
-            for k in range(1500):
-                index.reduced_query(Q.eq("peer.owner.n", k % 5)).collect()
-                index.group_by("friends.peer.name")
-                if k % 100 == 0:
-                    index.add_object(objs[10 + k // 100])
-        threads = [threading.Thread(target=writer, args=(s,)) for s in range(3)]
-        threads += [threading.Thread(target=reader) for _ in range(2)]
-        for t in threads: t.start()
-        for t in threads: t.join()
-        fresh = Index()
-        fresh.add_object_many(index.collect())
-        ok = True
-        for path in ("peer.n", "owner.peer.n", "friends.owner.peer.n", "peer.peer.peer.n"):
-            for n in range(5):
-                got = index.reduced_query(Q.eq(path, n)).collect()
-                ok = ok and got == fresh.reduced_query(Q.eq(path, n)).collect()
-        print(ok)
-    """, timeout=300)
-    assert out == ["True"]
-
-
 class Graph:
     """A few dozen objects linked at random through owner, boss, peer and lists of friends."""
 
@@ -280,7 +237,7 @@ def check_agree(graph, index, rng, kept=None):
     path) answers like a fresh index and like the plain-Python model."""
     shuffled = graph.members[:]
     rng.shuffle(shuffled)
-    fresh = indexed(shuffled)
+    fresh = model.indexed(shuffled)
     for _ in range(4):
         path = graph.random_path()
         allowed = graph.members if kept is None else kept(path)

@@ -4,7 +4,7 @@ descriptor fault is covered in test_indexable.py; test_properties.py runs the fu
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import same
+from reference_model import indexed, same
 
 
 class Node(Indexable):
@@ -21,8 +21,7 @@ def test_new_refuses_a_class_that_is_not_its_own():
     made = Indexable.__new__(Node)
     made.x = 1
     objs = [Node(x=i, s="v" * 50) for i in range(2000)]
-    index = Index()
-    index.add_object_many(objs + [made])
+    index = indexed(objs + [made])
     assert type(made) is Node and same(index.get_by_attribute(x=1), [objs[1], made])
     # A bytearray is a value of no known kind: grouped by identity, but no dict key.
     objs[0].v, objs[1].v = bytearray(b"z"), "a"

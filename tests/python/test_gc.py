@@ -8,6 +8,8 @@ import pytest
 
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
+from reference_model import indexed
+
 
 class Node(Indexable):
     """A subclass: it has a __dict__ and accepts weak references."""
@@ -134,8 +136,7 @@ def test_an_index_reports_its_members_while_other_threads_add_them():
 
 def test_combined_expressions_keep_what_they_combine():
     target = Node(name="t")
-    index = Index()
-    index.add_object_many([Node(peer=target), Node(peer=Node())])
+    index = indexed([Node(peer=target), Node(peer=Node())])
     query = Q.not_(Q.eq("peer", target))
     del target
     gc.collect()

@@ -4,11 +4,7 @@ import gc
 
 from Veldrake import Index, Indexable
 
-
-def indexed(objs):
-    index = Index()
-    index.add_object_many(objs)
-    return index
+from reference_model import indexed
 
 
 def test_collect_returns_members_in_ascending_id_order_each_once():

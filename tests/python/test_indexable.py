@@ -4,7 +4,9 @@ import inspect
 
 import pytest
 
-from Veldrake import Index, Indexable, PyQueryExpr as Q
+from Veldrake import Indexable, PyQueryExpr as Q
+
+from reference_model import indexed
 
 
 def test_constructor_keywords_become_attributes_and_read_back_as_stored():
@@ -27,8 +29,7 @@ def test_numpy_scalars_are_taken_as_python_values():
     assert (o.i, o.f, o.s, o.b) == (5, 2.5, "t", True)
     assert (type(o.i), type(o.f), type(o.s), type(o.b)) == (int, float, str, bool)
     objs = [Indexable(n=numpy.int64(5)), Indexable(n=5), Indexable(n=numpy.int64(-7))]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     groups = index.group_by("n")  # grouped as numbers, with plain int keys
     assert [type(k) for k in groups] == [int, int] and len(groups[5].collect()) == 2
     assert index.reduced_query(Q.lt("n", 0)).collect() == [objs[2]]
@@ -96,8 +97,7 @@ def test_subclasses_descriptors_setattr_init_and_slots_are_honoured_and_indexed(
             super().__setattr__(name, value.upper() if isinstance(value, str) else value)
 
     rich, slotted, made = Rich(name="a"), WithSlots(), WithInit("w", size=3)
-    index = Index()
-    index.add_object_many([rich, slotted, made])
+    index = indexed([rich, slotted, made])
     assert (rich.greet(), rich.species, made.name, made.size) == ("hello", "human", "W", 3)
     with pytest.raises(ValueError, match="getter"):
         rich.broken

@@ -8,6 +8,8 @@ import threading
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
+from reference_model import indexed
+
 from fresh_interpreter import run_fresh
 
 # Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
@@ -87,8 +89,7 @@ def test_references_return_to_their_start_after_many_rounds():
 def test_references_dropped_on_threads_that_released_the_interpreter_lock():
     payload = object()
     objs = [Indexable(v=0) for _ in range(30)]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     settle()
     before = sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]
 
@@ -195,8 +196,7 @@ def ids_are_all_released(drop):
     older = Indexable()
     del doomed
     settle()
-    index = Index()
-    index.add_object_many([Indexable() for _ in range(count)] + [older])
+    index = indexed([Indexable() for _ in range(count)] + [older])
     members = index.collect()
     assert len(members) == count + 1 and members[-1] is older
     del reserve

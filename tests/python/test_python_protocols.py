@@ -38,8 +38,7 @@ class Plain(Indexable):
 
 def test_query_operators_mean_and_or_not():
     objs = [Indexable(a=i % 3, b=i % 2) for i in range(12)]
-    index = Index()
-    index.add_object_many(objs)
+    index = model.indexed(objs)
     a, b = Q.eq("a", 1), Q.eq("b", 0)
     for expr, tree in [
         (a & b, ("and", [("eq", "a", 1), ("eq", "b", 0)])),
@@ -74,8 +73,7 @@ def test_copies_keep_every_attribute_and_join_no_index(duplicate):
 
 def test_pickled_index_answers_the_same_queries():
     objs = [Indexable(n=i, kind="ab"[i % 2], kid=Indexable(v=i % 3)) for i in range(50)]
-    index = Index()
-    index.add_object_many(objs)
+    index = model.indexed(objs)
     again = pickle.loads(pickle.dumps(index))
     assert len(again) == 50 and not any(o in again for o in objs)
     for query in (Q.gt("n", 20), Q.eq("kid.v", 1), Q.eq("kind", "a") & Q.lt("n", 9)):

@@ -6,17 +6,11 @@ import itertools
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, keyword_select, same, to_query
+from reference_model import evaluate, indexed, keyword_select, same, to_query
 
 INF, NAN, BIG = float("inf"), float("nan"), 2**53
 TOP, BOTTOM = 2**63 - 1, -(2**63)
 OPS = ("eq", "ne", "gt", "ge", "lt", "le")
-
-
-def indexed(objs):
-    index = Index()
-    index.add_object_many(objs)
-    return index
 
 
 def found(index, expr):

@@ -7,7 +7,7 @@ import fractions
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, grouped, keyword_select, order_by, same, to_query
+from reference_model import evaluate, grouped, indexed, keyword_select, order_by, same, to_query
 
 try:
     import numpy as np
@@ -83,8 +83,7 @@ def check_against_model(index, members):
 def test_every_kind_against_the_model_through_writes():
     values = kinds()
     objs = [Indexable(x=v) for v in values] + [Indexable(x=[DAY, None, b"k"])]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     check_against_model(index, objs)
     # Objects move between kinds (a number to a date to None...); nothing of the old value stays.
     for step in range(1, 4):
@@ -113,8 +112,7 @@ def test_times_keep_their_kinds_apart():
               dt.datetime(2024, 1, 2, 13, tzinfo=PLUS1), NOON.replace(tzinfo=Broken()),
               dt.timedelta(1), 19724]
     objs = [Indexable(x=v, i=i) for i, v in enumerate(values)]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
 
     def found(expr):
         return sorted(o.i for o in index.reduced_query(expr).collect())
@@ -134,8 +132,7 @@ def test_numpy_scalars_of_every_width():
     types = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64,
              np.intc, np.longlong, np.ulonglong, np.float16, np.float32, np.float64]
     objs = [Indexable(x=t(5), y=t(0.1) if issubclass(t, np.floating) else t(1)) for t in types]
-    index = Index()
-    index.add_object_many(objs)
+    index = indexed(objs)
     for obj, t in zip(objs, types):
         expected = float if issubclass(t, np.floating) else int
         assert type(obj.x) is expected and obj.x == 5 and obj.y == t(obj.y), t

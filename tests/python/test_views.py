@@ -3,15 +3,9 @@
 import faulthandler
 import sys
 
-from Veldrake import Index, Indexable, PyQueryExpr as Q
+from Veldrake import Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, same, to_query
-
-
-def indexed(objs):
-    index = Index()
-    index.add_object_many(list(objs))
-    return index
+from reference_model import evaluate, indexed, same, to_query
 
 
 def test_union_with_itself_changes_nothing(capfd):
