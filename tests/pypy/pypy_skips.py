@@ -20,7 +20,6 @@ SKIPS = {
         "counts __del__ calls made as the module drops values; PyPy runs __del__ only when its "
         "collector runs",
     "tests/python/test_gc.py::test_every_cycle_shape_is_collected": NO_CYCLES,
-    "tests/python/test_gc.py::test_referents_are_the_attribute_values": NO_CYCLES,
     "tests/python/test_gc.py::test_an_index_reports_its_members_while_other_threads_add_them":
         NO_CYCLES,
     "tests/python/test_gc.py::test_combined_expressions_keep_what_they_combine": NO_CYCLES,

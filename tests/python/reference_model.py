@@ -156,6 +156,19 @@ def indexed(objs):
     return index
 
 
+def panics(call):
+    """The exception `call` raises, which must be the module's internal error: a BaseException
+    that `except Exception` does not catch."""
+    try:
+        call()
+    except Exception:
+        raise
+    except BaseException as error:
+        assert (type(error).__name__, type(error).__module__) == ("PanicException", "ext_runtime")
+        return error
+    raise AssertionError("no internal-error exception")
+
+
 def same(found, expected):
     """Compares two lists of objects as sets of identities."""
     return sorted(map(id, found)) == sorted(map(id, expected))
