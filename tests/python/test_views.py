@@ -1,6 +1,7 @@
 """Views, rebase, reduce and union_with beyond what the random driver (test_properties.py) covers."""
 
 import faulthandler
+import re
 import sys
 
 from Veldrake import Indexable, PyQueryExpr as Q
@@ -8,7 +9,7 @@ from Veldrake import Indexable, PyQueryExpr as Q
 from reference_model import evaluate, indexed, same, to_query
 
 
-def test_union_with_itself_changes_nothing(capfd):
+def test_union_with_itself_changes_nothing_and_with_another_reports_shared_attributes(capfd):
     a = indexed([Indexable(name="x", n=1), Indexable(name="y", n=2.5)])
     objs = a.collect()
     faulthandler.dump_traceback_later(60, exit=True, file=sys.stderr)  # a self-deadlock
@@ -16,11 +17,15 @@ def test_union_with_itself_changes_nothing(capfd):
         assert a.union_with(a) is None
     finally:
         faulthandler.cancel_dump_traceback_later()
-    capfd.readouterr()
     objs[0].n = 9
     assert same(a.collect(), objs)
     for tree in [("gt", "n", 1), ("eq", "n", 9), ("eq", "name", "y")]:
         assert same(a.reduced_query(to_query(tree)).collect(), evaluate(tree, objs)), tree
+    capfd.readouterr()
+    a.union_with(indexed([Indexable(name="z", other=1), Indexable(n=3, more=2)]))
+    lines = capfd.readouterr().err.splitlines()
+    assert len(lines) == 2 and all(re.fullmatch(r"Merging attribute with 0x[0-9a-f]+ and 0x[0-9a-f]+", line)
+                                   for line in lines), lines
 
 
 def test_keyword_values_stand_for_one_value_or_any_of_several():
