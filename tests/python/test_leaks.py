@@ -115,7 +115,8 @@ def test_references_dropped_on_threads_that_released_the_interpreter_lock():
 
 def test_references_dropped_by_the_module_s_own_indexing_thread():
     # Batches this large are indexed by two threads; re-adding members (directly or through
-    # union_with) replaces their records on both, while this thread touches the same objects.
+    # union_with) replaces their records on both, while another thread touches the same objects
+    # and runs the collector.
     objs = [Indexable(v=i) for i in range(8192)]
     index, other = Index(), Index()
     index.add_object_many(objs)
@@ -128,6 +129,7 @@ def test_references_dropped_by_the_module_s_own_indexing_thread():
             for obj in objs:
                 held = obj  # noqa: F841 - a reference taken and dropped
             del obj, held
+            gc.collect()
 
     toucher = threading.Thread(target=touch)
     toucher.start()

@@ -119,6 +119,7 @@ def test_interpreter_exit_while_daemon_threads_write_add_and_query():
         steps = [lambda i: setattr(objs[i % 100], "v", i),
                  lambda i: setattr(objs[i % 100], "kid", objs[(i + 1) % 100]),
                  lambda i: index.add_object_many(objs),
+                 lambda i: Index().add_object_many(objs * 90),  # indexed by two threads
                  lambda i: index.reduced_query(Q.eq("kid.w", i % 100)).collect()]
         for step in steps + steps[:1]:
             threading.Thread(target=forever, args=(step,), daemon=True).start()
