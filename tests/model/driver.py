@@ -19,7 +19,6 @@ import copy
 import datetime
 import enum
 import gc
-import math
 import os
 import sys
 import threading
@@ -165,10 +164,6 @@ def hashable(value):
     return True
 
 
-def is_nan(value):
-    return type(value) is float and math.isnan(value)
-
-
 class IndexState:
     """An index of the program and what the model knows of it."""
 
@@ -255,7 +250,8 @@ class Program:
         for name, value in self.written[slot].items():
             got, plain = getattr(obj, name, AttributeError), canonical(value)
             if type(plain) in (int, float, str, bool):
-                if type(got) is not type(plain) or not (got == plain or is_nan(plain) and is_nan(got)):
+                same = got == plain or ref.is_nan(plain) and ref.is_nan(got)
+                if type(got) is not type(plain) or not same:
                     self.fail(f"{self.name(slot)}.{name} reads {got!r}, {plain!r} was written")
             elif got is not value:
                 self.fail(f"{self.name(slot)}.{name} reads {got!r}, not the object written")
@@ -659,8 +655,8 @@ class Program:
             got = self.slots_of(view.collect(), f"{label}[{key!r}]")
             if type(view) is not FilteredIndex or not got or not got <= members:
                 self.fail(f"{label}: group {key!r} is {type(view).__name__} {self.listed(got)}")
-            if is_nan(key):
-                if self.exact and not all(any(map(is_nan, self.leaves_at(s, path))) for s in got):
+            if ref.is_nan(key):
+                if self.exact and not all(any(map(ref.is_nan, self.leaves_at(s, path))) for s in got):
                     self.fail(f"{label}: an object in the NaN group holds no NaN")
             elif self.exact:
                 plain += 1

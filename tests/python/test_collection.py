@@ -113,23 +113,6 @@ def test_views_never_show_a_newcomer_given_a_departed_id():
         assert v.order_by("n") == [keep] and not any(o in v for o in newcomers)
 
 
-def test_removing_holders_releases_their_nested_objects():
-    shared, only = Indexable(name="shared"), Indexable(name="only")
-    a, b = Indexable(child=shared), Indexable(child=[shared, only])
-    index = model.indexed([a, b])
-    index.remove(b)
-    assert index.reduced_query(Q.eq("child.name", "only")).collect() == []
-    assert index.reduced_query(Q.eq("child.name", "shared")).collect() == [a]
-    assert list(index.group_by("child.name")) == ["shared"]
-    only.name = "shared"  # no longer reaches the index
-    assert index.count(Q.eq("child.name", "shared")) == 1
-    index.remove(a)
-    shared.name = "x"
-    assert index.group_counts("child.name") == {} and index.count(Q.eq("child.name", "x")) == 0
-    index.add_object(b)
-    assert index.count(Q.eq("child.name", "shared")) == 1 and index.count(Q.eq("child.name", "x")) == 1
-
-
 def test_argument_errors():
     index = Index()
     member, stranger = Indexable(a=1), Indexable(a=2)
