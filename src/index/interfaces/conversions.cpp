@@ -26,7 +26,9 @@ OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admit
     auto slots = items.read();
     ids.for_each_block([&](std::span<const uint32_t> block) {
       for (std::size_t i = 0; i < block.size(); ++i) {
-        if (i + kAhead < block.size()) slots->prefetch(block[i + kAhead]);
+        if (i + kAhead < block.size()) {
+          if (const void* slot = slots->slot_address(block[i + kAhead])) __builtin_prefetch(slot);
+        }
         if (i + kAhead / 2 < block.size()) {
           if (const StoredItem* ahead = slots->find(block[i + kAhead / 2]))
             __builtin_prefetch(ahead->python_object, 1);
