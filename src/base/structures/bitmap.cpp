@@ -31,7 +31,7 @@ Bitmap Bitmap::of(std::span<const uint32_t> ids) {
 
 Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   if (this != &other) {
-    roaring_bitmap_clear(&roaring_);
+    clear();
     roaring_ = other.roaring_;
     roaring_bitmap_init_cleared(&other.roaring_);
   }

@@ -32,9 +32,12 @@ class PagedSlots {
   }
   T* find(uint32_t id) { return const_cast<T*>(std::as_const(*this).find(id)); }
 
-  // Starts loading slot `id` into the cache, for a walk that reads it a few steps later.
-  void prefetch(uint32_t id) const {
-    if (const Page* page = page_of(id)) __builtin_prefetch(&page->slots[id & (kPageSize - 1)]);
+  // Where slot `id` lies (filled or not), or null when its page is absent: for a walk that
+  // prefetches slots a few steps before it reads them. The caller issues the prefetch: GCC treats
+  // a function that only prefetches as free of effects and drops its calls.
+  const void* slot_address(uint32_t id) const {
+    const Page* page = page_of(id);
+    return page ? &page->slots[id & (kPageSize - 1)] : nullptr;
   }
 
   // Stores `value` in slot `id`, replacing what was there.

@@ -21,9 +21,7 @@ FilteredIndex FilteredIndex::reduced(const HashQuery& query) const {
 }
 
 FilteredIndex FilteredIndex::reduced_query(const QueryExpr& expr) const {
-  Bitmap matching = evaluate_query(*source_.query_maps, ids_, expr);
-  matching.and_inplace(ids_);
-  return FilteredIndex(source_, std::move(matching));
+  return FilteredIndex(source_, evaluate_query(*source_.query_maps, ids_, expr));
 }
 
 std::vector<StoredIndexable> FilteredIndex::stored_objects() const {

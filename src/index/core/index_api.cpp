@@ -392,9 +392,7 @@ FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
   std::shared_ptr<const Bitmap> allowed = members();
-  Bitmap result = evaluate_query(*query_maps, *allowed, expr);
-  result.and_inplace(*allowed);
-  return result;
+  return evaluate_query(*query_maps, *allowed, expr);
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {

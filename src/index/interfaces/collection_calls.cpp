@@ -104,7 +104,7 @@ OwnedRef list_in_order(const RwLocked<Items>& items, const std::vector<uint32_t>
     for (uint32_t id : ids) {
       const StoredItem* item = slots->find(id);
       if (item && item->admitted <= admitted_by)
-        objects.push_back(OwnedRef::new_reference(item->object.python_handle.get()));
+        objects.push_back(OwnedRef::new_reference(item->python_object));
     }
   }
   for (const OwnedRef& object : objects)

@@ -15,7 +15,8 @@ namespace veldrake {
 //
 // Members lie scattered in memory, and each costs two cache misses: its record, then its object.
 // So the walk loads records a few ids ahead and their objects half as far ahead: the misses
-// overlap instead of each waiting for the one before.
+// overlap instead of each waiting for the one before. The record holds the object pointer itself,
+// so no third load stands between them.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admitted_by) {
   constexpr std::size_t kAhead = 16;
   const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
@@ -25,14 +26,16 @@ OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admit
     auto slots = items.read();
     ids.for_each_block([&](std::span<const uint32_t> block) {
       for (std::size_t i = 0; i < block.size(); ++i) {
-        if (i + kAhead < block.size()) slots->prefetch(block[i + kAhead]);
+        if (i + kAhead < block.size()) {
+          if (const void* slot = slots->slot_address(block[i + kAhead])) __builtin_prefetch(slot);
+        }
         if (i + kAhead / 2 < block.size()) {
           if (const StoredItem* ahead = slots->find(block[i + kAhead / 2]))
-            __builtin_prefetch(ahead->object.python_handle.get(), 1);
+            __builtin_prefetch(ahead->python_object, 1);
         }
         const StoredItem* item = slots->find(block[i]);
         if (item && item->admitted <= admitted_by) {
-          PyObject* object = item->object.python_handle.get();
+          PyObject* object = item->python_object;
           Py_INCREF(object);
           PyList_SET_ITEM(list.get(), filled++, object);
         }
