@@ -294,27 +294,33 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 Groups QueryMap::group_values() const {
   Groups groups;
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
-    if (!ids.is_empty()) groups.push_back(Group{value, ids});
+    if (!ids.is_empty()) groups.push_back(Group{value, ids, {}, {}});
   });
 
   // Entries arrive in order; a run of entries with one key is one group.
   auto ordered = ordered_.read();
   ordered->for_each_tree([&](OrderedKind kind, const BitMapBTree& tree) {
     std::optional<Entry> first;
-    bool all_integers = true;
     Bitmap ids;
+    Bitmap float_ids;
     auto close_group = [&] {
-      if (first)
-        groups.push_back(Group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids)});
+      if (!first) return;
+      const bool all_integers = float_ids.is_empty();
+      Group group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids), {}, {}};
+      if (!all_integers && first->kind() == NumericKind::kInteger) {
+        group.integer = group_key(kind, *first, true);
+        group.float_ids = std::move(float_ids);
+      }
+      groups.push_back(std::move(group));
     };
     tree.for_each([&](const Entry& entry) {
       if (!first || first->number() != entry.number()) {
         close_group();
         first = entry;
-        all_integers = true;
         ids = Bitmap();
+        float_ids = Bitmap();
       }
-      all_integers = all_integers && entry.kind() == NumericKind::kInteger;
+      if (entry.kind() != NumericKind::kInteger) float_ids.add(entry.id());
       ids.add(entry.id());
     });
     close_group();

@@ -40,6 +40,15 @@ class ReachableObjects;
 struct Group {
   PyValue value;
   HybridSet ids;
+  // A number held as an integer by some ids and as a float by others (`float_ids`): `value` is
+  // the float, and `integer` the key of a group showing none of `float_ids`.
+  std::optional<PyValue> integer;
+  Bitmap float_ids;
+
+  // The key of this group when it shows the ids of `ids` that are in `shown`.
+  PyValue& key_showing(const Bitmap& shown) {
+    return integer && !float_ids.intersects(shown) ? *integer : value;
+  }
 };
 using Groups = std::vector<Group>;
 
