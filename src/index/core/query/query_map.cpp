@@ -123,7 +123,8 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove(const PyValue& value, uint32_t id) {
-  for (const PyValue& scalar : scalars_of(value)) remove_scalar(scalar, id);
+  const std::span<const PyValue> scalars = scalars_of(value);
+  for (const PyValue& scalar : scalars) remove_scalar(scalar, id, scalars);
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
@@ -144,7 +145,9 @@ void QueryMap::insert_replacing(const ScalarSet* old, const PyValue& value, uint
 
 void QueryMap::withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
   for (const PyValue& scalar : scalars_of(value)) {
-    if (!old || !old->contains(scalar)) remove_scalar(scalar, id);
+    if (!old || !old->contains(scalar))
+      remove_scalar(scalar, id, scalars_of(value),
+                    old ? old->scalars() : std::span<const PyValue>());
   }
 }
 
@@ -153,7 +156,7 @@ void QueryMap::drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t
   // Entries are sets of ids: removing an entry the new value also makes would take out what the
   // insertion just put in.
   for (const PyValue& scalar : scalars_of(old)) {
-    if (!kept.contains(scalar)) remove_scalar(scalar, id);
+    if (!kept.contains(scalar)) remove_scalar(scalar, id, scalars_of(old), kept.scalars());
   }
 }
 
@@ -168,9 +171,21 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
   insert_exact(value, id);
 }
 
-void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
+void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const PyValue> first,
+                             std::span<const PyValue> second) {
+  // Each carrier named costs the tree a lookup: beyond a few, searching the path is cheaper.
+  constexpr std::size_t kNamedCarriers = 8;
   if (std::optional<OrderedKey> key = stored_key(value)) {
-    ordered_.write()->remove(*key, id);
+    std::vector<NumericKey> carriers;
+    if (first.size() + second.size() <= kNamedCarriers) {
+      for (std::span<const PyValue> scalars : {first, second}) {
+        for (const PyValue& scalar : scalars) {
+          const std::optional<OrderedKey> carrier = stored_key(scalar);
+          if (carrier && carrier->kind == key->kind) carriers.push_back(carrier->key);
+        }
+      }
+    }
+    ordered_.write()->remove(*key, id, carriers);
     return;
   }
   remove_exact(value, id);
