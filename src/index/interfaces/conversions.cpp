@@ -25,9 +25,15 @@ OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admit
     auto slots = items.read();
     ids.for_each_block([&](std::span<const uint32_t> block) {
       for (std::size_t i = 0; i < block.size(); ++i) {
+        // Three loads depend on each other (slot, handle, object): each is started a few
+        // steps before the next one needs it.
         if (i + kAhead < block.size()) slots->prefetch(block[i + kAhead]);
         if (i + kAhead / 2 < block.size()) {
           if (const StoredItem* ahead = slots->find(block[i + kAhead / 2]))
+            ahead->object.python_handle.prefetch();
+        }
+        if (i + kAhead / 4 < block.size()) {
+          if (const StoredItem* ahead = slots->find(block[i + kAhead / 4]))
             __builtin_prefetch(ahead->object.python_handle.get(), 1);
         }
         const StoredItem* item = slots->find(block[i]);
