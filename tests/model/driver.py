@@ -193,14 +193,10 @@ class Program:
         self.counter = 0
         self.cyclic = False
         self.exact = True  # False in agents: other threads run at the same time
-        self.threaded = False  # whether agents ran
         self.lock = threading.RLock()
 
     def agent(self, choices):
         """A view of this program for another thread: same objects, indexes and model."""
-        # A number group's key can stay a float after concurrent writes turned its last float
-        # into an int (an engine race not fixed yet): key types go unchecked once threads ran.
-        self.threaded = True
         other = copy.copy(self)
         other.choices, other.exact = choices, False
         return other
@@ -665,7 +661,7 @@ class Program:
                         got <= h for _, h in candidates):
                     self.fail(f"{label}: group {key!r} holds {self.listed(got)}, expected "
                               f"{[self.listed(h) for _, h in candidates]}")
-                if exact and not self.threaded and len(candidates) == 1 and type(key) is not type(candidates[0][0]):
+                if exact and len(candidates) == 1 and type(key) is not type(candidates[0][0]):
                     self.fail(f"{label}: key {key!r}, expected {candidates[0][0]!r}")
             if keep:
                 self.keep_view(view, state, got, self.fresh("g"))

@@ -297,3 +297,15 @@ def test_random_graphs_agree_with_python_and_a_fresh_index(seed):
             seen.get(id(obj), set()).add(attr)
             check_agree(graph, index, rng, kept=lambda path: [
                 o for o in graph.members if path.partition(".")[0] in seen[id(o)]])
+
+
+def test_a_number_group_is_keyed_by_the_values_its_objects_hold():
+    # 1 and 1.0 share an entry run; the key is a float only if a grouped object holds the float.
+    whole, part = Indexable(x=1, name="i"), Indexable(x=1.0, name="f")
+    index = indexed([Indexable(owner=whole), Indexable(peer=part), whole, part])
+    assert [repr(k) for k in index.group_by("owner.x")] == ["1"]
+    assert [repr(k) for k in index.group_counts("owner.x")] == ["1"]
+    assert [repr(k) for k in index.reduced(name="i").group_counts("x")] == ["1"]
+    assert [repr(k) for k in index.group_by("x")] == ["1.0"]
+    part.x = 1
+    assert [repr(k) for k in index.group_by("peer.x")] == ["1"]

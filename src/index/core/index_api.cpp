@@ -408,8 +408,10 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   const QueryMap* last = resolved->last_values();
   if (!last) return {};
   Groups groups = last->group_values();
-  for (Group& group : groups)
+  for (Group& group : groups) {
     group.ids = HybridSet::from_bitmap(resolved->holders_of(group.ids.as_bitmap()));
+    if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids));
+  }
   return groups;
 }
 
@@ -422,7 +424,7 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
     ids.and_inplace(*allowed);
     FilteredIndex view = FilteredIndex::cut_from(source, std::move(ids));
     if (view.ids().is_empty()) continue;
-    views.emplace_back(std::move(group.value), std::move(view));
+    views.emplace_back(std::move(group.key_showing(view.ids())), std::move(view));
   }
   return views;
 }

@@ -1,9 +1,11 @@
 // Drives a BitMapBTree and a std::set reference with the same random inserts and removals and
 // compares the entries and every kind of range query after each batch. Values repeat a lot, each
 // id has several entries and ints meet equal floats, so answers taken from whole children are
-// only right if the per-child bitmaps and the mixed-kind bounds are exact.
+// only right if the per-child bitmaps and the mixed-kind bounds are exact. Removals name the
+// id's other entries in every way a caller may: all, some, with strays, or none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -142,11 +144,39 @@ void check_tree(const BitMapBTree& tree, const std::vector<StoredEntry>& entries
   }
 }
 
+// Keys to name as carriers of an id, out of `keys` (every key it has): none, all of them, all but
+// the last with a stray key, or all twice.
+std::vector<NumericKey> carriers_of(const std::vector<NumericKey>& keys, Generator& generator) {
+  std::vector<NumericKey> named;
+  switch (generator.below(4)) {
+    case 0:
+      break;
+    case 1:
+      named = keys;
+      break;
+    case 2:
+      named.assign(keys.begin(), keys.end() - (keys.empty() ? 0 : 1));
+      named.push_back(generator.key());
+      break;
+    default:
+      named = keys;
+      named.insert(named.end(), keys.begin(), keys.end());
+  }
+  return named;
+}
+
 TEST(BitMapBTreeDifferentialTest, MatchesAReferenceSetUnderRandomChanges) {
   Generator generator;
   BitMapBTree tree;
   std::set<StoredEntry, ReferenceOrder> reference;
   std::vector<StoredEntry> stored;  // the reference's entries, for picking one to remove
+  std::vector<std::vector<NumericKey>> keys_of(kIdCount);
+  const auto remove = [&](const StoredEntry& entry) {
+    auto& keys = keys_of[entry.id];
+    const bool removed = tree.remove(entry.key, entry.id, carriers_of(keys, generator));
+    std::erase_if(keys, [&](const NumericKey& key) { return key == entry.key; });
+    return removed;
+  };
 
   // Growing batches, then draining ones that empty the tree and leave many leaves empty.
   constexpr int kGrowing = 22;
@@ -158,18 +188,21 @@ TEST(BitMapBTreeDifferentialTest, MatchesAReferenceSetUnderRandomChanges) {
         const StoredEntry entry{generator.key(), generator.below(kIdCount)};
         const bool added = reference.insert(entry).second;
         ASSERT_EQ(tree.insert(entry.key, entry.id), added);
-        if (added) stored.push_back(entry);
+        if (added) {
+          stored.push_back(entry);
+          keys_of[entry.id].push_back(entry.key);
+        }
       } else if (action < 97) {
         const size_t index = generator.below(stored.size());
         const StoredEntry entry = stored[index];
         stored[index] = stored.back();
         stored.pop_back();
         reference.erase(entry);
-        ASSERT_TRUE(tree.remove(entry.key, entry.id));
+        ASSERT_TRUE(remove(entry));
       } else {  // usually absent
         const StoredEntry entry{generator.key(), generator.below(kIdCount)};
         const bool present = reference.erase(entry) == 1;
-        ASSERT_EQ(tree.remove(entry.key, entry.id), present);
+        ASSERT_EQ(remove(entry), present);
         if (present) stored.assign(reference.begin(), reference.end());
       }
     }

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <span>
 
 #include "base/structures/b_tree/bound.h"
 #include "base/structures/b_tree/entry.h"
@@ -44,8 +45,12 @@ class BitMapBTree {
   // Stores the entry (key, id); false if it was already stored or the key is NaN. Out of memory,
   // throws std::bad_alloc with the entries unchanged and the tree valid.
   bool insert(const NumericKey& key, uint32_t id);
-  // Removes the entry (key, id); false if it was not stored or the key is NaN. Never fails.
-  bool remove(const NumericKey& key, uint32_t id);
+  // Removes the entry (key, id); false if it was not stored or the key is NaN. `carriers` may
+  // name keys of the id's other entries: when they name all of them, the removal need not
+  // search the nodes on its path for another entry of the id. Never fails.
+  bool remove(const NumericKey& key, uint32_t id, std::span<const NumericKey> carriers = {});
+  // Whether the entry (key, id) is stored.
+  bool contains(const Entry& entry) const;
   // The ids in `filter` having an entry whose number lies between the bounds.
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
   // Every id having an entry whose number lies between the bounds.

@@ -14,6 +14,11 @@ void IdEntryCounts::add(uint32_t id) {
   }
 }
 
+uint32_t IdEntryCounts::count(uint32_t id) const {
+  if (const auto found = several_.find(id); found != several_.end()) return found->second;
+  return present_.contains(id) ? 1 : 0;
+}
+
 void IdEntryCounts::remove(uint32_t id) {
   assert(present_.contains(id));
   const auto found = several_.find(id);

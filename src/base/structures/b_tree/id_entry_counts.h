@@ -18,6 +18,8 @@ class IdEntryCounts {
   void remove(uint32_t id);
   // Whether two or more entries carry `id`.
   bool has_several(uint32_t id) const { return several_.contains(id); }
+  // How many entries carry `id`.
+  uint32_t count(uint32_t id) const;
 
  private:
   Bitmap present_;                                  // ids carried by at least one entry

@@ -16,9 +16,10 @@ bool OrderedIndex::insert(const OrderedKey& key, uint32_t id) {
   }
 }
 
-bool OrderedIndex::remove(const OrderedKey& key, uint32_t id) {
+bool OrderedIndex::remove(const OrderedKey& key, uint32_t id,
+                          std::span<const NumericKey> carriers) {
   std::unique_ptr<BitMapBTree>& tree = trees_[static_cast<std::size_t>(key.kind)];
-  if (!tree || !tree->remove(key.key, id)) return false;
+  if (!tree || !tree->remove(key.key, id, carriers)) return false;
   // Removal leaves emptied nodes in place; a tree left with no entry is given back whole.
   if (tree->is_empty()) tree.reset();
   return true;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "base/structures/b_tree/b_tree.h"
 
@@ -38,7 +39,8 @@ class OrderedIndex {
   // Stores (key, id) in the tree of its kind; false if it was stored already or the key is NaN.
   bool insert(const OrderedKey& key, uint32_t id);
   // Removes (key, id); false if it was not stored. A tree left with no entry is freed.
-  bool remove(const OrderedKey& key, uint32_t id);
+  // `carriers`: keys of the same kind that may make other entries of the id (BitMapBTree::remove).
+  bool remove(const OrderedKey& key, uint32_t id, std::span<const NumericKey> carriers = {});
   // The ids (within `filter` when given) having an entry of `kind` between the bounds.
   Bitmap query_range(OrderedKind kind, const Bound& lower, const Bound& upper,
                      const Bitmap* filter) const;

@@ -123,7 +123,8 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove(const PyValue& value, uint32_t id) {
-  for (const PyValue& scalar : scalars_of(value)) remove_scalar(scalar, id);
+  const std::span<const PyValue> scalars = scalars_of(value);
+  for (const PyValue& scalar : scalars) remove_scalar(scalar, id, scalars);
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
@@ -144,7 +145,9 @@ void QueryMap::insert_replacing(const ScalarSet* old, const PyValue& value, uint
 
 void QueryMap::withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
   for (const PyValue& scalar : scalars_of(value)) {
-    if (!old || !old->contains(scalar)) remove_scalar(scalar, id);
+    if (!old || !old->contains(scalar))
+      remove_scalar(scalar, id, scalars_of(value),
+                    old ? old->scalars() : std::span<const PyValue>());
   }
 }
 
@@ -153,7 +156,7 @@ void QueryMap::drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t
   // Entries are sets of ids: removing an entry the new value also makes would take out what the
   // insertion just put in.
   for (const PyValue& scalar : scalars_of(old)) {
-    if (!kept.contains(scalar)) remove_scalar(scalar, id);
+    if (!kept.contains(scalar)) remove_scalar(scalar, id, scalars_of(old), kept.scalars());
   }
 }
 
@@ -168,9 +171,21 @@ void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
   insert_exact(value, id);
 }
 
-void QueryMap::remove_scalar(const PyValue& value, uint32_t id) {
+void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const PyValue> first,
+                             std::span<const PyValue> second) {
+  // Each carrier named costs the tree a lookup: beyond a few, searching the path is cheaper.
+  constexpr std::size_t kNamedCarriers = 8;
   if (std::optional<OrderedKey> key = stored_key(value)) {
-    ordered_.write()->remove(*key, id);
+    std::vector<NumericKey> carriers;
+    if (first.size() + second.size() <= kNamedCarriers) {
+      for (std::span<const PyValue> scalars : {first, second}) {
+        for (const PyValue& scalar : scalars) {
+          const std::optional<OrderedKey> carrier = stored_key(scalar);
+          if (carrier && carrier->kind == key->kind) carriers.push_back(carrier->key);
+        }
+      }
+    }
+    ordered_.write()->remove(*key, id, carriers);
     return;
   }
   remove_exact(value, id);
@@ -294,27 +309,33 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 Groups QueryMap::group_values() const {
   Groups groups;
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
-    if (!ids.is_empty()) groups.push_back(Group{value, ids});
+    if (!ids.is_empty()) groups.push_back(Group{value, ids, {}, {}});
   });
 
   // Entries arrive in order; a run of entries with one key is one group.
   auto ordered = ordered_.read();
   ordered->for_each_tree([&](OrderedKind kind, const BitMapBTree& tree) {
     std::optional<Entry> first;
-    bool all_integers = true;
     Bitmap ids;
+    Bitmap float_ids;
     auto close_group = [&] {
-      if (first)
-        groups.push_back(Group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids)});
+      if (!first) return;
+      const bool all_integers = float_ids.is_empty();
+      Group group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids), {}, {}};
+      if (!all_integers && first->kind() == NumericKind::kInteger) {
+        group.integer = group_key(kind, *first, true);
+        group.float_ids = std::move(float_ids);
+      }
+      groups.push_back(std::move(group));
     };
     tree.for_each([&](const Entry& entry) {
       if (!first || first->number() != entry.number()) {
         close_group();
         first = entry;
-        all_integers = true;
         ids = Bitmap();
+        float_ids = Bitmap();
       }
-      all_integers = all_integers && entry.kind() == NumericKind::kInteger;
+      if (entry.kind() != NumericKind::kInteger) float_ids.add(entry.id());
       ids.add(entry.id());
     });
     close_group();

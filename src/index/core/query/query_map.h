@@ -40,6 +40,15 @@ class ReachableObjects;
 struct Group {
   PyValue value;
   HybridSet ids;
+  // A number held as an integer by some ids and as a float by others (`float_ids`): `value` is
+  // the float, and `integer` the key of a group showing none of `float_ids`.
+  std::optional<PyValue> integer;
+  Bitmap float_ids;
+
+  // The key of this group when it shows the ids of `ids` that are in `shown`.
+  PyValue& key_showing(const Bitmap& shown) {
+    return integer && !float_ids.intersects(shown) ? *integer : value;
+  }
 };
 using Groups = std::vector<Group>;
 
@@ -56,6 +65,7 @@ class ScalarSet {
  public:
   explicit ScalarSet(std::span<const PyValue> scalars);
   bool contains(const PyValue& scalar) const;
+  std::span<const PyValue> scalars() const { return scalars_; }
 
  private:
   static constexpr std::size_t kScanned = 16;
@@ -135,7 +145,10 @@ class QueryMap {
 
  private:
   void insert_scalar(const PyValue& value, uint32_t id);
-  void remove_scalar(const PyValue& value, uint32_t id);
+  // `first` and `second` hold the scalars that may make the id's other entries (see
+  // BitMapBTree::remove); a removal from a long container does without.
+  void remove_scalar(const PyValue& value, uint32_t id, std::span<const PyValue> first = {},
+                     std::span<const PyValue> second = {});
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
   Bitmap ordered_range(OrderedKind kind, const Bound& lower, const Bound& upper,

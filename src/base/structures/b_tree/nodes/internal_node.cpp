@@ -85,13 +85,28 @@ bool InternalNode::insert(const Entry& entry) {
   }
 }
 
-RemoveOutcome InternalNode::remove(const Entry& entry, bool id_elsewhere) {
+bool InternalNode::contains(const Entry& entry) const {
+  return present_child(child_position(entry)).visit([&](const auto& held) {
+    return held.contains(entry);
+  });
+}
+
+RemoveOutcome InternalNode::remove(const Entry& entry, const OtherCarriers& others) {
   const size_t position = child_position(entry);
+  OtherCarriers below_child = others;
+  if (others.listed) {
+    const auto routed_here = [&](const Entry& other) { return child_position(other) == position; };
+    const auto first = std::find_if(others.below.begin(), others.below.end(), routed_here);
+    const auto last = std::find_if_not(first, others.below.end(), routed_here);
+    below_child.below = {first, last};
+    below_child.any = first != last;
+  }
   const RemoveOutcome outcome =
-      present_child(position).visit([&](auto& held) { return held.remove(entry, id_elsewhere); });
+      present_child(position).visit([&](auto& held) { return held.remove(entry, below_child); });
   if (outcome != RemoveOutcome::kIdGone) return outcome;
   present_ids(position).remove(entry.id());
-  if (!id_elsewhere) return RemoveOutcome::kIdGone;
+  if (!others.any) return RemoveOutcome::kIdGone;
+  if (others.listed) return RemoveOutcome::kIdRemains;
   for (size_t i = 0; i < count(); ++i) {
     if (present_ids(i).contains(entry.id())) return RemoveOutcome::kIdRemains;
   }

@@ -52,8 +52,10 @@ class InternalNode : public CenteredRun<InternalNode> {
   // Stores `entry` below this node (which must not be full); false if it was already stored.
   // Out of memory, throws with the entries and bitmaps below unchanged.
   bool insert(const Entry& entry);
-  // Removes `entry` from below this node; `id_elsewhere` as for LeafNode::remove.
-  RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
+  // Whether `entry` is stored below this node.
+  bool contains(const Entry& entry) const;
+  // Removes `entry` from below this node; `others` as for LeafNode::remove.
+  RemoveOutcome remove(const Entry& entry, const OtherCarriers& others);
   // Moves the upper half of the children into a new node and returns it; out of memory, throws
   // before moving any.
   std::unique_ptr<InternalNode> split();

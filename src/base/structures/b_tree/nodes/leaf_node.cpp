@@ -21,13 +21,19 @@ bool LeafNode::insert(const Entry& entry) {
   return true;
 }
 
-RemoveOutcome LeafNode::remove(const Entry& entry, bool id_elsewhere) {
+bool LeafNode::contains(const Entry& entry) const {
+  const auto run = entries();
+  return std::binary_search(run.begin(), run.end(), entry);
+}
+
+RemoveOutcome LeafNode::remove(const Entry& entry, const OtherCarriers& others) {
   const auto run = entries();
   const auto found = std::lower_bound(run.begin(), run.end(), entry);
   if (found == run.end() || *found != entry) return RemoveOutcome::kAbsent;
   const size_t position = static_cast<size_t>(found - run.begin());
   close_gap(position, position < count() / 2);
-  if (!id_elsewhere) return RemoveOutcome::kIdGone;
+  if (!others.any) return RemoveOutcome::kIdGone;
+  if (others.listed) return RemoveOutcome::kIdRemains;
   const auto rest = entries();
   const bool id_remains = std::any_of(
       rest.begin(), rest.end(), [&entry](const Entry& other) { return other.id() == entry.id(); });

@@ -32,10 +32,11 @@ class LeafNode : public CenteredRun<LeafNode> {
 
   // Stores `entry` (the leaf must not be full); false if it was already stored.
   bool insert(const Entry& entry);
-  // Removes `entry` and reports whether its id is still carried by another entry here.
-  // `id_elsewhere` tells whether any other entry of the tree carries the id; when not, the
-  // search for one is skipped.
-  RemoveOutcome remove(const Entry& entry, bool id_elsewhere);
+  // Whether `entry` is stored.
+  bool contains(const Entry& entry) const;
+  // Removes `entry` and reports whether its id is still carried by another entry here; the
+  // leaf's entries are searched only when `others` neither rules that out nor lists them.
+  RemoveOutcome remove(const Entry& entry, const OtherCarriers& others);
   // Moves the upper half of the entries into a new leaf and returns it; out of memory, throws
   // before moving any.
   std::unique_ptr<LeafNode> split();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -11,12 +12,23 @@ namespace veldrake {
 
 class LeafNode;
 class InternalNode;
+class Entry;
 
 // What removing an entry did below a node.
 enum class RemoveOutcome : uint8_t {
   kAbsent,     // the entry was not stored
   kIdRemains,  // removed; another entry below still carries its id
   kIdGone,     // removed; no entry below carries its id any more
+};
+
+// What a removal knows of the other entries carrying the removed entry's id. Listing them spares
+// the search of every child's ids on the way up: sorted, so the ones below one child are adjacent.
+struct OtherCarriers {
+  explicit OtherCarriers(bool any) : any(any) {}
+
+  bool any;                      // some other entry below the node visited carries the id
+  bool listed = false;           // `below` lists all of them
+  std::span<const Entry> below;  // when listed: those entries, ascending
 };
 
 class Node {
