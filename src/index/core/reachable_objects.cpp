@@ -61,13 +61,12 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
                             const StoredIndexable& target) {
   if (links.holders.size() <= attr) links.holders.resize(static_cast<std::size_t>(attr) + 1);
   auto& by_target = links.holders[attr];
-  if (!by_target) by_target = std::make_unique<PagedSlots<HybridSet>>();
+  if (!by_target) by_target = std::make_unique<PagedSlots<ListedIdSet>>();
   const uint32_t id = target.id();
-  if (HybridSet* holders = by_target->find(id)) {
-    if (holders->contains(holder)) return;
-    holders->add(holder);
+  if (ListedIdSet* holders = by_target->find(id)) {
+    if (!holders->add(holder)) return;
   } else {
-    by_target->put(id, HybridSet::of(holder));
+    by_target->put(id, ListedIdSet::of(holder));
   }
   if (Reached* reached = links.reached.find(id)) {
     ++reached->holder_links;
@@ -84,8 +83,8 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
 void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_t attr,
                               uint32_t target) {
   if (links.holders.size() <= attr || !links.holders[attr]) return;
-  PagedSlots<HybridSet>& by_target = *links.holders[attr];
-  HybridSet* holders = by_target.find(target);
+  PagedSlots<ListedIdSet>& by_target = *links.holders[attr];
+  ListedIdSet* holders = by_target.find(target);
   if (!holders || !holders->remove(holder)) return;
   if (holders->is_empty()) by_target.take(target);
   Reached* reached = links.reached.find(target);
@@ -277,25 +276,30 @@ QueryMap& ReachableObjects::value_map_for(uint32_t attr) {
 
 Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
   std::vector<const Bitmap*> large;
-  std::vector<uint32_t> loose;
+  std::vector<uint32_t> listed;
   auto links = links_.read();
   if (attr >= links->holders.size() || !links->holders[attr]) return Bitmap();
-  const PagedSlots<HybridSet>& by_target = *links->holders[attr];
+  const PagedSlots<ListedIdSet>& by_target = *links->holders[attr];
   // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
-  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
+  // longer arrays. Large sets are united in one pass instead, and the ids of small ones gathered
   // and added at once.
-  held.for_each([&](uint32_t id) {
-    const HybridSet* holders = by_target.find(id);
-    if (!holders) return;
-    if (const Bitmap* bitmap = holders->large_bitmap()) {
-      large.push_back(bitmap);
-    } else {
-      holders->for_each([&](uint32_t holder) { loose.push_back(holder); });
+  held.for_each_block([&](std::span<const uint32_t> block) {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (i + kAhead < block.size()) by_target.prefetch(block[i + kAhead]);
+      const ListedIdSet* holders = by_target.find(block[i]);
+      if (!holders) continue;
+      if (const Bitmap* bitmap = holders->bitmap()) {
+        large.push_back(bitmap);
+      } else {
+        std::span<const uint32_t> ids = holders->listed();
+        listed.insert(listed.end(), ids.begin(), ids.end());
+      }
     }
   });
-  std::sort(loose.begin(), loose.end());
-  Bitmap result = Bitmap::of(loose);
-  large.push_back(&result);
+  if (large.empty()) return Bitmap::of(listed);
+  Bitmap gathered = Bitmap::of(listed);
+  large.push_back(&gathered);
   return Bitmap::union_many(large);
 }
 

@@ -29,7 +29,7 @@
 #include "base/interrupt_watch.h"
 #include "base/locks.h"
 #include "base/structures/bitmap.h"
-#include "base/structures/hybrid_set.h"
+#include "base/structures/listed_id_set.h"
 #include "base/structures/paged_slots.h"
 #include "index/core/indexable_record.h"
 #include "index/core/values/value.h"
@@ -93,7 +93,7 @@ class ReachableObjects {
   struct Links {
     PagedSlots<Reached> reached;
     std::size_t reached_count = 0;
-    std::vector<std::unique_ptr<PagedSlots<HybridSet>>> holders;  // per attribute, per target
+    std::vector<std::unique_ptr<PagedSlots<ListedIdSet>>> holders;  // per attribute, per target
   };
   // Registrations and releases still to do for one change, in the order they arose.
   struct Work {
