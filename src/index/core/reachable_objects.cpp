@@ -77,7 +77,7 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
   links.reached.put(
       id, Reached{StoredIndexable{PyHandle::deferred_reference(target.python_handle)}, 1});
   ++links.reached_count;
-  work.reach.push_back(target);
+  work.reach.push(target);
 }
 
 void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_t attr,
@@ -90,7 +90,7 @@ void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_
   Reached* reached = links.reached.find(target);
   if (!reached) return;  // released by a sweep already
   if (--reached->holder_links == 0) {
-    work.release.push_back(target);
+    work.release.push(target);
   } else {
     ++broken_links_;
   }
@@ -108,13 +108,11 @@ bool ReachableObjects::finish(IndexAPI& index, Work& work, const InterruptWatch*
       whole = false;
       break;
     }
-    StoredIndexable object = std::move(work.reach.front());
-    work.reach.pop_front();
+    StoredIndexable object = work.reach.pop();
     register_reached(index, work, object);
   }
   while (!work.release.empty()) {
-    uint32_t id = work.release.front();
-    work.release.pop_front();
+    uint32_t id = work.release.pop();
     release(index, work, id, false);
   }
   sweep_if_due(index);
@@ -229,8 +227,7 @@ void ReachableObjects::sweep(IndexAPI& index) {
   for (uint32_t id : cut_off) release(index, work, id, true);
   // Releasing a cut-off object unlinks only other cut-off ones (or members' links it held).
   while (!work.release.empty()) {
-    uint32_t id = work.release.front();
-    work.release.pop_front();
+    uint32_t id = work.release.pop();
     release(index, work, id, false);
   }
   broken_links_ = 0;
