@@ -74,6 +74,26 @@ def test_removal_and_clear_let_go_of_what_only_the_leavers_reached():
         index.order_by("peer.name")
 
 
+def test_an_object_many_hold_answers_as_its_holders_come_and_go():
+    # Holder sets of a few ids and of many are kept differently; both must answer alike.
+    hubs = [Indexable(name=f"hub{i}") for i in range(3)]
+    objs = [Indexable(n=i, owner=hubs[0]) for i in range(300)]
+    index = indexed(objs)
+    rng = random.Random(5)
+    for step in range(600):
+        o = rng.choice(objs)
+        o.owner = rng.choice(hubs + [[hubs[1], hubs[2]], None])
+        if step % 100 == 99:
+            index.remove(o) if o in index.collect() else index.add_object(o)
+        if step % 50 == 0:
+            members = index.collect()
+            for hub in hubs:
+                found = index.reduced_query(Q.eq("owner.name", hub.name)).collect()
+                expected = [m for m in members
+                            if m.owner is hub or isinstance(m.owner, list) and hub in m.owner]
+                assert sorted(x.n for x in found) == sorted(x.n for x in expected)
+
+
 def test_grids_and_ladders_register_and_update_in_linear_time():
     # Every object was registered once per path reaching it: these never finished. The memory
     # cap stops a blow-up early; sanitizer runtimes reserve more address space than it allows.

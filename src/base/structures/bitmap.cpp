@@ -1,6 +1,7 @@
 #include "base/structures/bitmap.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "base/internal_error.h"
@@ -17,6 +18,32 @@ namespace {
 // one container) well below the allocator's reserve.
 constexpr std::size_t kAddChunk = 1024;
 
+// `ids` without repeats, ascending: CRoaring adds ids in order by appending, and out of order by
+// searching and shifting each container. Ids that fill their range well are sorted by marking
+// them in a plain bit array and reading it back, in time linear in the range.
+std::vector<uint32_t> ascending(std::span<const uint32_t> ids) {
+  constexpr uint32_t kWordBits = 64;
+  const uint32_t largest = *std::max_element(ids.begin(), ids.end());
+  const std::size_t words = largest / kWordBits + 1;
+  std::vector<uint32_t> sorted;
+  if (ids.size() * 4 < words) {
+    sorted.assign(ids.begin(), ids.end());
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return sorted;
+  }
+  std::vector<uint64_t> marks(words);
+  for (uint32_t id : ids) marks[id / kWordBits] |= uint64_t{1} << (id % kWordBits);
+  sorted.reserve(ids.size());
+  for (std::size_t word = 0; word < words; ++word) {
+    for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+      sorted.push_back(static_cast<uint32_t>(word * kWordBits) +
+                       static_cast<uint32_t>(std::countr_zero(bits)));
+    }
+  }
+  return sorted;
+}
+
 }  // namespace
 
 Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
@@ -25,7 +52,11 @@ Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
 
 Bitmap Bitmap::of(std::span<const uint32_t> ids) {
   Bitmap bitmap;
-  bitmap.add_many(ids);
+  if (std::is_sorted(ids.begin(), ids.end())) {
+    bitmap.add_many(ids);
+  } else {
+    bitmap.add_many(ascending(ids));
+  }
   return bitmap;
 }
 

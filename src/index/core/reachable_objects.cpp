@@ -61,13 +61,12 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
                             const StoredIndexable& target) {
   if (links.holders.size() <= attr) links.holders.resize(static_cast<std::size_t>(attr) + 1);
   auto& by_target = links.holders[attr];
-  if (!by_target) by_target = std::make_unique<PagedSlots<HybridSet>>();
+  if (!by_target) by_target = std::make_unique<PagedSlots<ListedIdSet>>();
   const uint32_t id = target.id();
-  if (HybridSet* holders = by_target->find(id)) {
-    if (holders->contains(holder)) return;
-    holders->add(holder);
+  if (ListedIdSet* holders = by_target->find(id)) {
+    if (!holders->add(holder)) return;
   } else {
-    by_target->put(id, HybridSet::of(holder));
+    by_target->put(id, ListedIdSet::of(holder));
   }
   if (Reached* reached = links.reached.find(id)) {
     ++reached->holder_links;
@@ -78,20 +77,20 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
   links.reached.put(
       id, Reached{StoredIndexable{PyHandle::deferred_reference(target.python_handle)}, 1});
   ++links.reached_count;
-  work.reach.push_back(target);
+  work.reach.push(target);
 }
 
 void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_t attr,
                               uint32_t target) {
   if (links.holders.size() <= attr || !links.holders[attr]) return;
-  PagedSlots<HybridSet>& by_target = *links.holders[attr];
-  HybridSet* holders = by_target.find(target);
+  PagedSlots<ListedIdSet>& by_target = *links.holders[attr];
+  ListedIdSet* holders = by_target.find(target);
   if (!holders || !holders->remove(holder)) return;
   if (holders->is_empty()) by_target.take(target);
   Reached* reached = links.reached.find(target);
   if (!reached) return;  // released by a sweep already
   if (--reached->holder_links == 0) {
-    work.release.push_back(target);
+    work.release.push(target);
   } else {
     ++broken_links_;
   }
@@ -109,13 +108,11 @@ bool ReachableObjects::finish(IndexAPI& index, Work& work, const InterruptWatch*
       whole = false;
       break;
     }
-    StoredIndexable object = std::move(work.reach.front());
-    work.reach.pop_front();
+    StoredIndexable object = work.reach.pop();
     register_reached(index, work, object);
   }
   while (!work.release.empty()) {
-    uint32_t id = work.release.front();
-    work.release.pop_front();
+    uint32_t id = work.release.pop();
     release(index, work, id, false);
   }
   sweep_if_due(index);
@@ -230,8 +227,7 @@ void ReachableObjects::sweep(IndexAPI& index) {
   for (uint32_t id : cut_off) release(index, work, id, true);
   // Releasing a cut-off object unlinks only other cut-off ones (or members' links it held).
   while (!work.release.empty()) {
-    uint32_t id = work.release.front();
-    work.release.pop_front();
+    uint32_t id = work.release.pop();
     release(index, work, id, false);
   }
   broken_links_ = 0;
@@ -277,25 +273,30 @@ QueryMap& ReachableObjects::value_map_for(uint32_t attr) {
 
 Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
   std::vector<const Bitmap*> large;
-  std::vector<uint32_t> loose;
+  std::vector<uint32_t> listed;
   auto links = links_.read();
   if (attr >= links->holders.size() || !links->holders[attr]) return Bitmap();
-  const PagedSlots<HybridSet>& by_target = *links->holders[attr];
+  const PagedSlots<ListedIdSet>& by_target = *links->holders[attr];
   // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
-  // longer arrays. Large sets are united in one pass instead, and the ids of small ones sorted
+  // longer arrays. Large sets are united in one pass instead, and the ids of small ones gathered
   // and added at once.
-  held.for_each([&](uint32_t id) {
-    const HybridSet* holders = by_target.find(id);
-    if (!holders) return;
-    if (const Bitmap* bitmap = holders->large_bitmap()) {
-      large.push_back(bitmap);
-    } else {
-      holders->for_each([&](uint32_t holder) { loose.push_back(holder); });
+  held.for_each_block([&](std::span<const uint32_t> block) {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (i + kAhead < block.size()) by_target.prefetch(block[i + kAhead]);
+      const ListedIdSet* holders = by_target.find(block[i]);
+      if (!holders) continue;
+      if (const Bitmap* bitmap = holders->bitmap()) {
+        large.push_back(bitmap);
+      } else {
+        std::span<const uint32_t> ids = holders->listed();
+        listed.insert(listed.end(), ids.begin(), ids.end());
+      }
     }
   });
-  std::sort(loose.begin(), loose.end());
-  Bitmap result = Bitmap::of(loose);
-  large.push_back(&result);
+  if (large.empty()) return Bitmap::of(listed);
+  Bitmap gathered = Bitmap::of(listed);
+  large.push_back(&gathered);
   return Bitmap::union_many(large);
 }
 

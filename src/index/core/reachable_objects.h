@@ -21,15 +21,15 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/interrupt_watch.h"
 #include "base/locks.h"
 #include "base/structures/bitmap.h"
-#include "base/structures/hybrid_set.h"
+#include "base/structures/listed_id_set.h"
 #include "base/structures/paged_slots.h"
 #include "index/core/indexable_record.h"
 #include "index/core/values/value.h"
@@ -93,12 +93,33 @@ class ReachableObjects {
   struct Links {
     PagedSlots<Reached> reached;
     std::size_t reached_count = 0;
-    std::vector<std::unique_ptr<PagedSlots<HybridSet>>> holders;  // per attribute, per target
+    std::vector<std::unique_ptr<PagedSlots<ListedIdSet>>> holders;  // per attribute, per target
+  };
+  // First in, first out, allocating nothing until something is queued: most changes queue
+  // nothing, and a std::deque allocates as it is made. Drained, it starts over at the front.
+  template <class T>
+  class Queue {
+   public:
+    void push(T item) { items_.push_back(std::move(item)); }
+    bool empty() const { return next_ == items_.size(); }
+    T pop() {
+      T item = std::move(items_[next_++]);
+      if (empty()) clear();
+      return item;
+    }
+    void clear() {
+      items_.clear();
+      next_ = 0;
+    }
+
+   private:
+    std::vector<T> items_;
+    std::size_t next_ = 0;
   };
   // Registrations and releases still to do for one change, in the order they arose.
   struct Work {
-    std::deque<StoredIndexable> reach;
-    std::deque<uint32_t> release;
+    Queue<StoredIndexable> reach;
+    Queue<uint32_t> release;
   };
 
   void link(Links& links, Work& work, uint32_t holder, uint32_t attr,

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -59,6 +61,21 @@ TEST(BitmapTest, IterationCanStopEarly) {
     walked.push_back(id);
   }
   EXPECT_EQ(walked, (Ids{0, 9}));
+}
+
+// Unordered ids with repeats, few over a wide range (sorted) and many over a narrow one (marked
+// in a bit array), across container boundaries and up to the largest id.
+TEST(BitmapTest, BuildsFromUnorderedIds) {
+  std::mt19937 random(7);
+  for (const auto& [count, range] :
+       {std::pair<uint32_t, uint32_t>{50, 4000000}, {30000, 200000}, {3, 4294967295u}}) {
+    Ids ids;
+    for (uint32_t i = 0; i < count; ++i) ids.push_back(random() % range);
+    ids.push_back(ids.front());
+    ids.push_back(range == 4294967295u ? range : 65536);
+    std::set<uint32_t> expected(ids.begin(), ids.end());
+    EXPECT_EQ(Bitmap::of(ids).to_vector(), Ids(expected.begin(), expected.end())) << count;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "base/structures/hybrid_set.h"
+#include "base/structures/listed_id_set.h"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,31 @@ TEST(HybridSetTest, MatchesStdSetUnderRandomOperations) {
         ASSERT_EQ(set.contains(probe), reference.count(probe) == 1);
       }
     }
+  }
+}
+
+// Adds and removals that grow a listed set past its array into a bitmap and empty it again,
+// checked against std::set after each step.
+TEST(ListedIdSetTest, MatchesStdSetAcrossTheBitmapSwitch) {
+  std::mt19937 random(20261207);
+  for (const uint32_t range : {40u, 300u}) {
+    std::set<uint32_t> reference{7};
+    ListedIdSet set = ListedIdSet::of(7);
+    for (int step = 0; step < 3000; ++step) {
+      const uint32_t id = random() % range * 9973;
+      if (step < 1500 ? random() % 4 != 0 : random() % 4 == 0) {
+        ASSERT_EQ(set.add(id), reference.insert(id).second);
+      } else {
+        ASSERT_EQ(set.remove(id), reference.erase(id) == 1);
+      }
+      const Ids expected(reference.begin(), reference.end());
+      const Bitmap* bitmap = set.bitmap();
+      ASSERT_EQ(bitmap ? bitmap->to_vector() : Ids(set.listed().begin(), set.listed().end()),
+                expected);
+      ASSERT_EQ(set.is_empty(), expected.empty());
+      ASSERT_EQ(set.contains(id), reference.count(id) == 1);
+    }
+    EXPECT_EQ(set.bitmap() != nullptr, range > ListedIdSet::kListed);
   }
 }
 
