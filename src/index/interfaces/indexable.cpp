@@ -197,12 +197,21 @@ void indexable_dealloc(PyObject* self) {
   throw PythonError();
 }
 
-// A copy of the stored attribute, taken under the object's lock; the copy is dropped later,
-// with the lock released.
-std::optional<PyValue> stored_attribute(const IndexableRecord& record, uint32_t attr) {
-  auto guard = record.state->lock.lock();
-  if (const PyValue* value = record.state->attributes.get(attr)) return *value;
-  return std::nullopt;
+// The stored attribute as a Python object, or null when there is none. The object is made under
+// the object's lock, which spares copying the value: making an int, float, str or bool, or taking
+// a reference, runs no Python code and never waits for a lock. Only a time stored without its
+// object is made after the lock is released, since its constructor is Python code.
+OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
+  std::optional<PyValue> time;
+  {
+    auto guard = record.state->lock.lock();
+    guard.mark_failure_safe();  // a read changes nothing
+    const PyValue* value = record.state->attributes.get(attr);
+    if (!value) return OwnedRef();
+    if (value->kind() != ValueKind::Time || value->object()) return value->to_object();
+    time = *value;
+  }
+  return time->to_object();
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -215,7 +224,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       raise_no_attribute(name);
     }
     if (attr) {
-      if (auto value = stored_attribute(record_of(self), *attr)) return value->to_object();
+      if (OwnedRef value = stored_attribute(record_of(self), *attr)) return value;
     }
     // Methods, class attributes and a subclass's own __dict__.
     OwnedRef found = OwnedRef::steal(PyObject_GenericGetAttr(self, name));

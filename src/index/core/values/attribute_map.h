@@ -26,6 +26,7 @@ class HybridHashmap {
   static constexpr std::size_t kInlineEntries = 8;
   static constexpr std::size_t kInitialMapCapacity = 16;
 
+  V* get(uint32_t key) { return const_cast<V*>(std::as_const(*this).get(key)); }
   const V* get(uint32_t key) const {
     if (const auto* small = std::get_if<Small>(&entries_)) {
       for (const Entry& entry : *small) {
