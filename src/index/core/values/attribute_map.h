@@ -41,7 +41,7 @@ class HybridHashmap {
 
   // Stores `value` under `key`. Returns the value it replaces, so that the caller can drop it
   // after letting go of its locks. A replaced value keeps its place in the order.
-  std::optional<V> insert(uint32_t key, V value) {
+  std::optional<V> insert(uint32_t key, V&& value) {
     if (auto* small = std::get_if<Small>(&entries_)) {
       for (Entry& entry : *small) {
         if (entry.first == key) return std::exchange(entry.second, std::move(value));

@@ -88,6 +88,11 @@ BigIntValue big_int_bracket(PyObject* number, int sign) {
 
 // An int as a 64-bit integer; beyond that range an operand is bracketed, a stored value fails.
 CastValue integer_value(PyObject* object, bool operand) {
+  if (PyLong_CheckExact(object)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (!overflow) return int64_t{value};
+  }
   OwnedRef number = OwnedRef::steal(PyNumber_Index(object));
   if (!number) type_check_failed("int has no integer value");
   int overflow = 0;
@@ -123,22 +128,6 @@ bool to_bool(PyObject* object) {
   int truth = PyObject_IsTrue(object);
   if (truth < 0) type_check_failed("bool has no truth value");
   return truth != 0;
-}
-
-// The copied-out form of an int, float, str or bool; none for the other classes.
-std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_class, bool operand) {
-  switch (value_class) {
-    case ValueClass::Int:
-      return integer_value(object, operand);
-    case ValueClass::Float:
-      return CastValue(to_double(object));
-    case ValueClass::Str:
-      return CastValue(to_text(object));
-    case ValueClass::Bool:
-      return CastValue(to_bool(object));
-    default:
-      return std::nullopt;
-  }
 }
 
 // The form of bytes and times; none for the other classes, and for a time without an exact key.
@@ -233,11 +222,14 @@ ObjectState& StoredIndexable::state() const {
   return *record().state;
 }
 
-PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements)
+template <class Primitive>
+PyValue::PyValue(PyHandle obj, Primitive&& primitive, std::shared_ptr<const Elements> elements)
     : obj_(std::move(obj)),
-      primitive_(std::move(primitive)),
+      primitive_(std::forward<Primitive>(primitive)),
       elements_(std::move(elements)),
       hash_(hash_of(primitive_, elements_.get(), obj_.get())) {}
+
+PyValue::PyValue() : PyValue(PyHandle(), UnknownValue{}, nullptr) {}
 
 bool PyValue::involves_indexable() const {
   if (kind() == ValueKind::Ind) return true;
@@ -271,8 +263,18 @@ PyValue PyValue::from_primitive(CastValue primitive) {
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
   // Numbers, text and bools are made anew when read, so they keep no reference to the object
   // (which would cost an allocation and a reference count per value).
-  if (std::optional<CastValue> plain = plain_primitive(object, value_class, operand))
-    return PyValue(PyHandle(), std::move(*plain), nullptr);
+  switch (value_class) {
+    case ValueClass::Int:
+      return PyValue(PyHandle(), integer_value(object, operand), nullptr);
+    case ValueClass::Float:
+      return PyValue(PyHandle(), to_double(object), nullptr);
+    case ValueClass::Str:
+      return PyValue(PyHandle(), to_text(object), nullptr);
+    case ValueClass::Bool:
+      return PyValue(PyHandle(), to_bool(object), nullptr);
+    default:
+      break;
+  }
   PyHandle handle = PyHandle::new_reference(object);
   if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
     return PyValue(std::move(handle), std::move(*keyed), nullptr);

@@ -80,7 +80,7 @@ enum class ValueKind : uint8_t {
 class PyValue {
  public:
   // The unknown value without an object.
-  PyValue() : PyValue(PyHandle(), UnknownValue{}, nullptr) {}
+  PyValue();
 
   // Classifies `borrowed` by its exact type (see types.h) and flattens containers. Interpreter
   // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
@@ -123,7 +123,9 @@ class PyValue {
  private:
   using Elements = std::vector<PyValue>;
 
-  PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
+  // `primitive` is a CastValue or one of its alternatives, which is then made in place.
+  template <class Primitive>
+  PyValue(PyHandle obj, Primitive&& primitive, std::shared_ptr<const Elements> elements);
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableValue kind);
