@@ -107,6 +107,7 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
   record_of(self).state->attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
+  const bool subclass = Py_TYPE(self) != indexable_type();
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -115,7 +116,7 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
     // A name that cannot be encoded (a lone surrogate) is refused as an attribute write refuses it.
     const uint32_t id = attribute_id(key);
     // A keyword means what an attribute write would: a subclass's property setter runs.
-    if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
+    if (subclass && names_data_descriptor(Py_TYPE(self), key)) {
       throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
       continue;
     }
