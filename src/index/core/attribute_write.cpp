@@ -26,9 +26,13 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
     // the interpreter lock for it would cost several times the store. Taking the object's lock
     // with the interpreter lock held is safe, as no holder of an object's lock waits for it.
     auto guard = state.lock.lock();
-    const PyValue* current = state.attributes.get(attr);
+    PyValue* current = state.attributes.get(attr);
     if (state.memberships.empty() && !(current && current->involves_indexable())) {
-      replaced = state.attributes.insert(attr, std::move(value));
+      // A replaced value leaves with `value`, once the lock is released.
+      if (current)
+        std::swap(*current, value);
+      else
+        replaced = state.attributes.insert(attr, std::move(value));
       return;
     }
   }

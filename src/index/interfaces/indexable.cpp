@@ -107,6 +107,7 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
   record_of(self).state->attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
+  const bool subclass = Py_TYPE(self) != indexable_type();
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -115,7 +116,7 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
     // A name that cannot be encoded (a lone surrogate) is refused as an attribute write refuses it.
     const uint32_t id = attribute_id(key);
     // A keyword means what an attribute write would: a subclass's property setter runs.
-    if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), key)) {
+    if (subclass && names_data_descriptor(Py_TYPE(self), key)) {
       throw_if_failed(PyObject_GenericSetAttr(self, key, value) == 0);
       continue;
     }
@@ -197,12 +198,21 @@ void indexable_dealloc(PyObject* self) {
   throw PythonError();
 }
 
-// A copy of the stored attribute, taken under the object's lock; the copy is dropped later,
-// with the lock released.
-std::optional<PyValue> stored_attribute(const IndexableRecord& record, uint32_t attr) {
-  auto guard = record.state->lock.lock();
-  if (const PyValue* value = record.state->attributes.get(attr)) return *value;
-  return std::nullopt;
+// The stored attribute as a Python object, or null when there is none. The object is made under
+// the object's lock, which spares copying the value: making an int, float, str or bool, or taking
+// a reference, runs no Python code and never waits for a lock. Only a time stored without its
+// object is made after the lock is released, since its constructor is Python code.
+OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
+  std::optional<PyValue> time;
+  {
+    auto guard = record.state->lock.lock();
+    guard.mark_failure_safe();  // a read changes nothing
+    const PyValue* value = record.state->attributes.get(attr);
+    if (!value) return OwnedRef();
+    if (value->kind() != ValueKind::Time || value->object()) return value->to_object();
+    time = *value;
+  }
+  return time->to_object();
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -215,7 +225,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       raise_no_attribute(name);
     }
     if (attr) {
-      if (auto value = stored_attribute(record_of(self), *attr)) return value->to_object();
+      if (OwnedRef value = stored_attribute(record_of(self), *attr)) return value;
     }
     // Methods, class attributes and a subclass's own __dict__.
     OwnedRef found = OwnedRef::steal(PyObject_GenericGetAttr(self, name));

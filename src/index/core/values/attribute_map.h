@@ -26,6 +26,7 @@ class HybridHashmap {
   static constexpr std::size_t kInlineEntries = 8;
   static constexpr std::size_t kInitialMapCapacity = 16;
 
+  V* get(uint32_t key) { return const_cast<V*>(std::as_const(*this).get(key)); }
   const V* get(uint32_t key) const {
     if (const auto* small = std::get_if<Small>(&entries_)) {
       for (const Entry& entry : *small) {
@@ -40,7 +41,7 @@ class HybridHashmap {
 
   // Stores `value` under `key`. Returns the value it replaces, so that the caller can drop it
   // after letting go of its locks. A replaced value keeps its place in the order.
-  std::optional<V> insert(uint32_t key, V value) {
+  std::optional<V> insert(uint32_t key, V&& value) {
     if (auto* small = std::get_if<Small>(&entries_)) {
       for (Entry& entry : *small) {
         if (entry.first == key) return std::exchange(entry.second, std::move(value));

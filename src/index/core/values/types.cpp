@@ -65,15 +65,20 @@ ValueClass classify_rest(PyObject* object) {
 
 ValueClass classify(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  if (type == &PyLong_Type || type == g_numpy_int64.get()) return ValueClass::Int;
-  if (type == &PyFloat_Type || type == g_numpy_float64.get()) return ValueClass::Float;
-  if (type == &PyUnicode_Type || type == g_numpy_str.get()) return ValueClass::Str;
-  if (type == &PyBool_Type || type == g_numpy_bool.get()) return ValueClass::Bool;
-  if (is_indexable(object)) return ValueClass::Ind;
+  // The built-in types first: looking up a numpy type costs more than all these comparisons.
+  if (type == &PyLong_Type) return ValueClass::Int;
+  if (type == &PyUnicode_Type) return ValueClass::Str;
+  if (type == &PyFloat_Type) return ValueClass::Float;
+  if (type == &PyBool_Type) return ValueClass::Bool;
   if (type == &PyList_Type) return ValueClass::List;
   if (type == &PyTuple_Type) return ValueClass::Tuple;
   if (type == &PyDict_Type) return ValueClass::Dict;
   if (type == &PySet_Type) return ValueClass::Set;
+  if (is_indexable(object)) return ValueClass::Ind;
+  if (type == g_numpy_int64.get()) return ValueClass::Int;
+  if (type == g_numpy_float64.get()) return ValueClass::Float;
+  if (type == g_numpy_str.get()) return ValueClass::Str;
+  if (type == g_numpy_bool.get()) return ValueClass::Bool;
   return classify_rest(object);
 }
 

@@ -37,7 +37,7 @@ uint64_t address_of(const void* pointer) {
 }
 
 // `object` is the value's Python object, whose identity is that of unknown values.
-uint64_t hash_of(const CastValue& primitive, const void* iterable_identity, const void* object) {
+uint64_t hash_of(const CastValue& primitive, const void* object) {
   FoldHasher hasher;
   std::visit(
       Overloaded{
@@ -45,7 +45,9 @@ uint64_t hash_of(const CastValue& primitive, const void* iterable_identity, cons
           [&](double value) { hasher.add64(std::bit_cast<uint64_t>(value)).add(2); },
           [&](const ShortText& text) { hasher.add64(hash_str(text.view())).add(0xFF).add(3); },
           [&](bool value) { hasher.add64(value ? 1 : 0).add(4); },
-          [&](IterableValue) { hasher.add64(address_of(iterable_identity)).add(5); },
+          [&](const IterableValue& iterable) {
+            hasher.add64(address_of(iterable.elements.get())).add(5);
+          },
           [&](const StoredIndexable& stored) {
             hasher.add64(address_of(stored.python_handle.get())).add(6);
           },
@@ -88,6 +90,11 @@ BigIntValue big_int_bracket(PyObject* number, int sign) {
 
 // An int as a 64-bit integer; beyond that range an operand is bracketed, a stored value fails.
 CastValue integer_value(PyObject* object, bool operand) {
+  if (PyLong_CheckExact(object)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (!overflow) return int64_t{value};
+  }
   OwnedRef number = OwnedRef::steal(PyNumber_Index(object));
   if (!number) type_check_failed("int has no integer value");
   int overflow = 0;
@@ -125,22 +132,6 @@ bool to_bool(PyObject* object) {
   return truth != 0;
 }
 
-// The copied-out form of an int, float, str or bool; none for the other classes.
-std::optional<CastValue> plain_primitive(PyObject* object, ValueClass value_class, bool operand) {
-  switch (value_class) {
-    case ValueClass::Int:
-      return integer_value(object, operand);
-    case ValueClass::Float:
-      return CastValue(to_double(object));
-    case ValueClass::Str:
-      return CastValue(to_text(object));
-    case ValueClass::Bool:
-      return CastValue(to_bool(object));
-    default:
-      return std::nullopt;
-  }
-}
-
 // The form of bytes and times; none for the other classes, and for a time without an exact key.
 std::optional<CastValue> keyed_primitive(PyObject* object, ValueClass value_class) {
   std::optional<TimeValue> time;
@@ -172,28 +163,28 @@ bool is_container(ValueClass value_class) {
          value_class == ValueClass::Dict || value_class == ValueClass::Set;
 }
 
-IterableValue iterable_kind(ValueClass value_class) {
+IterableKind iterable_kind(ValueClass value_class) {
   switch (value_class) {
     case ValueClass::List:
-      return IterableValue::List;
+      return IterableKind::List;
     case ValueClass::Tuple:
-      return IterableValue::Tuple;
+      return IterableKind::Tuple;
     case ValueClass::Dict:
-      return IterableValue::Dict;
+      return IterableKind::Dict;
     default:
-      return IterableValue::Set;
+      return IterableKind::Set;
   }
 }
 
-const char* iterable_name(IterableValue kind) {
+const char* iterable_name(IterableKind kind) {
   switch (kind) {
-    case IterableValue::List:
+    case IterableKind::List:
       return "List";
-    case IterableValue::Dict:
+    case IterableKind::Dict:
       return "Dict";
-    case IterableValue::Tuple:
+    case IterableKind::Tuple:
       return "Tuple";
-    case IterableValue::Set:
+    case IterableKind::Set:
       return "Set";
   }
   return "?";
@@ -233,17 +224,19 @@ ObjectState& StoredIndexable::state() const {
   return *record().state;
 }
 
-PyValue::PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements)
+template <class Primitive>
+PyValue::PyValue(PyHandle obj, Primitive&& primitive)
     : obj_(std::move(obj)),
-      primitive_(std::move(primitive)),
-      elements_(std::move(elements)),
-      hash_(hash_of(primitive_, elements_.get(), obj_.get())) {}
+      primitive_(std::forward<Primitive>(primitive)),
+      hash_(hash_of(primitive_, obj_.get())) {}
+
+PyValue::PyValue() : PyValue(PyHandle(), UnknownValue{}) {}
 
 bool PyValue::involves_indexable() const {
   if (kind() == ValueKind::Ind) return true;
-  return elements_ && std::any_of(elements_->begin(), elements_->end(), [](const PyValue& element) {
-           return element.kind() == ValueKind::Ind;
-         });
+  const Elements& all = elements();
+  return std::any_of(all.begin(), all.end(),
+                     [](const PyValue& element) { return element.kind() == ValueKind::Ind; });
 }
 
 PyValue PyValue::from_object(PyObject* borrowed) {
@@ -258,35 +251,45 @@ PyValue PyValue::from_classified(PyObject* borrowed, ValueClass value_class, boo
 PyValue PyValue::for_operand(PyObject* borrowed) {
   ValueClass value_class = classify(borrowed);
   if (is_unencodable_text(borrowed, value_class))
-    return PyValue(PyHandle::new_reference(borrowed), UnknownValue{}, nullptr);
+    return PyValue(PyHandle::new_reference(borrowed), UnknownValue{});
   return from_classified(borrowed, value_class, true);
 }
 
 PyValue PyValue::from_primitive(CastValue primitive) {
-  std::shared_ptr<const Elements> elements;
-  if (std::holds_alternative<IterableValue>(primitive)) elements = std::make_shared<Elements>();
-  return PyValue(PyHandle(), std::move(primitive), std::move(elements));
+  auto* iterable = std::get_if<IterableValue>(&primitive);
+  if (iterable && !iterable->elements) iterable->elements = std::make_shared<Elements>();
+  return PyValue(PyHandle(), std::move(primitive));
 }
 
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
   // Numbers, text and bools are made anew when read, so they keep no reference to the object
   // (which would cost an allocation and a reference count per value).
-  if (std::optional<CastValue> plain = plain_primitive(object, value_class, operand))
-    return PyValue(PyHandle(), std::move(*plain), nullptr);
+  switch (value_class) {
+    case ValueClass::Int:
+      return PyValue(PyHandle(), integer_value(object, operand));
+    case ValueClass::Float:
+      return PyValue(PyHandle(), to_double(object));
+    case ValueClass::Str:
+      return PyValue(PyHandle(), to_text(object));
+    case ValueClass::Bool:
+      return PyValue(PyHandle(), to_bool(object));
+    default:
+      break;
+  }
   PyHandle handle = PyHandle::new_reference(object);
   if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
-    return PyValue(std::move(handle), std::move(*keyed), nullptr);
-  if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{}, nullptr);
+    return PyValue(std::move(handle), std::move(*keyed));
+  if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{});
   // One reference for the value and its stored object, so the value holds exactly one.
   StoredIndexable stored{handle};
-  return PyValue(std::move(handle), std::move(stored), nullptr);
+  return PyValue(std::move(handle), std::move(stored));
 }
 
-PyValue PyValue::from_container(PyObject* container, IterableValue kind) {
+PyValue PyValue::from_container(PyObject* container, IterableKind kind) {
   auto elements = std::make_shared<Elements>();
-  if (kind != IterableValue::Dict && !collect_flat_leaves(container, *elements))
+  if (kind != IterableKind::Dict && !collect_flat_leaves(container, *elements))
     collect_leaves(container, *elements);
-  return PyValue(PyHandle::new_reference(container), kind, std::move(elements));
+  return PyValue(PyHandle::new_reference(container), IterableValue{kind, std::move(elements)});
 }
 
 bool PyValue::collect_flat_leaves(PyObject* container, Elements& out) {
@@ -364,7 +367,8 @@ OwnedRef PyValue::to_object() const {
 
 const std::vector<PyValue>& PyValue::elements() const {
   static const Elements kNone;
-  return elements_ ? *elements_ : kNone;
+  const auto* iterable = std::get_if<IterableValue>(&primitive_);
+  return iterable ? *iterable->elements : kNone;
 }
 
 bool operator==(const PyValue& a, const PyValue& b) {
@@ -388,7 +392,8 @@ bool operator==(const PyValue& a, const PyValue& b) {
       return truth && *truth == std::get<bool>(a.primitive_);
     }
     case ValueKind::Iterable:
-      return b.kind() == ValueKind::Iterable && a.elements_ == b.elements_;
+      return b.kind() == ValueKind::Iterable && std::get<IterableValue>(a.primitive_).elements ==
+                                                    std::get<IterableValue>(b.primitive_).elements;
     case ValueKind::Ind: {
       auto* stored = std::get_if<StoredIndexable>(&other);
       return stored && stored->python_handle.get() ==
@@ -425,7 +430,9 @@ std::string PyValue::debug_string() const {
             return out + ")";
           },
           [](bool value) { return std::string(value ? "Bool(true)" : "Bool(false)"); },
-          [](IterableValue kind) { return std::string("Iterable(") + iterable_name(kind) + ")"; },
+          [](const IterableValue& iterable) {
+            return std::string("Iterable(") + iterable_name(iterable.kind) + ")";
+          },
           [](const StoredIndexable& stored) { return "Ind(" + std::to_string(stored.id()) + ")"; },
           [](UnknownValue) { return std::string("Unknown"); },
           [](const BytesValue& bytes) {

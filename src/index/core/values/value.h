@@ -23,9 +23,18 @@ namespace veldrake {
 
 struct IndexableRecord;
 struct ObjectState;
+class PyValue;
 
 // The kind of container an iterable value was made from.
-enum class IterableValue : uint8_t { List, Dict, Tuple, Set };
+enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
+
+// A list, tuple, set or dict value. Its leaf values are shared by the copies of the value, and the
+// address of their block is the iterable's identity. Held inside the value's primitive, where it
+// takes no more room than a text does.
+struct IterableValue {
+  IterableKind kind;
+  std::shared_ptr<const std::vector<PyValue>> elements;
+};
 
 // An Indexable held by a value or an index. The handle keeps the Python object alive, and with it
 // the record inside it, which the engine reads without the interpreter lock.
@@ -80,7 +89,7 @@ enum class ValueKind : uint8_t {
 class PyValue {
  public:
   // The unknown value without an object.
-  PyValue() : PyValue(PyHandle(), UnknownValue{}, nullptr) {}
+  PyValue();
 
   // Classifies `borrowed` by its exact type (see types.h) and flattens containers. Interpreter
   // lock held. A value that cannot be taken (an int beyond 64 bits, text that is not UTF-8)
@@ -123,10 +132,12 @@ class PyValue {
  private:
   using Elements = std::vector<PyValue>;
 
-  PyValue(PyHandle obj, CastValue primitive, std::shared_ptr<const Elements> elements);
+  // `primitive` is a CastValue or one of its alternatives, which is then made in place.
+  template <class Primitive>
+  PyValue(PyHandle obj, Primitive&& primitive);
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
-  static PyValue from_container(PyObject* container, IterableValue kind);
+  static PyValue from_container(PyObject* container, IterableKind kind);
   // The leaves of an exact list or tuple that holds no container, read in place: most container
   // values are such, and need neither an iterator nor the bookkeeping of nesting. False, with
   // `out` left empty, for any other container.
@@ -137,8 +148,10 @@ class PyValue {
 
   PyHandle obj_;
   CastValue primitive_;
-  std::shared_ptr<const Elements> elements_;  // iterables only; its address is their identity
   uint64_t hash_;
 };
+
+// Values are stored by the million: an iterable's elements ride in the primitive, beside nothing.
+static_assert(sizeof(PyValue) <= 48);
 
 }  // namespace veldrake
