@@ -283,7 +283,9 @@ Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
   held.for_each_block([&](std::span<const uint32_t> block) {
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < block.size(); ++i) {
-      if (i + kAhead < block.size()) by_target.prefetch(block[i + kAhead]);
+      if (i + kAhead < block.size()) {
+        if (const void* slot = by_target.slot_address(block[i + kAhead])) __builtin_prefetch(slot);
+      }
       const ListedIdSet* holders = by_target.find(block[i]);
       if (!holders) continue;
       if (const Bitmap* bitmap = holders->bitmap()) {
