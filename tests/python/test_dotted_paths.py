@@ -78,7 +78,7 @@ def test_an_object_many_hold_answers_as_its_holders_come_and_go():
     # Holder sets of a few ids and of many are kept differently; both must answer alike.
     hubs = [Indexable(name=f"hub{i}") for i in range(3)]
     objs = [Indexable(n=i, owner=hubs[0]) for i in range(300)]
-    index = indexed(objs)
+    index = model.indexed(objs)
     rng = random.Random(5)
     for step in range(600):
         o = rng.choice(objs)
@@ -322,7 +322,7 @@ def test_random_graphs_agree_with_python_and_a_fresh_index(seed):
 def test_a_number_group_is_keyed_by_the_values_its_objects_hold():
     # 1 and 1.0 share an entry run; the key is a float only if a grouped object holds the float.
     whole, part = Indexable(x=1, name="i"), Indexable(x=1.0, name="f")
-    index = indexed([Indexable(owner=whole), Indexable(peer=part), whole, part])
+    index = model.indexed([Indexable(owner=whole), Indexable(peer=part), whole, part])
     assert [repr(k) for k in index.group_by("owner.x")] == ["1"]
     assert [repr(k) for k in index.group_counts("owner.x")] == ["1"]
     assert [repr(k) for k in index.reduced(name="i").group_counts("x")] == ["1"]
