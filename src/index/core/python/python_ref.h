@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "base/before_blocking.h"
+
 namespace veldrake {
 
 // Marks the calling thread as running module code without the interpreter lock for the scope:
@@ -153,6 +155,28 @@ class ReleasedGil {
  private:
   PyThreadState* state_;
   bool was_without_gil_;
+};
+
+// Engine work that keeps the interpreter lock for the scope unless it comes to wait for an engine
+// lock: it then releases the interpreter lock, for the rest of the scope, before it waits. For
+// short calls, where releasing the lock and taking it back would cost more than the call, and
+// taking it back could wait for a switch interval. As in ReleasedGil, no reference count is
+// changed directly meanwhile (so no Python code runs, and the lock is never given away in the
+// middle); on exit the lock is taken back if it was released, and queued releases are drained.
+// The scope counts as module work in progress for os.fork() from its start.
+class GilUntilBlocking {
+ public:
+  GilUntilBlocking();
+  ~GilUntilBlocking();
+  GilUntilBlocking(const GilUntilBlocking&) = delete;
+  GilUntilBlocking& operator=(const GilUntilBlocking&) = delete;
+
+ private:
+  static void release(void* self);
+
+  bool was_without_gil_;
+  PyThreadState* released_ = nullptr;
+  BeforeBlocking before_blocking_;
 };
 
 // Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
