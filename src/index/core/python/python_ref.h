@@ -9,7 +9,8 @@
 //   the lock released can copy and drop values freely. When the last copy goes on a thread that
 //   does not hold the lock, the reference is queued and released by the next thread of this module
 //   that takes the lock back (`drain_deferred_releases`).
-// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope.
+// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope;
+//   `GilUntilBlocking` keeps it for short engine work unless that work has to wait for a lock.
 //   Engine code never takes the interpreter lock while it holds a lock of its own.
 // - Threads the module starts run their body under a `NoGilScope`.
 #pragma once
