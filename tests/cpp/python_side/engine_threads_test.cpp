@@ -1,5 +1,5 @@
 // The engine driven from several native threads at once, the way Python threads drive it: writers
-// hold the interpreter lock and call write_attribute, which lets it go while indexes change;
+// hold the interpreter lock and call write_attribute, which lets it go when it has to wait;
 // adders and readers take the interpreter lock once (so that handles they drop are queued, not
 // released without it) and then work with it released. Afterwards every answer is recomputed
 // from the objects' stored attributes. Run under ThreadSanitizer by `make test-tsan`.
@@ -226,6 +226,32 @@ TEST_F(EngineThreads, AddsWritesAndQueriesFromSeveralThreadsLeaveExactIndexes) {
   ASSERT_TRUE(index->remove_object(StoredIndexable::from_object(holders_.front().get())));
   EXPECT_EQ(ids_of(*snapshot), taken);
   EXPECT_FALSE(index->members()->contains(leaving));
+}
+
+// A reference dropped inside a GilUntilBlocking scope is released as the scope ends, and may run
+// Python code that comes back into the module and waits for a lock: the ending scope must not
+// give up the interpreter lock behind that code's back.
+TEST(GilUntilBlocking, CodeRunByItsQueuedReleasesKeepsTheInterpreterLock) {
+  static bool held_after_wait = false;
+  static PyMethodDef wait = {
+      "wait_for_lock",
+      [](PyObject*, PyObject*) -> PyObject* {
+        BeforeBlocking::now();  // what a contended engine lock does before it waits
+        held_after_wait = PyGILState_Check() != 0;
+        Py_RETURN_NONE;
+      },
+      METH_NOARGS, nullptr};
+  OwnedRef function = OwnedRef::steal(PyCFunction_New(&wait, nullptr));
+  ASSERT_EQ(PyDict_SetItemString(PyEval_GetBuiltins(), "wait_for_lock", function.get()), 0);
+  OwnedRef object = testing::evaluate(
+      "class Finalized:\n    def __del__(self):\n        wait_for_lock()\n", "Finalized()");
+  ASSERT_TRUE(object);
+  {
+    GilUntilBlocking scope;
+    release_reference(object.release());  // the last reference: queued
+  }
+  EXPECT_TRUE(held_after_wait);
+  EXPECT_TRUE(PyGILState_Check());
 }
 
 }  // namespace

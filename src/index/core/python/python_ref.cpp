@@ -122,10 +122,9 @@ ReleasedGil::~ReleasedGil() {
   if (!g_without_gil) drain_deferred_releases();
 }
 
-GilUntilBlocking::GilUntilBlocking()
-    : was_without_gil_(g_without_gil),
-      // Inside engine work already, there is no interpreter lock to give up.
-      before_blocking_(was_without_gil_ ? nullptr : &GilUntilBlocking::release, this) {
+GilUntilBlocking::GilUntilBlocking() : was_without_gil_(g_without_gil) {
+  // Inside engine work already, there is no interpreter lock to give up.
+  if (!was_without_gil_) before_blocking_.emplace(&GilUntilBlocking::release, this);
   enter_engine_work();
   g_without_gil = true;
 }
@@ -135,6 +134,9 @@ void GilUntilBlocking::release(void* self) {
 }
 
 GilUntilBlocking::~GilUntilBlocking() {
+  // A release drained below may run Python code that comes back into the module and waits for a
+  // lock: by then this scope has nothing to give up.
+  before_blocking_.reset();
   leave_engine_work();
   if (released_) take_back_interpreter_lock(released_);
   g_without_gil = was_without_gil_;

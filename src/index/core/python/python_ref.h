@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "base/before_blocking.h"
@@ -177,7 +178,7 @@ class GilUntilBlocking {
 
   bool was_without_gil_;
   PyThreadState* released_ = nullptr;
-  BeforeBlocking before_blocking_;
+  std::optional<BeforeBlocking> before_blocking_;  // ends before the queued releases run
 };
 
 // Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
