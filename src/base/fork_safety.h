@@ -3,8 +3,9 @@
 // A child process has only the thread that forked, yet it inherits every lock of the module as
 // the other threads held it at that moment, and the data behind those locks half-changed: its
 // first write to such an object or index would wait forever. Module locks are held in two places
-// only: by the thread holding the interpreter lock, and by engine work, which runs without it
-// (ReleasedGil scopes, and the threads they start and join). The thread that forks holds the
+// only: by the thread holding the interpreter lock, and by engine work, which runs without it or
+// gives it up before it waits (ReleasedGil and GilUntilBlocking scopes, and the threads they start
+// and join). The thread that forks holds the
 // interpreter lock and is in no module call, so waiting for engine work to end is enough: before
 // every fork (pthread_atfork, so os.fork, multiprocessing and forks made by C code alike), the
 // forking thread waits until no engine work is in progress and keeps new work from starting

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/before_blocking.h"
 #include "base/internal_error.h"
 #include "base/writer_first_mutex.h"
 
@@ -51,7 +52,10 @@ template <class M>
 class ExclusiveGuard {
  public:
   ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned) : mutex_(&mutex), poison_(poisoned) {
-    mutex_->lock();
+    if (!mutex_->try_lock()) {
+      BeforeBlocking::now();
+      mutex_->lock();
+    }
     if (poisoned.load(std::memory_order_relaxed)) {
       mutex_->unlock();
       internal_error(kPoisonedLock);

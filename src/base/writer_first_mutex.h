@@ -6,12 +6,15 @@
 // One atomic word: the low bits count the readers inside, the top bit marks a writer that holds
 // the lock or waits for the readers inside to leave. Writers queue on a mutex before they set the
 // bit. Not recursive: a thread that holds a read lock must not take it again (a writer waiting in
-// between would wait for it, and it for the writer).
+// between would wait for it, and it for the writer). A thread about to wait calls
+// BeforeBlocking::now() first.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+
+#include "base/before_blocking.h"
 
 namespace veldrake {
 
@@ -21,6 +24,7 @@ class WriterFirstMutex {
     uint32_t state = state_.load(std::memory_order_relaxed);
     for (;;) {
       if (state & kWriter) {
+        BeforeBlocking::now();
         state_.wait(state, std::memory_order_relaxed);
         state = state_.load(std::memory_order_relaxed);
       } else if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
@@ -36,9 +40,13 @@ class WriterFirstMutex {
   }
 
   void lock() {
-    writers_.lock();
+    if (!writers_.try_lock()) {
+      BeforeBlocking::now();
+      writers_.lock();
+    }
     uint32_t state = state_.fetch_or(kWriter, std::memory_order_acquire) | kWriter;
     while (state != kWriter) {
+      BeforeBlocking::now();
       state_.wait(state, std::memory_order_acquire);
       state = state_.load(std::memory_order_acquire);
     }

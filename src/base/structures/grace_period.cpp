@@ -1,5 +1,7 @@
 #include "base/structures/grace_period.h"
 
+#include "base/before_blocking.h"
+
 namespace veldrake {
 
 unsigned GracePeriod::enter() {
@@ -19,8 +21,10 @@ void GracePeriod::leave(unsigned phase) {
 void GracePeriod::wait_for_readers() {
   auto turn = writer_.lock();
   const unsigned earlier = phase_.fetch_add(1) & 1;
-  for (uint32_t count = readers_[earlier].load(); count != 0; count = readers_[earlier].load())
+  for (uint32_t count = readers_[earlier].load(); count != 0; count = readers_[earlier].load()) {
+    BeforeBlocking::now();
     readers_[earlier].wait(count);
+  }
 }
 
 }  // namespace veldrake

@@ -10,7 +10,8 @@
 namespace veldrake {
 
 // Stores `value` as attribute `attr` (an interned name id). Called with the interpreter lock
-// held; releases it while indexes are updated.
+// held; releases it while indexes are updated if the write involves nested objects or has to
+// wait for a lock.
 void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value);
 
 }  // namespace veldrake

@@ -1,20 +1,24 @@
 // The numeric B-tree behind its reader-writer lock, used from many threads at once the way the
 // value indexes use it (the sharded maps are driven from threads by tests/python/test_threads.py).
 // Writers own disjoint ids, so each one's final state is known exactly; readers run meanwhile and
-// check what must hold at every moment. Run under ThreadSanitizer by `make test-tsan`.
+// check what must hold at every moment. The locks themselves are checked for what a waiter does
+// before it blocks. Run under ThreadSanitizer by `make test-tsan`.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/before_blocking.h"
 #include "base/locks.h"
 #include "base/structures/b_tree/b_tree.h"
+#include "base/structures/grace_period.h"
 
 namespace veldrake {
 namespace {
@@ -184,6 +188,101 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   std::sort(waited.begin(), waited.end());
   EXPECT_TRUE(readers_still_running) << "a write waited behind " << waited.back() << " reads";
   EXPECT_LE(waited[kWrites / 2], kReaders) << "reads a write waited behind, median of " << kWrites;
+}
+
+// Each way to take one of the engine's locks runs `body` while holding it.
+struct Locks {
+  Mutex mutex;
+  RecursiveMutex recursive;
+  SharedMutex shared;
+  GracePeriod grace;
+};
+using Take = std::function<void(Locks&, const std::function<void()>& body)>;
+
+const Take kMutex = [](Locks& l, const std::function<void()>& body) {
+  auto guard = l.mutex.lock();
+  body();
+};
+const Take kRecursive = [](Locks& l, const std::function<void()>& body) {
+  auto guard = l.recursive.lock();
+  body();
+};
+const Take kRead = [](Locks& l, const std::function<void()>& body) {
+  auto guard = l.shared.read();
+  body();
+};
+const Take kWrite = [](Locks& l, const std::function<void()>& body) {
+  auto guard = l.shared.write();
+  body();
+};
+const Take kGraceReader = [](Locks& l, const std::function<void()>& body) {
+  const unsigned phase = l.grace.enter();
+  body();
+  l.grace.leave(phase);
+};
+const Take kGraceWriter = [](Locks& l, const std::function<void()>& body) {
+  l.grace.wait_for_readers();
+  body();
+};
+
+// A thread that would hold the interpreter lock while it waits gives it up in its BeforeBlocking
+// action: every lock must run that action, once, before it waits, and never when it need not
+// wait. The holder keeps the lock until the waiter's action ran (or a time limit passed).
+TEST(ConcurrentLocks, AWaiterActsBeforeItBlocksAndOnlyThen) {
+  struct Case {
+    const char* name;
+    Take holder;
+    Take waiter;
+  };
+  const Case cases[] = {
+      {"mutex", kMutex, kMutex},
+      {"recursive mutex", kRecursive, kRecursive},
+      {"read behind a write", kWrite, kRead},
+      {"write behind a read", kRead, kWrite},
+      {"write behind a write", kWrite, kWrite},
+      {"grace period behind a reader", kGraceReader, kGraceWriter},
+  };
+  struct Counter {
+    std::atomic<int> calls{0};
+    std::atomic<bool> while_held{false};
+    const std::atomic<bool>* held = nullptr;
+    static void act(void* self) {
+      auto* counter = static_cast<Counter*>(self);
+      counter->while_held = counter->held->load();
+      counter->calls.fetch_add(1);
+    }
+  };
+  for (const Case& c : cases) {
+    Locks locks;
+    std::atomic<bool> held{false};
+    Counter alone;
+    alone.held = &held;
+    {
+      BeforeBlocking scope(&Counter::act, &alone);
+      c.waiter(locks, [] {});
+    }
+    EXPECT_EQ(alone.calls.load(), 0) << c.name << ": acted without waiting";
+
+    Counter contended;
+    contended.held = &held;
+    std::thread holder([&] {
+      c.holder(locks, [&] {
+        held = true;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (contended.calls.load() == 0 && std::chrono::steady_clock::now() < limit)
+          std::this_thread::yield();
+        held = false;
+      });
+    });
+    while (!held.load()) std::this_thread::yield();
+    {
+      BeforeBlocking scope(&Counter::act, &contended);
+      c.waiter(locks, [] {});
+    }
+    holder.join();
+    EXPECT_EQ(contended.calls.load(), 1) << c.name;
+    EXPECT_TRUE(contended.while_held.load()) << c.name << ": acted only once the lock was free";
+  }
 }
 
 }  // namespace

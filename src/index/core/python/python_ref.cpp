@@ -89,6 +89,26 @@ void park_thread_forever() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
+namespace {
+
+// Takes the interpreter lock back after engine work. While the interpreter exits, CPython before
+// 3.14 ends a thread that asks for the lock back with pthread_exit. Its unwinding would run into
+// the caller, a destructor, which is noexcept (and so are the wrappers of every call from the
+// interpreter): std::terminate, and the process aborts. Checking for finalization first cannot
+// help, as it may begin while this thread waits for the lock. So the unwinding is stopped right
+// here, where only C frames lie above: the thread never leaves the handler and sleeps until the
+// process is gone, as CPython 3.14 does itself. It holds no lock of ours (the engine work is
+// over) and runs no destructor without the lock.
+void take_back_interpreter_lock(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (...) {
+    park_thread_forever();
+  }
+}
+
+}  // namespace
+
 ReleasedGil::ReleasedGil() : was_without_gil_(g_without_gil) {
   enter_engine_work();
   g_without_gil = true;
@@ -97,18 +117,28 @@ ReleasedGil::ReleasedGil() : was_without_gil_(g_without_gil) {
 
 ReleasedGil::~ReleasedGil() {
   leave_engine_work();
-  // While the interpreter exits, CPython before 3.14 ends a thread that asks for the lock back
-  // with pthread_exit. Its unwinding would run into this destructor, which is noexcept (and so
-  // are the wrappers of every call from the interpreter): std::terminate, and the process aborts.
-  // Checking for finalization first cannot help, as it may begin while this thread waits for the
-  // lock. So the unwinding is stopped right here, where only C frames lie above: the thread never
-  // leaves the handler and sleeps until the process is gone, as CPython 3.14 does itself. It
-  // holds no lock of ours (the engine work is over) and runs no destructor without the lock.
-  try {
-    PyEval_RestoreThread(state_);
-  } catch (...) {
-    park_thread_forever();
-  }
+  take_back_interpreter_lock(state_);
+  g_without_gil = was_without_gil_;
+  if (!g_without_gil) drain_deferred_releases();
+}
+
+GilUntilBlocking::GilUntilBlocking() : was_without_gil_(g_without_gil) {
+  // Inside engine work already, there is no interpreter lock to give up.
+  if (!was_without_gil_) before_blocking_.emplace(&GilUntilBlocking::release, this);
+  enter_engine_work();
+  g_without_gil = true;
+}
+
+void GilUntilBlocking::release(void* self) {
+  static_cast<GilUntilBlocking*>(self)->released_ = PyEval_SaveThread();
+}
+
+GilUntilBlocking::~GilUntilBlocking() {
+  // A release drained below may run Python code that comes back into the module and waits for a
+  // lock: by then this scope has nothing to give up.
+  before_blocking_.reset();
+  leave_engine_work();
+  if (released_) take_back_interpreter_lock(released_);
   g_without_gil = was_without_gil_;
   if (!g_without_gil) drain_deferred_releases();
 }

@@ -9,7 +9,8 @@
 //   the lock released can copy and drop values freely. When the last copy goes on a thread that
 //   does not hold the lock, the reference is queued and released by the next thread of this module
 //   that takes the lock back (`drain_deferred_releases`).
-// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope.
+// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope;
+//   `GilUntilBlocking` keeps it for short engine work unless that work has to wait for a lock.
 //   Engine code never takes the interpreter lock while it holds a lock of its own.
 // - Threads the module starts run their body under a `NoGilScope`.
 #pragma once
@@ -19,7 +20,10 @@
 #include <atomic>
 #include <cassert>
 #include <cstddef>
+#include <optional>
 #include <utility>
+
+#include "base/before_blocking.h"
 
 namespace veldrake {
 
@@ -153,6 +157,28 @@ class ReleasedGil {
  private:
   PyThreadState* state_;
   bool was_without_gil_;
+};
+
+// Engine work that keeps the interpreter lock for the scope unless it comes to wait for an engine
+// lock: it then releases the interpreter lock, for the rest of the scope, before it waits. For
+// short calls, where releasing the lock and taking it back would cost more than the call, and
+// taking it back could wait for a switch interval. As in ReleasedGil, no reference count is
+// changed directly meanwhile (so no Python code runs, and the lock is never given away in the
+// middle); on exit the lock is taken back if it was released, and queued releases are drained.
+// The scope counts as module work in progress for os.fork() from its start.
+class GilUntilBlocking {
+ public:
+  GilUntilBlocking();
+  ~GilUntilBlocking();
+  GilUntilBlocking(const GilUntilBlocking&) = delete;
+  GilUntilBlocking& operator=(const GilUntilBlocking&) = delete;
+
+ private:
+  static void release(void* self);
+
+  bool was_without_gil_;
+  PyThreadState* released_ = nullptr;
+  std::optional<BeforeBlocking> before_blocking_;  // ends before the queued releases run
 };
 
 // Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
