@@ -143,13 +143,4 @@ GilUntilBlocking::~GilUntilBlocking() {
   if (!g_without_gil) drain_deferred_releases();
 }
 
-AcquiredGil::AcquiredGil() : state_(PyGILState_Ensure()), was_without_gil_(g_without_gil) {
-  g_without_gil = false;
-}
-
-AcquiredGil::~AcquiredGil() {
-  g_without_gil = was_without_gil_;
-  PyGILState_Release(state_);
-}
-
 }  // namespace veldrake

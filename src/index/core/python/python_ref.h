@@ -9,9 +9,9 @@
 //   the lock released can copy and drop values freely. When the last copy goes on a thread that
 //   does not hold the lock, the reference is queued and released by the next thread of this module
 //   that takes the lock back (`drain_deferred_releases`).
-// - `ReleasedGil` releases the interpreter lock for a scope; `AcquiredGil` takes it for a scope;
-//   `GilUntilBlocking` keeps it for short engine work unless that work has to wait for a lock.
-//   Engine code never takes the interpreter lock while it holds a lock of its own.
+// - `ReleasedGil` releases the interpreter lock for a scope; `GilUntilBlocking` keeps it for short
+//   engine work unless that work has to wait for a lock. Engine code never takes the interpreter
+//   lock while it holds a lock of its own.
 // - Threads the module starts run their body under a `NoGilScope`.
 #pragma once
 
@@ -184,18 +184,5 @@ class GilUntilBlocking {
 // Ends the calling thread's part in the process: it sleeps until the process exits. For a thread
 // the interpreter ends while it exits (see ReleasedGil's destructor).
 [[noreturn]] void park_thread_forever();
-
-// Takes the interpreter lock for the scope, from any thread.
-class AcquiredGil {
- public:
-  AcquiredGil();
-  ~AcquiredGil();
-  AcquiredGil(const AcquiredGil&) = delete;
-  AcquiredGil& operator=(const AcquiredGil&) = delete;
-
- private:
-  PyGILState_STATE state_;
-  bool was_without_gil_;
-};
 
 }  // namespace veldrake

@@ -21,8 +21,6 @@ Operands::Operands(std::vector<SharedExpr> operands)
 
 Not::Not(SharedExpr inner) : Operands({std::move(inner)}) {}
 
-Not::Not(QueryExpr inner) : Not(std::make_shared<QueryExpr>(std::move(inner))) {}
-
 namespace {
 
 // The operands of `node` if it combines others, else null.

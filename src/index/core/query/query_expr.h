@@ -60,7 +60,6 @@ struct Operands {
 // complement within the ids the query runs over (one operand)
 struct Not : Operands {
   explicit Not(SharedExpr inner);
-  explicit Not(QueryExpr inner);
   const QueryExpr& expr() const { return *exprs.front(); }
 };
 struct And : Operands {
