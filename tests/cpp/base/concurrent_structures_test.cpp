@@ -125,14 +125,15 @@ TEST(ConcurrentBTree, WritersAndReadersUnderTheLockSeeConsistentTrees) {
   EXPECT_EQ(actual, expected);
 }
 
-// Two threads read in a relay: each stays inside until the other has entered again, so some
-// reader is always inside and a lock preferring readers lets a writer in only once the relay
-// stops (here after kReadsEach reads). A writer arriving among them must wait only for the reads
-// already under way: at most one per reader thread. A reader inside leaves early only when the
-// writer and its partner have both waited kGiveUp at the door (a writer-first lock holds the
-// partner back); a lock preferring readers lets the partner in at once. The median over several
-// writes is checked, as a writer descheduled before it reaches the lock sees extra reads; and
-// every write must end while the readers still run, as a starved one ends only when they stop.
+// Two threads read in a relay: the reader holding the baton leaves only once the other is inside
+// too, and hands it the baton as it goes, so some reader is always inside and a lock preferring
+// readers lets a writer in only once the relay stops (here after kReadsEach reads). A writer
+// arriving among them must wait only for the reads already under way: at most one per reader
+// thread. A reader inside leaves early only when the writer and its partner have both waited
+// kGiveUp at the door (a writer-first lock holds the partner back); a lock preferring readers
+// lets the partner in at once. The median over several writes is checked, as a writer descheduled
+// before it reaches the lock sees extra reads; and every write must end while the readers still
+// run, as a starved one ends only when they stop.
 TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   constexpr int kReaders = 2;
   constexpr int kWrites = 5;
@@ -142,6 +143,8 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   std::atomic<long> reads{0};
   std::atomic<long> trying[kReaders] = {0, 0};   // calls to read() begun
   std::atomic<long> entries[kReaders] = {0, 0};  // calls to read() that returned
+  std::atomic<int> inside{0};
+  std::atomic<int> baton{0};
   std::atomic<int> started{0};
   std::atomic<bool> finished[kReaders] = {false, false};
   std::atomic<bool> writer_waiting{false};
@@ -156,9 +159,10 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
         trying[r].fetch_add(1);
         auto guard = mutex.read();
         entries[r].fetch_add(1);
-        const long seen = entries[partner].load();
+        inside.fetch_add(1);
         std::chrono::steady_clock::time_point held_back{};
-        while (entries[partner].load() == seen && !finished[partner].load() && !done.load()) {
+        while (!(baton.load() == r && inside.load() == kReaders) && !finished[partner].load() &&
+               !done.load()) {
           if (writer_waiting.load() && trying[partner].load() > entries[partner].load()) {
             const auto now = std::chrono::steady_clock::now();
             if (held_back == std::chrono::steady_clock::time_point{}) held_back = now;
@@ -166,6 +170,8 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
           }
           std::this_thread::yield();
         }
+        if (baton.load() == r) baton.store(partner);
+        inside.fetch_sub(1);
         reads.fetch_add(1);
       }
       finished[r] = true;
