@@ -4,13 +4,15 @@ against a plain-Python model (tests/python/reference_model.py).
 A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
 objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
 sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
-with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase
-and drop. Alone, a program checks every answer; agents (other threads on the same program) only
-check that answers hold possible members, and `check_all` checks everything once they stop.
+with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase,
+remove, clear and drop. Alone, a program checks every answer; agents (other threads on the same
+program) only check that answers hold possible members, and `check_all` checks everything once
+they stop.
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
-certainly indexed) or only "eligible" (some may be). In a quarter of the programs objects may
+certainly indexed) or only "eligible" (some may be); the attributes written since are certainly
+indexed again, and so are the paths through them. In a quarter of the programs objects may
 hold each other in cycles.
 A failure names the operation that went wrong; the same choices (fuzz input or seed) replay it.
 """
@@ -74,7 +76,7 @@ TIMES = [datetime.date(2024, 1, 2), datetime.datetime(2024, 1, 2),
 ATTRS = ["x", "y", "tags", "owner"]
 RARE_ATTRS = ["", "a.b", "n\u00e9"]
 PATHS = ["x", "y", "tags", "owner", "owner.x", "owner.y", "owner.tags", "owner.owner.x",
-         "tags.x", "tags.owner.y", "x.y", "zz", "", "owner.", "a.b", "n\u00e9"]
+         "owner.tags.owner.x", "tags.x", "tags.owner.y", "x.y", "zz", "", "owner.", "a.b", "n\u00e9"]
 GROUP_PATHS = ["x", "y", "tags", "owner.x", "owner.owner.x"]
 
 
@@ -173,6 +175,8 @@ class IndexState:
         self.possible = set()  # slots that may be in (their add started)
         self.complete = set()  # members all of whose values are certainly indexed
         self.eligible = set()  # members some of whose values may be indexed
+        self.seen = {}  # members the last reduce dropped: attributes written since
+        self.gone = set()  # slots other threads removed (or are removing)
         self.reduced = False
         self.fuzzy = False  # reduced while other threads ran: only upper bounds hold
 
@@ -278,9 +282,9 @@ class Program:
                      "in": lambda vs: ref.any_of(map(canonical, vs))}.get(op)
         found = self.holders(domain, tree[1], predicate(*plain) if predicate
                              else ref.ordered(op, plain[0]))
-        if "." in tree[1]:  # nested objects are indexed apart, never reduced
-            return (set() if state.fuzzy else found & state.complete), found
-        return found & state.complete, found & state.eligible
+        first = tree[1].partition(".")[0]
+        rewritten = {s for s in found if first in state.seen.get(s, ())}
+        return found & state.complete | rewritten, found & state.eligible
 
     def possible(self, domain):
         """Bounds while other threads run: any object that may be in `domain` now (an index's
@@ -302,7 +306,8 @@ class Program:
                     test(canonical(leaf)) for leaf in ref.leaves(getattr(self.objects[s], name, ())))}
             return found
 
-        return select(domain & state.complete), select(domain & state.eligible)
+        rewritten = {s for s in domain if all(n in state.seen.get(s, ()) for n, _, _ in keywords)}
+        return select(domain & state.complete | rewritten), select(domain & state.eligible)
 
     # ---------------------------------------------------------------- generating
 
@@ -416,13 +421,19 @@ class Program:
         return name
 
     def sync(self):
-        """After other threads ran: learns what each index holds and what was last written."""
+        """After other threads ran: learns what each index and view holds and what was last
+        written."""
+        self.views[:] = [view._replace(slots=frozenset(self.check(
+            view.view.collect(), view.slots - view.source.gone, view.slots, f"{view.name}.collect()")))
+            for view in self.views]
         for state in self.indexes:
             got = self.slots_of(state.index.collect(), f"{state.name}.collect()")
-            if not state.members <= got <= state.possible:
+            if not state.members - state.gone <= got <= state.possible:
                 self.fail(f"{state.name} holds {self.listed(got)}, expected "
                           f"{self.listed(state.members)} .. {self.listed(state.possible)}")
+            self.forget(state, state.possible - got)
             self.join(state, got - state.members)
+            state.gone.clear()
         for slot, obj in enumerate(self.objects):
             self.written[slot] = {name: getattr(obj, name) for name in self.written[slot]}
 
@@ -430,9 +441,9 @@ class Program:
         """Checks every index and view: members, simple comparisons on every path, groups."""
         for slot in range(len(self.objects)):
             self.check_read(slot)
-        sweep = [(op, path, v) for path in PATHS[:8] for op in ("eq", "ne")
+        sweep = [(op, path, v) for path in PATHS[:9] for op in ("eq", "ne")
                  for v in [0, 1.0, 2**53 + 1, "a", True, None, nan] + self.objects[:2]]
-        sweep += [(op, path, b) for path in PATHS[:8] for op in ("gt", "ge", "lt", "le")
+        sweep += [(op, path, b) for path in PATHS[:9] for op in ("gt", "ge", "lt", "le")
                   for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in PATHS]
         for state in self.indexes:
             self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
@@ -508,6 +519,8 @@ class Program:
             for state in self.indexes + [v.source for v in self.views]:
                 if state.reduced and slot in state.possible:
                     state.eligible.add(slot)  # its new values are indexed again
+                    if self.exact and not state.fuzzy and slot in state.members:
+                        state.seen.setdefault(slot, set()).add(name)
         if self.exact:
             self.check_read(slot)
 
@@ -580,8 +593,9 @@ class Program:
                 if self.exact and not state.fuzzy:
                     state.complete &= kept
                     state.eligible = set(kept)
+                    state.seen = {s: names for s, names in state.seen.items() if s in kept}
                 else:
-                    state.fuzzy, state.complete = True, set()
+                    state.fuzzy, state.complete, state.seen = True, set(), {}
 
     def reduce(self):
         self.get_by_attribute(reduce=True)
@@ -649,7 +663,8 @@ class Program:
         plain = 0
         for key, view in groups.items():
             got = self.slots_of(view.collect(), f"{label}[{key!r}]")
-            if type(view) is not FilteredIndex or not got or not got <= members:
+            emptied = state.gone  # by other threads' removals since the groups were made
+            if type(view) is not FilteredIndex or not (got or emptied) or not got <= members:
                 self.fail(f"{label}: group {key!r} is {type(view).__name__} {self.listed(got)}")
             if ref.is_nan(key):
                 if self.exact and not all(any(map(ref.is_nan, self.leaves_at(s, path))) for s in got):
@@ -678,6 +693,7 @@ class Program:
             self.fail(f"{a.name}.union_with({b.name}) returned something")
         with self.lock:  # what was being added to b meanwhile may have come along
             a.possible |= b.possible
+            brought -= b.gone
         self.join(a, brought)
 
     def rebase(self):
@@ -687,10 +703,63 @@ class Program:
         state = IndexState(self.fresh("i"), view.view.rebase())
         if type(state.index) is not Index:
             self.fail(f"{view.name}.rebase() gave a {type(state.index).__name__}")
-        state.possible |= view.slots
-        self.join(state, view.slots)
-        self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
+        got = self.check(state.index.collect(), view.slots - view.source.gone, view.slots,
+                         f"{state.name}.collect()")
+        state.possible |= got
+        self.join(state, got)
         self.keep_index(state)
+
+    def remove(self):
+        """Takes objects out: clear, discard, remove or remove_many (the last two refuse an object
+        that is no member, remove_many then taking none out)."""
+        c = self.choices
+        if not self.objects:
+            return
+        state, how = self.any(self.indexes), c.below(7)
+        with self.lock:
+            if how == 0:  # under threads, objects being added meanwhile may be taken out too
+                slots = set(state.possible if self.exact else range(self.max_objects))
+            else:
+                slots = {c.below(len(self.objects)) for _ in range(1 if how > 4 else 1 + c.below(3))}
+                objs = [self.objects[s] for s in slots]
+            if not self.exact:  # marked first: answers from now on may or may not hold them
+                state.gone |= slots
+                state.members -= slots
+                state.complete -= slots
+        strangers = not slots <= state.members
+        label = f"{state.name} taking out {self.listed(slots)} (way {how})"
+        try:
+            if how == 0:
+                state.index.clear()
+            elif how < 3:
+                for obj in objs:
+                    state.index.discard(obj)
+            elif how < 5:
+                state.index.remove_many(objs)
+            else:
+                state.index.remove(objs[0])
+        except KeyError:
+            if self.exact and not strangers:
+                self.fail(f"{label}: KeyError for members")
+            if self.exact:
+                return
+        else:
+            if self.exact and how > 2 and strangers:
+                self.fail(f"{label}: no KeyError, though not all are members")
+        if self.exact:
+            self.forget(state, slots)
+
+    def forget(self, state, slots):
+        """The model after `slots` left the index of `state` (a later add may number them anew)."""
+        with self.lock:
+            for known in (state.members, state.possible, state.complete, state.eligible):
+                known -= slots
+            for slot in slots:
+                state.seen.pop(slot, None)
+            self.views[:] = [v._replace(slots=v.slots - slots) if v.source is state else v
+                             for v in self.views]
+            if self.order is not None:
+                self.order -= {pair for pair in self.order if slots.intersection(pair)}
 
     def drop(self):
         c = self.choices
@@ -716,7 +785,7 @@ class Program:
 OPERATIONS = [name for name, weight in [
     ("new_object", 3), ("write", 5), ("add", 3), ("get_by_attribute", 2), ("reduced", 2),
     ("reduced_query", 4), ("group_by", 2), ("reduce", 1), ("union_with", 1), ("rebase", 1),
-    ("drop", 1), ("cycles", 1)] for _ in range(weight)]
+    ("remove", 2), ("drop", 1), ("cycles", 1)] for _ in range(weight)]
 
 
 def run_bytes(data):
