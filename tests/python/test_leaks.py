@@ -10,7 +10,7 @@ from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 from reference_model import indexed
 
-from fresh_interpreter import run_fresh
+from fresh_interpreter import run_fresh, run_threads
 
 # Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
 SANITIZED = bool(os.environ.get("VELDRAKE_SANITIZER"))
@@ -102,11 +102,7 @@ def test_references_dropped_on_threads_that_released_the_interpreter_lock():
                 Index().union_with(index)
                 view.rebase().group_by("v")
 
-    threads = [threading.Thread(target=writer, args=(seed,)) for seed in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads([lambda seed=seed: writer(seed) for seed in range(4)])
     for i in range(len(objs)):  # no loop variable left holding an object
         objs[i].v = 0
     settle()

@@ -1,6 +1,5 @@
 """Concurrent writers, adders and readers on shared indexes: no deadlock, nothing lost."""
 
-import faulthandler
 import os
 import random
 import sys
@@ -12,31 +11,7 @@ from reference_model import equals, indexed, same, select
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
 import driver  # noqa: E402
-from fresh_interpreter import run_fresh  # noqa: E402
-
-DEADLINE = 120  # seconds before a hang is reported with every thread's stack
-
-
-def run_threads(targets):
-    """Runs the targets together; fails with whatever any of them raised."""
-    errors = []
-
-    def guarded(target):
-        try:
-            target()
-        except BaseException as error:  # noqa: BLE001 - reported by the main thread
-            errors.append(error)
-
-    faulthandler.dump_traceback_later(DEADLINE, exit=True, file=sys.stderr)
-    try:
-        threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    assert errors == []
+from fresh_interpreter import run_fresh, run_threads  # noqa: E402
 
 
 def check(index, objs, values):
