@@ -10,10 +10,10 @@ import threading
 HANG_DEADLINE = 120  # seconds before a hang in run_threads is reported with every thread's stack
 
 
-def run_fresh(code, timeout=120, env=None):
-    """Runs `code` in a new interpreter (with `env` added to the environment); returns its
-    printed words."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+def run_fresh(code, timeout=120, env=None, args=()):
+    """Runs `code` in a new interpreter (given `args` as sys.argv[1:], with `env` added to the
+    environment); returns its printed words."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
                           text=True, timeout=timeout, env=env and {**os.environ, **env})
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
     return done.stdout.split()

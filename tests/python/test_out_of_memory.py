@@ -3,11 +3,11 @@ afterwards, and the collector keeps working. A fresh interpreter runs it under a
 limit, so that a crash fails the test."""
 
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
+
+from fresh_interpreter import run_fresh
 
 pytestmark = pytest.mark.skipif(
     sys.platform != "linux" or sys.implementation.name != "cpython"
@@ -17,7 +17,7 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-CHILD = textwrap.dedent("""
+CHILD = """
         import gc, resource, sys
         from Veldrake import Index, Indexable
 
@@ -82,7 +82,7 @@ CHILD = textwrap.dedent("""
             small.k = "small"
             del index
         print(sorted(outcomes))
-    """)
+    """
 
 
 MARGINS_MIB = [1, 3, 10, 25, 40]
@@ -91,10 +91,7 @@ WRITE_MARGINS_MIB = [1, 250, 330, 400, 450]
 
 
 def run_child(check, operation, margins):
-    done = subprocess.run([sys.executable, "-c", CHILD, check, operation, *map(str, margins)],
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout
+    return " ".join(run_fresh(CHILD, timeout=300, args=[check, operation, *map(str, margins)]))
 
 
 def test_add_under_an_address_space_limit_raises_memory_error_and_the_collector_survives():
