@@ -94,8 +94,7 @@ def test_objects_held_by_a_live_index_survive_collection():
     del a, b
     gc.collect()
     assert all(probe() is not None for probe in probes)
-    found = index.reduced_query(Q.eq("peer.name", "b")).collect()
-    assert [o.name for o in found] == ["a"]
+    assert [o.name for o in index.reduced_query(Q.eq("peer.name", "b")).collect()] == ["a"]
     view = index.reduced(name="b")
     del index
     gc.collect()
