@@ -153,17 +153,12 @@ def test_fork_while_other_threads_are_inside_the_module():
                 ok = ok and len(shared) == len(objs)
                 os._exit(0 if ok else 1)
             deadline = time.time() + 20
-            while True:
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    failed += status != 0
-                    break
-                if time.time() > deadline:
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    hung += 1
-                    break
+            while (reaped := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.time() < deadline:
                 time.sleep(0.01)
+            if reaped[0] == 0:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+            hung, failed = hung + (reaped[0] == 0), failed + (reaped[0] != 0 and reaped[1] != 0)
         stop = True
         for thread in threads:
             thread.join()
