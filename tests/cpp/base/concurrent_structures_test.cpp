@@ -205,22 +205,19 @@ struct Locks {
 };
 using Take = std::function<void(Locks&, const std::function<void()>& body)>;
 
-const Take kMutex = [](Locks& l, const std::function<void()>& body) {
-  auto guard = l.mutex.lock();
-  body();
-};
-const Take kRecursive = [](Locks& l, const std::function<void()>& body) {
-  auto guard = l.recursive.lock();
-  body();
-};
-const Take kRead = [](Locks& l, const std::function<void()>& body) {
-  auto guard = l.shared.read();
-  body();
-};
-const Take kWrite = [](Locks& l, const std::function<void()>& body) {
-  auto guard = l.shared.write();
-  body();
-};
+// Runs `body` while holding the guard `lock` returns.
+template <class Guard>
+Take guarded(Guard (*lock)(Locks&)) {
+  return [lock](Locks& l, const std::function<void()>& body) {
+    auto guard = lock(l);
+    body();
+  };
+}
+
+const Take kMutex = guarded(+[](Locks& l) { return l.mutex.lock(); });
+const Take kRecursive = guarded(+[](Locks& l) { return l.recursive.lock(); });
+const Take kRead = guarded(+[](Locks& l) { return l.shared.read(); });
+const Take kWrite = guarded(+[](Locks& l) { return l.shared.write(); });
 const Take kGraceReader = [](Locks& l, const std::function<void()>& body) {
   const unsigned phase = l.grace.enter();
   body();
