@@ -1,129 +1,22 @@
-// The numeric B-tree behind its reader-writer lock, used from many threads at once the way the
-// value indexes use it (the sharded maps are driven from threads by tests/python/test_threads.py).
-// Writers own disjoint ids, so each one's final state is known exactly; readers run meanwhile and
-// check what must hold at every moment. The locks themselves are checked for what a waiter does
-// before it blocks. Run under ThreadSanitizer by `make test-tsan`.
+// The engine's locks under threads: what a waiting writer waits for, and what a waiter does
+// before it blocks. The tree and maps behind these locks are driven from threads, under
+// ThreadSanitizer too, by tests/python/test_threads.py. Run under ThreadSanitizer by
+// `make test-tsan`.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <random>
-#include <set>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "base/before_blocking.h"
 #include "base/locks.h"
-#include "base/structures/b_tree/b_tree.h"
 #include "base/structures/grace_period.h"
 
 namespace veldrake {
 namespace {
-
-constexpr int kWriters = 4;
-constexpr int kReaders = 2;
-constexpr uint32_t kIdsPerWriter = 300;
-constexpr int kStepsPerWriter = 6000;
-
-// Forty distinct keys over few numbers: ints and floats of equal value meet (2 and 2.0).
-NumericKey key_for(int which) {
-  if (which % 2 == 0) return NumericKey::integer(which / 2);
-  return NumericKey::floating(which / 2 + (which % 4 == 3 ? 0.5 : 0.0));
-}
-
-double value_of(const NumericKey& key) {
-  return key.kind() == NumericKind::kInteger ? static_cast<double>(key.as_integer())
-                                             : key.as_float();
-}
-
-// Runs kWriters threads calling `write(t, rng)` kStepsPerWriter times each, and meanwhile
-// kReaders threads calling `read(rng)` until the writers are done; all start together.
-template <class Write, class Read>
-void write_while_reading(uint32_t seed, Write write, Read read) {
-  constexpr int kThreads = kWriters + kReaders;
-  std::atomic<int> ready{0};
-  std::atomic<int> writers_left{kWriters};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::mt19937 rng(seed + static_cast<uint32_t>(t));
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) std::this_thread::yield();
-      if (t < kWriters) {
-        for (int step = 0; step < kStepsPerWriter; ++step) write(t, rng);
-        writers_left.fetch_sub(1);
-      } else {
-        while (writers_left.load() > 0) read(rng);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-}
-
-TEST(ConcurrentBTree, WritersAndReadersUnderTheLockSeeConsistentTrees) {
-  RwLocked<BitMapBTree> tree;
-  // Pinned entries are never removed: every reader must always find them.
-  constexpr uint32_t kPinnedId = kWriters * kIdsPerWriter + 1;
-  for (int which = 0; which < 40; ++which) tree.write()->insert(key_for(which), kPinnedId);
-
-  // What each writer holds at the end: (value index, id) pairs.
-  std::vector<std::set<std::pair<int, uint32_t>>> held(kWriters);
-  std::atomic<int> failures{0};
-  std::atomic<int> rounds{0};
-
-  const auto write = [&](int t, std::mt19937& rng) {
-    auto& mine = held[static_cast<std::size_t>(t)];
-    const int which = static_cast<int>(rng() % 40);
-    const uint32_t id = static_cast<uint32_t>(t) * kIdsPerWriter + 1 + rng() % kIdsPerWriter;
-    const bool present = mine.count({which, id}) != 0;
-    if (rng() % 3 == 0 || present) {
-      if (tree.write()->remove(key_for(which), id) != present) failures.fetch_add(1);
-      mine.erase({which, id});
-    } else {
-      if (!tree.write()->insert(key_for(which), id)) failures.fetch_add(1);
-      mine.insert({which, id});
-    }
-  };
-  write_while_reading(1, write, [&](std::mt19937& rng) {
-    // Readers pause between reads: each reads the whole tree, and the writers set the run's length.
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    const int low = static_cast<int>(rng() % 40);
-    const int high = low + static_cast<int>(rng() % 10);
-    auto reader = tree.read();
-    Bitmap all = reader->query_range(Bound::unbounded(), Bound::unbounded());
-    Bitmap some = reader->query_range(Bound::included(key_for(low)),
-                                      Bound::included(NumericKey::floating(high / 2.0)));
-    if (!all.contains(kPinnedId) || !some.contains(kPinnedId)) failures.fetch_add(1);
-    // Every answer is a subset of the whole tree taken under the same read lock.
-    Bitmap outside = Bitmap::difference(some, all);
-    if (!outside.is_empty()) failures.fetch_add(1);
-    if (rounds.fetch_add(1) % 8 != 0) return;
-    std::size_t entries = 0;
-    double previous = -1e300;
-    reader->for_each([&](const Entry& entry) {
-      const double number = value_of(entry.key());
-      if (number < previous) failures.fetch_add(1);
-      previous = number;
-      ++entries;
-    });
-    if (entries != reader->size()) failures.fetch_add(1);
-  });
-  EXPECT_EQ(failures.load(), 0);
-
-  // The final tree holds exactly the pinned entries and what each writer kept.
-  auto reader = tree.read();
-  std::multiset<std::pair<double, uint32_t>> expected;
-  for (int which = 0; which < 40; ++which) expected.insert({value_of(key_for(which)), kPinnedId});
-  for (const auto& mine : held) {
-    for (const auto& [which, id] : mine) expected.insert({value_of(key_for(which)), id});
-  }
-  std::multiset<std::pair<double, uint32_t>> actual;
-  reader->for_each([&](const Entry& entry) { actual.insert({value_of(entry.key()), entry.id()}); });
-  EXPECT_EQ(actual, expected);
-}
 
 // Two threads read in a relay: the reader holding the baton leaves only once the other is inside
 // too, and hands it the baton as it goes, so some reader is always inside and a lock preferring
