@@ -70,20 +70,24 @@ class Generator {
   uint32_t below(size_t n) { return static_cast<uint32_t>(random_() % n); }
 
   // Mostly integers and halves in [-20, 20], so every integer value exists as both kinds; a
-  // fifth are extremes and subnormals.
+  // fifth are keys whose encoding is hard to get right: extremes, neighbours of 2^53 and 2^63
+  // of both kinds, subnormals and the normals next to them.
   NumericKey key() {
     const uint32_t pick = below(100);
     if (pick < 40) return NumericKey::integer(static_cast<int64_t>(below(41)) - 20);
     if (pick < 80) return NumericKey::floating((below(81) - 40.0) / 2);
-    const NumericKey extremes[] = {NumericKey::integer(INT64_MIN),
-                                   NumericKey::integer(INT64_MAX),
-                                   NumericKey::integer((int64_t{1} << 53) + 1),
-                                   NumericKey::floating(0x1p53),
-                                   NumericKey::floating(-Limits::infinity()),
-                                   NumericKey::floating(Limits::denorm_min()),
-                                   NumericKey::floating(-Limits::denorm_min()),
-                                   NumericKey::floating(-0.0)};
-    return extremes[below(std::size(extremes))];
+    constexpr double kTiny = Limits::denorm_min(), kMin = Limits::min(), kMax = Limits::max();
+    constexpr double kInf = Limits::infinity(), kLargestSubnormal = kMin - kTiny;
+    constexpr double kTwoTiny = 2 * kTiny, kAbove53 = 0x1p53 + 2;
+    constexpr int64_t kTwo53 = int64_t{1} << 53;
+    constexpr int64_t kIntegers[] = {INT64_MIN, INT64_MIN + 1, INT64_MAX, -kTwo53 - 1,
+                                     -kTwo53,   kTwo53,        kTwo53 + 1};
+    constexpr double kFloats[] = {0x1p64, 0x1p63, 0x1p53,   kAbove53,          kInf, kMax,
+                                  kMin,   0.0,    kTwoTiny, kLargestSubnormal, kTiny};
+    const uint32_t hard = below(std::size(kIntegers) + std::size(kFloats));
+    if (hard < std::size(kIntegers)) return NumericKey::integer(kIntegers[hard]);
+    const double magnitude = kFloats[hard - std::size(kIntegers)];
+    return NumericKey::floating(below(2) ? magnitude : -magnitude);
   }
 
   // A stored value (often an integer turned float), a value between stored ones, or NaN.
@@ -223,6 +227,12 @@ TEST(BitMapBTreeDifferentialTest, NanIsNeitherStoredNorMatched) {
   EXPECT_TRUE(tree.query_range(Bound::included(NumericKey::floating(nan)), Bound::unbounded(),
                                Bitmap::of(Ids{1, 2}))
                   .is_empty());
+}
+
+// The random test's ids are small: the largest id still sorts below the next number.
+TEST(BitMapBTreeDifferentialTest, EntriesKeepNoNegativeZeroAndOrderTheLargestIdFirst) {
+  EXPECT_FALSE(std::signbit(Entry::of(NumericKey::floating(-0.0), 1).key().as_float()));
+  EXPECT_LT(Entry::of(NumericKey::floating(5.0), 0xffffffff), Entry::of(NumericKey::integer(6), 0));
 }
 
 }  // namespace
