@@ -4,7 +4,6 @@
 
 #include <set>
 #include <string>
-#include <vector>
 
 namespace veldrake {
 namespace {
@@ -26,23 +25,15 @@ Key key(uint64_t hash) {
   return Key{hash, std::to_string(hash)};
 }
 
-// Concurrent use is covered through the value indexes by tests/python/test_threads.py.
-TEST(ShardedHashMapTest, GetCopiesAndVisitsReachEveryEntryOnce) {
+// Lookups, visits and concurrent use are driven through the value indexes by the Python tests;
+// what they cannot see is that the shards hash with seeds of their own.
+TEST(ShardedHashMapTest, VisitsReachEveryEntryOnceAndEachShardHasItsOwnSeed) {
   Map map = Map::with_shard_count(4);
-  map.for_each([](const Key&, int) { ADD_FAILURE() << "visited an empty map"; });
-  EXPECT_FALSE(map.get(key(5)).has_value());
   for (uint64_t hash = 1; hash <= 100; ++hash) (*map.get_shard(key(hash)))[key(hash)] = 1;
-  std::optional<int> copy = map.get(key(5));
-  *copy = 99;
-  EXPECT_EQ(map.get(key(5)), 1);
-  map.for_each_mut([](const Key&, int& value) { value = -value; });
   std::set<uint64_t> seen;
-  map.for_each([&seen](const Key& k, int value) {
-    EXPECT_EQ(value, -1);
-    EXPECT_TRUE(seen.insert(k.hash).second);
-  });
+  map.for_each([&seen](const Key& k, int) { EXPECT_TRUE(seen.insert(k.hash).second); });
   EXPECT_EQ(seen.size(), 100u);
-  std::set<uint64_t> seeds;  // each shard's table has its own seed
+  std::set<uint64_t> seeds;
   for (uint64_t hash : seen) seeds.insert(map.get_shard(key(hash))->hash_function().seed);
   EXPECT_EQ(seeds.size(), 4u);
 }
