@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <algorithm>
+#include <iterator>
 #include <random>
 #include <set>
 #include <utility>
@@ -12,69 +13,84 @@ namespace veldrake {
 namespace {
 
 using Ids = std::vector<uint32_t>;
+using Reference = std::set<uint32_t>;
 
-TEST(BitmapTest, CopiesAreIndependentAndMovesLeaveAnEmptySource) {
-  Bitmap original = Bitmap::of(Ids{70000, 1, 1, 2});
-  Bitmap copy = original;
-  copy.add(4);
-  EXPECT_EQ(original.to_vector(), (Ids{1, 2, 70000}));
-  Bitmap moved = std::move(original);
-  EXPECT_TRUE(original.is_empty());  // NOLINT(bugprone-use-after-move): moves leave it valid
-  original.add(5);
-  moved = std::move(original);
-  EXPECT_EQ(moved.to_vector(), (Ids{5}));
+// Ids with repeats, unordered or sorted: few over a wide range (sorted when built) or many over a
+// narrow one (marked in a bit array), so that bitmaps hold every kind of container, past the size
+// of one bulk addition and of one in-place union, up to the largest id.
+Ids random_ids(std::mt19937& random) {
+  constexpr uint32_t kRanges[] = {70, 200000, 4000000, UINT32_MAX};
+  constexpr uint32_t kCounts[] = {0, 3, 60, 1500, 30000};
+  const uint32_t range = kRanges[random() % std::size(kRanges)];
+  Ids ids;
+  for (uint32_t i = kCounts[random() % std::size(kCounts)]; i > 0; --i)
+    ids.push_back(random() % range);
+  if (range == UINT32_MAX) ids.push_back(range);
+  if (random() % 3 == 0) std::sort(ids.begin(), ids.end());
+  return ids;
 }
 
-TEST(BitmapTest, OperationsWithItself) {
-  const Bitmap ids = Bitmap::of(Ids{2, 70000});
-  Bitmap x = ids;
-  x.and_inplace(x);
-  x.or_inplace(x);
-  const Bitmap& alias = x;
-  x = alias;
-  EXPECT_EQ(x, ids);
-  x.andnot_inplace(x);
-  EXPECT_TRUE(x.is_empty());
-}
-
-TEST(BitmapTest, CountsAndRanksWithoutMaterialising) {
-  // Past the size of one bulk addition and of one in-place union, across containers.
-  Ids evens;
-  for (uint32_t id = 0; id < 300000; id += 2) evens.push_back(id);
-  Bitmap all = Bitmap::of(evens);
-  Bitmap some = Bitmap::of(Ids{1, 2, 4, 131072, 299999});
-  EXPECT_EQ(all.cardinality(), 150000u);
-  EXPECT_EQ(Bitmap::intersection_cardinality(all, some), 3u);
-  EXPECT_EQ(all.range_cardinality(65535, 131072), 32769u);
-  EXPECT_EQ(all.select(70000), std::optional<uint32_t>(140000));
-  EXPECT_EQ(all.select(150000), std::nullopt);
-  some.or_inplace(all);
-  EXPECT_EQ(some.cardinality(), 150002u);
-  all.or_inplace(Bitmap::of(Ids{1}));
-  EXPECT_EQ(Bitmap::difference(some, all).to_vector(), (Ids{299999}));
-}
-
-TEST(BitmapTest, IterationCanStopEarly) {
-  Ids walked;
-  for (uint32_t id : Bitmap::of(Ids{9, 4294967295u, 0})) {
-    if (id > 9) break;
-    walked.push_back(id);
-  }
-  EXPECT_EQ(walked, (Ids{0, 9}));
-}
-
-// Unordered ids with repeats, few over a wide range (sorted) and many over a narrow one (marked
-// in a bit array), across container boundaries and up to the largest id.
-TEST(BitmapTest, BuildsFromUnorderedIds) {
+// Random pairs of bitmaps, counted, ranked, walked and combined (with each other and with
+// themselves) against std::set; copies taken before a change must keep their ids.
+TEST(BitmapTest, MatchesStdSetUnderRandomOperations) {
   std::mt19937 random(7);
-  for (const auto& [count, range] :
-       {std::pair<uint32_t, uint32_t>{50, 4000000}, {30000, 200000}, {3, 4294967295u}}) {
-    Ids ids;
-    for (uint32_t i = 0; i < count; ++i) ids.push_back(random() % range);
-    ids.push_back(ids.front());
-    ids.push_back(range == 4294967295u ? range : 65536);
-    std::set<uint32_t> expected(ids.begin(), ids.end());
-    EXPECT_EQ(Bitmap::of(ids).to_vector(), Ids(expected.begin(), expected.end())) << count;
+  for (int round = 0; round < 200; ++round) {
+    const Ids a_ids = random_ids(random);
+    const Ids b_ids = random_ids(random);
+    Bitmap a = Bitmap::of(a_ids);
+    const Bitmap b = Bitmap::of(b_ids);
+    const Reference x(a_ids.begin(), a_ids.end());
+    const Reference y(b_ids.begin(), b_ids.end());
+    const Ids expected(x.begin(), x.end());
+    ASSERT_EQ(a.to_vector(), expected);
+
+    Ids common;
+    std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(common));
+    EXPECT_EQ(Bitmap::intersection_cardinality(a, b), common.size());
+    const uint32_t first = expected.empty() ? 0 : expected[random() % expected.size()];
+    const auto last =
+        static_cast<uint32_t>(std::min<uint64_t>(first + uint64_t{random() % 100000}, UINT32_MAX));
+    EXPECT_EQ(a.range_cardinality(first, last),
+              static_cast<uint64_t>(std::distance(x.lower_bound(first), x.upper_bound(last))));
+    const uint32_t rank = random() % (expected.size() + 2);
+    EXPECT_EQ(a.select(rank),
+              rank < expected.size() ? std::optional(expected[rank]) : std::nullopt);
+    Ids walked;
+    for (uint32_t id : a) {  // stopping early
+      if (id > first) break;
+      walked.push_back(id);
+    }
+    EXPECT_EQ(walked, Ids(x.begin(), x.upper_bound(first)));
+
+    const Bitmap copy = a;
+    Ids changed;
+    switch (round % 5) {
+      case 0:
+        a.or_inplace(b);
+        std::set_union(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(changed));
+        break;
+      case 1:
+        a.and_inplace(b);
+        changed = common;
+        break;
+      case 2:
+        a = Bitmap::difference(a, b);
+        std::set_difference(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(changed));
+        break;
+      case 3:
+        a.andnot_inplace(a);
+        break;
+      default: {
+        a.or_inplace(a);
+        a.and_inplace(a);
+        Bitmap moved = std::move(a);
+        EXPECT_TRUE(a.is_empty());  // NOLINT(bugprone-use-after-move): moves leave it valid
+        a = std::move(moved);
+        changed = expected;
+      }
+    }
+    ASSERT_EQ(a.to_vector(), changed) << "round " << round;
+    ASSERT_EQ(copy.to_vector(), expected);
   }
 }
 
