@@ -138,21 +138,19 @@ TEST(ConcurrentLocks, AWaiterActsBeforeItBlocksAndOnlyThen) {
       {"write behind a write", kWrite, kWrite},
       {"grace period behind a reader", kGraceReader, kGraceWriter},
   };
+  static std::atomic<bool> held{false};
   struct Counter {
     std::atomic<int> calls{0};
     std::atomic<bool> while_held{false};
-    const std::atomic<bool>* held = nullptr;
     static void act(void* self) {
       auto* counter = static_cast<Counter*>(self);
-      counter->while_held = counter->held->load();
+      counter->while_held = held.load();
       counter->calls.fetch_add(1);
     }
   };
   for (const Case& c : cases) {
     Locks locks;
-    std::atomic<bool> held{false};
     Counter alone;
-    alone.held = &held;
     {
       BeforeBlocking scope(&Counter::act, &alone);
       c.waiter(locks, [] {});
@@ -160,7 +158,6 @@ TEST(ConcurrentLocks, AWaiterActsBeforeItBlocksAndOnlyThen) {
     EXPECT_EQ(alone.calls.load(), 0) << c.name << ": acted without waiting";
 
     Counter contended;
-    contended.held = &held;
     std::thread holder([&] {
       c.holder(locks, [&] {
         held = true;
