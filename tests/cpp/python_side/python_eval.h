@@ -11,8 +11,4 @@ namespace veldrake::testing {
 // evaluates `expression` there. Fails the calling test (returns empty) when Python raises.
 OwnedRef evaluate(const char* statements, const char* expression);
 
-inline OwnedRef evaluate(const char* expression) {
-  return evaluate("", expression);
-}
-
 }  // namespace veldrake::testing
