@@ -4,8 +4,8 @@ against a plain-Python model (tests/python/reference_model.py).
 A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
 objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
 sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
-with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase,
-remove, clear and drop. Alone, a program checks every answer; agents (other threads on the same
+with keywords and every PyQueryExpr constructor (dotted paths too), count, iterate, order (pages,
+both ways), group, reduce, merge, rebase, remove, clear and drop. Alone, a program checks every answer; agents (other threads on the same
 program) only check that answers hold possible members, and `check_all` checks everything once
 they stop.
 
@@ -220,7 +220,7 @@ class Program:
     def listed(self, slots):
         return "[" + ", ".join(map(self.name, sorted(slots))) + "]"
 
-    def slots_of(self, found, what):
+    def slots_of(self, found, what, in_order=True):
         slots = []
         for obj in found:
             slot = self.slot_of.get(id(obj))
@@ -229,7 +229,7 @@ class Program:
             slots.append(slot)
         if len(set(slots)) != len(slots):
             self.fail(f"{what}: the answer lists an object twice: {slots}")
-        if self.exact and self.order is not None:  # every answer lists objects in one order
+        if in_order and self.exact and self.order is not None:  # every answer lists objects in one order
             for i, a in enumerate(slots):
                 for b in slots[i + 1:]:
                     if (b, a) in self.order:
@@ -452,6 +452,10 @@ class Program:
                 self.check(found, *self.bounds(tree, state.members, state), f"{state.name}: {tree}")
             for path in GROUP_PATHS:
                 self.check_group_by(state, path, keep=False)
+            for attr in ATTRS[:3]:
+                for descending in (False, True):
+                    self.check_order(state.name, state.index, state.members, state,
+                                     state.index.collect(), attr, descending, 2, 1)
         for view in self.views:
             self.check(view.view.collect(), view.slots, view.slots, f"{view.name}.collect()")
 
@@ -684,6 +688,62 @@ class Program:
             self.fail(f"{label}: keys {sorted(map(repr, groups))}, expected "
                       f"{sorted(map(repr, classes))}")
 
+    def survey(self):
+        """Iterates, counts and orders an index or a view: iter, len, in, count (of a query or of
+        keywords), group_counts and order_by pages."""
+        c = self.choices
+        name, target, domain, state = self.target()
+        found = list(target)
+        self.check(found, *((domain, domain) if self.exact else self.possible(domain)), f"list({name})")
+        ids, slot = list(map(id, found)), c.below(len(self.objects)) if self.objects else None
+        if self.exact and (ids != list(map(id, target.collect())) or len(target) != len(found) or
+                           bool(target) != bool(found) or target.count() != len(found) or
+                           slot is not None and (self.objects[slot] in target) != (slot in domain)):
+            self.fail(f"{name}: iteration, collect(), len(), count() and `in` disagree")
+        tree, may_raise = self.tree()
+        try:
+            self.check_count(target.count(ref.to_query(tree)), self.bounds(tree, domain, state),
+                             f"{name}.count({tree!r})")
+        except PANIC:
+            if not may_raise:
+                self.fail(f"{name}.count({tree!r}): the internal-error exception")
+        kw = self.keywords()
+        label = f"{name}.count({self.kw_text(kw)})"
+        counted = self.keyword_call(target.count, kw, label)
+        if counted is not None:
+            self.check_count(counted, self.keyword_bounds(kw, domain, state) if kw else
+                             (domain, domain) if self.exact else self.possible(domain), label)
+        path = c.pick(GROUP_PATHS)
+        try:
+            counts, groups = target.group_counts(path), state.index.group_by(path)
+        except TypeError as exc:
+            if "unhashable" not in str(exc):
+                raise
+        else:  # the index's groups, as far as they hold members of `target`
+            inside = set(ids)
+            expected = [(k, n) for k, v in groups.items() if (n := sum(id(o) in inside for o in v))]
+            if self.exact and sorted(map(repr, counts.items())) != sorted(map(repr, expected)):
+                self.fail(f"{name}.group_counts({path!r}): {counts}, expected {expected}")
+        self.check_order(name, target, domain, state, found, c.pick(ATTRS), c.one_in(2),
+                         c.pick([None, 0, 1, 3]), c.below(len(found) + 2))
+
+    def check_order(self, name, target, domain, state, found, attr, descending, limit, offset):
+        """order_by on `target` (whose members in id order are `found`), whole and one page."""
+        label = f"{name}.order_by({attr!r}, descending={descending}, limit={limit}, offset={offset})"
+        whole = target.order_by(attr, descending=descending)
+        page = target.order_by(attr, descending=descending, limit=limit, offset=offset)
+        got = self.slots_of(whole, label, in_order=False)
+        if self.exact:
+            end = None if limit is None else offset + limit
+            known = domain <= state.complete  # every value certainly indexed: the order is known
+            if got != domain or list(map(id, page)) != list(map(id, whole[offset:end])) or known \
+                    and list(map(id, whole)) != list(map(id, ref.order_by(found, attr, descending))):
+                self.fail(f"{label}: {[self.name(self.slot_of[id(o)]) for o in whole]}")
+
+    def check_count(self, counted, bounds, label):
+        if not len(bounds[0]) <= counted <= len(bounds[1]):
+            self.fail(f"{label}: {counted}, expected {len(bounds[0])} .. {len(bounds[1])}")
+
     def union_with(self):
         a, b = self.any(self.indexes), self.any(self.indexes)
         with self.lock:
@@ -785,7 +845,7 @@ class Program:
 OPERATIONS = [name for name, weight in [
     ("new_object", 3), ("write", 5), ("add", 3), ("get_by_attribute", 2), ("reduced", 2),
     ("reduced_query", 4), ("group_by", 2), ("reduce", 1), ("union_with", 1), ("rebase", 1),
-    ("remove", 2), ("drop", 1), ("cycles", 1)] for _ in range(weight)]
+    ("remove", 2), ("drop", 1), ("cycles", 1), ("survey", 2)] for _ in range(weight)]
 
 
 def run_bytes(data):
