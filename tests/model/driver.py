@@ -19,11 +19,14 @@ A failure names the operation that went wrong; the same choices (fuzz input or s
 
 import copy
 import datetime
+import decimal
 import enum
+import fractions
 import gc
 import os
 import sys
 import threading
+import types
 from collections import namedtuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
@@ -56,23 +59,36 @@ class Color(enum.IntEnum):  # an int of no indexed kind
     RED = 1
 
 
+class Shade(enum.Enum):
+    RED = 1
+
+
 OPAQUE = [Opaque("p"), Opaque("q")]
 
 SCALARS = [0, 1, 2, -1, 7, 0.0, 1.0, 2.5, -0.0, -1.0, 2**53, 2**53 + 1, 2.0**53, 2**63 - 1,
            -(2**63), 5e-324, nan, inf, -inf, True, False, "a", "b", "", "\u00e9t\u00e9", LONG, None]
 NUMBERS = SCALARS[:19]
-UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z")]
-REFUSED = [2**64, -(2**63) - 1, "\ud800"]  # beyond 64 bits, not valid UTF-8
+UNKNOWNS = [b"x", b"", bytes([120]), frozenset({1}), Color.RED, Shade.RED, Shade, len, *OPAQUE, 1j,
+            decimal.Decimal(1), fractions.Fraction(1, 2), lambda: bytearray(b"z")]
+REFUSED = [2**64, -(2**63) - 1, 2**70, -(10**400), "\ud800"]  # beyond 64 bits, not valid UTF-8
 NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
                                   numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
 # Ordered values beyond numbers, each kind apart: the same instant in two zones, a date and a
-# datetime of one day, numpy numbers of other widths and numpy times.
-TIMES = [datetime.date(2024, 1, 2), datetime.datetime(2024, 1, 2),
+# datetime of one day, the ends of each range, numpy numbers of other widths and numpy times in
+# several units (equal ones, one beyond nanoseconds, NaT).
+DAY, PLUS1 = datetime.date(2024, 1, 2), datetime.timezone(datetime.timedelta(hours=1))
+TIMES = [DAY, datetime.datetime(2024, 1, 2), datetime.datetime(2024, 1, 2, 0, 0, 0, 1),
          datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
-         datetime.datetime(2024, 1, 2, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=1))),
-         datetime.timedelta(days=1)] + ([] if numpy is None else [
-             numpy.int32(1), numpy.float32(0.5), numpy.datetime64("2024-01-02"),
-             numpy.datetime64("NaT")])
+         datetime.datetime(2024, 1, 2, 1, tzinfo=PLUS1), datetime.datetime(2024, 1, 2, tzinfo=PLUS1),
+         datetime.date(1, 1, 1), datetime.date(9999, 12, 31), datetime.datetime.min,
+         datetime.timedelta(days=1), datetime.timedelta(0), datetime.timedelta(microseconds=-1),
+         datetime.timedelta.max] + ([] if numpy is None else [
+             numpy.int32(1), numpy.float32(0.5), numpy.int8(-1), numpy.uint16(1),
+             numpy.uint64(2**63 - 1), numpy.float16(0.5), numpy.float32(0.1),
+             numpy.datetime64("2024-01-02"), numpy.datetime64("2024-01-02T00:00", "s"),
+             numpy.datetime64("2024-01-02T00:00:00.000000001"), numpy.datetime64("2024-01", "M"),
+             numpy.datetime64("3000-01-01"), numpy.datetime64("NaT"), numpy.timedelta64(1, "D"),
+             numpy.timedelta64(86400, "s"), numpy.timedelta64("NaT")])
 ATTRS = ["x", "y", "tags", "owner"]
 RARE_ATTRS = ["", "a.b", "n\u00e9"]
 PATHS = ["x", "y", "tags", "owner", "owner.x", "owner.y", "owner.tags", "owner.owner.x",
@@ -319,7 +335,7 @@ class Program:
             return c.pick(SCALARS)
         if kind < 9:
             made = c.pick(UNKNOWNS)
-            return made() if callable(made) else made
+            return made() if isinstance(made, types.FunctionType) else made
         if kind < 12 and limit > 0:
             return self.objects[c.below(limit)]
         if kind < 17 and depth < 2:
@@ -445,6 +461,11 @@ class Program:
                  for v in [0, 1.0, 2**53 + 1, "a", True, None, nan] + self.objects[:2]]
         sweep += [(op, path, b) for path in PATHS[:9] for op in ("gt", "ge", "lt", "le")
                   for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in PATHS]
+        kinds = TIMES + NUMPY + REFUSED[:-1] + [v for v in UNKNOWNS if type(v) is not types.FunctionType]
+        sweep += [(op, "x", v) for op in ("eq", "ne", "gt", "le") for v in kinds]
+        keys = [ref.ordered_key(canonical(v)) for v in TIMES]
+        sweep += [("bt", "x", lo, hi) for (lo, a), (hi, b) in zip(zip(TIMES, keys), zip(TIMES[1:], keys[1:]))
+                  if a and b and a[0] == b[0] and not ref.is_nan(a[1]) and not ref.is_nan(b[1])]
         for state in self.indexes:
             self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
             for tree in sweep:
@@ -496,6 +517,10 @@ class Program:
             if not refused(list(pairs.values())):
                 self.fail(f"{line}: the internal-error exception for storable values")
             return
+        self.place(obj, pairs)
+
+    def place(self, obj, pairs):
+        """Takes in `obj`, made with the attributes `pairs`."""
         with self.lock:
             slot = len(self.objects)
             self.slot_of[id(obj)] = slot
