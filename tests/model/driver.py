@@ -461,14 +461,9 @@ class Program:
                  for v in [0, 1.0, 2**53 + 1, "a", True, None, nan] + self.objects[:2]]
         sweep += [(op, path, b) for path in PATHS[:9] for op in ("gt", "ge", "lt", "le")
                   for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in PATHS]
-        kinds = TIMES + NUMPY + REFUSED[:-1] + [v for v in UNKNOWNS if type(v) is not types.FunctionType]
-        sweep += [(op, "x", v) for op in ("eq", "ne", "gt", "le") for v in kinds]
-        keys = [ref.ordered_key(canonical(v)) for v in TIMES]
-        sweep += [("bt", "x", lo, hi) for (lo, a), (hi, b) in zip(zip(TIMES, keys), zip(TIMES[1:], keys[1:]))
-                  if a and b and a[0] == b[0] and not ref.is_nan(a[1]) and not ref.is_nan(b[1])]
         for state in self.indexes:
             self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
-            for tree in sweep:
+            for tree in sweep + self.kind_sweep(state.members):
                 found = state.index.reduced_query(ref.to_query(tree)).collect()
                 self.check(found, *self.bounds(tree, state.members, state), f"{state.name}: {tree}")
             for path in GROUP_PATHS:
@@ -479,6 +474,15 @@ class Program:
                                      state.index.collect(), attr, descending, 2, 1)
         for view in self.views:
             self.check(view.view.collect(), view.slots, view.slots, f"{view.name}.collect()")
+
+    def kind_sweep(self, members):
+        """Comparisons on x with an operand of every kind that one of `members` holds there."""
+        held = {type(leaf) for slot in members for leaf in self.leaves_at(slot, "x")}
+        kinds = [v for v in TIMES + NUMPY + REFUSED[:-1] + UNKNOWNS if type(canonical(v)) in held]
+        keys = [ref.ordered_key(canonical(v)) for v in kinds]
+        return [(op, "x", v) for op in ("eq", "ne", "gt", "le") for v in kinds] + [
+            ("bt", "x", lo, hi) for (lo, a), (hi, b) in zip(zip(kinds, keys), zip(kinds[1:], keys[1:]))
+            if a and b and a[0] == b[0] and not ref.is_nan(a[1]) and not ref.is_nan(b[1])]
 
     # ---------------------------------------------------------------- operations
 
