@@ -68,8 +68,10 @@ OPAQUE = [Opaque("p"), Opaque("q")]
 SCALARS = [0, 1, 2, -1, 7, 0.0, 1.0, 2.5, -0.0, -1.0, 2**53, 2**53 + 1, 2.0**53, 2**63 - 1,
            -(2**63), 5e-324, nan, inf, -inf, True, False, "a", "b", "", "\u00e9t\u00e9", LONG, None]
 NUMBERS = SCALARS[:19]
-UNKNOWNS = [b"x", b"", bytes([120]), frozenset({1}), Color.RED, Shade.RED, Shade, len, *OPAQUE, 1j,
-            decimal.Decimal(1), fractions.Fraction(1, 2), lambda: bytearray(b"z")]
+# Equal values in distinct objects: bytes match by content, the others by identity only.
+UNKNOWNS = [b"xy", b"", bytes([120, 121]), frozenset({1}), frozenset({1}), Color.RED, Shade.RED,
+            Shade, len, *OPAQUE, 1j, decimal.Decimal(1), fractions.Fraction(1, 2),
+            lambda: bytearray(b"z")]
 REFUSED = [2**64, -(2**63) - 1, 2**70, -(10**400), "\ud800"]  # beyond 64 bits, not valid UTF-8
 NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
                                   numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
