@@ -5,9 +5,9 @@ A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks 
 objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
 sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
 with keywords and every PyQueryExpr constructor (dotted paths too), count, iterate, order (pages,
-both ways), group, reduce, merge, rebase, remove, clear and drop. Alone, a program checks every answer; agents (other threads on the same
-program) only check that answers hold possible members, and `check_all` checks everything once
-they stop.
+both ways), group, reduce, merge, rebase, remove, clear and drop. Alone, a program checks every
+answer; agents (other threads on the same program) only check that answers hold possible
+members, and `check_all` checks everything once they stop.
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
@@ -81,7 +81,8 @@ NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.floa
 DAY, PLUS1 = datetime.date(2024, 1, 2), datetime.timezone(datetime.timedelta(hours=1))
 TIMES = [DAY, datetime.datetime(2024, 1, 2), datetime.datetime(2024, 1, 2, 0, 0, 0, 1),
          datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
-         datetime.datetime(2024, 1, 2, 1, tzinfo=PLUS1), datetime.datetime(2024, 1, 2, tzinfo=PLUS1),
+         datetime.datetime(2024, 1, 2, 1, tzinfo=PLUS1),
+         datetime.datetime(2024, 1, 2, tzinfo=PLUS1),
          datetime.date(1, 1, 1), datetime.date(9999, 12, 31), datetime.datetime.min,
          datetime.timedelta(days=1), datetime.timedelta(0), datetime.timedelta(microseconds=-1),
          datetime.timedelta.max] + ([] if numpy is None else [
@@ -247,7 +248,8 @@ class Program:
             slots.append(slot)
         if len(set(slots)) != len(slots):
             self.fail(f"{what}: the answer lists an object twice: {slots}")
-        if in_order and self.exact and self.order is not None:  # every answer lists objects in one order
+        # Every answer lists objects in one order (but order_by's).
+        if in_order and self.exact and self.order is not None:
             for i, a in enumerate(slots):
                 for b in slots[i + 1:]:
                     if (b, a) in self.order:
@@ -482,8 +484,9 @@ class Program:
         held = {type(leaf) for slot in members for leaf in self.leaves_at(slot, "x")}
         kinds = [v for v in TIMES + NUMPY + REFUSED[:-1] + UNKNOWNS if type(canonical(v)) in held]
         keys = [ref.ordered_key(canonical(v)) for v in kinds]
+        pairs = zip(zip(kinds, keys), zip(kinds[1:], keys[1:]))
         return [(op, "x", v) for op in ("eq", "ne", "gt", "le") for v in kinds] + [
-            ("bt", "x", lo, hi) for (lo, a), (hi, b) in zip(zip(kinds, keys), zip(kinds[1:], keys[1:]))
+            ("bt", "x", lo, hi) for (lo, a), (hi, b) in pairs
             if a and b and a[0] == b[0] and not ref.is_nan(a[1]) and not ref.is_nan(b[1])]
 
     # ---------------------------------------------------------------- operations
@@ -725,7 +728,8 @@ class Program:
         c = self.choices
         name, target, domain, state = self.target()
         found = list(target)
-        self.check(found, *((domain, domain) if self.exact else self.possible(domain)), f"list({name})")
+        self.check(found, *((domain, domain) if self.exact else self.possible(domain)),
+                   f"list({name})")
         ids, slot = list(map(id, found)), c.below(len(self.objects)) if self.objects else None
         if self.exact and (ids != list(map(id, target.collect())) or len(target) != len(found) or
                            bool(target) != bool(found) or target.count() != len(found) or
@@ -752,13 +756,14 @@ class Program:
         except TypeError as exc:  # an unhashable value held there
             if "unhashable" not in str(exc):
                 raise
-        else:  # NaN and NaT keys are not modelled, -0.0 may be keyed 0.0, equal keys (1 and
-            # True) leave one entry
-            def listed(pairs):
-                return sorted(repr((k + 0.0 if type(k) is float else k, n)) for k, n in pairs if k == k)
+        else:
+            def tallied(pairs):  # NaN and NaT keys are not modelled; -0.0 may be keyed 0.0
+                return sorted(repr((k + 0.0 if type(k) is float else k, n))
+                              for k, n in pairs if k == k)
 
+            # Equal keys (1 and True) leave one entry of the two: not compared.
             if self.exact and domain <= state.complete and len(expected) == len(groups) and \
-                    listed(counts.items()) != listed(expected.items()):
+                    tallied(counts.items()) != tallied(expected.items()):
                 self.fail(f"{name}.group_counts({path!r}): {counts}, expected {expected}")
         self.check_order(name, target, domain, state, found, c.pick(ATTRS), c.one_in(2),
                          c.pick([None, 0, 1, 3]), c.below(len(found) + 2))
