@@ -379,11 +379,15 @@ class Program:
             name = c.pick(ATTRS) if not c.one_in(6) else c.pick(["zz", "", "a.b"])
             if any(name == n for n, _, _ in result):
                 continue
-            shape = c.below(6)
+            shape = c.below(7)
             if shape < 3:
                 value = self.value(len(self.objects), 1)
                 values = ref.keyword_values(value)
                 result.append((name, values, lambda v=value: v))
+            elif shape == 6:  # a set or a dict's keys: of equal values (1, 1.0, True) one stays
+                made = {c.pick(SCALARS) for _ in range(c.below(4))}
+                made = made if c.one_in(2) else dict.fromkeys(made).keys()
+                result.append((name, list(made), lambda m=made: m))
             else:
                 values = [self.value(len(self.objects), 1) for _ in range(c.below(4))]
                 make = [list, tuple, lambda v: (x for x in v)][shape - 3]
