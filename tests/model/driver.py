@@ -4,10 +4,10 @@ against a plain-Python model (tests/python/reference_model.py).
 A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
 objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
 sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
-with keywords and every PyQueryExpr constructor (dotted paths too), group, reduce, merge, rebase,
-remove, clear and drop. Alone, a program checks every answer; agents (other threads on the same
-program) only check that answers hold possible members, and `check_all` checks everything once
-they stop.
+with keywords and every PyQueryExpr constructor (dotted paths too), count, iterate, order (pages,
+both ways), group, reduce, merge, rebase, remove, clear and drop. Alone, a program checks every
+answer; agents (other threads on the same program) only check that answers hold possible
+members, and `check_all` checks everything once they stop.
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
@@ -19,11 +19,14 @@ A failure names the operation that went wrong; the same choices (fuzz input or s
 
 import copy
 import datetime
+import decimal
 import enum
+import fractions
 import gc
 import os
 import sys
 import threading
+import types
 from collections import namedtuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
@@ -56,23 +59,39 @@ class Color(enum.IntEnum):  # an int of no indexed kind
     RED = 1
 
 
+class Shade(enum.Enum):
+    RED = 1
+
+
 OPAQUE = [Opaque("p"), Opaque("q")]
 
 SCALARS = [0, 1, 2, -1, 7, 0.0, 1.0, 2.5, -0.0, -1.0, 2**53, 2**53 + 1, 2.0**53, 2**63 - 1,
            -(2**63), 5e-324, nan, inf, -inf, True, False, "a", "b", "", "\u00e9t\u00e9", LONG, None]
 NUMBERS = SCALARS[:19]
-UNKNOWNS = [b"x", frozenset({1}), Color.RED, *OPAQUE, 1j, lambda: bytearray(b"z")]
-REFUSED = [2**64, -(2**63) - 1, "\ud800"]  # beyond 64 bits, not valid UTF-8
+# Equal values in distinct objects: bytes match by content, the others by identity only.
+UNKNOWNS = [b"xy", b"", bytes([120, 121]), frozenset({1}), frozenset({1}), Color.RED, Shade.RED,
+            Shade, len, *OPAQUE, 1j, decimal.Decimal(1), fractions.Fraction(1, 2),
+            lambda: bytearray(b"z")]
+REFUSED = [2**64, -(2**63) - 1, 2**70, -(10**400), "\ud800"]  # beyond 64 bits, not valid UTF-8
 NUMPY = [] if numpy is None else [numpy.int64(5), numpy.int64(2**62), numpy.float64(2.5),
                                   numpy.bool_(True), numpy.str_("a"), numpy.int64(1)]
 # Ordered values beyond numbers, each kind apart: the same instant in two zones, a date and a
-# datetime of one day, numpy numbers of other widths and numpy times.
-TIMES = [datetime.date(2024, 1, 2), datetime.datetime(2024, 1, 2),
+# datetime of one day, the ends of each range, numpy numbers of other widths and numpy times in
+# several units (equal ones, one beyond nanoseconds, NaT).
+DAY, PLUS1 = datetime.date(2024, 1, 2), datetime.timezone(datetime.timedelta(hours=1))
+TIMES = [DAY, datetime.datetime(2024, 1, 2), datetime.datetime(2024, 1, 2, 0, 0, 0, 1),
          datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
-         datetime.datetime(2024, 1, 2, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=1))),
-         datetime.timedelta(days=1)] + ([] if numpy is None else [
-             numpy.int32(1), numpy.float32(0.5), numpy.datetime64("2024-01-02"),
-             numpy.datetime64("NaT")])
+         datetime.datetime(2024, 1, 2, 1, tzinfo=PLUS1),
+         datetime.datetime(2024, 1, 2, tzinfo=PLUS1),
+         datetime.date(1, 1, 1), datetime.date(9999, 12, 31), datetime.datetime.min,
+         datetime.timedelta(days=1), datetime.timedelta(0), datetime.timedelta(microseconds=-1),
+         datetime.timedelta.max] + ([] if numpy is None else [
+             numpy.int32(1), numpy.float32(0.5), numpy.int8(-1), numpy.uint16(1),
+             numpy.uint64(2**63 - 1), numpy.float16(0.5), numpy.float32(0.1),
+             numpy.datetime64("2024-01-02"), numpy.datetime64("2024-01-02T00:00", "s"),
+             numpy.datetime64("2024-01-02T00:00:00.000000001"), numpy.datetime64("2024-01", "M"),
+             numpy.datetime64("3000-01-01"), numpy.datetime64("NaT"), numpy.timedelta64(1, "D"),
+             numpy.timedelta64(86400, "s"), numpy.timedelta64("NaT")])
 ATTRS = ["x", "y", "tags", "owner"]
 RARE_ATTRS = ["", "a.b", "n\u00e9"]
 PATHS = ["x", "y", "tags", "owner", "owner.x", "owner.y", "owner.tags", "owner.owner.x",
@@ -220,7 +239,7 @@ class Program:
     def listed(self, slots):
         return "[" + ", ".join(map(self.name, sorted(slots))) + "]"
 
-    def slots_of(self, found, what):
+    def slots_of(self, found, what, in_order=True):
         slots = []
         for obj in found:
             slot = self.slot_of.get(id(obj))
@@ -229,7 +248,8 @@ class Program:
             slots.append(slot)
         if len(set(slots)) != len(slots):
             self.fail(f"{what}: the answer lists an object twice: {slots}")
-        if self.exact and self.order is not None:  # every answer lists objects in one order
+        # Every answer lists objects in one order (but order_by's).
+        if in_order and self.exact and self.order is not None:
             for i, a in enumerate(slots):
                 for b in slots[i + 1:]:
                     if (b, a) in self.order:
@@ -319,7 +339,7 @@ class Program:
             return c.pick(SCALARS)
         if kind < 9:
             made = c.pick(UNKNOWNS)
-            return made() if callable(made) else made
+            return made() if isinstance(made, types.FunctionType) else made
         if kind < 12 and limit > 0:
             return self.objects[c.below(limit)]
         if kind < 17 and depth < 2:
@@ -359,11 +379,15 @@ class Program:
             name = c.pick(ATTRS) if not c.one_in(6) else c.pick(["zz", "", "a.b"])
             if any(name == n for n, _, _ in result):
                 continue
-            shape = c.below(6)
+            shape = c.below(7)
             if shape < 3:
                 value = self.value(len(self.objects), 1)
                 values = ref.keyword_values(value)
                 result.append((name, values, lambda v=value: v))
+            elif shape == 6:  # a set or a dict's keys: of equal values (1, 1.0, True) one stays
+                made = {c.pick(SCALARS) for _ in range(c.below(4))}
+                made = made if c.one_in(2) else dict.fromkeys(made).keys()
+                result.append((name, list(made), lambda m=made: m))
             else:
                 values = [self.value(len(self.objects), 1) for _ in range(c.below(4))]
                 make = [list, tuple, lambda v: (x for x in v)][shape - 3]
@@ -437,23 +461,37 @@ class Program:
         for slot, obj in enumerate(self.objects):
             self.written[slot] = {name: getattr(obj, name) for name in self.written[slot]}
 
-    def check_all(self):
-        """Checks every index and view: members, simple comparisons on every path, groups."""
+    def check_all(self, paths=PATHS):
+        """Checks every index and view: members, simple comparisons on `paths`, groups, orders."""
         for slot in range(len(self.objects)):
             self.check_read(slot)
-        sweep = [(op, path, v) for path in PATHS[:9] for op in ("eq", "ne")
+        sweep = [(op, path, v) for path in paths[:9] for op in ("eq", "ne")
                  for v in [0, 1.0, 2**53 + 1, "a", True, None, nan] + self.objects[:2]]
-        sweep += [(op, path, b) for path in PATHS[:9] for op in ("gt", "ge", "lt", "le")
-                  for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in PATHS]
+        sweep += [(op, path, b) for path in paths[:9] for op in ("gt", "ge", "lt", "le")
+                  for b in (0, 1.0, 2**53, -inf)] + [("bt", path, 0, 2) for path in paths]
         for state in self.indexes:
             self.check(state.index.collect(), state.members, state.members, f"{state.name}.collect()")
-            for tree in sweep:
+            for tree in sweep + self.kind_sweep(state.members):
                 found = state.index.reduced_query(ref.to_query(tree)).collect()
                 self.check(found, *self.bounds(tree, state.members, state), f"{state.name}: {tree}")
-            for path in GROUP_PATHS:
+            for path in GROUP_PATHS if paths is PATHS else paths:
                 self.check_group_by(state, path, keep=False)
+            for attr in [path for path in paths if "." not in path][:3]:
+                for descending in (False, True):
+                    self.check_order(state.name, state.index, state.members, state,
+                                     state.index.collect(), attr, descending, 2, 1)
         for view in self.views:
             self.check(view.view.collect(), view.slots, view.slots, f"{view.name}.collect()")
+
+    def kind_sweep(self, members):
+        """Comparisons on x with an operand of every kind that one of `members` holds there."""
+        held = {type(leaf) for slot in members for leaf in self.leaves_at(slot, "x")}
+        kinds = [v for v in TIMES + NUMPY + REFUSED[:-1] + UNKNOWNS if type(canonical(v)) in held]
+        keys = [ref.ordered_key(canonical(v)) for v in kinds]
+        pairs = zip(zip(kinds, keys), zip(kinds[1:], keys[1:]))
+        return [(op, "x", v) for op in ("eq", "ne", "gt", "le") for v in kinds] + [
+            ("bt", "x", lo, hi) for (lo, a), (hi, b) in pairs
+            if a and b and a[0] == b[0] and not ref.is_nan(a[1]) and not ref.is_nan(b[1])]
 
     # ---------------------------------------------------------------- operations
 
@@ -492,6 +530,10 @@ class Program:
             if not refused(list(pairs.values())):
                 self.fail(f"{line}: the internal-error exception for storable values")
             return
+        self.place(obj, pairs)
+
+    def place(self, obj, pairs):
+        """Takes in `obj`, made with the attributes `pairs`."""
         with self.lock:
             slot = len(self.objects)
             self.slot_of[id(obj)] = slot
@@ -684,6 +726,69 @@ class Program:
             self.fail(f"{label}: keys {sorted(map(repr, groups))}, expected "
                       f"{sorted(map(repr, classes))}")
 
+    def survey(self):
+        """Iterates, counts and orders an index or a view: iter, len, in, count (of a query or of
+        keywords), group_counts and order_by pages."""
+        c = self.choices
+        name, target, domain, state = self.target()
+        found = list(target)
+        self.check(found, *((domain, domain) if self.exact else self.possible(domain)),
+                   f"list({name})")
+        ids, slot = list(map(id, found)), c.below(len(self.objects)) if self.objects else None
+        if self.exact and (ids != list(map(id, target.collect())) or len(target) != len(found) or
+                           bool(target) != bool(found) or target.count() != len(found) or
+                           slot is not None and (self.objects[slot] in target) != (slot in domain)):
+            self.fail(f"{name}: iteration, collect(), len(), count() and `in` disagree")
+        tree, may_raise = self.tree()
+        try:
+            self.check_count(target.count(ref.to_query(tree)), self.bounds(tree, domain, state),
+                             f"{name}.count({tree!r})")
+        except PANIC:
+            if not may_raise:
+                self.fail(f"{name}.count({tree!r}): the internal-error exception")
+        kw = self.keywords()
+        label = f"{name}.count({self.kw_text(kw)})"
+        counted = self.keyword_call(target.count, kw, label)
+        if counted is not None:
+            self.check_count(counted, self.keyword_bounds(kw, domain, state) if kw else
+                             (domain, domain) if self.exact else self.possible(domain), label)
+        path = c.pick(GROUP_PATHS)
+        try:
+            counts = target.group_counts(path)
+            groups = ref.grouped(found, path).values() if self.exact else []
+            expected = {key: len(holders) for key, holders in groups}
+        except TypeError as exc:  # an unhashable value held there
+            if "unhashable" not in str(exc):
+                raise
+        else:
+            def tallied(pairs):  # NaN and NaT keys are not modelled; -0.0 may be keyed 0.0
+                return sorted(repr((k + 0.0 if type(k) is float else k, n))
+                              for k, n in pairs if k == k)
+
+            # Equal keys (1 and True) leave one entry of the two: not compared.
+            if self.exact and domain <= state.complete and len(expected) == len(groups) and \
+                    tallied(counts.items()) != tallied(expected.items()):
+                self.fail(f"{name}.group_counts({path!r}): {counts}, expected {expected}")
+        self.check_order(name, target, domain, state, found, c.pick(ATTRS), c.one_in(2),
+                         c.pick([None, 0, 1, 3]), c.below(len(found) + 2))
+
+    def check_order(self, name, target, domain, state, found, attr, descending, limit, offset):
+        """order_by on `target` (whose members in id order are `found`), whole and one page."""
+        label = f"{name}.order_by({attr!r}, descending={descending}, limit={limit}, offset={offset})"
+        whole = target.order_by(attr, descending=descending)
+        page = target.order_by(attr, descending=descending, limit=limit, offset=offset)
+        got = self.slots_of(whole, label, in_order=False)
+        if self.exact:
+            end = None if limit is None else offset + limit
+            known = domain <= state.complete  # every value certainly indexed: the order is known
+            if got != domain or list(map(id, page)) != list(map(id, whole[offset:end])) or known \
+                    and list(map(id, whole)) != list(map(id, ref.order_by(found, attr, descending))):
+                self.fail(f"{label}: {[self.name(self.slot_of[id(o)]) for o in whole]}")
+
+    def check_count(self, counted, bounds, label):
+        if not len(bounds[0]) <= counted <= len(bounds[1]):
+            self.fail(f"{label}: {counted}, expected {len(bounds[0])} .. {len(bounds[1])}")
+
     def union_with(self):
         a, b = self.any(self.indexes), self.any(self.indexes)
         with self.lock:
@@ -785,7 +890,17 @@ class Program:
 OPERATIONS = [name for name, weight in [
     ("new_object", 3), ("write", 5), ("add", 3), ("get_by_attribute", 2), ("reduced", 2),
     ("reduced_query", 4), ("group_by", 2), ("reduce", 1), ("union_with", 1), ("rebase", 1),
-    ("remove", 2), ("drop", 1), ("cycles", 1)] for _ in range(weight)]
+    ("remove", 2), ("drop", 1), ("cycles", 1), ("survey", 2)] for _ in range(weight)]
+
+
+def check_index(index, objs, paths):
+    """Checks `index`, holding exactly `objs` with every value indexed, on `paths`."""
+    program, state = Program(None), IndexState("i", index)
+    for obj in objs:
+        program.place(obj, {})
+    program.indexes.append(state)
+    program.join(state, range(len(objs)))
+    program.check_all(paths)
 
 
 def run_bytes(data):

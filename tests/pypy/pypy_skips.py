@@ -37,9 +37,6 @@ SKIPS = {
     "test_only_indexable_can_be_subclassed_and_only_the_module_makes_views_and_queries":
         "cpyext does not enforce Py_TPFLAGS_BASETYPE: PyPy lets Python code subclass Index, "
         "FilteredIndex and PyQueryExpr (instances are still made by their own __new__)",
-    "tests/python/test_scale.py::test_memberships_cost_linear_time_and_dropped_ones_leave":
-        "dropped indexes stay alive until PyPy's collector runs, so every write still updates "
-        "all of them and the run measures the collector, not the membership list",
     "tests/python/test_dotted_paths.py::"
     "test_ctrl_c_stops_a_long_registration_and_leaves_the_index_usable":
         "the add does not see Ctrl-C under PyPy: it completes, and KeyboardInterrupt is raised "

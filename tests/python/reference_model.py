@@ -215,14 +215,6 @@ def keyword_values(value):
         return [value]
 
 
-def keyword_select(members, keywords):
-    """What get_by_attribute(**keywords) finds: every keyword must hold; no keyword finds nothing."""
-    found = list(members) if keywords else []
-    for name, value in keywords.items():
-        found = select(found, name, any_of(keyword_values(value)))
-    return found
-
-
 def group_tag(leaf):
     """How group_by tells groups apart: numbers and times by kind and value, bools, strs and bytes
     by value, others by identity. None for NaN and NaT, whose grouping is not modelled."""

@@ -1,99 +1,15 @@
-"""Counting, ordering, iteration and removal, checked against the reference model."""
+"""Removal, counting, ordering and iteration: argument errors and past faults (the random driver
+in tests/model checks the answers against the model)."""
 
 import gc
-import math
 import os
-import random
 import sys
 
 import pytest
-from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 import reference_model as model
 from fresh_interpreter import run_fresh
-
-TREES = [
-    ("gt", "price", 20),
-    ("bt", "price", 5, 40.5),
-    ("or", [("eq", "kind", "a"), ("lt", "price", 3)]),
-    ("not", ("eq", "kind", "b")),
-]
-KEYWORDS = [{"kind": "a"}, {"price": 7}, {"kind": ["a", "c"]}]
-PRICES = [0, 1, 7, 7.0, -3, 2.5, 2**53 + 1, float(2**53), math.inf, -math.inf, math.nan]
-
-
-def random_objects(rng, n):
-    objs = []
-    for _ in range(n):
-        o = Indexable(kind=rng.choice("abc"))
-        shape = rng.random()
-        if shape < 0.6:
-            o.price = rng.choice(PRICES + [rng.randint(-50, 50), rng.uniform(-50, 50)])
-        elif shape < 0.75:
-            o.price = [rng.randint(-50, 50) for _ in range(rng.randint(0, 3))]
-        elif shape < 0.85:
-            o.price = rng.choice(["cheap", "dear", None])
-        objs.append(o)  # else: no price at all
-    return objs
-
-
-def assert_collection(coll, members):
-    """`coll` (an Index or view) holds exactly `members` and counts, groups, orders and iterates
-    them as the model does."""
-    in_id_order = coll.collect()
-    assert model.same(in_id_order, members)
-    assert list(coll) == in_id_order
-    assert len(coll) == coll.count() == len(members) and bool(coll) == bool(members)
-    assert all(o in coll for o in members)
-    for tree in TREES:
-        assert coll.count(model.to_query(tree)) == len(model.evaluate(tree, members)), tree
-    for kw in KEYWORDS:
-        expected = coll.get_by_attribute(**kw) if type(coll) is Index else coll.reduced(**kw).collect()
-        assert coll.count(**kw) == len(expected) == len(model.keyword_select(members, kw)), kw
-    for attr in ("kind", "price"):
-        expected = {key: len(holders) for key, holders in model.grouped(members, attr).values()}
-        assert coll.group_counts(attr) == expected
-    for descending in (False, True):
-        whole = model.order_by(in_id_order, "price", descending)
-        assert coll.order_by("price", descending=descending) == whole
-        for offset, limit in [(0, 3), (5, 4), (max(len(whole) - 2, 0), 10), (len(whole) + 1, None)]:
-            page = coll.order_by("price", descending=descending, limit=limit, offset=offset)
-            assert page == model.order_by(in_id_order, "price", descending, limit, offset)
-
-
-@pytest.mark.parametrize("seed", range(4))
-def test_model_before_and_after_removals(seed):
-    rng = random.Random(seed)
-    objs = random_objects(rng, 300)
-    index = model.indexed(objs)
-    view = index.reduced_query(Q.or_(Q.eq("kind", "a"), Q.gt("price", 0)))
-    in_view = view.collect()
-    assert_collection(index, objs)
-    assert_collection(view, in_view)
-
-    leaving = rng.sample(objs, 120)
-    index.remove_many(leaving[:40])
-    for o in leaving[40:80]:
-        index.remove(o)
-    for o in leaving[80:]:
-        index.discard(o)
-        index.discard(o)
-    gone = set(map(id, leaving))
-    staying = [o for o in objs if id(o) not in gone]
-    assert_collection(index, staying)
-    assert_collection(view, [o for o in in_view if id(o) not in gone])
-    assert model.same(view.rebase().collect(), [o for o in in_view if id(o) not in gone])
-
-    # Writes no longer reach the index; adding again works like a first add.
-    for o in leaving:
-        o.price = 1000
-    assert index.count(Q.eq("price", 1000)) == 0 and index.count(price=1000) == 0
-    index.add_object_many(leaving[:10])
-    assert_collection(index, staying + leaving[:10])
-    assert not any(o in view for o in leaving[:10])
-    index.clear()
-    assert_collection(index, [])
-    assert_collection(view, [])
 
 
 def test_views_never_show_a_newcomer_given_a_departed_id():

@@ -2,15 +2,19 @@
 
 import gc
 import os
+import random
 import sys
 import threading
 
 import pytest
-from Veldrake import Index, Indexable, PyQueryExpr as Q
+from Veldrake import Index, Indexable
 
 from reference_model import indexed
 
 from fresh_interpreter import run_fresh, run_threads
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
+import driver  # noqa: E402
 
 # Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
 SANITIZED = bool(os.environ.get("VELDRAKE_SANITIZER"))
@@ -35,78 +39,37 @@ def merge_messages(capfd):
     capfd.readouterr()
 
 
-def exercise(objs, owners, payload, text):
-    """One round of every operation, holding `payload` and `text` in attributes and operands."""
-    index, other = Index(), Index()
-    index.add_object_many(objs)
-    other.add_object(owners[0])
-    for i, obj in enumerate(objs):
-        obj.v = payload
-        obj.tags = [payload, text, (i % 4, [payload, text]), {text}]
-        obj.owner = owners[i % len(owners)] if i % 3 else [owners[0], payload]
-        obj.n = i % 10 if i % 2 else float(i % 10)
-        obj.s = text if i % 5 == 0 else "s%d" % (i % 5)
-        obj.peer = objs[i ^ 1]  # pairs holding each other
-    for owner in owners:
-        owner.c = text
-    index.get_by_attribute(tags=text, n=[1, 2, 3.0])
-    index.get_by_attribute(owner=owners[0], s=(s for s in [text, "s1"]))
-    index.reduced(n=3).collect()
-    view = index.reduced_query(Q.or_(
-        Q.and_(Q.eq("owner.c", text), Q.gt("n", 2), Q.in_("tags", [payload, text])),
-        Q.not_(Q.eq("v", payload)), Q.bt("n", 1, 4.5), Q.ne("peer.s", text)))
-    view.reduced(s="s1").collect()
-    view.reduced_query(Q.le("n", 7)).rebase().collect()
-    for path in ("v", "tags", "owner.c", "n", "peer"):
-        [group.collect() for group in index.group_by(path).values()]
-    other.union_with(index)
-    other.group_by("tags")
-    try:
-        index.reduced_query(Q.gt("n", owners[0])).collect()
-    except BaseException as error:  # the module's internal-error exception
-        assert type(error).__name__ == "PanicException"
-    index.reduce(n=[1, 2], s="s1")
-    index.remove(objs[0])
-    index.remove_many(objs[1:3])
-    index.discard(objs[3])
-    other.clear()
-    for obj in objs + owners:
-        obj.v = obj.tags = obj.owner = obj.peer = obj.c = obj.s = obj.n = None
-    return len(view.collect())
+def driven(seed, objects=12, steps=300, exact=True):
+    """A random driver program over `objects` objects, all in its first index, after `steps`
+    operations (checked against the model when `exact`); returns it."""
+    program = driver.Program(driver.RandomChoices(random.Random(seed)))
+    program.max_objects = objects
+    program.new_index()
+    for _ in range(objects):
+        program.new_object()
+    first = program.indexes[0]
+    first.index.add_object_many(program.objects)
+    program.join(first, range(len(program.objects)))
+    runner = program if exact else program.agent(program.choices)
+    for _ in range(steps):
+        runner.step()
+    if exact:
+        program.check_all()
+    return program
 
 
-def test_references_return_to_their_start_after_many_rounds():
-    payload, text = object(), "".join(["leak", "-probe"])  # a str of its own, not interned
-    owners = [Indexable(c="x") for _ in range(3)]
-    objs = [Indexable() for _ in range(40)]
-    watched = [payload, text] + owners + objs
+def test_references_return_to_their_start_after_many_programs():
+    # Every operation holds the driver's values in attributes, containers, operands and keys;
+    # threads drop theirs while others hold the interpreter lock.
+    watched = [*driver.OPAQUE, driver.LONG, *driver.UNKNOWNS[2:5], *driver.TIMES, *driver.NUMPY]
     before = refcounts(watched)
-    for _ in range(30 if SANITIZED else 150):
-        exercise(objs, owners, payload, text)
+    for seed in range(10 if SANITIZED else 30):
+        driven(seed, exact=False)
+    program = driven(0, objects=30, steps=0)
+    agents = [program.agent(driver.RandomChoices(random.Random(seed))) for seed in range(4)]
+    run_threads([lambda a=a: [a.step() for _ in range(300)] for a in agents])
+    del program, agents
     assert refcounts(watched) == before
-
-
-def test_references_dropped_on_threads_that_released_the_interpreter_lock():
-    payload = object()
-    objs = [Indexable(v=0) for _ in range(30)]
-    index = indexed(objs)
-    settle()
-    before = sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]
-
-    def writer(seed):
-        for i in range(600):
-            obj = objs[(seed * 7 + i) % len(objs)]
-            obj.v = [payload, i] if i % 2 else payload
-            if i % 50 == 0:
-                view = index.reduced_query(Q.in_("v", [payload, 3]))
-                Index().union_with(index)
-                view.rebase().group_by("v")
-
-    run_threads([lambda seed=seed: writer(seed) for seed in range(4)])
-    for i in range(len(objs)):  # no loop variable left holding an object
-        objs[i].v = 0
-    settle()
-    assert (sys.getrefcount(payload), [sys.getrefcount(o) for o in objs]) == before
 
 
 def test_references_dropped_by_the_module_s_own_indexing_thread():
@@ -179,18 +142,16 @@ def in_a_collected_cycle():
 
 
 def after_heavy_use():
-    owners = [Indexable(c="x") for _ in range(3)]
-    objs = [Indexable() for _ in range(40)]
-    for _ in range(20):
-        exercise(objs, owners, object(), "t")
-    return owners + objs, len(owners) + len(objs)
+    program = driven(1)
+    return [program], len(program.objects)
 
 
 def ids_are_all_released(drop):
     # collect() orders by id and a released id is handed out again before any new one: objects
     # made after the release sort before `older` only if they took released ids.
-    reserve = [Indexable() for _ in range(100_000)]  # uses up ids released earlier
     doomed, count = drop()
+    settle()
+    reserve = [Indexable() for _ in range(100_000)]  # uses up ids released earlier
     older = Indexable()
     del doomed
     settle()
@@ -214,23 +175,19 @@ def rss_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def churn_round():
+def churn_round(seed):
     """Thousands of objects, each added, written, queried, viewed and dropped with its index."""
-    owners = [Indexable(c="c%d" % i) for i in range(20)]
-    objs = [Indexable(n=i, f=i / 7, s="s%d" % i, tags=["a", i % 9]) for i in range(4000)]
-    exercise(objs, owners, object(), "t")
-    owners[0].home = Index()  # a cycle through an index, left to the collector
-    owners[0].home.add_object_many(objs + owners)
+    driven(seed, objects=4000, exact=False)
 
 
 @pytest.mark.skipif(SANITIZED, reason="sanitizer allocators hold freed memory back")
 def test_memory_reaches_a_plateau():
-    for _ in range(3):
-        churn_round()
+    for seed in range(3):
+        churn_round(seed)
     settle()
     warm = rss_bytes()
-    for _ in range(12):
-        churn_round()
+    for seed in range(12):
+        churn_round(seed)
     settle()
     grown = rss_bytes() - warm
     # One round holds ~4000 objects with their values; keeping one round's worth in every round

@@ -1,12 +1,11 @@
 """Expression queries answered through Index.reduced_query(...).collect()."""
 
-import enum
 import itertools
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import evaluate, indexed, keyword_select, panics, same, to_query
+from reference_model import evaluate, indexed, panics, same, to_query
 
 INF, NAN, BIG = float("inf"), float("nan"), 2**53
 TOP, BOTTOM = 2**63 - 1, -(2**63)
@@ -63,7 +62,7 @@ def test_comparisons_agree_with_exact_arithmetic(case):
     for tree in trees:
         assert found(index, to_query(tree)) == {o.label for o in evaluate(tree, objs)}, tree
     for value in operands:
-        assert same(index.get_by_attribute(x=value), keyword_select(objs, {"x": value})), value
+        assert same(index.get_by_attribute(x=value), evaluate(("in", "x", [value]), objs)), value
 
 
 def test_bad_order_operands_raise_and_leave_the_index_usable():
@@ -84,33 +83,9 @@ def test_bad_order_operands_raise_and_leave_the_index_usable():
     assert found(view, Q.gt("x", 6)) == {"one"}
 
 
-class Colour(enum.IntEnum):
-    RED = 1
-
-
-class MyInt(int):
-    pass
-
-
-def test_operands_match_by_identity_or_content():
-    token = object()
-    values = [None, b"b", frozenset({1}), [1], (1,), 1, token, Colour.RED, MyInt(1), {1: 1},
-              [2, (3, [{4: 5}])]]
-    objs = [Indexable(label=str(i), x=v) for i, v in enumerate(values)]
+def test_operands_the_random_driver_does_not_make():
+    # (Operands of every kind are the driver's: tests/model/driver.py.)
+    objs = [Indexable(label="int", x=1), Indexable(label="list", x=[1]), Indexable(label="str", x="1")]
     index = indexed(objs)
-    everyone = {o.label for o in objs}
-    # The same object, or bytes of the same content; merely equal objects and containers do not.
-    expected = [(None, {"0"}), (bytes([98]), {"1"}), (token, {"6"}), (Colour.RED, {"7"}),
-                (frozenset({1}), set()), ([1], set()), ((1,), set()), ({1}, set()),
-                (MyInt(1), set()), ({1: 1}, set()), (Indexable(), set())]
-    for operand, labels in expected:
-        assert found(index, Q.eq("x", operand)) == labels, operand
-        assert found(index, Q.in_("x", [operand])) == labels, operand
-        assert found(index, Q.ne("x", operand)) == everyone - labels, operand
-    for op in OPS[2:]:
-        assert found(index, getattr(Q, op)("x", None)) == set(), op
-    assert found(index, Q.eq("x", 1)) == found(index, Q.in_("x", range(1, 2))) == {"3", "4", "5"}
-    # Containers are searched at any depth, dicts excepted.
-    assert [found(index, Q.eq("x", n)) for n in (2, 3, 4, 5)] == [{"10"}, {"10"}, set(), set()]
-    assert found(Index(), Q.not_(Q.and_())) == set()
-
+    assert found(index, Q.in_("x", range(1, 2))) == {"int", "list"}
+    assert found(index, Q.eq("x", Indexable())) == set() and found(Index(), Q.not_(Q.and_())) == set()

@@ -4,7 +4,7 @@ import faulthandler
 import re
 import sys
 
-from Veldrake import Indexable, PyQueryExpr as Q
+from Veldrake import Indexable
 
 from reference_model import indexed, same
 
@@ -23,14 +23,3 @@ def test_union_with_itself_changes_nothing_and_with_another_reports_shared_attri
     lines = capfd.readouterr().err.splitlines()
     assert len(lines) == 2 and all(re.fullmatch(r"Merging attribute with 0x[0-9a-f]+ and 0x[0-9a-f]+", line)
                                    for line in lines), lines
-
-
-def test_keyword_values_stand_for_one_value_or_any_of_several():
-    objs = [Indexable(name="ab"), Indexable(name="a"), Indexable(name="b"),
-            Indexable(name=["a", "c"]), Indexable(name="c", n=1), Indexable(other="a")]
-    index = indexed(objs)
-    for several in (["a", "b"], {"a", "b"}, {"a": 1, "b": 2}.keys(), (v for v in "ab")):
-        assert same(index.get_by_attribute(name=several), objs[1:4]), several
-    assert index.get_by_attribute(name="ab") == [objs[0]]
-    assert index.get_by_attribute() == index.get_by_attribute(name=None) == []
-    assert index.reduced_query(Q.in_("name", range(1, 2))).collect() == []
