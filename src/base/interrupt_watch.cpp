@@ -30,7 +30,12 @@ bool on_main_thread() {
 
 }  // namespace
 
-InterruptWatch::InterruptWatch() {
+InterruptWatch::InterruptWatch(Start start) : maker_(pthread_self()) {
+  if (start == Start::kNow) begin();
+}
+
+void InterruptWatch::begin() const {
+  begun_ = true;
   if (!on_main_thread() || sigaction(SIGINT, nullptr, &previous_) != 0) return;
   const bool has_handler = (previous_.sa_flags & SA_SIGINFO) ||
                            (previous_.sa_handler != SIG_DFL && previous_.sa_handler != SIG_IGN);
@@ -61,6 +66,10 @@ void InterruptWatch::rearm() {
 }
 
 bool InterruptWatch::seen() const {
+  if (!begun_) {
+    if (!pthread_equal(pthread_self(), maker_)) return false;
+    begin();
+  }
   return watching_ && g_seen.load(std::memory_order_relaxed);
 }
 

@@ -67,8 +67,8 @@ void index_dealloc(PyObject* self) {
 // step; the interpreter then runs its signal handlers here, with the lock and no engine lock held:
 // an exception they raise (KeyboardInterrupt) leaves, else the next step goes on.
 template <class Step>
-void interruptible(Step&& step) {
-  InterruptWatch watch;
+void interruptible(InterruptWatch::Start start, Step&& step) {
+  InterruptWatch watch(start);
   for (;;) {
     bool done = false;
     {
@@ -87,7 +87,8 @@ PyObject* add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
     parse_arguments(args, kwargs, "add_object", {"py_ref"}, &py_ref);
     StoredIndexable object = convert_argument("py_ref", py_ref, indexable_argument);
     IndexAPI& engine = engine_of(self);
-    interruptible([&](const InterruptWatch& watch) { return engine.add_object(object, &watch); });
+    interruptible(InterruptWatch::Start::kAtFirstLook,
+                  [&](const InterruptWatch& watch) { return engine.add_object(object, &watch); });
     return OwnedRef::new_reference(Py_None);
   });
 }
@@ -117,7 +118,7 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     IndexAPI& engine = engine_of(self);
     // Each step adds what the last one left (copies of handles; `objects` keeps the references).
     std::size_t added = 0;
-    interruptible([&](const InterruptWatch& watch) {
+    interruptible(InterruptWatch::Start::kNow, [&](const InterruptWatch& watch) {
       if (added == 0) {
         added = engine.add_objects(objects, &watch);
       } else {
