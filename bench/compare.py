@@ -30,6 +30,7 @@ sys.path.insert(0, HERE)
 
 import concurrency  # noqa: E402
 import datagen  # noqa: E402
+import growth  # noqa: E402
 import memory  # noqa: E402
 import objects_bench  # noqa: E402
 import report  # noqa: E402
@@ -306,6 +307,8 @@ def run_sections(args):
     if not args.no_objects:
         say("\n=== What every object costs ===")
         extra["objects"] = objects_bench.measure(budget=min(args.budget, 0.3), say=say)
+        say("\n=== Names and memberships over a long run ===")
+        extra["growth"] = growth.measure()
     if not args.no_values:
         import values_bench
 

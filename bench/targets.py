@@ -16,6 +16,9 @@ TARGET_N = 1_000_000
 # A workload "scales flat" when its time per answered object at the largest N is at most this
 # many times its time per answered object at the smallest N.
 FLAT_GROWTH = 2.0
+# Steps late in a long run (names known, indexes joined) may cost this many times the first ones:
+# caches alone double a step, while a cost proportional to the count would be 10-100 times.
+STEADY_GROWTH = 4.0
 
 
 @dataclass(frozen=True)
@@ -166,6 +169,17 @@ def scaling(results_by_n):
     return measure
 
 
+def growth(figure):
+    """The growth section: time per step at the end of a long run over that at its start."""
+    def measure(res, extra):
+        steps = (extra.get("growth") or {}).get(figure)
+        if not steps:
+            return None
+        first, last = steps
+        return last / first, f"{fmt_t(first)} -> {fmt_t(last)} = {fmt_x(last / first)}"
+    return measure
+
+
 def concurrency(thread, key):
     def measure(res, extra):
         c = extra.get("concurrency") or {}
@@ -258,6 +272,14 @@ def all_targets(results_by_n):
         T("peers", "build against Polars' frame build", faster_than("build", "polars")),
         T("scaling", f"time per answered object flat (≤ {FLAT_GROWTH:g}× from the smallest "
           "to the largest N)", scaling(results_by_n), FLAT_GROWTH),
+        *[T("scaling", f"{what} ≤ {STEADY_GROWTH:g}× the first's ({count})",
+            growth(figure), STEADY_GROWTH)
+          for figure, what, count in (
+              ("new name", "a new attribute name, the last", "200,000 names"),
+              ("join the k-th index", "one object joining an index, the last",
+               "20,000 indexes"),
+              ("write after memberships dropped", "a write after 20,000 memberships dropped",
+               "the write before"))],
         T("concurrency", "query thread beside another and a writer, against alone",
           concurrency("query", "rate")),
         T("concurrency", "writer beside two query threads ≥ 0.25× alone",
