@@ -395,6 +395,11 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
   return evaluate_query(*query_maps, *allowed, expr);
 }
 
+uint64_t IndexAPI::count(const QueryExpr& expr) const {
+  std::shared_ptr<const Bitmap> allowed = members();
+  return count_query(*query_maps, *allowed, expr);
+}
+
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
   ViewSource source = view_source();
   return FilteredIndex::cut_from(std::move(source), evaluate(expr));

@@ -125,6 +125,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   FilteredIndex reduced(const HashQuery& query) const;
   FilteredIndex reduced_query(const QueryExpr& expr) const;
   Bitmap evaluate(const QueryExpr& expr) const;
+  // The size of evaluate(expr).
+  uint64_t count(const QueryExpr& expr) const;
   // Groups of the attribute path (one segment, or dotted into nested objects), as views.
   std::vector<std::pair<PyValue, FilteredIndex>> group_by(std::string_view path) const;
   // Narrows value retrieval to the objects matching `query`; members stay members.
