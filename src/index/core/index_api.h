@@ -157,8 +157,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   IndexAPI();
 
-  // Which of an object's values an insertion indexes: all of them, or (when add_objects splits
-  // the work) those that do not reach nested objects, or those that do.
+  // Which of an object's values an insertion indexes: all of them, or one of the two shares
+  // add_objects splits the work into. The nested share holds every value that reaches nested
+  // objects (they are indexed under the object graph lock) and the other values of odd-numbered
+  // attributes, so that the two passes take about as much work even where no value nests.
   enum class ValueScope { kAll, kPlain, kNested };
 
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran
