@@ -108,6 +108,10 @@ class Bitmap {
   bool intersects(const Bitmap& other) const {
     return roaring_bitmap_intersect(&roaring_, &other.roaring_);
   }
+  // Whether every id is also in `other`.
+  bool is_subset_of(const Bitmap& other) const {
+    return roaring_bitmap_is_subset(&roaring_, &other.roaring_);
+  }
 
   // Keeps only the ids also in `other`.
   void and_inplace(const Bitmap& other);

@@ -94,7 +94,8 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   std::atomic<std::size_t> stop{objects.size()};
   // Values that reach nested objects are indexed under the object graph lock, which serialises
   // all such work in the process; the other values need only each object's own lock. So for a
-  // large batch a second thread indexes the nested values while this one indexes the rest. Each
+  // large batch a second thread indexes the nested share (ValueScope) while this one indexes the
+  // plain share. Each
   // pass registers every object (even one with no value in its share: a write may give it one
   // before the other pass comes by) before indexing its share, under the object's lock, so every
   // later write sees the membership and keeps both shares right; a value indexed twice changes
@@ -193,8 +194,10 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
 
 namespace {
 
-bool in_scope(const PyValue& value, bool all, bool nested_scope) {
-  return all || value.involves_indexable() == nested_scope;
+bool in_scope(uint32_t attr, const PyValue& value, bool all, bool nested_scope) {
+  if (all) return true;
+  const bool nested_share = value.involves_indexable() || attr % 2 == 1;
+  return nested_share == nested_scope;
 }
 
 }  // namespace
@@ -226,7 +229,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   const bool nested_scope = scope == ValueScope::kNested;
   for (const auto& [attr, value] : state.attributes) {
     ++begun;
-    if (!in_scope(value, all, nested_scope)) continue;
+    if (!in_scope(attr, value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
     if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
@@ -241,7 +244,7 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
   std::size_t seen = 0;
   for (const auto& [attr, value] : state.attributes) {
     if (seen++ == begun) break;
-    if (!in_scope(value, all, nested_scope)) continue;
+    if (!in_scope(attr, value, all, nested_scope)) continue;
     if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
     // The attribute that failed linked nothing.
     if (seen < begun && value.involves_indexable())
@@ -393,6 +396,11 @@ FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
   std::shared_ptr<const Bitmap> allowed = members();
   return evaluate_query(*query_maps, *allowed, expr);
+}
+
+uint64_t IndexAPI::count(const QueryExpr& expr) const {
+  std::shared_ptr<const Bitmap> allowed = members();
+  return count_query(*query_maps, *allowed, expr);
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {

@@ -125,6 +125,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   FilteredIndex reduced(const HashQuery& query) const;
   FilteredIndex reduced_query(const QueryExpr& expr) const;
   Bitmap evaluate(const QueryExpr& expr) const;
+  // The size of evaluate(expr).
+  uint64_t count(const QueryExpr& expr) const;
   // Groups of the attribute path (one segment, or dotted into nested objects), as views.
   std::vector<std::pair<PyValue, FilteredIndex>> group_by(std::string_view path) const;
   // Narrows value retrieval to the objects matching `query`; members stay members.
@@ -155,8 +157,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   IndexAPI();
 
-  // Which of an object's values an insertion indexes: all of them, or (when add_objects splits
-  // the work) those that do not reach nested objects, or those that do.
+  // Which of an object's values an insertion indexes: all of them, or one of the two shares
+  // add_objects splits the work into. The nested share holds every value that reaches nested
+  // objects (they are indexed under the object graph lock) and the other values of odd-numbered
+  // attributes, so that the two passes take about as much work even where no value nests.
   enum class ValueScope { kAll, kPlain, kNested };
 
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran

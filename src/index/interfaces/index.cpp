@@ -222,7 +222,7 @@ PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     IndexAPI& engine = engine_of(self);
     uint64_t size = 0;
     if (const auto* expr = std::get_if<QueryExpr>(&request)) {
-      size = engine.evaluate(*expr).cardinality();
+      size = engine.count(*expr);
     } else if (const auto* query = std::get_if<HashQuery>(&request)) {
       size = engine.get_by_attribute(*query).cardinality();
     } else {

@@ -55,6 +55,10 @@ class BitMapBTree {
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
   // Every id having an entry whose number lies between the bounds.
   Bitmap query_range(const Bound& lower, const Bound& upper) const;
+  // The size of query_range(lower, upper, *filter), or of query_range(lower, upper) without a
+  // filter. While no id has two entries, the pieces of a range hold distinct ids, so their
+  // sizes add up without uniting them.
+  uint64_t count_range(const Bound& lower, const Bound& upper, const Bitmap* filter) const;
 
   // Whether no entry is stored.
   bool is_empty() const { return size_ == 0; }

@@ -5,9 +5,8 @@
 namespace veldrake {
 
 void IdEntryCounts::add(uint32_t id) {
-  if (!present_.contains(id)) {
-    present_.add(id);
-  } else if (auto found = several_.find(id); found != several_.end()) {
+  if (present_.add(id)) return;  // the id's first entry: one bitmap step
+  if (auto found = several_.find(id); found != several_.end()) {
     ++found->second;
   } else {
     several_.emplace(id, 2);

@@ -18,6 +18,10 @@ class IdEntryCounts {
   void remove(uint32_t id);
   // Whether two or more entries carry `id`.
   bool has_several(uint32_t id) const { return several_.contains(id); }
+  // Whether every id carried by an entry is in `ids`.
+  bool all_within(const Bitmap& ids) const { return present_.is_subset_of(ids); }
+  // Whether any id has two or more entries.
+  bool any_several() const { return !several_.empty(); }
   // How many entries carry `id`.
   uint32_t count(uint32_t id) const;
 

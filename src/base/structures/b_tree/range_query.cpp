@@ -3,6 +3,7 @@
 // every child strictly between them whole, by its ids bitmap. The pieces of the whole descent are
 // united once at the end: uniting them level by level built bitmaps only to merge them again.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "base/structures/b_tree/b_tree.h"
@@ -41,11 +42,18 @@ void InternalNode::collect_range(const EntryRange& range, RangePieces& pieces) c
 
 namespace {
 
-Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
+std::optional<RangePieces> pieces_of(const Node& root, const Bound& lower, const Bound& upper) {
   const std::optional<EntryRange> range = EntryRange::from_bounds(lower, upper);
-  if (!range.has_value()) return Bitmap();
+  if (!range.has_value()) return std::nullopt;
   RangePieces pieces;
   root.visit([&](const auto& node) { node.collect_range(*range, pieces); });
+  return pieces;
+}
+
+Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
+  std::optional<RangePieces> found = pieces_of(root, lower, upper);
+  if (!found) return Bitmap();
+  RangePieces& pieces = *found;
   std::sort(pieces.loose.begin(), pieces.loose.end());
   const Bitmap loose = Bitmap::of(pieces.loose);
   pieces.whole.push_back(&loose);
@@ -63,6 +71,22 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
   return query_root(root_, lower, upper, nullptr);
+}
+
+uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper,
+                                  const Bitmap* filter) const {
+  if (id_counts_.any_several()) return query_root(root_, lower, upper, filter).cardinality();
+  const std::optional<RangePieces> pieces = pieces_of(root_, lower, upper);
+  if (!pieces) return 0;
+  // A filter holding every id of the tree (an index's members, usually) filters nothing, and one
+  // check of that is far cheaper than intersecting each piece with it.
+  if (filter && id_counts_.all_within(*filter)) filter = nullptr;
+  uint64_t count = 0;
+  for (const Bitmap* whole : pieces->whole)
+    count += filter ? Bitmap::intersection_cardinality(*whole, *filter) : whole->cardinality();
+  if (!filter) return count + pieces->loose.size();
+  for (uint32_t id : pieces->loose) count += filter->contains(id) ? 1 : 0;
+  return count;
 }
 
 }  // namespace veldrake

@@ -267,39 +267,64 @@ Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* 
   return result;
 }
 
-Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {
+std::optional<QueryMap::OrderedSpan> QueryMap::ordered_span(Ordering ordering,
+                                                            const PyValue& value) {
   if (value.kind() == ValueKind::Ind) internal_error("not yet implemented");
   std::optional<OrderedOperand> operand = ordered_operand(value);
-  if (!operand) return Bitmap();
+  if (!operand) return std::nullopt;
   // An operand that is no key of its kind (an int beyond 64 bits) lies strictly between the
   // keys next to it, so strict and non-strict comparisons meet at those.
   const bool exact = operand->exact();
   switch (ordering) {
     case Ordering::Gt:
-      return ordered_range(
-          operand->kind, exact ? Bound::excluded(operand->above) : Bound::included(operand->above),
-          Bound::unbounded(), within);
+      return OrderedSpan{operand->kind,
+                         exact ? Bound::excluded(operand->above) : Bound::included(operand->above),
+                         Bound::unbounded()};
     case Ordering::Ge:
-      return ordered_range(operand->kind, Bound::included(operand->above), Bound::unbounded(),
-                           within);
+      return OrderedSpan{operand->kind, Bound::included(operand->above), Bound::unbounded()};
     case Ordering::Lt:
-      return ordered_range(
-          operand->kind, Bound::unbounded(),
-          exact ? Bound::excluded(operand->below) : Bound::included(operand->below), within);
+      return OrderedSpan{operand->kind, Bound::unbounded(),
+                         exact ? Bound::excluded(operand->below) : Bound::included(operand->below)};
     case Ordering::Le:
-      return ordered_range(operand->kind, Bound::unbounded(), Bound::included(operand->below),
-                           within);
+      return OrderedSpan{operand->kind, Bound::unbounded(), Bound::included(operand->below)};
   }
   internal_error("unreachable ordering");
 }
 
-Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const {
+std::optional<QueryMap::OrderedSpan> QueryMap::between_span(const PyValue& lower,
+                                                            const PyValue& upper) {
   std::optional<OrderedOperand> from = ordered_operand(lower);
   std::optional<OrderedOperand> to = ordered_operand(upper);
   if (!from || !to) internal_error("not yet implemented");
-  if (from->kind != to->kind) return Bitmap();
-  return ordered_range(from->kind, Bound::included(from->above), Bound::included(to->below),
-                       within);
+  if (from->kind != to->kind) return std::nullopt;
+  return OrderedSpan{from->kind, Bound::included(from->above), Bound::included(to->below)};
+}
+
+Bitmap QueryMap::ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const {
+  const std::optional<OrderedSpan> span = ordered_span(ordering, value);
+  return span ? ordered_range(span->kind, span->lower, span->upper, within) : Bitmap();
+}
+
+Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const {
+  const std::optional<OrderedSpan> span = between_span(lower, upper);
+  return span ? ordered_range(span->kind, span->lower, span->upper, within) : Bitmap();
+}
+
+uint64_t QueryMap::count_range(const std::optional<OrderedSpan>& span, const Bitmap* within) const {
+  if (!span) return 0;
+  auto ordered = ordered_.read();
+  const BitMapBTree* tree = ordered->tree(span->kind);
+  return tree ? tree->count_range(span->lower, span->upper, within) : 0;
+}
+
+uint64_t QueryMap::count_ordered(Ordering ordering, const PyValue& value,
+                                 const Bitmap* within) const {
+  return count_range(ordered_span(ordering, value), within);
+}
+
+uint64_t QueryMap::count_between(const PyValue& lower, const PyValue& upper,
+                                 const Bitmap* within) const {
+  return count_range(between_span(lower, upper), within);
 }
 
 std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& page) const {

@@ -125,6 +125,9 @@ class QueryMap {
   // Ids whose value lies in [lower, upper]; both bounds must be ordered, and of one kind to
   // select anything.
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
+  // The sizes of those two answers, counted without building them where the tree allows.
+  uint64_t count_ordered(Ordering ordering, const PyValue& value, const Bitmap* within) const;
+  uint64_t count_between(const PyValue& lower, const PyValue& upper, const Bitmap* within) const;
 
   // A page of `ids` ranked by their ordered values (see rank_by_order).
   std::vector<uint32_t> ranked(const RankedIds& ids, const PageRequest& page) const;
@@ -151,8 +154,17 @@ class QueryMap {
                      std::span<const PyValue> second = {});
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
+  // The entries an ordered comparison selects: the bounds within one kind's tree.
+  struct OrderedSpan {
+    OrderedKind kind;
+    Bound lower;
+    Bound upper;
+  };
+  static std::optional<OrderedSpan> ordered_span(Ordering ordering, const PyValue& value);
+  static std::optional<OrderedSpan> between_span(const PyValue& lower, const PyValue& upper);
   Bitmap ordered_range(OrderedKind kind, const Bound& lower, const Bound& upper,
                        const Bitmap* within) const;
+  uint64_t count_range(const std::optional<OrderedSpan>& span, const Bitmap* within) const;
 
   ShardedHashMap<PyValue, HybridSet, ExactKeyTraits> exact_;
   RwLocked<OrderedIndex> ordered_;

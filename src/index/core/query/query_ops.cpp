@@ -21,18 +21,22 @@ QueryMap* map_of(const RwLocked<QueryMaps>& maps, std::string_view attribute) {
 
 Bitmap evaluate_node(const RwLocked<QueryMaps>& maps, const Bitmap& allowed, const QueryExpr& expr);
 
+// The ordering of a one-sided comparison node.
+template <class Node>
+constexpr Ordering ordering_of() {
+  if constexpr (std::is_same_v<Node, Gt>) return Ordering::Gt;
+  if constexpr (std::is_same_v<Node, Ge>) return Ordering::Ge;
+  if constexpr (std::is_same_v<Node, Lt>) return Ordering::Lt;
+  return Ordering::Le;
+}
+
 template <class Node>
 Bitmap compare_on(const QueryMap& map, const Node& node, const Bitmap* within) {
   if constexpr (std::is_same_v<Node, Eq>) {
     return map.equal_to(node.value, within);
-  } else if constexpr (std::is_same_v<Node, Gt>) {
-    return map.ordered(Ordering::Gt, node.value, within);
-  } else if constexpr (std::is_same_v<Node, Ge>) {
-    return map.ordered(Ordering::Ge, node.value, within);
-  } else if constexpr (std::is_same_v<Node, Lt>) {
-    return map.ordered(Ordering::Lt, node.value, within);
-  } else if constexpr (std::is_same_v<Node, Le>) {
-    return map.ordered(Ordering::Le, node.value, within);
+  } else if constexpr (std::is_same_v<Node, Gt> || std::is_same_v<Node, Ge> ||
+                       std::is_same_v<Node, Lt> || std::is_same_v<Node, Le>) {
+    return map.ordered(ordering_of<Node>(), node.value, within);
   } else if constexpr (std::is_same_v<Node, Bt>) {
     return map.between(node.lower, node.upper, within);
   } else if constexpr (std::is_same_v<Node, In>) {
@@ -106,6 +110,31 @@ Bitmap evaluate_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
                       const QueryExpr& expr) {
   QueryScope scope;
   return evaluate_node(maps, allowed, expr);
+}
+
+uint64_t count_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
+                     const QueryExpr& expr) {
+  QueryScope scope;
+  return std::visit(
+      [&](const auto& node) -> uint64_t {
+        using Node = std::decay_t<decltype(node)>;
+        constexpr bool ordering = std::is_same_v<Node, Gt> || std::is_same_v<Node, Ge> ||
+                                  std::is_same_v<Node, Lt> || std::is_same_v<Node, Le>;
+        if constexpr (ordering || std::is_same_v<Node, Bt>) {
+          std::optional<DottedPath> path = DottedPath::resolve(maps, node.path.view());
+          if (!path) return 0;
+          if (!path->is_dotted()) {
+            const QueryMap& map = path->first();
+            if constexpr (std::is_same_v<Node, Bt>) {
+              return map.count_between(node.lower, node.upper, &allowed);
+            } else {
+              return map.count_ordered(ordering_of<Node>(), node.value, &allowed);
+            }
+          }
+        }
+        return evaluate_node(maps, allowed, expr).cardinality();
+      },
+      expr.node);
 }
 
 namespace {
