@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 #include <utility>
 
 #include "base/internal_error.h"
@@ -47,7 +48,17 @@ std::vector<uint32_t> ascending(std::span<const uint32_t> ids) {
 }  // namespace
 
 Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
-  *this = run(Call::kBuilds, [&] { return adopt(roaring_bitmap_copy(&other.roaring_)); });
+  // Copied into this bitmap's own struct, which saves allocating and freeing a separate one.
+  try {
+    run(Call::kBuilds, [&] {
+      if (!roaring_bitmap_overwrite(&roaring_, &other.roaring_)) throw std::bad_alloc();
+    });
+  } catch (...) {
+    // Out of memory halfway, the struct may count containers never made: they are forgotten
+    // rather than freed, as a failed build leaks its half-built result.
+    roaring_bitmap_init_cleared(&roaring_);
+    throw;
+  }
 }
 
 Bitmap Bitmap::of(std::span<const uint32_t> ids) {

@@ -73,7 +73,7 @@ std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::strin
   Bitmap shown = live_ids();
   std::vector<std::pair<PyValue, uint64_t>> counts;
   for (Group& group : group_ids(*source_.query_maps, path)) {
-    uint64_t size = group.ids.intersection_cardinality(shown);
+    uint64_t size = Bitmap::intersection_cardinality(group.ids, shown);
     if (size != 0) counts.emplace_back(std::move(group.key_showing(shown)), size);
   }
   return counts;

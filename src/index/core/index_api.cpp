@@ -417,7 +417,7 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
   if (!last) return {};
   Groups groups = last->group_values();
   for (Group& group : groups) {
-    group.ids = HybridSet::from_bitmap(resolved->holders_of(group.ids.as_bitmap()));
+    group.ids = resolved->holders_of(std::move(group.ids));
     if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids));
   }
   return groups;
@@ -427,8 +427,10 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
   ViewSource source = view_source();
   std::shared_ptr<const Bitmap> allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
-  for (Group& group : group_ids(*query_maps, path)) {
-    Bitmap ids = group.ids.as_bitmap();
+  Groups groups = group_ids(*query_maps, path);
+  views.reserve(groups.size());
+  for (Group& group : groups) {
+    Bitmap ids = std::move(group.ids);
     ids.and_inplace(*allowed);
     FilteredIndex view = FilteredIndex::cut_from(source, std::move(ids));
     if (view.ids().is_empty()) continue;

@@ -334,7 +334,7 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 Groups QueryMap::group_values() const {
   Groups groups;
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
-    if (!ids.is_empty()) groups.push_back(Group{value, ids, {}, {}});
+    if (!ids.is_empty()) groups.push_back(Group{value, ids.as_bitmap(), {}, {}});
   });
 
   // Entries arrive in order; a run of entries with one key is one group.
@@ -346,7 +346,7 @@ Groups QueryMap::group_values() const {
     auto close_group = [&] {
       if (!first) return;
       const bool all_integers = float_ids.is_empty();
-      Group group{group_key(kind, *first, all_integers), HybridSet::from_bitmap(ids), {}, {}};
+      Group group{group_key(kind, *first, all_integers), std::move(ids), {}, {}};
       if (!all_integers && first->kind() == NumericKind::kInteger) {
         group.integer = group_key(kind, *first, true);
         group.float_ids = std::move(float_ids);

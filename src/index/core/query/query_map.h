@@ -36,10 +36,11 @@ namespace veldrake {
 
 class ReachableObjects;
 
-// One group of group_by: a value and the ids of the objects holding it.
+// One group of group_by: a value and the ids of the objects holding it, as a bitmap of their
+// own that the caller narrows in place (a set copied as stored would be copied once more).
 struct Group {
   PyValue value;
-  HybridSet ids;
+  Bitmap ids;
   // A number held as an integer by some ids and as a float by others (`float_ids`): `value` is
   // the float, and `integer` the key of a group showing none of `float_ids`.
   std::optional<PyValue> integer;
