@@ -151,6 +151,8 @@ class Bitmap {
   }
   // The ids in ascending order.
   std::vector<uint32_t> to_vector() const;
+  // Appends the ids, ascending, to `ids`.
+  void append_to(std::vector<uint32_t>& ids) const;
 
   // Same ids.
   bool operator==(const Bitmap& other) const {
@@ -158,6 +160,8 @@ class Bitmap {
   }
 
  private:
+  // The bitmap holding exactly `ids`, which are ascending (repeats allowed).
+  static Bitmap of_ascending(std::span<const uint32_t> ids);
   // Takes over the content of a bitmap the C API allocated (for results it returns).
   static Bitmap adopt(roaring_bitmap_t* result);
 

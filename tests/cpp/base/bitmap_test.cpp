@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <set>
@@ -63,9 +64,9 @@ TEST(BitmapTest, IterationCanStopEarly) {
   EXPECT_EQ(walked, (Ids{0, 9}));
 }
 
-// Unordered ids with repeats, few over a wide range (sorted) and many over a narrow one (marked
-// in a bit array), across container boundaries and up to the largest id.
-TEST(BitmapTest, BuildsFromUnorderedIds) {
+// Ids with repeats, unordered and sorted, few over a wide range (sorted) and many over a narrow
+// one (marked in a bit array), across container boundaries and up to the largest id.
+TEST(BitmapTest, BuildsFromIds) {
   std::mt19937 random(7);
   for (const auto& [count, range] :
        {std::pair<uint32_t, uint32_t>{50, 4000000}, {30000, 200000}, {3, 4294967295u}}) {
@@ -74,6 +75,8 @@ TEST(BitmapTest, BuildsFromUnorderedIds) {
     ids.push_back(ids.front());
     ids.push_back(range == 4294967295u ? range : 65536);
     std::set<uint32_t> expected(ids.begin(), ids.end());
+    EXPECT_EQ(Bitmap::of(ids).to_vector(), Ids(expected.begin(), expected.end())) << count;
+    std::sort(ids.begin(), ids.end());
     EXPECT_EQ(Bitmap::of(ids).to_vector(), Ids(expected.begin(), expected.end())) << count;
   }
 }
