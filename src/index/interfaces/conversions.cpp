@@ -28,8 +28,8 @@ OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admit
   Py_ssize_t filled = 0;
   {
     auto slots = items.read();
-    // Null past the block's end: a prefetch of null is harmless.
-    std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located{};
+    // Filled per block, with nulls past its end: a prefetch of null is harmless.
+    std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located;
     ids.for_each_block([&](std::span<const uint32_t> block) {
       slots->slots_of(block, located.data());
       std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
