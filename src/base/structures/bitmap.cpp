@@ -62,12 +62,46 @@ Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
 }
 
 Bitmap Bitmap::of(std::span<const uint32_t> ids) {
+  if (std::is_sorted(ids.begin(), ids.end())) return of_ascending(ids);
+  return of_ascending(ascending(ids));
+}
+
+Bitmap Bitmap::of_ascending(std::span<const uint32_t> ids) {
+  // Each container is made at its final size and filled in order: adding the ids one by one
+  // would grow every array step by step and search it at each growth, some fifty instructions
+  // an id.
+  using namespace roaring::internal;
   Bitmap bitmap;
-  if (std::is_sorted(ids.begin(), ids.end())) {
-    bitmap.add_many(ids);
-  } else {
-    bitmap.add_many(ascending(ids));
-  }
+  run(Call::kBuilds, [&] {
+    for (std::size_t start = 0; start < ids.size();) {
+      const uint32_t high = ids[start] >> 16;
+      std::size_t end = start + 1;
+      std::size_t distinct = 1;  // sorted input may repeat ids
+      for (; end < ids.size() && ids[end] >> 16 == high; ++end)
+        distinct += ids[end] != ids[end - 1];
+      const std::span<const uint32_t> run_ids = ids.subspan(start, end - start);
+      start = end;
+      container_t* container = nullptr;
+      uint8_t type = 0;
+      if (distinct <= DEFAULT_MAX_SIZE) {
+        array_container_t* array =
+            array_container_create_given_capacity(static_cast<int32_t>(distinct));
+        for (uint32_t id : run_ids) {
+          const auto low = static_cast<uint16_t>(id);
+          if (array->cardinality == 0 || array->array[array->cardinality - 1] != low)
+            array->array[array->cardinality++] = low;
+        }
+        container = array;
+        type = ARRAY_CONTAINER_TYPE;
+      } else {
+        bitset_container_t* bits = bitset_container_create();
+        for (uint32_t id : run_ids) bitset_container_set(bits, static_cast<uint16_t>(id));
+        container = bits;
+        type = BITSET_CONTAINER_TYPE;
+      }
+      ra_append(&bitmap.roaring_.high_low_container, static_cast<uint16_t>(high), container, type);
+    }
+  });
   return bitmap;
 }
 
@@ -142,6 +176,12 @@ std::vector<uint32_t> Bitmap::to_vector() const {
   std::vector<uint32_t> ids(static_cast<size_t>(cardinality()));
   if (!ids.empty()) roaring_bitmap_to_uint32_array(&roaring_, ids.data());
   return ids;
+}
+
+void Bitmap::append_to(std::vector<uint32_t>& ids) const {
+  const std::size_t start = ids.size();
+  ids.resize(start + static_cast<std::size_t>(cardinality()));
+  if (ids.size() > start) roaring_bitmap_to_uint32_array(&roaring_, ids.data() + start);
 }
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* result) {

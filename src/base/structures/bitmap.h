@@ -141,11 +141,13 @@ class Bitmap {
       for (uint32_t id : block) visit(id);
     });
   }
+  // The most ids for_each_block hands over at once.
+  static constexpr std::size_t kBlockSize = 256;
   // Calls `visit(std::span<const uint32_t>)` with the ids in ascending order, a block at a time,
   // for walks that look a few ids ahead and cheaper than stepping one id at a time.
   template <class F>
   void for_each_block(F&& visit) const {
-    std::array<uint32_t, 256> block;
+    std::array<uint32_t, kBlockSize> block;
     roaring_uint32_iterator_t cursor;
     roaring_iterator_init(&roaring_, &cursor);
     while (uint32_t n = roaring_uint32_iterator_read(&cursor, block.data(), block.size()))
@@ -153,6 +155,8 @@ class Bitmap {
   }
   // The ids in ascending order.
   std::vector<uint32_t> to_vector() const;
+  // Appends the ids, ascending, to `ids`.
+  void append_to(std::vector<uint32_t>& ids) const;
 
   // Same ids.
   bool operator==(const Bitmap& other) const {
@@ -160,6 +164,8 @@ class Bitmap {
   }
 
  private:
+  // The bitmap holding exactly `ids`, which are ascending (repeats allowed).
+  static Bitmap of_ascending(std::span<const uint32_t> ids);
   // Takes over the content of a bitmap the C API allocated (for results it returns).
   static Bitmap adopt(roaring_bitmap_t* result);
 

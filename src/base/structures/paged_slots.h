@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@ class PagedSlots {
  public:
   static constexpr uint32_t kPageBits = 8;
   static constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
+  using Slot = std::optional<T>;
 
   // The value in slot `id`, or null.
   const T* find(uint32_t id) const {
@@ -38,6 +40,21 @@ class PagedSlots {
   const void* slot_address(uint32_t id) const {
     const Page* page = page_of(id);
     return page ? &page->slots[id & (kPageSize - 1)] : nullptr;
+  }
+
+  // The slots of `ids` (a slot is empty when its id has no value), each null where its page is
+  // absent, into `out` (as long as `ids`): for walks that prefetch slots before they read them.
+  // Ascending ids read the address of each page once.
+  void slots_of(std::span<const uint32_t> ids, const Slot** out) const {
+    std::size_t page_index = SIZE_MAX;
+    const Page* page = nullptr;
+    for (uint32_t id : ids) {
+      if ((id >> kPageBits) != page_index) {
+        page_index = id >> kPageBits;
+        page = page_of(id);
+      }
+      *out++ = page ? &page->slots[id & (kPageSize - 1)] : nullptr;
+    }
   }
 
   // Stores `value` in slot `id`, replacing what was there.
@@ -83,7 +100,7 @@ class PagedSlots {
 
  private:
   struct Page {
-    std::array<std::optional<T>, kPageSize> slots;
+    std::array<Slot, kPageSize> slots;
     uint32_t filled = 0;
   };
 

@@ -1,5 +1,7 @@
 #include "index/interfaces/conversions.h"
 
+#include <algorithm>
+#include <array>
 #include <span>
 #include <string>
 
@@ -16,26 +18,28 @@ namespace veldrake {
 // Members lie scattered in memory, and each costs two cache misses: its record, then its object.
 // So the walk loads records a few ids ahead and their objects half as far ahead: the misses
 // overlap instead of each waiting for the one before. The record holds the object pointer itself,
-// so no third load stands between them.
+// so no third load stands between them. The slots of a block of ids are located first, in one
+// tight pass that reads each page's address once, so the walk itself only follows pointers.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admitted_by) {
   constexpr std::size_t kAhead = 16;
   const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
   OwnedRef list = checked(PyList_New(capacity));
+  if (capacity == 0) return list;
   Py_ssize_t filled = 0;
   {
     auto slots = items.read();
+    // Filled per block, with nulls past its end: a prefetch of null is harmless.
+    std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located;
     ids.for_each_block([&](std::span<const uint32_t> block) {
+      slots->slots_of(block, located.data());
+      std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
       for (std::size_t i = 0; i < block.size(); ++i) {
-        if (i + kAhead < block.size()) {
-          if (const void* slot = slots->slot_address(block[i + kAhead])) __builtin_prefetch(slot);
-        }
-        if (i + kAhead / 2 < block.size()) {
-          if (const StoredItem* ahead = slots->find(block[i + kAhead / 2]))
-            __builtin_prefetch(ahead->python_object, 1);
-        }
-        const StoredItem* item = slots->find(block[i]);
-        if (item && item->admitted <= admitted_by) {
-          PyObject* object = item->python_object;
+        __builtin_prefetch(located[i + kAhead]);
+        if (const Items::Slot* ahead = located[i + kAhead / 2]; ahead && *ahead)
+          __builtin_prefetch((*ahead)->python_object, 1);
+        const Items::Slot* slot = located[i];
+        if (slot && *slot && (*slot)->admitted <= admitted_by) {
+          PyObject* object = (*slot)->python_object;
           Py_INCREF(object);
           PyList_SET_ITEM(list.get(), filled++, object);
         }

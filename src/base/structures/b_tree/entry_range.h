@@ -4,6 +4,7 @@
 //   Included(b) above: last = highest entry with b     Excluded(b) above: just before the lowest
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -28,10 +29,17 @@ struct EntryRange {
 };
 
 // What a range query gathers on its way down the tree: the ids bitmaps of children that lie
-// wholly inside the range, and the ids of single entries from the leaves at its two ends.
+// wholly inside the range, and the ids of single entries from the leaves at its two ends. Child
+// whole[i] comes after loose[0, whole_at[i]) in the order of the entries.
 struct RangePieces {
   std::vector<const Bitmap*> whole;
+  std::vector<std::size_t> whole_at;
   std::vector<uint32_t> loose;
+
+  void add_whole(const Bitmap& ids) {
+    whole.push_back(&ids);
+    whole_at.push_back(loose.size());
+  }
 };
 
 }  // namespace veldrake
