@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/before_blocking.h"
+#include "base/compact_recursive_mutex.h"
 #include "base/internal_error.h"
 #include "base/writer_first_mutex.h"
 
@@ -47,7 +48,7 @@ inline void throw_if_poisoned(const std::atomic<bool>& poisoned) {
 
 }  // namespace detail
 
-// Exclusive guard over a BasicLockable `M` (std::mutex or std::recursive_mutex).
+// Exclusive guard over a Lockable `M` (std::mutex or CompactRecursiveMutex).
 template <class M>
 class ExclusiveGuard {
  public:
@@ -97,17 +98,17 @@ class Mutex {
 // object it already holds); poisoned like Mutex.
 class RecursiveMutex {
  public:
-  using Guard = ExclusiveGuard<std::recursive_mutex>;
+  using Guard = ExclusiveGuard<CompactRecursiveMutex>;
   [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
   // Takes the lock whatever an earlier failure left, for readers that must never fail (the
   // collector's traversal): the data is then possibly stale, but every container in it is whole.
-  [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_ignoring_poison() {
+  [[nodiscard]] std::unique_lock<CompactRecursiveMutex> lock_ignoring_poison() {
     return std::unique_lock(mutex_);
   }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
-  std::recursive_mutex mutex_;
+  CompactRecursiveMutex mutex_;
   std::atomic<bool> poisoned_{false};
 };
 
