@@ -221,7 +221,7 @@ uint32_t StoredIndexable::id() const {
 }
 
 ObjectState& StoredIndexable::state() const {
-  return *record().state;
+  return record().state;
 }
 
 template <class Primitive>
