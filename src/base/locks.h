@@ -31,6 +31,9 @@ class PoisonOnUnwind {
  public:
   explicit PoisonOnUnwind(std::atomic<bool>& poisoned)
       : poisoned_(&poisoned), exceptions_(std::uncaught_exceptions()) {}
+  // Disarmed from the start, without asking for the exceptions in flight (a call into the C++
+  // runtime that a read of one attribute would notice).
+  PoisonOnUnwind() : poisoned_(nullptr), exceptions_(0) {}
   void fire_if_unwinding() {
     if (poisoned_ && std::uncaught_exceptions() > exceptions_)
       poisoned_->store(true, std::memory_order_relaxed);
@@ -52,7 +55,10 @@ inline void throw_if_poisoned(const std::atomic<bool>& poisoned) {
 template <class M>
 class ExclusiveGuard {
  public:
-  ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned) : mutex_(&mutex), poison_(poisoned) {
+  // `failure_safe`: the holder changes nothing, so a failure under the guard never poisons.
+  ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned, bool failure_safe = false)
+      : mutex_(&mutex),
+        poison_(failure_safe ? detail::PoisonOnUnwind() : detail::PoisonOnUnwind(poisoned)) {
     if (!mutex_->try_lock()) {
       BeforeBlocking::now();
       mutex_->lock();
@@ -100,6 +106,8 @@ class RecursiveMutex {
  public:
   using Guard = ExclusiveGuard<CompactRecursiveMutex>;
   [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
+  // For a holder that only reads: a failure under it leaves the lock usable.
+  [[nodiscard]] Guard lock_to_read() { return Guard(mutex_, poisoned_, true); }
   // Takes the lock whatever an earlier failure left, for readers that must never fail (the
   // collector's traversal): the data is then possibly stale, but every container in it is whole.
   [[nodiscard]] std::unique_lock<CompactRecursiveMutex> lock_ignoring_poison() {

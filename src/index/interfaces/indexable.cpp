@@ -212,8 +212,7 @@ void indexable_dealloc(PyObject* self) {
 OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
   std::optional<PyValue> time;
   {
-    auto guard = record.state.lock.lock();
-    guard.mark_failure_safe();  // a read changes nothing
+    auto guard = record.state.lock.lock_to_read();
     const PyValue* value = record.state.attributes.get(attr);
     if (!value) return OwnedRef();
     if (value->kind() != ValueKind::Time || value->object()) return value->to_object();
