@@ -69,10 +69,13 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
     auto guard = state.lock.lock();
     PyValue* current = state.attributes.get(attr);
     if (!(current && current->involves_indexable())) {
-      // An object in no index needs the store alone; a replaced value leaves with `value`, once
-      // the lock is released.
+      // An object in no index needs the store alone. A replaced value without a Python object
+      // goes at once (dropping it runs no Python code); another leaves with `value`, once the
+      // lock is released.
       if (state.memberships.empty()) {
-        if (current)
+        if (current && !current->object())
+          *current = std::move(value);
+        else if (current)
           std::swap(*current, value);
         else
           replaced = state.attributes.insert(attr, std::move(value));

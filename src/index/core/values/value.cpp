@@ -261,8 +261,7 @@ PyValue::PyValue(PyHandle obj, Primitive&& primitive)
 
 PyValue::PyValue() : PyValue(PyHandle(), UnknownValue{}) {}
 
-bool PyValue::involves_indexable() const {
-  if (kind() == ValueKind::Ind) return true;
+bool PyValue::elements_involve_indexable() const {
   const Elements& all = elements();
   return std::any_of(all.begin(), all.end(),
                      [](const PyValue& element) { return element.kind() == ValueKind::Ind; });
