@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/before_blocking.h"
+#include "base/compact_recursive_mutex.h"
 #include "base/internal_error.h"
 #include "base/writer_first_mutex.h"
 
@@ -30,6 +31,9 @@ class PoisonOnUnwind {
  public:
   explicit PoisonOnUnwind(std::atomic<bool>& poisoned)
       : poisoned_(&poisoned), exceptions_(std::uncaught_exceptions()) {}
+  // Disarmed from the start, without asking for the exceptions in flight (a call into the C++
+  // runtime that a read of one attribute would notice).
+  PoisonOnUnwind() : poisoned_(nullptr), exceptions_(0) {}
   void fire_if_unwinding() {
     if (poisoned_ && std::uncaught_exceptions() > exceptions_)
       poisoned_->store(true, std::memory_order_relaxed);
@@ -47,11 +51,14 @@ inline void throw_if_poisoned(const std::atomic<bool>& poisoned) {
 
 }  // namespace detail
 
-// Exclusive guard over a BasicLockable `M` (std::mutex or std::recursive_mutex).
+// Exclusive guard over a Lockable `M` (std::mutex or CompactRecursiveMutex).
 template <class M>
 class ExclusiveGuard {
  public:
-  ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned) : mutex_(&mutex), poison_(poisoned) {
+  // `failure_safe`: the holder changes nothing, so a failure under the guard never poisons.
+  ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned, bool failure_safe = false)
+      : mutex_(&mutex),
+        poison_(failure_safe ? detail::PoisonOnUnwind() : detail::PoisonOnUnwind(poisoned)) {
     if (!mutex_->try_lock()) {
       BeforeBlocking::now();
       mutex_->lock();
@@ -97,17 +104,19 @@ class Mutex {
 // object it already holds); poisoned like Mutex.
 class RecursiveMutex {
  public:
-  using Guard = ExclusiveGuard<std::recursive_mutex>;
+  using Guard = ExclusiveGuard<CompactRecursiveMutex>;
   [[nodiscard]] Guard lock() { return Guard(mutex_, poisoned_); }
+  // For a holder that only reads: a failure under it leaves the lock usable.
+  [[nodiscard]] Guard lock_to_read() { return Guard(mutex_, poisoned_, true); }
   // Takes the lock whatever an earlier failure left, for readers that must never fail (the
   // collector's traversal): the data is then possibly stale, but every container in it is whole.
-  [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_ignoring_poison() {
+  [[nodiscard]] std::unique_lock<CompactRecursiveMutex> lock_ignoring_poison() {
     return std::unique_lock(mutex_);
   }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
-  std::recursive_mutex mutex_;
+  CompactRecursiveMutex mutex_;
   std::atomic<bool> poisoned_{false};
 };
 

@@ -14,7 +14,9 @@ def test_constructor_keywords_become_attributes_and_read_back_as_stored():
     assert (o.a, o.b, repr(o)) == (1, "x", "<Indexable with 2 attributes>")
     assert repr(Indexable()) == "<Indexable with 0 attributes>"
     other, items = Indexable(), [1, [2]]
-    for value in [True, False, 1, -(2**63), 1.5, float("inf"), "", "é" * 30, None, other, items,
+    # Texts with one non-ASCII character before, at and after each 8-byte boundary.
+    texts = ["", "é" * 30, "a" * 23, *("a" * k + "é" + "b" * (k % 3) for k in (0, 6, 7, 8, 15, 21))]
+    for value in [True, False, 1, -(2**63), 1.5, float("inf"), *texts, None, other, items,
                   (1,), {"k": 1}, {2}]:
         o.v = value
         assert o.v == value and type(o.v) is type(value)

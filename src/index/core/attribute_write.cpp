@@ -22,7 +22,7 @@ namespace {
 template <class Lock>
 std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t attr, PyValue value,
                                         Lock& lock) {
-  ObjectState& state = *record.state;
+  ObjectState& state = record.state;
   std::optional<PyValue> replaced = state.attributes.insert(attr, std::move(value));
   const PyValue& stored = *state.attributes.get(attr);
   const PyValue* old = replaced ? &*replaced : nullptr;
@@ -58,7 +58,7 @@ std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t 
 // keep a value that the map no longer has.
 void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value) {
   std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
-  ObjectState& state = *record.state;
+  ObjectState& state = record.state;
   if (!value.involves_indexable()) {
     // Taking the object's lock with the interpreter lock held is safe, as no holder of an
     // object's lock waits for it. With no nested object at stake, a write then takes a few
@@ -69,10 +69,13 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
     auto guard = state.lock.lock();
     PyValue* current = state.attributes.get(attr);
     if (!(current && current->involves_indexable())) {
-      // An object in no index needs the store alone; a replaced value leaves with `value`, once
-      // the lock is released.
+      // An object in no index needs the store alone. A replaced value without a Python object
+      // goes at once (dropping it runs no Python code); another leaves with `value`, once the
+      // lock is released.
       if (state.memberships.empty()) {
-        if (current)
+        if (current && !current->object())
+          *current = std::move(value);
+        else if (current)
           std::swap(*current, value);
         else
           replaced = state.attributes.insert(attr, std::move(value));

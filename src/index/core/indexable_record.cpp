@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
-#include <utility>
+#include <vector>
 
 #include "index/core/python/binding.h"
 
@@ -49,29 +49,6 @@ void reset_ids_for_testing(uint32_t next) {
   std::lock_guard lock(g_free_ids_mutex);
   g_free_ids.clear();
   g_next_id.store(next);
-}
-
-IndexableRecord IndexableRecord::create() {
-  IndexableRecord record;
-  record.id = allocate_id();
-  record.state = std::make_shared<ObjectState>();
-  return record;
-}
-
-IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
-    : state(std::move(other.state)), id(std::exchange(other.id, 0)) {}
-
-IndexableRecord& IndexableRecord::operator=(IndexableRecord&& other) noexcept {
-  if (this != &other) {
-    if (id != 0) release_id(id);
-    state = std::move(other.state);
-    id = std::exchange(other.id, 0);
-  }
-  return *this;
-}
-
-IndexableRecord::~IndexableRecord() {
-  if (id != 0) release_id(id);
 }
 
 }  // namespace veldrake

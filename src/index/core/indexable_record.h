@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 #include "base/locks.h"
 #include "index/core/membership.h"
@@ -17,6 +15,12 @@ namespace veldrake {
 // keeps the records of its members), so both belong to the engine.
 class IndexAPI;
 
+// An object id: the most recently released one if any, else the next never used (from 1). When
+// all 2^32 - 1 ids are taken, raises OverflowError and throws PythonError. Interpreter lock held.
+uint32_t allocate_id();
+// Makes `id` available again; any thread.
+void release_id(uint32_t id);
+
 // The mutable side of one Indexable: its attributes and the indexes holding it.
 struct ObjectState {
   RecursiveMutex lock;      // guards both fields below
@@ -24,27 +28,19 @@ struct ObjectState {
   AttributeMap attributes;
 };
 
-// The native side of one Indexable: its id and its shared state.
+// The native side of one Indexable: its id and its state, made in place inside the Python object
+// (a separate block would cost every object an allocation and a pointer). The state stays
+// writable through the const records that indexes reach, as its lock guards it.
 struct IndexableRecord {
-  std::shared_ptr<ObjectState> state;
-  uint32_t id = 0;  // released when the record goes; 0 (never handed out) after a move
+  uint32_t id;  // released when the record goes; never 0
+  mutable ObjectState state;
 
-  IndexableRecord() = default;
-  // A record with a fresh state and a newly allocated id (see allocate_id).
-  static IndexableRecord create();
-
-  IndexableRecord(IndexableRecord&& other) noexcept;
-  IndexableRecord& operator=(IndexableRecord&& other) noexcept;
+  // Takes `id`, from allocate_id.
+  explicit IndexableRecord(uint32_t id) : id(id) {}
   IndexableRecord(const IndexableRecord&) = delete;
   IndexableRecord& operator=(const IndexableRecord&) = delete;
-  ~IndexableRecord();
+  ~IndexableRecord() { release_id(id); }
 };
-
-// An object id: the most recently released one if any, else the next never used (from 1). When
-// all 2^32 - 1 ids are taken, raises OverflowError and throws PythonError. Interpreter lock held.
-uint32_t allocate_id();
-// Makes `id` available again; any thread.
-void release_id(uint32_t id);
 
 // Tests only: forgets every released id and makes `next` the next never-used id (0: none left).
 void reset_ids_for_testing(uint32_t next);

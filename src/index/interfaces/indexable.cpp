@@ -54,16 +54,25 @@ FreeList& free_list() {
   return *instance;
 }
 
-// A new object of `type` holding `record`, from the free list when the type allows it. Tracked
-// by the cycle collector once its record is in place.
-OwnedRef allocate_object(PyTypeObject* type, IndexableRecord record) {
+// A new object of `type` whose record takes `id`, from the free list when the type allows it.
+// The record is made in place before any Python code can run, so the cycle collector, which
+// tracks a freshly allocated object at once, never sees the object without it.
+OwnedRef allocate_object(PyTypeObject* type, uint32_t id) {
   void* block = type == indexable_type() ? free_list().take() : nullptr;
-  // The collector reads an empty record in a fresh object until the real one is placed.
-  if (!block) return new_native_object(type, std::move(record));
-  OwnedRef self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
-  new (&native_of<IndexableRecord>(self.get())) IndexableRecord(std::move(record));
+  OwnedRef self;
+  if (block) {
+    self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
+  } else {
+    try {
+      self = allocate_instance(type);
+    } catch (const PythonError&) {
+      release_id(id);
+      throw;
+    }
+  }
+  new (&native_of<IndexableRecord>(self.get())) IndexableRecord(id);
   weak_references_of(self.get()) = nullptr;
-  PyObject_GC_Track(self.get());
+  if (block) PyObject_GC_Track(self.get());
   return self;
 }
 
@@ -106,7 +115,7 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 }
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
-  record_of(self).state->attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
+  record_of(self).state.attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
   const bool subclass = Py_TYPE(self) != indexable_type();
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -121,7 +130,7 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
       continue;
     }
     // The object is not shared yet, so its state needs no lock.
-    record_of(self).state->attributes.insert(id, PyValue::from_object(value));
+    record_of(self).state.attributes.insert(id, PyValue::from_object(value));
   }
 }
 
@@ -134,7 +143,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
     }
     if (type != indexable_type()) refuse_frozen_dataclass(type);
     // The id first: when none is left, nothing has been made.
-    OwnedRef self = allocate_object(type, IndexableRecord::create());
+    OwnedRef self = allocate_object(type, allocate_id());
     // From here a failure releases the object, and with it the id.
     if (kwargs) store_keywords(self.get(), kwargs);
     return self;
@@ -147,12 +156,11 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const IndexableRecord& record = record_of(self);
-  if (!record.state) return 0;  // allocated, record not yet in place
   // The collector must never see an exception: nothing is allocated, and the lock is taken even
   // after a failed write poisoned it. The visit callbacks run no Python code and take no lock of
   // ours, so they are called with the object locked.
-  auto guard = record.state->lock.lock_ignoring_poison();
-  for (const auto& [attr, value] : record.state->attributes) {
+  auto guard = record.state.lock.lock_ignoring_poison();
+  for (const auto& [attr, value] : record.state.attributes) {
     Py_VISIT(value.object());
     for (const PyValue& element : value.elements()) Py_VISIT(element.object());
   }
@@ -163,11 +171,10 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // cleared, and every index holding an object keeps it reachable, so no index is affected.
 int indexable_clear(PyObject* self) {
   const IndexableRecord& record = record_of(self);
-  if (!record.state) return 0;
   AttributeMap dropped;
   {
-    auto guard = record.state->lock.lock();
-    std::swap(dropped, record.state->attributes);
+    auto guard = record.state.lock.lock();
+    std::swap(dropped, record.state.attributes);
   }
   return 0;
 }
@@ -205,9 +212,8 @@ void indexable_dealloc(PyObject* self) {
 OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
   std::optional<PyValue> time;
   {
-    auto guard = record.state->lock.lock();
-    guard.mark_failure_safe();  // a read changes nothing
-    const PyValue* value = record.state->attributes.get(attr);
+    auto guard = record.state.lock.lock_to_read();
+    const PyValue* value = record.state.attributes.get(attr);
     if (!value) return OwnedRef();
     if (value->kind() != ValueKind::Time || value->object()) return value->to_object();
     time = *value;
@@ -256,8 +262,8 @@ PyObject* indexable_repr(PyObject* self) {
     const IndexableRecord& record = record_of(self);
     std::size_t count = 0;
     {
-      auto guard = record.state->lock.lock();
-      count = record.state->attributes.size();
+      auto guard = record.state.lock.lock();
+      count = record.state.attributes.size();
     }
     std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -276,8 +282,8 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
     const IndexableRecord& record = record_of(self);
     std::vector<uint32_t> ids;
     {
-      auto guard = record.state->lock.lock();
-      ids = record.state->attributes.keys();
+      auto guard = record.state.lock.lock();
+      ids = record.state.attributes.keys();
     }
     OwnedRef result = checked(PyList_New(0));
     for (uint32_t id : ids)
@@ -312,8 +318,8 @@ OwnedRef stored_attributes(PyObject* self) {
   const IndexableRecord& record = record_of(self);
   std::vector<std::pair<uint32_t, PyValue>> values;
   {
-    auto guard = record.state->lock.lock();
-    for (const auto& [attr, value] : record.state->attributes) values.emplace_back(attr, value);
+    auto guard = record.state.lock.lock();
+    for (const auto& [attr, value] : record.state.attributes) values.emplace_back(attr, value);
   }
   OwnedRef state = checked(PyDict_New());
   for (const auto& [attr, value] : values) {

@@ -89,6 +89,30 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   EXPECT_LE(waited[kWrites / 2], kReaders) << "reads a write waited behind, median of " << kWrites;
 }
 
+// Threads contending for one recursive mutex, each taking it twice over: one thread at a time is
+// inside, no increment is lost and no waiter sleeps through an unlock (a lost wake-up hangs).
+TEST(ConcurrentLocks, ARecursiveMutexAdmitsOneThreadAtATimeAndItsHolderAgain) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  RecursiveMutex mutex;
+  std::atomic<int> inside{0};
+  int count = 0;  // guarded by `mutex`
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        auto outer = mutex.lock();
+        auto inner = mutex.lock();
+        EXPECT_EQ(inside.fetch_add(1), 0);
+        ++count;
+        inside.fetch_sub(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(count, kThreads * kRounds);
+}
+
 // Each way to take one of the engine's locks runs `body` while holding it.
 struct Locks {
   Mutex mutex;

@@ -16,14 +16,13 @@ class ObjectIds : public ::testing::Test {
   void TearDown() override { reset_ids_for_testing(1u << 31); }
 };
 
-TEST_F(ObjectIds, ARecordReleasesItsIdOnceAfterMovesAndAFailedConstructorGivesItBack) {
+TEST_F(ObjectIds, ARecordReleasesItsIdOnceAndAFailedConstructorGivesItBack) {
   uint32_t id = 0;
   {
-    IndexableRecord record = IndexableRecord::create();
+    IndexableRecord record(allocate_id());
     id = record.id;
-    IndexableRecord moved = std::move(record);
   }
-  EXPECT_EQ(allocate_id(), id);  // released once, by the moved-to record
+  EXPECT_EQ(allocate_id(), id);  // released once, by the record
   EXPECT_EQ(allocate_id(), id + 1);
   OwnedRef error = testing::evaluate(
       "try:\n  Indexable(a=1, x=2**64)\nexcept BaseException as e:\n  error = e", "error");

@@ -206,6 +206,35 @@ std::string float_text(double value) {
   return out;
 }
 
+// Eight bytes at a time: stored texts are mostly short, and a loop per byte would cost more than
+// the decoder it spares.
+bool is_ascii(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    high |= word;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, text.data() + i, text.size() - i);
+  return ((high | tail) & kHighBits) == 0;
+}
+
+// A str holding `text`, UTF-8. Most stored texts are ASCII, which CPython's str stores as it is:
+// such a text is copied into a new str without running the decoder, which costs as much again.
+OwnedRef text_object(std::string_view text) {
+#ifndef PYPY_VERSION
+  if (is_ascii(text)) {
+    OwnedRef str = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+    return str;
+  }
+#endif
+  return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
 }  // namespace
 
 StoredIndexable StoredIndexable::from_object(PyObject* indexable) {
@@ -221,7 +250,7 @@ uint32_t StoredIndexable::id() const {
 }
 
 ObjectState& StoredIndexable::state() const {
-  return *record().state;
+  return record().state;
 }
 
 template <class Primitive>
@@ -232,8 +261,7 @@ PyValue::PyValue(PyHandle obj, Primitive&& primitive)
 
 PyValue::PyValue() : PyValue(PyHandle(), UnknownValue{}) {}
 
-bool PyValue::involves_indexable() const {
-  if (kind() == ValueKind::Ind) return true;
+bool PyValue::elements_involve_indexable() const {
   const Elements& all = elements();
   return std::any_of(all.begin(), all.end(),
                      [](const PyValue& element) { return element.kind() == ValueKind::Ind; });
@@ -349,11 +377,8 @@ OwnedRef PyValue::to_object() const {
       return checked(PyLong_FromLongLong(std::get<int64_t>(primitive_)));
     case ValueKind::Float:
       return checked(PyFloat_FromDouble(std::get<double>(primitive_)));
-    case ValueKind::Str: {
-      std::string_view text = std::get<ShortText>(primitive_).view();
-      return checked(
-          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    }
+    case ValueKind::Str:
+      return text_object(std::get<ShortText>(primitive_).view());
     case ValueKind::Bool:
       return OwnedRef::new_reference(std::get<bool>(primitive_) ? Py_True : Py_False);
     case ValueKind::Time:

@@ -118,8 +118,12 @@ class PyValue {
   // for other kinds. Copies of this value share the elements.
   const std::vector<PyValue>& elements() const;
   // An Indexable, or an iterable with an Indexable among its elements (found by a scan of them:
-  // values are stored by the million, a flag would cost each of them eight bytes).
-  bool involves_indexable() const;
+  // values are stored by the million, a flag would cost each of them eight bytes). Inline, as
+  // every write asks it of plain values.
+  bool involves_indexable() const {
+    return kind() == ValueKind::Ind ||
+           (kind() == ValueKind::Iterable && elements_involve_indexable());
+  }
 
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
   std::string debug_string() const;
@@ -135,6 +139,7 @@ class PyValue {
   // `primitive` is a CastValue or one of its alternatives, which is then made in place.
   template <class Primitive>
   PyValue(PyHandle obj, Primitive&& primitive);
+  bool elements_involve_indexable() const;
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableKind kind);
