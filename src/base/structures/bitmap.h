@@ -80,18 +80,6 @@ class Bitmap {
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&roaring_); }
   // Whether there are no ids.
   bool is_empty() const { return roaring_bitmap_is_empty(&roaring_); }
-  // The largest id, 0 when empty.
-  uint32_t maximum() const { return roaring_bitmap_maximum(&roaring_); }
-  // Number of ids in [first, last].
-  uint64_t range_cardinality(uint32_t first, uint32_t last) const {
-    return roaring_bitmap_range_cardinality_closed(&roaring_, first, last);
-  }
-  // The id of rank `rank` (0 for the smallest), or nullopt when there are not that many.
-  std::optional<uint32_t> select(uint32_t rank) const {
-    uint32_t id = 0;
-    if (!roaring_bitmap_select(&roaring_, rank, &id)) return std::nullopt;
-    return id;
-  }
   // Removes every id. A bitmap that never allocated (most query temporaries) skips the call,
   // which costs some fifty instructions even then.
   void clear() {
