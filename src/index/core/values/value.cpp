@@ -206,6 +206,7 @@ std::string float_text(double value) {
   return out;
 }
 
+#ifndef PYPY_VERSION
 // Eight bytes at a time: stored texts are mostly short, and a loop per byte would cost more than
 // the decoder it spares.
 bool is_ascii(std::string_view text) {
@@ -221,6 +222,7 @@ bool is_ascii(std::string_view text) {
   std::memcpy(&tail, text.data() + i, text.size() - i);
   return ((high | tail) & kHighBits) == 0;
 }
+#endif
 
 // A str holding `text`, UTF-8. Most stored texts are ASCII, which CPython's str stores as it is:
 // such a text is copied into a new str without running the decoder, which costs as much again.
