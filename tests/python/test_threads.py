@@ -40,20 +40,6 @@ def test_threads_running_the_random_driver_agree_with_the_model():
     program.check_all()
 
 
-def test_two_threads_writing_objects_that_hold_each_other():
-    a, b = Indexable(), Indexable()
-    a.other, b.other = b, a
-    index = indexed([a, b])
-
-    def flip(me, other):
-        for i in range(2000):
-            me.other = other if i % 2 else [other, i]
-
-    run_threads([lambda: flip(a, b), lambda: flip(b, a)])
-    assert index.get_by_attribute(other=b) == [a]
-    assert index.get_by_attribute(other=a) == [b]
-
-
 def test_large_batch_with_writes_during_the_build():
     # A batch this large is indexed by two passes at once (nested values and the rest); writes
     # made meanwhile, also turning plain values into nested objects and back, must all be kept.
