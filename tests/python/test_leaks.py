@@ -129,27 +129,24 @@ def test_an_index_dropped_while_another_thread_indexes_its_members():
     run_fresh(code, timeout=300)
 
 
-def held_by_a_dropped_index():
-    held, index = Indexable(), Index()
-    index.add_object(held)
-    return [held, index], 1
-
-
-def in_a_collected_cycle():
-    doomed = Indexable()
-    doomed.me = doomed
-    return [doomed], 1
-
-
-def after_heavy_use():
-    program = driven(1)
+def dropped(way):
+    """Objects to drop in the given way, and how many ids dropping them releases."""
+    if way == "held_by_a_dropped_index":
+        held, index = Indexable(), Index()
+        index.add_object(held)
+        return [held, index], 1
+    if way == "in_a_collected_cycle":
+        doomed = Indexable()
+        doomed.me = doomed
+        return [doomed], 1
+    program = driven(1)  # after heavy use
     return [program], len(program.objects)
 
 
-def ids_are_all_released(drop):
+def ids_are_all_released(way):
     # collect() orders by id and a released id is handed out again before any new one: objects
     # made after the release sort before `older` only if they took released ids.
-    doomed, count = drop()
+    doomed, count = dropped(way)
     settle()
     reserve = [Indexable() for _ in range(100_000)]  # uses up ids released earlier
     older = Indexable()
@@ -166,7 +163,7 @@ def ids_are_all_released(drop):
 def test_ids_of_dropped_objects_are_all_released(drop):
     # A fresh interpreter: ids other tests released would be handed out in between.
     code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_leaks as t; "
-            f"t.ids_are_all_released(t.{drop})")
+            f"t.ids_are_all_released({drop!r})")
     run_fresh(code)
 
 
@@ -175,19 +172,14 @@ def rss_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def churn_round(seed):
-    """Thousands of objects, each added, written, queried, viewed and dropped with its index."""
-    driven(seed, objects=4000, exact=False)
-
-
 @pytest.mark.skipif(SANITIZED, reason="sanitizer allocators hold freed memory back")
 def test_memory_reaches_a_plateau():
-    for seed in range(3):
-        churn_round(seed)
-    settle()
-    warm = rss_bytes()
-    for seed in range(12):
-        churn_round(seed)
+    # Each round: thousands of objects added, written, queried, viewed and dropped with the index.
+    for seed in range(15):
+        if seed == 3:  # warmed up
+            settle()
+            warm = rss_bytes()
+        driven(seed % 12, objects=4000, exact=False)
     settle()
     grown = rss_bytes() - warm
     # One round holds ~4000 objects with their values; keeping one round's worth in every round
