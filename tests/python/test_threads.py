@@ -7,22 +7,11 @@ import threading
 
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
-from reference_model import equals, indexed, same, select
+from reference_model import indexed, same
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
 import driver  # noqa: E402
 from fresh_interpreter import run_fresh, run_threads  # noqa: E402
-
-
-def check(index, objs, values):
-    """`index` holds `objs`, and finds for each path and value what the model finds."""
-    assert same(index.collect(), objs)
-    for path, wanted in values.items():
-        for value in wanted:
-            found = index.reduced_query(Q.eq(path, value)).collect()
-            assert same(found, select(objs, path, equals(value))), (path, value)
-            if "." not in path:
-                assert same(index.get_by_attribute(**{path: value}), found), (path, value)
 
 
 def test_threads_running_the_random_driver_agree_with_the_model():
@@ -59,8 +48,10 @@ def test_large_batch_with_writes_during_the_build():
 
     run_threads([lambda: index.add_object_many(objs), writer])
 
-    check(index, objs, {"name": ("n1", "n2", "n7", 4.5, owners[1]), "size": range(7),
-                        "owner": ("fr", "x", owners[0]), "owner.country": ("fr", "de", "es", "it")})
+    fresh = indexed(objs)  # built from the values as they ended
+    assert same(index.collect(), objs)
+    for path in ("name", "size", "tags", "owner", "owner.country"):
+        assert index.group_counts(path) == fresh.group_counts(path), path
 
 
 def test_interpreter_exit_while_daemon_threads_write_add_and_query():
@@ -180,7 +171,7 @@ def test_queries_during_writes_see_the_old_or_the_new_value():
 
     x.t = values_t[0]
     run_threads([writer, reader, reader])
-    check(index, index.collect(), {"a": (1, 2, "k", owner, True), "t": ("k", owner, 3), "t.c": ("fr",)})
+    driver.check_index(index, index.collect(), ["a", "t", "t.c"])
 
 
 def test_group_views_cut_while_objects_join_are_never_empty():
