@@ -95,8 +95,7 @@ def test_deep_and_self_containing_containers():
     left.append(right)
     right.append(left)
     holder = ([],)
-    holder[0].append(holder)
-    holder[0].append("h")
+    holder[0].extend([holder, "h"])
     objs = [Indexable(v=deep), Indexable(v=deep_tuple), Indexable(v=loop), Indexable(v=left),
             Indexable(v=holder), Indexable(v="a")]
     index = indexed(objs)
