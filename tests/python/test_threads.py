@@ -56,17 +56,15 @@ def test_large_batch_with_writes_during_the_build():
 
 def test_interpreter_exit_while_daemon_threads_write_add_and_query():
     code = """if 1:
-        import threading, time
+        import itertools, threading, time
         from Veldrake import Index, Indexable, PyQueryExpr as Q
         objs = [Indexable(v=i, kid=Indexable(w=i)) for i in range(100)]
         index = Index()
         index.add_object_many(objs)
 
         def forever(step):
-            i = 0
-            while True:
+            for i in itertools.count():
                 step(i)
-                i += 1
 
         steps = [lambda i: setattr(objs[i % 100], "v", i),
                  lambda i: setattr(objs[i % 100], "kid", objs[(i + 1) % 100]),
