@@ -2,17 +2,13 @@
 crashes, and every index involved answers correctly afterwards."""
 
 import gc
-import os
-import sys
 
 import pytest
 from Veldrake import FilteredIndex, Index, Indexable, PyQueryExpr as Q  # noqa: F401 (used in eval)
 
+import driver
 from fresh_interpreter import run_fresh
 from reference_model import indexed, panics, same
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-import driver  # noqa: E402
 
 NAN = float("nan")
 def world():

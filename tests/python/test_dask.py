@@ -22,11 +22,9 @@ import veldrake_dask
 from veldrake_dask import PartitionedIndex, PartitionLost, Q
 from veldrake_dask._keys import partition_of, rank
 
+import driver
 from fresh_interpreter import run_fresh
 from reference_model import indexed
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-import driver  # noqa: E402
 
 N = 20_000
 PARTITIONS = 3  # more partitions than workers: one worker holds two

@@ -9,12 +9,9 @@ import threading
 import pytest
 from Veldrake import Index, Indexable
 
-from reference_model import indexed
-
+import driver
 from fresh_interpreter import run_fresh, run_threads
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-import driver  # noqa: E402
+from reference_model import indexed
 
 # Sanitizer allocators keep freed memory in quarantine, so memory use cannot settle under them.
 SANITIZED = bool(os.environ.get("VELDRAKE_SANITIZER"))
@@ -162,7 +159,7 @@ def ids_are_all_released(way):
                                   "after_heavy_use"])
 def test_ids_of_dropped_objects_are_all_released(drop):
     # A fresh interpreter: ids other tests released would be handed out in between.
-    code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_leaks as t; "
+    code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import conftest, test_leaks as t; "
             f"t.ids_are_all_released({drop!r})")
     run_fresh(code)
 

@@ -1,15 +1,12 @@
 """The random driver (tests/model/driver.py) run by hypothesis, and by fixed fuzz inputs."""
 
-import os
 import random
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-from driver import Choices, Program, run_bytes  # noqa: E402
+from driver import Choices, Program, run_bytes
 
 
 class DrawnChoices(Choices):

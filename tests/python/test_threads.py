@@ -2,16 +2,13 @@
 
 import os
 import random
-import sys
 import threading
 
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
+import driver
+from fresh_interpreter import run_fresh, run_threads
 from reference_model import indexed, same
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-import driver  # noqa: E402
-from fresh_interpreter import run_fresh, run_threads  # noqa: E402
 
 
 def test_threads_running_the_random_driver_agree_with_the_model():

@@ -3,18 +3,14 @@ the random driver in tests/model, checked against the model)."""
 
 import datetime as dt
 import enum
-import os
 import random
-import sys
 import types
 
 import pytest
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
+import driver
 from reference_model import indexed, same
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "model"))
-import driver  # noqa: E402
 
 try:
     import numpy as np
