@@ -108,7 +108,7 @@ def _panic_type():
     return type("NeverRaised", (BaseException,), {})
 
 
-PANIC = _panic_type()
+PANIC, PANICKED = _panic_type(), object()
 
 
 class Mismatch(AssertionError):
@@ -225,6 +225,16 @@ class Program:
         return other
 
     # ---------------------------------------------------------------- checking
+
+    def attempt(self, label, may_refuse, call):
+        """call(), or PANICKED when it raised the module's internal error (which only a value or
+        operand the module refuses allows)."""
+        try:
+            return call()
+        except PANIC:
+            if not may_refuse:
+                self.fail(f"{label}: the internal-error exception, yet nothing was refused")
+            return PANICKED
 
     def fresh(self, prefix):
         self.counter += 1
@@ -395,7 +405,7 @@ class Program:
         return result
 
     def tree(self, depth=0):
-        """An expression tree (see reference_model.evaluate) and whether it may be refused."""
+        """An expression tree (see reference_model.to_query) and whether it may be refused."""
         c = self.choices
         kind = c.below(10)
         if kind == 8 and depth < 3:
@@ -496,19 +506,17 @@ class Program:
     # ---------------------------------------------------------------- operations
 
     def new_index(self):
-        self.keep_index(IndexState(self.fresh("i"), Index()))
-
-    def keep_index(self, state):
-        with self.lock:
-            if len(self.indexes) >= self.max_indexes:
-                self.indexes.pop(0)
-            self.indexes.append(state)
+        self.keep(self.indexes, IndexState(self.fresh("i"), Index()), self.max_indexes)
 
     def keep_view(self, view, source, slots, name):
+        self.keep(self.views, ViewState(name, view, source, frozenset(slots)), self.max_views)
+
+    def keep(self, kept, item, most):
+        """Appends `item` to `kept`, dropping the oldest past `most`."""
         with self.lock:
-            if len(self.views) >= self.max_views:
-                self.views.pop(0)
-            self.views.append(ViewState(name, view, source, frozenset(slots)))
+            if len(kept) >= most:
+                kept.pop(0)
+            kept.append(item)
 
     def any(self, items):
         """One of `items` (a list other threads may change), or None."""
@@ -524,13 +532,9 @@ class Program:
             pairs.setdefault(c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS),
                              self.value(self.limit_for(len(self.objects))))
         line = f"{self.name(len(self.objects))} = {cls.__name__}(**{pairs!r})"
-        try:
-            obj = cls(**pairs)
-        except PANIC:
-            if not refused(list(pairs.values())):
-                self.fail(f"{line}: the internal-error exception for storable values")
-            return
-        self.place(obj, pairs)
+        obj = self.attempt(line, refused(list(pairs.values())), lambda: cls(**pairs))
+        if obj is not PANICKED:
+            self.place(obj, pairs)
 
     def place(self, obj, pairs):
         """Takes in `obj`, made with the attributes `pairs`."""
@@ -550,11 +554,8 @@ class Program:
         name = c.pick(ATTRS) if not c.one_in(12) else c.pick(RARE_ATTRS)
         value = self.value(self.limit_for(slot))
         line = f"setattr({self.name(slot)}, {name!r}, {value!r})"
-        try:
-            setattr(self.objects[slot], name, value)
-        except PANIC:
-            if not refused(value):
-                self.fail(f"{line}: the internal-error exception for a storable value")
+        if self.attempt(line, refused(value),
+                        lambda: setattr(self.objects[slot], name, value)) is PANICKED:
             return
         with self.lock:
             self.written[slot][name] = value
@@ -607,12 +608,9 @@ class Program:
 
     def keyword_call(self, call, kw, label):
         """Runs a keyword query; None when the module refused an operand (allowed)."""
-        try:
-            return call(**{name: make() for name, _, make in kw})
-        except PANIC:
-            if not any(refused(values) for _, values, _ in kw):
-                self.fail(f"{label}: the internal-error exception for plain keyword values")
-            return None
+        made = self.attempt(label, any(refused(values) for _, values, _ in kw),
+                            lambda: call(**{name: make() for name, _, make in kw}))
+        return None if made is PANICKED else made
 
     def kw_text(self, kw):
         return ", ".join(f"{name}={values!r}" for name, values, _ in kw)
@@ -657,15 +655,12 @@ class Program:
         name, target, domain, state = self.target()
         (tree, may_raise), view_name = self.tree(), self.fresh("v")
         label = f"{view_name} = {name}.reduced_query({tree!r})"
-        try:
-            view = target.reduced_query(ref.to_query(tree))
-            found = view.collect()
-        except PANIC:
-            if not may_raise:
-                self.fail(f"{label}: the internal-error exception for a query that can be answered")
-            return
-        got = self.check(found, *self.bounds(tree, domain, state), label)
-        self.keep_view(view, state, got, view_name)
+        made = self.attempt(label, may_raise, lambda: (
+            view := target.reduced_query(ref.to_query(tree)), view.collect()))
+        if made is not PANICKED:
+            view, found = made
+            got = self.check(found, *self.bounds(tree, domain, state), label)
+            self.keep_view(view, state, got, view_name)
 
     def group_by(self):
         self.check_group_by(self.any(self.indexes), self.choices.pick(PATHS))
@@ -740,12 +735,10 @@ class Program:
                            slot is not None and (self.objects[slot] in target) != (slot in domain)):
             self.fail(f"{name}: iteration, collect(), len(), count() and `in` disagree")
         tree, may_raise = self.tree()
-        try:
-            self.check_count(target.count(ref.to_query(tree)), self.bounds(tree, domain, state),
-                             f"{name}.count({tree!r})")
-        except PANIC:
-            if not may_raise:
-                self.fail(f"{name}.count({tree!r}): the internal-error exception")
+        label = f"{name}.count({tree!r})"
+        counted = self.attempt(label, may_raise, lambda: target.count(ref.to_query(tree)))
+        if counted is not PANICKED:
+            self.check_count(counted, self.bounds(tree, domain, state), label)
         kw = self.keywords()
         label = f"{name}.count({self.kw_text(kw)})"
         counted = self.keyword_call(target.count, kw, label)
@@ -812,7 +805,7 @@ class Program:
                          f"{state.name}.collect()")
         state.possible |= got
         self.join(state, got)
-        self.keep_index(state)
+        self.keep(self.indexes, state, self.max_indexes)
 
     def remove(self):
         """Takes objects out: clear, discard, remove or remove_many (the last two refuse an object
@@ -893,14 +886,19 @@ OPERATIONS = [name for name, weight in [
     ("remove", 2), ("drop", 1), ("cycles", 1), ("survey", 2)] for _ in range(weight)]
 
 
-def check_index(index, objs, paths):
-    """Checks `index`, holding exactly `objs` with every value indexed, on `paths`."""
+def modelled(index, objs):
+    """A program and its state of `index`, which holds exactly `objs` with every value indexed."""
     program, state = Program(None), IndexState("i", index)
     for obj in objs:
         program.place(obj, {})
     program.indexes.append(state)
     program.join(state, range(len(objs)))
-    program.check_all(paths)
+    return program, state
+
+
+def check_index(index, objs, paths):
+    """Checks `index`, holding exactly `objs` with every value indexed, on `paths`."""
+    modelled(index, objs)[0].check_all(paths)
 
 
 def run_bytes(data):

@@ -144,11 +144,6 @@ def path_leaves(obj, path):
             yield from path_leaves(leaf, rest)
 
 
-def select(objs, path, predicate):
-    """The objects with a leaf reached through the dotted `path` that passes `predicate`."""
-    return [o for o in objs if any(predicate(leaf) for leaf in path_leaves(o, path))]
-
-
 def indexed(objs):
     """An Index holding `objs`, added in one batch."""
     index = Veldrake.Index()
@@ -174,28 +169,10 @@ def same(found, expected):
     return sorted(map(id, found)) == sorted(map(id, expected))
 
 
-def evaluate(tree, members):
-    """The members an expression tree selects.
-
-    A tree is a plain tuple: ("eq"|"ne"|"gt"|"ge"|"lt"|"le", path, value), ("bt", path, lo, hi),
-    ("in", path, [values]), ("and", [trees]), ("or", [trees]) or ("not", tree). Complements are
-    taken within `members`.
-    """
-    op = tree[0]
-    if op in ("and", "or"):
-        parts = [set(map(id, evaluate(sub, members))) for sub in tree[1]]
-        kept = (set.intersection if op == "and" else set.union)(*parts) if parts else set()
-        return [m for m in members if id(m) in kept]
-    if op in ("not", "ne"):
-        excluded = set(map(id, evaluate(tree[1] if op == "not" else ("eq", *tree[1:]), members)))
-        return [m for m in members if id(m) not in excluded]
-    tests = {"eq": equals, "bt": between, "in": any_of}
-    predicate = tests[op](*tree[2:]) if op in tests else ordered(op, tree[2])
-    return select(members, tree[1], predicate)
-
-
 def to_query(tree):
-    """The PyQueryExpr of a plain expression tree (see evaluate)."""
+    """The PyQueryExpr of a plain expression tree: ("eq"|"ne"|"gt"|"ge"|"lt"|"le", path, value),
+    ("bt", path, lo, hi), ("in", path, [values]), ("and", [trees]), ("or", [trees]) or
+    ("not", tree)."""
     op = tree[0]
     if op in ("and", "or"):
         return getattr(Veldrake.PyQueryExpr, op + "_")(*map(to_query, tree[1]))
