@@ -63,19 +63,17 @@ CHILD = """
                 written = small.v is values
                 assert written or small.v == [n + 1]
                 for held in (index, other):
-                    assert names(held.get_by_attribute(v=n + 1)) == ([] if written else ["small"])
-                    assert names(held.get_by_attribute(v=n - 1)) == (["small"] if written else [])
+                    assert [names(held.get_by_attribute(v=v)) for v in (n + 1, n - 1)] == (
+                        [[], ["small"]] if written else [["small"], []])
                 small.v = [n + 1]
-                for held in (index, other):
-                    assert names(held.get_by_attribute(v=[5, n + 1])) == ["small"]
+                assert [names(h.get_by_attribute(v=[5, n + 1])) for h in (index, other)] == [["small"]] * 2
                 continue
             # The index holds `big` wholly or not at all, and answers either way.
             held = [k for k in names(index.collect()) if k != "filler"]
             assert held in (["small"], ["big", "small"]), held
             with_big = ["big"] if "big" in held else []
-            assert names(index.get_by_attribute(v=n - 1)) == with_big
-            assert names(index.get_by_attribute(v=[3, n + 1])) == sorted(with_big + ["small"])
-            assert names(index.get_by_attribute(k="big")) == with_big
+            assert [names(index.get_by_attribute(**kw)) for kw in (
+                {"v": n - 1}, {"k": "big"}, {"v": [3, n + 1]})] == [with_big, with_big, sorted(with_big + ["small"])]
             index.add_object(big)
             assert names(index.get_by_attribute(v=n // 2)) == ["big"]
             big.k = "big"
