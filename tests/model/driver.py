@@ -1,20 +1,17 @@
 """The random driver of the tests: operations on objects, indexes and views, each answer checked
 against a plain-Python model (tests/python/reference_model.py).
 
-A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every step: make
-objects, write attributes (numbers, text, bools, unknown values, nested objects, lists, tuples,
-sets, dicts, lists that hold themselves, numpy scalars, values the module refuses), add, query
-with keywords and every PyQueryExpr constructor (dotted paths too), count, iterate, order (pages,
-both ways), group, reduce, merge, rebase, remove, clear and drop. Alone, a program checks every
-answer; agents (other threads on the same program) only check that answers hold possible
-members, and `check_all` checks everything once they stop.
+A source of choices (fuzz input bytes, a random.Random, hypothesis draws) picks every operation
+(OPERATIONS) and every value, refused ones and lists that hold themselves too (Program.value).
+Alone, a program checks every answer; agents (other threads on the same program) only check that
+answers hold possible members, and `check_all` checks everything once they stop.
 
 The model reads the objects' attributes as they are (each write is first checked to read back).
 Where the module is free, it gives bounds: after `reduce`, a member is "complete" (its values
 certainly indexed) or only "eligible" (some may be); the attributes written since are certainly
 indexed again, and so are the paths through them. In a quarter of the programs objects may
-hold each other in cycles.
-A failure names the operation that went wrong; the same choices (fuzz input or seed) replay it.
+hold each other in cycles. A failure names the operation that went wrong; the same choices
+(fuzz input or seed) replay it.
 """
 
 import copy
@@ -144,10 +141,7 @@ class ByteChoices(Choices):
 
 class RandomChoices(Choices):
     def __init__(self, rng):
-        self.rng = rng
-
-    def below(self, n):
-        return self.rng.randrange(n)
+        self.below = rng.randrange
 
 
 def refused(value):

@@ -11,10 +11,7 @@ from driver import Choices, Program, run_bytes
 
 class DrawnChoices(Choices):
     def __init__(self, data):
-        self.data = data
-
-    def below(self, n):
-        return self.data.draw(st.integers(0, n - 1))
+        self.below = lambda n: data.draw(st.integers(0, n - 1))
 
 
 @settings(max_examples=60, deadline=None, derandomize=True, database=None,
