@@ -29,8 +29,7 @@ def storing(**values):
     """A cycle shape: stores in the node each `values[name](node, index)`, `index` holding it."""
 
     def make_cycle(node):
-        index = Index()
-        index.add_object(node)
+        index = indexed([node])
         for name, value in values.items():
             setattr(node, name, value(node, index))
 
@@ -39,17 +38,13 @@ def storing(**values):
 
 def reached_then_relinked(node):
     """The index reaches an object holding it, through a link made after the first one broke."""
-    index = Index()
-    index.add_object(node)
-    node.first = Node(home=index)
+    node.first = Node(home=indexed([node]))
     node.second, node.first = node.first, None
 
 
 def cut_off_cycle(node):
     """The index still reaches a cycle that holds it, cut off from its member."""
-    index = Index()
-    index.add_object(node)
-    node.peer = Node(home=index, peer=Node())
+    node.peer = Node(home=indexed([node]), peer=Node())
     node.peer.peer.peer, node.peer = node.peer, None
 
 

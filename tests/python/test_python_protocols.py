@@ -55,8 +55,7 @@ def test_copies_keep_every_attribute_and_join_no_index(duplicate):
     kid = Indexable(name="kid")
     original = Product("p", price=3.5, tags=["x", 1], kid=kid)
     original.me = original
-    index = Index()
-    index.add_object(original)
+    index = model.indexed([original])
     twin = duplicate(original)
     assert type(twin) is Product and twin is not original and twin not in index
     assert (twin.name, twin.price, twin.tags, twin.kid.name) == ("P", 3.5, ["x", 1], "kid")
