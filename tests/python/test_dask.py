@@ -58,8 +58,7 @@ def random_objects(rng, n):
 
 
 def random_query(rng, depth=0):
-    leaf = rng.random() < 0.6 or depth > 2
-    if leaf:
+    if rng.random() < 0.6 or depth > 2:  # a leaf
         op = rng.choice(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in_"])
         attr = rng.choice(["score", "kind", "home.country", "home.zone"])
         if op == "bt":
