@@ -218,10 +218,7 @@ def group_value(tag, leaves_seen):
 
 
 def grouped(members, path):
-    """group_by(path) as {tag: (expected key, [holders])}; NaN leaves are left out.
-
-    A numeric key is an int when every grouped value is an int, else a float.
-    """
+    """group_by(path) as {tag: (expected key, [holders])}; NaN leaves are left out."""
     groups = {}
     for obj in members:
         for leaf in path_leaves(obj, path):
@@ -237,7 +234,7 @@ def grouped(members, path):
 ORDERED_KINDS = ("number", "date", "naive", "aware", "delta", "datetime64", "timedelta64")
 
 
-def order_by(members, attr, descending=False, limit=None, offset=0):
+def order_by(members, attr, descending=False):
     """order_by on `members` given in ascending id order: kind by kind in ORDERED_KINDS order,
     within a kind by value (an object with several values ranks in the first kind it holds, at
     its smallest value, or its largest when descending), ties in ascending id order; then the
@@ -258,5 +255,4 @@ def order_by(members, attr, descending=False, limit=None, offset=0):
         # A stable sort, reversed or not, keeps equal values in id order.
         entries.sort(key=lambda entry: entry[0], reverse=descending)
         ordered += [obj for _, obj in entries]
-    ordered += rest
-    return ordered[offset:] if limit is None else ordered[offset : offset + limit]
+    return ordered + rest
