@@ -147,7 +147,11 @@ class SharedMutex {
 
   class WriteGuard {
    public:
-    explicit WriteGuard(SharedMutex& owner) : owner_(&owner), poison_(owner.poisoned_) {
+    // `failure_safe`: every failure of the holder leaves the data whole, so none poisons.
+    explicit WriteGuard(SharedMutex& owner, bool failure_safe = false)
+        : owner_(&owner),
+          poison_(failure_safe ? detail::PoisonOnUnwind()
+                               : detail::PoisonOnUnwind(owner.poisoned_)) {
       owner.mutex_.lock();
       if (owner.poisoned_.load(std::memory_order_relaxed)) {
         owner.mutex_.unlock();
@@ -179,6 +183,10 @@ class SharedMutex {
   // left is read as it is.
   [[nodiscard]] ReadGuard read_ignoring_poison() { return ReadGuard(*this, false); }
   [[nodiscard]] WriteGuard write() { return WriteGuard(*this); }
+  // For a writer whose every failure leaves the data whole (an insertion that fails unchanged, a
+  // removal that cannot fail): such a guard never poisons, and costs no query of the exceptions
+  // in flight.
+  [[nodiscard]] WriteGuard write_failure_safe() { return WriteGuard(*this, true); }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
@@ -205,7 +213,7 @@ class RwLocked {
   };
   class Writer {
    public:
-    Writer(SharedMutex& m, T& v) : guard_(m), value_(&v) {}
+    Writer(SharedMutex& m, T& v, bool failure_safe = false) : guard_(m, failure_safe), value_(&v) {}
     T& operator*() const { return *value_; }
     T* operator->() const { return value_; }
     // From here on, a failure leaves the value whole: it does not poison the lock.
@@ -221,6 +229,8 @@ class RwLocked {
     return Reader(mutex_.read_ignoring_poison(), value_);
   }
   [[nodiscard]] Writer write() { return Writer(mutex_, value_); }
+  // See SharedMutex::write_failure_safe.
+  [[nodiscard]] Writer write_failure_safe() { return Writer(mutex_, value_, true); }
 
  private:
   mutable SharedMutex mutex_;

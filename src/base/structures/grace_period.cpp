@@ -19,6 +19,10 @@ void GracePeriod::leave(unsigned phase) {
 }
 
 void GracePeriod::wait_for_readers() {
+  // No reader counted: a reader that read the data before the caller changed it counted itself
+  // before reading, under the lock the change then took, so it is counted still or gone; later
+  // readers see the change.
+  if (readers_[0].load() == 0 && readers_[1].load() == 0) return;
   auto turn = writer_.lock();
   const unsigned earlier = phase_.fetch_add(1) & 1;
   for (uint32_t count = readers_[earlier].load(); count != 0; count = readers_[earlier].load()) {

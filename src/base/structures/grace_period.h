@@ -3,7 +3,9 @@
 //
 // Readers count themselves in one of two phases, the current one when they enter. A writer moves
 // the current phase on and waits for the count of the one before to reach zero: that count only
-// holds readers that entered before the move. Writers take their turn one at a time.
+// holds readers that entered before the move. Writers take their turn one at a time. A writer
+// that finds no reader counted at all returns at once: readers count themselves before they read
+// the data, under the lock its change took.
 #pragma once
 
 #include <atomic>

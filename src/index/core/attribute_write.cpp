@@ -1,5 +1,8 @@
 #include "index/core/attribute_write.h"
 
+#include <array>
+#include <cstddef>
+#include <memory_resource>
 #include <new>
 #include <optional>
 #include <vector>
@@ -12,6 +15,12 @@
 
 namespace veldrake {
 namespace {
+
+// An index holding the object being written, and the value index it staged the value in.
+struct Target {
+  std::shared_ptr<IndexAPI> index;
+  QueryMap* map = nullptr;
+};
 
 // Stores `value` in the map of a locked object and updates every index holding it; returns the
 // value replaced, for the caller to drop with the interpreter lock and no other lock. Each index
@@ -32,22 +41,30 @@ std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t 
     return AttributeChange{record.id,   attr, old, stored, old_scalars ? &*old_scalars : nullptr,
                            *new_scalars};
   };
-  std::vector<std::shared_ptr<IndexAPI>> indexes;
+  // Most objects are in a few indexes: their list stays on the stack.
+  constexpr std::size_t kInlineTargets = 4;
+  alignas(Target) std::array<std::byte, kInlineTargets * sizeof(Target)> inline_targets;
+  std::pmr::monotonic_buffer_resource arena(inline_targets.data(), inline_targets.size());
+  std::pmr::vector<Target> targets(&arena);
   std::size_t staged = 0;
   try {
     if (old) old_scalars.emplace(QueryMap::scalars_of(*old));
     new_scalars.emplace(QueryMap::scalars_of(stored));
-    indexes = state.memberships.live();
-    for (; staged < indexes.size(); ++staged) indexes[staged]->stage_write(change());
+    targets.reserve(kInlineTargets);
+    state.memberships.for_each_live(
+        [&](std::shared_ptr<IndexAPI> index) { targets.push_back(Target{std::move(index)}); });
+    for (; staged < targets.size(); ++staged)
+      targets[staged].map = targets[staged].index->stage_write(change());
   } catch (const std::bad_alloc&) {
-    for (std::size_t i = 0; i < staged; ++i) indexes[i]->unstage_write(change());
+    for (std::size_t i = 0; i < staged; ++i)
+      targets[i].index->unstage_write(change(), targets[i].map);
     // What leaves the map is dropped by the caller, like a replaced value.
     replaced = replaced ? state.attributes.insert(attr, std::move(*replaced))
                         : state.attributes.erase(attr);
     lock.mark_failure_safe();
     throw;
   }
-  for (const std::shared_ptr<IndexAPI>& index : indexes) index->commit_write(change());
+  for (const Target& target : targets) target.index->commit_write(change(), target.map);
   return replaced;
 }
 

@@ -103,10 +103,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // whole across every index holding the object: stage_write puts the new value in (out of
   // memory, takes it out again and throws), then unstage_write takes it out (never fails) or
   // commit_write completes the change. Caller holds the object's lock, and the ObjectGraphLock
-  // when either value involves an Indexable.
-  void stage_write(const AttributeChange& change);
-  void unstage_write(const AttributeChange& change);
-  void commit_write(const AttributeChange& change);
+  // when either value involves an Indexable. stage_write returns the value index it staged the
+  // value in (null when the object is no member), which the other two are given: the lock held
+  // keeps the membership as it was, and a value index, once made, lives as long as the index.
+  QueryMap* stage_write(const AttributeChange& change);
+  void unstage_write(const AttributeChange& change, QueryMap* staged);
+  void commit_write(const AttributeChange& change, QueryMap* staged);
   bool has_object_id(uint32_t id) const;
   bool is_member(uint32_t id) const;
 

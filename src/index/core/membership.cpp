@@ -51,18 +51,6 @@ void Memberships::erase_at(std::size_t position) {
   lists_->entries.pop_back();
 }
 
-std::vector<std::shared_ptr<IndexAPI>> Memberships::live() {
-  std::vector<std::shared_ptr<IndexAPI>> live;
-  if (!lists_) return live;
-  live.reserve(lists_->entries.size());
-  for (const Entry& entry : lists_->entries) {
-    if (auto index = entry.index.lock()) live.push_back(std::move(index));
-  }
-  // Dropping the dead entries costs about what this walk did.
-  if (2 * live.size() < lists_->entries.size()) prune();
-  return live;
-}
-
 void Memberships::prune() {
   std::erase_if(lists_->entries, [](const Entry& entry) { return entry.index.expired(); });
   if (lists_->entries.size() <= kScanned) {

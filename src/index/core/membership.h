@@ -23,8 +23,20 @@ class Memberships {
   void remove(const IndexAPI& index);
   // True when no index, live or destroyed, is recorded.
   bool empty() const { return !lists_ || lists_->entries.empty(); }
-  // Strong references to the live indexes.
-  std::vector<std::shared_ptr<IndexAPI>> live();
+  // Calls `visit(std::shared_ptr<IndexAPI>)` with a strong reference to each live index.
+  template <class Visit>
+  void for_each_live(Visit&& visit) {
+    if (!lists_) return;
+    std::size_t live = 0;
+    for (const Entry& entry : lists_->entries) {
+      if (auto index = entry.index.lock()) {
+        ++live;
+        visit(std::move(index));
+      }
+    }
+    // Dropping the dead entries costs about what this walk did.
+    if (2 * live < lists_->entries.size()) prune();
+  }
 
  private:
   // Lists up to this long are scanned rather than kept in a position map.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -199,6 +200,53 @@ TEST(ConcurrentLocks, AWaiterActsBeforeItBlocksAndOnlyThen) {
     holder.join();
     EXPECT_EQ(contended.calls.load(), 1) << c.name;
     EXPECT_TRUE(contended.while_held.load()) << c.name << ": acted only once the lock was free";
+  }
+}
+
+// A failure under a write guard poisons its lock, unless the guard was made for a writer whose
+// failures leave the data whole; a read never poisons. A guard made while another exception
+// unwinds poisons only for a failure of its own.
+TEST(LockPoisoning, OnlyAFailureOfAnArmedWriterPoisons) {
+  struct Case {
+    const char* guard;
+    std::function<void(SharedMutex&)> fail_under_it;
+    bool poisons;
+  };
+  const auto fail = [] { throw std::runtime_error("failed under the lock"); };
+  const std::vector<Case> cases = {
+      {"write",
+       [&](SharedMutex& m) {
+         auto g = m.write();
+         fail();
+       },
+       true},
+      {"write_failure_safe",
+       [&](SharedMutex& m) {
+         auto g = m.write_failure_safe();
+         fail();
+       },
+       false},
+      {"read",
+       [&](SharedMutex& m) {
+         auto g = m.read();
+         fail();
+       },
+       false},
+      {"write taken while unwinding",
+       [&](SharedMutex& m) {
+         struct TakesOnUnwind {
+           SharedMutex* m;
+           ~TakesOnUnwind() { auto g = m->write(); }
+         };
+         TakesOnUnwind take{&m};
+         fail();
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SharedMutex mutex;
+    EXPECT_THROW(c.fail_under_it(mutex), std::runtime_error) << c.guard;
+    EXPECT_EQ(mutex.is_poisoned(), c.poisons) << c.guard;
   }
 }
 

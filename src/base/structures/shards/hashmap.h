@@ -54,12 +54,11 @@ class ShardedHashMap {
    public:
     Map& operator*() const { return *map_; }
     Map* operator->() const { return map_; }
-    // From here on, a failure leaves the shard whole: it does not poison its lock.
-    void mark_failure_safe() { lock_.mark_failure_safe(); }
 
    private:
     friend class ShardedHashMap;
-    ShardGuard(SharedMutex& mutex, Map& map) : lock_(mutex.write()), map_(&map) {}
+    ShardGuard(SharedMutex& mutex, Map& map, bool failure_safe)
+        : lock_(mutex, failure_safe), map_(&map) {}
 
     SharedMutex::WriteGuard lock_;
     Map* map_;
@@ -86,7 +85,13 @@ class ShardedHashMap {
   // Locks the shard of `key` for writing and gives access to its map.
   [[nodiscard]] ShardGuard get_shard(const K& key) {
     Shard& shard = shard_of(key);
-    return ShardGuard(shard.mutex, shard.map);
+    return ShardGuard(shard.mutex, shard.map, false);
+  }
+  // The same for a writer whose every failure leaves the shard whole (see
+  // SharedMutex::write_failure_safe).
+  [[nodiscard]] ShardGuard get_shard_failure_safe(const K& key) {
+    Shard& shard = shard_of(key);
+    return ShardGuard(shard.mutex, shard.map, true);
   }
 
   // Calls `visit(value)` with the value stored for `key`, under the shard's read lock, so that a

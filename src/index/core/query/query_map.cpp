@@ -163,9 +163,7 @@ void QueryMap::drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t
 // An insertion out of memory fails with the stores unchanged, so it leaves their locks usable.
 void QueryMap::insert_scalar(const PyValue& value, uint32_t id) {
   if (std::optional<OrderedKey> key = stored_key(value)) {
-    auto tree = ordered_.write();
-    tree.mark_failure_safe();
-    tree->insert(*key, id);
+    ordered_.write_failure_safe()->insert(*key, id);
     return;
   }
   insert_exact(value, id);
@@ -192,8 +190,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const 
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact_.get_shard(value);
-  shard.mark_failure_safe();
+  auto shard = exact_.get_shard_failure_safe(value);
   auto found = shard->find(value);
   if (found != shard->end()) {
     found->second.add(id);
@@ -202,8 +199,9 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   }
 }
 
+// Taking an id out of a set never fails, nor does dropping an entry.
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact_.get_shard(value);
+  auto shard = exact_.get_shard_failure_safe(value);
   auto found = shard->find(value);
   if (found == shard->end()) return;
   found->second.remove(id);
