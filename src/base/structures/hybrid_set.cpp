@@ -1,6 +1,7 @@
 #include "base/structures/hybrid_set.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "base/internal_error.h"
@@ -100,13 +101,14 @@ Bitmap HybridSet::as_bitmap() const {
 Bitmap HybridSet::intersection_with(const Bitmap& other) const {
   if (const auto* bitmap = std::get_if<Bitmap>(&storage_))
     return Bitmap::intersection(*bitmap, other);
-  Bitmap kept;
-  if (const IdArray* ids = array()) {
-    for (uint32_t id : ids->ids()) {
-      if (other.contains(id)) kept.add(id);
-    }
+  const IdArray* ids = array();
+  if (!ids) return Bitmap();
+  std::array<uint32_t, IdArray::kCapacity> kept;
+  std::size_t count = 0;
+  for (uint32_t id : ids->ids()) {
+    if (other.contains(id)) kept[count++] = id;
   }
-  return kept;
+  return Bitmap::of(std::span<const uint32_t>(kept.data(), count));
 }
 
 uint64_t HybridSet::intersection_cardinality(const Bitmap& other) const {

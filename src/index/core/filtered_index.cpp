@@ -72,10 +72,8 @@ std::optional<StoredIndexable> FilteredIndex::member_from(uint32_t id) const {
 std::vector<std::pair<PyValue, uint64_t>> FilteredIndex::group_counts(std::string_view path) const {
   Bitmap shown = live_ids();
   std::vector<std::pair<PyValue, uint64_t>> counts;
-  for (Group& group : group_ids(*source_.query_maps, path)) {
-    uint64_t size = Bitmap::intersection_cardinality(group.ids, shown);
-    if (size != 0) counts.emplace_back(std::move(group.key_showing(shown)), size);
-  }
+  for (Group& group : group_ids(*source_.query_maps, path, &shown))
+    counts.emplace_back(std::move(group.key_showing(shown)), group.ids.cardinality());
   return counts;
 }
 

@@ -408,17 +408,20 @@ FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
   return FilteredIndex::cut_from(std::move(source), evaluate(expr));
 }
 
-Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path) {
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path, const Bitmap* within) {
   QueryScope scope;
   std::optional<DottedPath> resolved = DottedPath::resolve(maps, path);
   if (!resolved) return {};
-  if (!resolved->is_dotted()) return resolved->first().group_values();
+  if (!resolved->is_dotted()) return resolved->first().group_values(within);
   const QueryMap* last = resolved->last_values();
   if (!last) return {};
-  Groups groups = last->group_values();
-  for (Group& group : groups) {
+  Groups groups;
+  for (Group& group : last->group_values(nullptr)) {
     group.ids = resolved->holders_of(std::move(group.ids));
+    if (within) group.ids.and_inplace(*within);
+    if (group.ids.is_empty()) continue;
     if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids));
+    groups.push_back(std::move(group));
   }
   return groups;
 }
@@ -427,12 +430,10 @@ std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_vi
   ViewSource source = view_source();
   std::shared_ptr<const Bitmap> allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
-  Groups groups = group_ids(*query_maps, path);
+  Groups groups = group_ids(*query_maps, path, allowed.get());
   views.reserve(groups.size());
   for (Group& group : groups) {
-    Bitmap ids = std::move(group.ids);
-    ids.and_inplace(*allowed);
-    FilteredIndex view = FilteredIndex::cut_from(source, std::move(ids));
+    FilteredIndex view = FilteredIndex::cut_from(source, std::move(group.ids));
     if (view.ids().is_empty()) continue;
     views.emplace_back(std::move(group.key_showing(view.ids())), std::move(view));
   }

@@ -75,8 +75,8 @@ void for_each_record(const RwLocked<Items>& items, const Bitmap& ids, Visit&& vi
 std::vector<StoredIndexable> stored_objects_of(const RwLocked<Items>& items, const Bitmap& ids);
 
 // Groups of the attribute path (one segment, or dotted into nested objects) over the value
-// indexes `maps`, as ids of their index.
-Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path);
+// indexes `maps`, as ids of their index; with `within`, only those ids, and no empty group.
+Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path, const Bitmap* within);
 // A page of `ids` ranked by the numbers of the one-segment attribute `attr`.
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
                                   const RankedIds& ids, const PageRequest& page);

@@ -329,10 +329,12 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
   return rank_by_order(*ordered_.read(), ids, page);
 }
 
-Groups QueryMap::group_values() const {
+Groups QueryMap::group_values(const Bitmap* within) const {
   Groups groups;
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
-    if (!ids.is_empty()) groups.push_back(Group{value, ids.as_bitmap(), {}, {}});
+    if (ids.is_empty()) return;
+    Bitmap kept = within ? ids.intersection_with(*within) : ids.as_bitmap();
+    if (!kept.is_empty()) groups.push_back(Group{value, std::move(kept), {}, {}});
   });
 
   // Entries arrive in order; a run of entries with one key is one group.
@@ -343,6 +345,11 @@ Groups QueryMap::group_values() const {
     Bitmap float_ids;
     auto close_group = [&] {
       if (!first) return;
+      if (within) {
+        ids.and_inplace(*within);
+        float_ids.and_inplace(*within);
+        if (ids.is_empty()) return;
+      }
       const bool all_integers = float_ids.is_empty();
       Group group{group_key(kind, *first, all_integers), std::move(ids), {}, {}};
       if (!all_integers && first->kind() == NumericKind::kInteger) {

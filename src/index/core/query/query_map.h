@@ -37,7 +37,7 @@ namespace veldrake {
 class ReachableObjects;
 
 // One group of group_by: a value and the ids of the objects holding it, as a bitmap of their
-// own that the caller narrows in place (a set copied as stored would be copied once more).
+// own.
 struct Group {
   PyValue value;
   Bitmap ids;
@@ -133,8 +133,9 @@ class QueryMap {
   // A page of `ids` ranked by their ordered values (see rank_by_order).
   std::vector<uint32_t> ranked(const RankedIds& ids, const PageRequest& page) const;
 
-  // Groups of a one-segment path: exact values first, then each ordered kind ascending.
-  Groups group_values() const;
+  // Groups of a one-segment path: exact values first, then each ordered kind ascending. With
+  // `within`, each group keeps only those ids, and groups left empty are dropped.
+  Groups group_values(const Bitmap* within) const;
 
   // Keeps only the ids in `keep` in the exact-value map and the ordered index. The ids dropped
   // are withheld from dotted paths through this attribute too, until they get a value here again.
