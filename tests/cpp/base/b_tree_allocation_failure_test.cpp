@@ -83,10 +83,11 @@ TEST_F(AllocationFailureTest, AFailedInsertionLeavesTheTreeAsItWas) {
   BitMapBTree tree;
   std::set<Entry> stored;
   size_t refusals = 0;
-  // Ascending keys leave nodes half full, so splits come often and reach a third level; ids
-  // repeat (several entries per id), and every seventh insertion repeats a stored entry.
-  for (int64_t i = 0; i < 5200; ++i) {
-    const NumericKey key = NumericKey::integer(i % 7 == 6 ? i / 2 - 1 : i / 2);
+  // Ascending distinct keys leave nodes half full, so splits come often and reach a third level;
+  // every seventh insertion goes after the last entry of its number instead, where a leaf splits
+  // unevenly. Ids repeat (several entries per id).
+  for (int64_t i = 0; i < 6000; ++i) {
+    const NumericKey key = NumericKey::integer(i % 7 == 6 ? i - 1 : i);
     const auto id = static_cast<uint32_t>(i % 613);
     const bool fresh = !stored.contains(Entry::of(key, id));
     for (long admitted = 0;; ++admitted) {

@@ -165,9 +165,15 @@ std::vector<NumericKey> carriers_of(const std::vector<NumericKey>& keys, Generat
 }
 
 // With `one_entry_per_id`, an insertion for an id that has an entry is skipped: counts then add up
-// the pieces of a range instead of uniting them.
-void drive_against_reference(bool one_entry_per_id) {
+// the pieces of a range instead of uniting them. With `ascending_ids`, insertions take ids in the
+// order an index hands them out, never below the last, so each key's entries arrive past the end
+// of its run and nodes split there.
+void drive_against_reference(bool one_entry_per_id, bool ascending_ids) {
   Generator generator;
+  uint32_t insertions = 0;
+  const auto inserted_id = [&] {
+    return ascending_ids ? std::min(insertions++ / 14, kIdCount - 1) : generator.below(kIdCount);
+  };
   BitMapBTree tree;
   std::set<StoredEntry, ReferenceOrder> reference;
   std::vector<StoredEntry> stored;  // the reference's entries, for picking one to remove
@@ -186,7 +192,7 @@ void drive_against_reference(bool one_entry_per_id) {
     for (int step = 0; step < 2500 && (batch < kGrowing || !stored.empty()); ++step) {
       const uint32_t action = generator.below(100);
       if (action < insert_percent || stored.empty()) {
-        const StoredEntry entry{generator.key(), generator.below(kIdCount)};
+        const StoredEntry entry{generator.key(), inserted_id()};
         if (one_entry_per_id && !keys_of[entry.id].empty()) continue;
         const bool added = reference.insert(entry).second;
         ASSERT_EQ(tree.insert(entry.key, entry.id), added);
@@ -225,8 +231,9 @@ TEST(BitMapBTreeDifferentialTest, EntriesKeepNoNegativeZeroAndOrderTheLargestIdF
 }
 
 TEST(BitMapBTreeDifferentialTest, MatchesAReferenceSetUnderRandomChanges) {
-  drive_against_reference(false);
-  drive_against_reference(true);
+  drive_against_reference(false, false);
+  drive_against_reference(true, false);
+  drive_against_reference(false, true);
 }
 
 }  // namespace

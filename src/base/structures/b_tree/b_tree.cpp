@@ -15,7 +15,7 @@ bool BitMapBTree::insert(const NumericKey& key, uint32_t id) {
   if (key.is_nan()) return false;
   const Entry entry = Entry::of(key, id);
   if (root_.visit([](const auto& node) { return node.is_full(); }))
-    root_ = Node(InternalNode::above_split(root_));
+    root_ = Node(InternalNode::above_split(root_, entry));
   if (!root_.visit([&entry](auto& node) { return node.insert(entry); })) return false;
   try {
     id_counts_.add(id);

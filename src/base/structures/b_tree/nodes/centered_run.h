@@ -11,8 +11,8 @@
 //  * When a run touches an end of the node it is recentred, which restores free slots on both
 //    sides. A node is full when count >= kFullCount and its run touches an end: with three or
 //    fewer free slots, recentring would only buy a couple of inserts, so the node splits.
-//  * A split keeps the lower half (recentred) and moves the upper half into a new node starting
-//    at kSplitStart, which centres a half of a full node.
+//  * A split keeps the lower half and moves the upper half into a new node, both recentred. A
+//    leaf may split elsewhere (see LeafNode::kept_by_split).
 //
 // Invariants (checked in debug builds): the run never occupies the last slot (a recentred run of
 // up to 95 items ends before it, and removals only shrink runs), so shifting toward the back
@@ -33,7 +33,6 @@ namespace veldrake {
 
 inline constexpr size_t kNodeSlots = 96;
 inline constexpr size_t kFullCount = 93;
-inline constexpr size_t kSplitStart = 24;
 
 // Moves `n` slots of `slots` from `from` to `to`; the two ranges may overlap.
 template <class T>
@@ -61,8 +60,6 @@ class CenteredRun {
   bool touches_end() const { return start_ == 0 || start() + count() >= kNodeSlots; }
   // Whether the node must split before it takes another item.
   bool is_full() const { return count() >= kFullCount && touches_end(); }
-  // How many items a split keeps: the items from this run position on move to the new node.
-  size_t kept_by_split() const { return count() / 2; }
 
  protected:
   // An empty run in the middle of the node.
@@ -99,15 +96,15 @@ class CenteredRun {
     if (touches_end()) move_run_to(centre_for(count()));
   }
 
-  // Moves the upper half of the run into the empty `sibling` (at kSplitStart) and recentres the
-  // lower half that stays. Moves only, so it cannot fail.
-  void split_into(Node& sibling) {
+  // Moves the items from run position `kept` on into the empty `sibling`, both runs centred;
+  // both keep at least one item. Moves only, so it cannot fail.
+  void split_into(Node& sibling, size_t kept) {
     CenteredRun& upper = sibling;
     assert(upper.count_ == 0);
-    const size_t kept = kept_by_split();
     const size_t moved = count() - kept;
-    node().move_slots_to(sibling, start() + kept, kSplitStart, moved);
-    upper.start_ = kSplitStart;
+    assert(kept > 0 && moved > 0);
+    node().move_slots_to(sibling, start() + kept, centre_for(moved), moved);
+    upper.start_ = static_cast<uint8_t>(centre_for(moved));
     upper.count_ = static_cast<uint8_t>(moved);
     count_ = static_cast<uint8_t>(kept);
     move_run_to(centre_for(kept));

@@ -23,17 +23,21 @@ struct HalvesIds {
   Bitmap upper;
 };
 
-// The ids of the two halves a split of `node` will leave, taken before it moves anything.
-HalvesIds ids_of_halves(const Node& node) {
-  return node.visit([](const auto& held) {
-    const size_t kept = held.kept_by_split();
+size_t kept_when_splitting(const Node& node, const Entry& entry) {
+  return node.visit([&entry](const auto& held) { return held.kept_by_split(entry); });
+}
+
+// The ids of the two parts a split of `node` keeping `kept` will leave, taken before it moves
+// anything.
+HalvesIds ids_of_halves(const Node& node, size_t kept) {
+  return node.visit([kept](const auto& held) {
     return HalvesIds{held.ids_between(0, kept), held.ids_between(kept, held.count())};
   });
 }
 
-// Moves the upper half of `node` into a new node (allocated before anything moves).
-Node split_off(Node& node) {
-  return node.visit([](auto& held) { return Node(held.split()); });
+// Moves the part of `node` past `kept` into a new node (allocated before anything moves).
+Node split_off(Node& node, size_t kept) {
+  return node.visit([kept](auto& held) { return Node(held.split(kept)); });
 }
 
 bool insert_into(Node& node, const Entry& entry) {
@@ -51,10 +55,11 @@ void move_between(std::array<T, kNodeSlots>& source, size_t from, std::array<T, 
 
 }  // namespace
 
-std::unique_ptr<InternalNode> InternalNode::above_split(Node& full) {
+std::unique_ptr<InternalNode> InternalNode::above_split(Node& full, const Entry& entry) {
   auto root = std::make_unique<InternalNode>();
-  HalvesIds ids = ids_of_halves(full);
-  Node upper = split_off(full);
+  const size_t kept = kept_when_splitting(full, entry);
+  HalvesIds ids = ids_of_halves(full, kept);
+  Node upper = split_off(full, kept);
   const Entry lower_key = first_key_of(full);
   const Entry upper_key = first_key_of(upper);
   root->link(0, false, lower_key, std::move(full), std::move(ids.lower));
@@ -72,7 +77,7 @@ Bitmap InternalNode::ids_between(size_t first, size_t last) const {
 bool InternalNode::insert(const Entry& entry) {
   size_t position = child_position(entry);
   if (is_full_node(present_child(position))) {
-    split_child(position);
+    split_child(position, entry);
     position = child_position(entry);
   }
   Bitmap& ids = present_ids(position);
@@ -113,9 +118,9 @@ RemoveOutcome InternalNode::remove(const Entry& entry, const OtherCarriers& othe
   return RemoveOutcome::kIdGone;
 }
 
-std::unique_ptr<InternalNode> InternalNode::split() {
+std::unique_ptr<InternalNode> InternalNode::split(size_t kept) {
   auto sibling = std::make_unique<InternalNode>();
-  split_into(*sibling);
+  split_into(*sibling, kept);
   return sibling;
 }
 
@@ -148,10 +153,11 @@ const Bitmap& InternalNode::present_ids(size_t position) const {
   return const_cast<InternalNode*>(this)->present_ids(position);
 }
 
-void InternalNode::split_child(size_t position) {
+void InternalNode::split_child(size_t position, const Entry& entry) {
   Node& child = present_child(position);
-  HalvesIds ids = ids_of_halves(child);
-  Node upper = split_off(child);
+  const size_t kept = kept_when_splitting(child, entry);
+  HalvesIds ids = ids_of_halves(child, kept);
+  Node upper = split_off(child, kept);
   const Entry separator = first_key_of(upper);
   present_ids(position) = std::move(ids.lower);
   link(position + 1, start() > 0 && position < count() / 2, separator, std::move(upper),

@@ -30,9 +30,9 @@ class InternalNode : public CenteredRun<InternalNode> {
  public:
   // A node without children.
   InternalNode() = default;
-  // A new root over the two halves of the full node `full`, which it splits; out of memory,
-  // throws with `full` unchanged.
-  static std::unique_ptr<InternalNode> above_split(Node& full);
+  // A new root over the two parts of the full node `full`, which it splits to make room for
+  // `entry`; out of memory, throws with `full` unchanged.
+  static std::unique_ptr<InternalNode> above_split(Node& full, const Entry& entry);
 
   // The key of child `position`.
   const Entry& key(size_t position) const { return keys_[start() + position]; }
@@ -56,9 +56,12 @@ class InternalNode : public CenteredRun<InternalNode> {
   bool contains(const Entry& entry) const;
   // Removes `entry` from below this node; `others` as for LeafNode::remove.
   RemoveOutcome remove(const Entry& entry, const OtherCarriers& others);
-  // Moves the upper half of the children into a new node and returns it; out of memory, throws
-  // before moving any.
-  std::unique_ptr<InternalNode> split();
+  // How many children a split made to take `entry` keeps: half (internal nodes split seldom,
+  // each after many leaves did).
+  size_t kept_by_split(const Entry&) const { return count() / 2; }
+  // Moves the children from run position `kept` on into a new node and returns it; out of
+  // memory, throws before moving any.
+  std::unique_ptr<InternalNode> split(size_t kept);
   // Adds what answers `range` below this node to `pieces` (bitmaps it refers to stay owned by
   // the tree).
   void collect_range(const EntryRange& range, RangePieces& pieces) const;
@@ -74,9 +77,9 @@ class InternalNode : public CenteredRun<InternalNode> {
   // The ids bitmap of child `position`; internal error if it is missing.
   Bitmap& present_ids(size_t position);
   const Bitmap& present_ids(size_t position) const;
-  // Splits the full child `position` and links the new upper half after it; out of memory,
-  // throws with this node unchanged.
-  void split_child(size_t position);
+  // Splits the full child `position` to make room for `entry` and links the new upper part
+  // after it; out of memory, throws with this node unchanged.
+  void split_child(size_t position, const Entry& entry);
   // Stores `child` with `key` and `ids` at run position `position`.
   void link(size_t position, bool toward_front, const Entry& key, Node child, Bitmap ids);
 

@@ -40,9 +40,19 @@ RemoveOutcome LeafNode::remove(const Entry& entry, const OtherCarriers& others) 
   return id_remains ? RemoveOutcome::kIdRemains : RemoveOutcome::kIdGone;
 }
 
-std::unique_ptr<LeafNode> LeafNode::split() {
+size_t LeafNode::kept_by_split(const Entry& entry) const {
+  const auto run = entries();
+  const auto place = std::lower_bound(run.begin(), run.end(), entry);
+  const bool ends_its_number = place != run.begin() && (place - 1)->number() == entry.number() &&
+                               (place == run.end() || place->number() != entry.number());
+  if (!ends_its_number) return count() / 2;
+  const size_t eighth = count() / 8;
+  return std::clamp(static_cast<size_t>(place - run.begin()), eighth, count() - eighth);
+}
+
+std::unique_ptr<LeafNode> LeafNode::split(size_t kept) {
   auto sibling = std::make_unique<LeafNode>();
-  split_into(*sibling);
+  split_into(*sibling, kept);
   return sibling;
 }
 

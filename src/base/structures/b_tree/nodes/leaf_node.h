@@ -37,9 +37,15 @@ class LeafNode : public CenteredRun<LeafNode> {
   // Removes `entry` and reports whether its id is still carried by another entry here; the
   // leaf's entries are searched only when `others` neither rules that out nor lists them.
   RemoveOutcome remove(const Entry& entry, const OtherCarriers& others);
-  // Moves the upper half of the entries into a new leaf and returns it; out of memory, throws
-  // before moving any.
-  std::unique_ptr<LeafNode> split();
+  // How many entries a split made to take `entry` keeps, the rest moving to the new leaf. Half,
+  // unless `entry` goes right after the last entry of its number: ids grow as objects are added,
+  // so one number's entries keep arriving at the end of its run, and a leaf halved there keeps a
+  // half that never fills. The split then falls where `entry` goes (kept within the middle three
+  // quarters), so the entries before it stay together and those of the next number move on.
+  size_t kept_by_split(const Entry& entry) const;
+  // Moves the entries from run position `kept` on into a new leaf and returns it; out of memory,
+  // throws before moving any.
+  std::unique_ptr<LeafNode> split(size_t kept);
   // Adds the ids of the entries in `range` to `pieces`.
   void collect_range(const EntryRange& range, RangePieces& pieces) const;
 
