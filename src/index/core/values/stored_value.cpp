@@ -15,11 +15,20 @@ StoredValue::StoredValue(Form form, Payload payload) : form_(form) {
 }
 
 StoredValue StoredValue::from_object(PyObject* borrowed) {
+  // The common exact types directly: a PyValue would be made, and hashed, only to be taken apart.
+  PyTypeObject* type = Py_TYPE(borrowed);
+  if (type == &PyFloat_Type) return StoredValue(Form::Float, PyFloat_AsDouble(borrowed));
+  if (type == &PyBool_Type) return StoredValue(Form::Bool, borrowed == Py_True);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(borrowed, &overflow);
+    if (!overflow) return StoredValue(Form::Int, int64_t{number});
+  }
 #ifndef PYPY_VERSION
   // The UTF-8 form is made now, with the interpreter lock, and kept by the str, so that value()
   // can read it on any thread. PyPy makes it on demand through calls that need the lock, so
   // there text is kept as a PyValue.
-  if (PyUnicode_CheckExact(borrowed)) {
+  if (type == &PyUnicode_Type) {
     if (PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
       Py_INCREF(borrowed);
       return StoredValue(Form::Text, borrowed);
