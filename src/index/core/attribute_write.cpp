@@ -29,17 +29,19 @@ struct Target {
 // object through the new value (a cycle closing here) registers what the map holds. Out of
 // memory, the write fails whole: every index and the map go back to the old value.
 template <class Lock>
-std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t attr, PyValue value,
-                                        Lock& lock) {
+std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint32_t attr,
+                                            StoredValue value, Lock& lock) {
   ObjectState& state = record.state;
-  std::optional<PyValue> replaced = state.attributes.insert(attr, std::move(value));
-  const PyValue& stored = *state.attributes.get(attr);
-  const PyValue* old = replaced ? &*replaced : nullptr;
+  std::optional<StoredValue> replaced = state.attributes.insert(attr, std::move(value));
+  // The indexes take the values in the engine's form, which may allocate: made inside the try.
+  std::optional<PyValue> stored;
+  std::optional<PyValue> old;
   std::optional<ScalarSet> old_scalars;
   std::optional<ScalarSet> new_scalars;
   const auto change = [&] {
-    return AttributeChange{record.id,   attr, old, stored, old_scalars ? &*old_scalars : nullptr,
-                           *new_scalars};
+    return AttributeChange{
+        record.id,   attr, old ? &*old : nullptr, *stored, old_scalars ? &*old_scalars : nullptr,
+        *new_scalars};
   };
   // Most objects are in a few indexes: their list stays on the stack.
   constexpr std::size_t kInlineTargets = 4;
@@ -48,8 +50,12 @@ std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t 
   std::pmr::vector<Target> targets(&arena);
   std::size_t staged = 0;
   try {
-    if (old) old_scalars.emplace(QueryMap::scalars_of(*old));
-    new_scalars.emplace(QueryMap::scalars_of(stored));
+    stored.emplace(state.attributes.get(attr)->value());
+    if (replaced) {
+      old.emplace(replaced->value());
+      old_scalars.emplace(QueryMap::scalars_of(*old));
+    }
+    new_scalars.emplace(QueryMap::scalars_of(*stored));
     targets.reserve(kInlineTargets);
     state.memberships.for_each_live(
         [&](std::shared_ptr<IndexAPI> index) { targets.push_back(Target{std::move(index)}); });
@@ -73,8 +79,9 @@ std::optional<PyValue> store_and_update(const IndexableRecord& record, uint32_t 
 // The store into the map and the update of the indexes happen under one hold of the object's
 // lock, so concurrent writes of one object apply whole, one after the other, and no index can
 // keep a value that the map no longer has.
-void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value) {
-  std::optional<PyValue> replaced;  // dropped below, with the interpreter lock and no other lock
+void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue value) {
+  std::optional<StoredValue>
+      replaced;  // dropped below, with the interpreter lock and no other lock
   ObjectState& state = record.state;
   if (!value.involves_indexable()) {
     // Taking the object's lock with the interpreter lock held is safe, as no holder of an
@@ -84,7 +91,7 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
     // So it is kept unless the write has to wait for one of them.
     std::optional<GilUntilBlocking> engine_work;  // ends after the object's lock
     auto guard = state.lock.lock();
-    PyValue* current = state.attributes.get(attr);
+    StoredValue* current = state.attributes.get(attr);
     if (!(current && current->involves_indexable())) {
       // An object in no index needs the store alone. A replaced value without a Python object
       // goes at once (dropping it runs no Python code); another leaves with `value`, once the
@@ -105,7 +112,7 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, PyValue value
   }
   ReleasedGil released;
   ObjectLock lock(state, [&](const ObjectState& locked) {
-    const PyValue* current = locked.attributes.get(attr);
+    const StoredValue* current = locked.attributes.get(attr);
     return value.involves_indexable() || (current && current->involves_indexable());
   });
   replaced = store_and_update(record, attr, std::move(value), lock);

@@ -227,7 +227,8 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
   const bool all = scope == ValueScope::kAll;
   const bool nested_scope = scope == ValueScope::kNested;
-  for (const auto& [attr, value] : state.attributes) {
+  for (const auto& [attr, stored] : state.attributes) {
+    const PyValue value = stored.value();
     ++begun;
     if (!in_scope(attr, value, all, nested_scope)) continue;
     query_map_for(attr)->insert(value, id);
@@ -242,7 +243,8 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
   const bool all = scope == ValueScope::kAll;
   const bool nested_scope = scope == ValueScope::kNested;
   std::size_t seen = 0;
-  for (const auto& [attr, value] : state.attributes) {
+  for (const auto& [attr, stored] : state.attributes) {
+    const PyValue value = stored.value();
     if (seen++ == begun) break;
     if (!in_scope(attr, value, all, nested_scope)) continue;
     if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
@@ -316,7 +318,8 @@ std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
   }
   // Under the object's lock, so no write is halfway through this index. A member still reached
   // keeps its membership: writes must keep its values right for the dotted paths through it.
-  for (const auto& [attr, value] : state.attributes) {
+  for (const auto& [attr, stored] : state.attributes) {
+    const PyValue value = stored.value();
     if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
   }
   if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);

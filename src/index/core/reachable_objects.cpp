@@ -131,8 +131,10 @@ bool ReachableObjects::member_left(IndexAPI& index, uint32_t id, const ObjectSta
     ++broken_links_;
     sweep_if_due(index);
   } else {
-    for (const auto& [attr, value] : state.attributes) {
-      if (value.involves_indexable()) relink(index, id, attr, &value, nullptr);
+    for (const auto& [attr, stored] : state.attributes) {
+      if (!stored.involves_indexable()) continue;
+      const PyValue value = stored.value();
+      relink(index, id, attr, &value, nullptr);
     }
   }
   return is_reached(id);
@@ -163,7 +165,8 @@ void ReachableObjects::register_reached(IndexAPI& index, Work& work,
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
   state.memberships.add(index.shared_from_this());
-  for (const auto& [attr, value] : state.attributes) {
+  for (const auto& [attr, stored] : state.attributes) {
+    const PyValue value = stored.value();
     value_map_for(attr).insert(value, id);
     for (const StoredIndexable& target : held_objects(&value)) {
       link(*links_.write(), work, id, attr, target);
@@ -191,7 +194,8 @@ void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool fo
   }
   // A member keeps what it holds linked: it is a holder in its own right.
   const bool member = index.is_member(id);
-  for (const auto& [attr, value] : state.attributes) {
+  for (const auto& [attr, stored] : state.attributes) {
+    const PyValue value = stored.value();
     if (QueryMap* map = find_value_map(attr)) map->remove(value, id);
     if (member) continue;
     for (const StoredIndexable& target : held_objects(&value)) {
@@ -210,7 +214,9 @@ void ReachableObjects::sweep(IndexAPI& index) {
     pending.pop_back();
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
-    for (const auto& [attr, value] : state.attributes) {
+    for (const auto& [attr, stored] : state.attributes) {
+      if (!stored.involves_indexable()) continue;
+      const PyValue value = stored.value();
       for (StoredIndexable& target : held_objects(&value)) {
         const uint32_t id = target.id();
         if (marked.contains(id) || !is_reached(id)) continue;

@@ -13,7 +13,7 @@
 #include "index/core/attribute_write.h"
 #include "index/core/indexable_object.h"
 #include "index/core/python/binding.h"
-#include "index/core/values/value.h"
+#include "index/core/values/stored_value.h"
 #include "index/interfaces/arguments.h"
 #include "index/interfaces/attribute_names.h"
 #include "index/interfaces/heap_types.h"
@@ -130,7 +130,7 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
       continue;
     }
     // The object is not shared yet, so its state needs no lock.
-    record_of(self).state.attributes.insert(id, PyValue::from_object(value));
+    record_of(self).state.attributes.insert(id, StoredValue::from_object(value));
   }
 }
 
@@ -213,10 +213,10 @@ OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
   std::optional<PyValue> time;
   {
     auto guard = record.state.lock.lock_to_read();
-    const PyValue* value = record.state.attributes.get(attr);
+    const StoredValue* value = record.state.attributes.get(attr);
     if (!value) return OwnedRef();
-    if (value->kind() != ValueKind::Time || value->object()) return value->to_object();
-    time = *value;
+    if (!value->is_time_without_object()) return value->to_object();
+    time = value->value();
   }
   return time->to_object();
 }
@@ -252,7 +252,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       throw_if_failed(PyObject_GenericSetAttr(self, name, value) == 0);
       return 0;
     }
-    write_attribute(record_of(self), attr, PyValue::from_object(value));
+    write_attribute(record_of(self), attr, StoredValue::from_object(value));
     return 0;
   });
 }
@@ -319,7 +319,8 @@ OwnedRef stored_attributes(PyObject* self) {
   std::vector<std::pair<uint32_t, PyValue>> values;
   {
     auto guard = record.state.lock.lock();
-    for (const auto& [attr, value] : record.state.attributes) values.emplace_back(attr, value);
+    for (const auto& [attr, value] : record.state.attributes)
+      values.emplace_back(attr, value.value());
   }
   OwnedRef state = checked(PyDict_New());
   for (const auto& [attr, value] : values) {
@@ -349,7 +350,7 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(state, &position, &key, &value)) {
-      write_attribute(record_of(self), attribute_id(key), PyValue::from_object(value));
+      write_attribute(record_of(self), attribute_id(key), StoredValue::from_object(value));
     }
     return OwnedRef::new_reference(Py_None);
   });

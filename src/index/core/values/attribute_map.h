@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/structures/string_interner/fold_hasher.h"
-#include "index/core/values/value.h"
+#include "index/core/values/stored_value.h"
 
 namespace veldrake {
 
@@ -175,6 +175,6 @@ auto HybridHashmap<V>::end() const -> Iterator {
 }
 
 // The attributes of one object.
-using AttributeMap = HybridHashmap<PyValue>;
+using AttributeMap = HybridHashmap<StoredValue>;
 
 }  // namespace veldrake

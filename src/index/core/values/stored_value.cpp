@@ -1,0 +1,142 @@
+#include "index/core/values/stored_value.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "index/core/python/binding.h"
+
+namespace veldrake {
+
+template <class Payload>
+StoredValue::StoredValue(Form form, Payload payload) : form_(form) {
+  static_assert(sizeof(Payload) <= sizeof(payload_));
+  std::memcpy(payload_, &payload, sizeof(Payload));
+}
+
+StoredValue StoredValue::from_object(PyObject* borrowed) {
+  // The common exact types directly: a PyValue would be made, and hashed, only to be taken apart.
+  PyTypeObject* type = Py_TYPE(borrowed);
+  if (type == &PyFloat_Type) return StoredValue(Form::Float, PyFloat_AsDouble(borrowed));
+  if (type == &PyBool_Type) return StoredValue(Form::Bool, borrowed == Py_True);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(borrowed, &overflow);
+    if (!overflow) return StoredValue(Form::Int, int64_t{number});
+  }
+#ifndef PYPY_VERSION
+  // The UTF-8 form is made now, with the interpreter lock, and kept by the str, so that value()
+  // can read it on any thread. PyPy makes it on demand through calls that need the lock, so
+  // there text is kept as a PyValue.
+  if (type == &PyUnicode_Type) {
+    if (PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
+      Py_INCREF(borrowed);
+      return StoredValue(Form::Text, borrowed);
+    }
+    PyErr_Clear();  // PyValue::from_object refuses it below
+  }
+#endif
+  return StoredValue(PyValue::from_object(borrowed));
+}
+
+StoredValue::StoredValue(PyValue value) : form_(Form::Int) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+      *this = StoredValue(Form::Int, std::get<int64_t>(value.primitive()));
+      break;
+    case ValueKind::Float:
+      *this = StoredValue(Form::Float, std::get<double>(value.primitive()));
+      break;
+    case ValueKind::Bool:
+      *this = StoredValue(Form::Bool, std::get<bool>(value.primitive()));
+      break;
+    default:
+      *this = StoredValue(Form::Boxed, new PyValue(std::move(value)));
+      break;
+  }
+}
+
+StoredValue::StoredValue(StoredValue&& other) noexcept : form_(other.form_) {
+  std::memcpy(payload_, other.payload_, sizeof(payload_));
+  other.form_ = Form::Int;
+}
+
+StoredValue& StoredValue::operator=(StoredValue&& other) noexcept {
+  if (this != &other) {
+    release();
+    std::memcpy(payload_, other.payload_, sizeof(payload_));
+    form_ = std::exchange(other.form_, Form::Int);
+  }
+  return *this;
+}
+
+StoredValue::~StoredValue() {
+  release();
+}
+
+void StoredValue::release() {
+  if (form_ == Form::Text) release_reference(text());
+  if (form_ == Form::Boxed) delete boxed();
+  form_ = Form::Int;
+}
+
+PyValue StoredValue::value() const {
+  switch (form_) {
+    case Form::Int:
+      return PyValue::from_primitive(payload<int64_t>());
+    case Form::Float:
+      return PyValue::from_primitive(payload<double>());
+    case Form::Bool:
+      return PyValue::from_primitive(payload<bool>());
+    case Form::Text: {
+      // The str's UTF-8 form was made when it was stored: this only reads it, which CPython
+      // allows without the interpreter lock.
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(text(), &size);
+      return PyValue::from_primitive(
+          ShortText(std::string_view(data, static_cast<std::size_t>(size))));
+    }
+    case Form::Boxed:
+      break;
+  }
+  return *boxed();
+}
+
+OwnedRef StoredValue::to_object() const {
+  switch (form_) {
+    case Form::Int:
+      return checked(PyLong_FromLongLong(payload<int64_t>()));
+    case Form::Float:
+      return checked(PyFloat_FromDouble(payload<double>()));
+    case Form::Bool:
+      return OwnedRef::new_reference(payload<bool>() ? Py_True : Py_False);
+    case Form::Text:
+      return OwnedRef::new_reference(text());
+    case Form::Boxed:
+      break;
+  }
+  return boxed()->to_object();
+}
+
+ValueKind StoredValue::kind() const {
+  switch (form_) {
+    case Form::Int:
+      return ValueKind::Int;
+    case Form::Float:
+      return ValueKind::Float;
+    case Form::Bool:
+      return ValueKind::Bool;
+    case Form::Text:
+      return ValueKind::Str;
+    case Form::Boxed:
+      break;
+  }
+  return boxed()->kind();
+}
+
+const std::vector<PyValue>& StoredValue::elements() const {
+  static const std::vector<PyValue> kNone;
+  return form_ == Form::Boxed ? boxed()->elements() : kNone;
+}
+
+}  // namespace veldrake

@@ -1,0 +1,75 @@
+// An attribute value as an object's attribute map holds it. Objects are made by the million and
+// most of their values are numbers, bools and text, so those take no more than their payload:
+// numbers and bools in place, text as the str object itself. Keeping the str spares rebuilding it
+// on every read, which then only takes a reference, and objects written from one str share it.
+// Every other value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
+// one, without the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "index/core/python/python_ref.h"
+#include "index/core/values/value.h"
+
+namespace veldrake {
+
+class StoredValue {
+ public:
+  // Made as PyValue::from_object makes a value. Interpreter lock held.
+  static StoredValue from_object(PyObject* borrowed);
+  // Keeps `value` out of line.
+  explicit StoredValue(PyValue value);
+
+  StoredValue(StoredValue&& other) noexcept;
+  StoredValue& operator=(StoredValue&& other) noexcept;
+  StoredValue(const StoredValue&) = delete;
+  StoredValue& operator=(const StoredValue&) = delete;
+  // A str is released at once with the interpreter lock held, else queued; releasing one runs no
+  // Python code.
+  ~StoredValue();
+
+  // The value as the engine compares and indexes it; any thread.
+  PyValue value() const;
+  // The value as a Python object (see PyValue::to_object). Interpreter lock held.
+  OwnedRef to_object() const;
+
+  ValueKind kind() const;
+  // The object the cycle collector may have to see, borrowed; nullptr for numbers, text and bools.
+  PyObject* object() const { return form_ == Form::Boxed ? boxed()->object() : nullptr; }
+  // The leaf values of a container, empty for other kinds (see PyValue::elements).
+  const std::vector<PyValue>& elements() const;
+  bool involves_indexable() const { return form_ == Form::Boxed && boxed()->involves_indexable(); }
+  // A time kept without its Python object, which only Python code can make (see to_object).
+  bool is_time_without_object() const {
+    return form_ == Form::Boxed && boxed()->kind() == ValueKind::Time && !boxed()->object();
+  }
+
+ private:
+  enum class Form : uint8_t { Int, Float, Bool, Text, Boxed };
+
+  template <class Payload>
+  StoredValue(Form form, Payload payload);
+  template <class Payload>
+  Payload payload() const {
+    Payload payload;
+    std::memcpy(&payload, payload_, sizeof(Payload));
+    return payload;
+  }
+  PyValue* boxed() const { return payload<PyValue*>(); }
+  // The str of a Text value, borrowed.
+  PyObject* text() const { return payload<PyObject*>(); }
+  void release();
+
+  // Eight bytes aligned to four, so that a map entry (a 32-bit name id beside the value) takes
+  // sixteen bytes.
+  alignas(4) unsigned char payload_[8] = {};
+  Form form_;
+};
+
+static_assert(sizeof(StoredValue) <= 12);
+
+}  // namespace veldrake
