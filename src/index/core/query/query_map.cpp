@@ -264,16 +264,7 @@ std::optional<std::size_t> QueryMap::copy_equal_ids(const PyValue& value,
   if (ordered_operand(value)) return std::nullopt;
   std::optional<std::size_t> copied = 0;
   if (!in_exact_map(value.kind())) return copied;
-  exact_.visit(value, [&](const HybridSet& stored) {
-    if (stored.variant() == HybridSet::Variant::kEmpty) return;
-    if (stored.cardinality() > room.size()) {
-      copied.reset();
-      return;
-    }
-    std::size_t count = 0;
-    stored.for_each([&](uint32_t id) { room[count++] = id; });
-    copied = count;
-  });
+  exact_.visit(value, [&](const HybridSet& stored) { copied = stored.copy_into(room); });
   return copied;
 }
 
