@@ -71,6 +71,23 @@ def test_comparisons_agree_with_exact_arithmetic(case):
         assert same(index.get_by_attribute(x=value), expected(("in", "x", [value]))), value
 
 
+@pytest.mark.parametrize("holders", [1, 4, 5, 256, 257, 3000])
+def test_one_equality_answers_as_the_same_value_in_a_list(holders):
+    # Up to a block of ids is copied out of the stored set; more come back as a bitmap. Removed
+    # holders and holders written away must be gone either way.
+    objs = [Indexable(t="k", b=b"k", f=True) for _ in range(holders)]
+    objs += [Indexable(t="j", b=b"j", f=False) for _ in range(3)]
+    index = indexed(objs)
+    index.remove(objs[0])
+    objs[-4].t = "j"
+    for name, value in [("t", "k"), ("b", b"k"), ("f", True), ("t", "j"), ("t", "none"),
+                        ("absent", "k")]:
+        alone = index.get_by_attribute(**{name: value})
+        assert alone == index.get_by_attribute(**{name: [value]}), (name, value)
+        held = [o for o in objs if getattr(o, name, None) == value and o is not objs[0]]
+        assert same(alone, held), (name, value)
+
+
 def test_bad_order_operands_raise_and_leave_the_index_usable():
     owner = Indexable(country="fr")
     objs = [Indexable(label=label, x=x) for label, x in

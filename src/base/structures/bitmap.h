@@ -145,6 +145,8 @@ class Bitmap {
   std::vector<uint32_t> to_vector() const;
   // Appends the ids, ascending, to `ids`.
   void append_to(std::vector<uint32_t>& ids) const;
+  // Writes the ids, ascending, to `out`, which has room for cardinality() of them.
+  void copy_to(uint32_t* out) const { roaring_bitmap_to_uint32_array(&roaring_, out); }
 
   // Same ids.
   bool operator==(const Bitmap& other) const {

@@ -111,6 +111,21 @@ Bitmap HybridSet::intersection_with(const Bitmap& other) const {
   return Bitmap::of(std::span<const uint32_t>(kept.data(), count));
 }
 
+std::optional<std::size_t> HybridSet::copy_into(std::span<uint32_t> room) const {
+  if (const IdArray* ids = array()) {
+    const std::span<const uint32_t> held = ids->ids();
+    if (held.size() > room.size()) return std::nullopt;
+    std::copy(held.begin(), held.end(), room.begin());
+    return held.size();
+  }
+  const Bitmap* bitmap = large_bitmap();
+  if (!bitmap) return 0;
+  const uint64_t count = bitmap->cardinality();
+  if (count > room.size()) return std::nullopt;
+  bitmap->copy_to(room.data());
+  return static_cast<std::size_t>(count);
+}
+
 uint64_t HybridSet::intersection_cardinality(const Bitmap& other) const {
   if (const auto* bitmap = std::get_if<Bitmap>(&storage_))
     return Bitmap::intersection_cardinality(*bitmap, other);

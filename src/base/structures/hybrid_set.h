@@ -11,8 +11,11 @@
 // and removing ids keeps the variant even when the set becomes empty.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -67,6 +70,9 @@ class HybridSet {
   uint64_t intersection_cardinality(const Bitmap& other) const;
   // The bitmap of a Large set, nullptr otherwise.
   const Bitmap* large_bitmap() const { return std::get_if<Bitmap>(&storage_); }
+  // Writes the ids, ascending, into `room` and returns how many when they fit (none for Empty);
+  // nullopt, writing nothing, when they do not.
+  std::optional<std::size_t> copy_into(std::span<uint32_t> room) const;
   // Calls `visit(id)` for every id in ascending order.
   template <class F>
   void for_each(F&& visit) const;

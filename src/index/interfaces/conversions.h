@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "index/core/index_api.h"
@@ -16,6 +18,8 @@ namespace veldrake {
 // `admitted_by` (see admissions.h), ascending by id.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids,
                  uint64_t admitted_by = UINT64_MAX);
+// The same for a few ascending ids (at most Bitmap::kBlockSize).
+OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids);
 
 // The calling convention of the `method($self, **kwargs)` methods: their keywords arrive as a
 // tuple of names and an array of values, without a dict made for every call.
@@ -25,6 +29,12 @@ inline constexpr int kKeywordsCall = METH_FASTCALL | METH_KEYWORDS;
 // arguments are refused.
 HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         const char* method);
+
+// The answer of a get_by_attribute call that is one equality (one keyword whose value is one value
+// by its type), found without building a keyword query: the ids are read in place and handed
+// to the list. nullopt for any other call, which keyword_query then parses.
+std::optional<OwnedRef> one_equality_answer(const IndexAPI& engine, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames);
 
 // A copy of the expression of the single `query` argument of `method` (RecursionError when it
 // nests deeper than QueryExpr::kMaxDepth).

@@ -134,8 +134,10 @@ PyObject* add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded_object([&] {
+    const IndexAPI& engine = engine_of(self);
+    if (std::optional<OwnedRef> answer = one_equality_answer(engine, args, nargs, kwnames))
+      return std::move(*answer);
     HashQuery query = keyword_query(args, nargs, kwnames, "get_by_attribute");
-    IndexAPI& engine = engine_of(self);
     return list_of(*engine.items, engine.get_by_attribute(query));
   });
 }

@@ -45,11 +45,7 @@ class DistinctValues {
 // An iterator over the items `object` stands for, or none when it is a single value: a str, bytes,
 // or an object that is not iterable. Any other failure of its __iter__ propagates.
 OwnedRef items_iterator(PyObject* object) {
-  if (PyUnicode_Check(object) || PyBytes_Check(object)) return {};
-  // The usual single values, known not to be iterable without an exception made and dropped.
-  if (PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyBool_Check(object) ||
-      object == Py_None)
-    return {};
+  if (one_value_by_type(object)) return {};
   OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
   if (!iterator) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError();
@@ -72,6 +68,13 @@ std::vector<PyValue> keyword_values(PyObject* object) {
 }
 
 }  // namespace
+
+bool one_value_by_type(PyObject* value) {
+  // Text is one value although iterable; the usual scalars are known not to be iterable without
+  // an exception made and dropped.
+  return PyUnicode_Check(value) || PyBytes_Check(value) || PyLong_CheckExact(value) ||
+         PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None;
+}
 
 HashQuery keywords_to_hash_query(PyObject* names, PyObject* const* values) {
   HashQuery query;

@@ -13,4 +13,8 @@ namespace veldrake {
 // iterating a value propagates unchanged (PythonError).
 HashQuery keywords_to_hash_query(PyObject* names, PyObject* const* values);
 
+// Whether a keyword value is one value by its type alone (str, bytes, int, float, bool, None):
+// such a value is never asked for an iterator.
+bool one_value_by_type(PyObject* value);
+
 }  // namespace veldrake

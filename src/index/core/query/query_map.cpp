@@ -57,6 +57,20 @@ std::optional<OrderedKey> stored_key(const PyValue& value) {
   return OrderedKey{operand->kind, operand->below};
 }
 
+// Whether the exact-value map keys values of `kind` (no other kind is found equal to anything).
+bool in_exact_map(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Str:
+    case ValueKind::Bool:
+    case ValueKind::Bytes:
+    case ValueKind::Unknown:
+    case ValueKind::Ind:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The value that names an ordered group: a number is an exact int when every member holds an
 // integer, else the float of the shared number; a time is rebuilt from its key.
 PyValue group_key(OrderedKind kind, const Entry& first, bool all_integers) {
@@ -235,21 +249,21 @@ Bitmap QueryMap::equal_to(const PyValue& value, const Bitmap* within) const {
     Bound key = Bound::included(operand->below);
     return ordered_range(operand->kind, key, key, within);
   }
-  switch (value.kind()) {
-    case ValueKind::Str:
-    case ValueKind::Bool:
-    case ValueKind::Bytes:
-    case ValueKind::Unknown:
-    case ValueKind::Ind: {
-      Bitmap ids;
-      exact_.visit(value, [&](const HybridSet& stored) {
-        ids = within ? stored.intersection_with(*within) : stored.as_bitmap();
-      });
-      return ids;
-    }
-    default:
-      return Bitmap();
-  }
+  if (!in_exact_map(value.kind())) return Bitmap();
+  Bitmap ids;
+  exact_.visit(value, [&](const HybridSet& stored) {
+    ids = within ? stored.intersection_with(*within) : stored.as_bitmap();
+  });
+  return ids;
+}
+
+std::optional<std::size_t> QueryMap::copy_equal_ids(const PyValue& value,
+                                                    std::span<uint32_t> room) const {
+  if (ordered_operand(value)) return std::nullopt;
+  std::optional<std::size_t> copied = 0;
+  if (!in_exact_map(value.kind())) return copied;
+  exact_.visit(value, [&](const HybridSet& stored) { copied = stored.copy_into(room); });
+  return copied;
 }
 
 Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const {

@@ -118,6 +118,10 @@ class QueryMap {
   // within their kind, other values by equality (objects of unknown kind by identity);
   // containers never match.
   Bitmap equal_to(const PyValue& value, const Bitmap* within) const;
+  // The ids equal_to(value, nullptr) gives, copied into `room` when they fit, with their number;
+  // nullopt when they do not, and for numbers and times (the ordered index answers those). The
+  // stored set is read in place under its lock, never copied whole.
+  std::optional<std::size_t> copy_equal_ids(const PyValue& value, std::span<uint32_t> room) const;
   // Ids whose value equals any of `values`.
   Bitmap equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const;
   // Ids whose value of the operand's ordered kind compares to `value` as `ordering` says; empty

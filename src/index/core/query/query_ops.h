@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -21,5 +22,16 @@ uint64_t count_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed, con
 // `within`, only those of it.
 Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& query,
                               const Bitmap* within);
+
+// The ids of the one equality `attribute attr == value` (the interned id of a name): numbers
+// match numerically, like eq. Read in one step, so no query scope is entered: a write shows its
+// object under its old or its new value at every instant. The ids are copied into `room` when
+// they fit, and `few` views them; otherwise `many` holds them.
+struct EqualIds {
+  std::span<const uint32_t> few;
+  std::optional<Bitmap> many;
+};
+EqualIds equal_ids(const RwLocked<QueryMaps>& maps, uint32_t attr, const PyValue& value,
+                   std::span<uint32_t> room);
 
 }  // namespace veldrake
