@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "index/core/indexable_record.h"
 #include "index/core/python/binding.h"
 #include "index/interfaces/arguments.h"
 #include "index/interfaces/keyword_query.h"
@@ -12,40 +13,74 @@
 
 namespace veldrake {
 
-// The list is allocated before the records are locked and filled under the lock with plain
-// reference increments: nothing there allocates or runs Python code.
-//
-// Members lie scattered in memory, and each costs two cache misses: its record, then its object.
-// So the walk loads records a few ids ahead and their objects half as far ahead: the misses
-// overlap instead of each waiting for the one before. The record holds the object pointer itself,
-// so no third load stands between them. The slots of a block of ids are located first, in one
-// tight pass that reads each page's address once, so the walk itself only follows pointers.
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admitted_by) {
-  constexpr std::size_t kAhead = 16;
+namespace {
+
+// How far ahead a walk over scattered objects prefetches.
+constexpr std::size_t kAhead = 16;
+
+// Fills `list` with the objects of `ids`, read from the table of objects by id; returns how many.
+// The table is read in one tight pass per block, ascending, and each object is prefetched a few
+// steps before its reference count is incremented: the objects' cache misses overlap.
+Py_ssize_t fill_from_table(PyObject* list, const Bitmap& ids) {
+  const IdTable<PyObject*>& objects = objects_by_id();
+  Py_ssize_t filled = 0;
+  // Filled per block, with nulls past its end.
+  std::array<PyObject*, Bitmap::kBlockSize + kAhead> located;
+  ids.for_each_block([&](std::span<const uint32_t> block) {
+    for (std::size_t i = 0; i < block.size(); ++i) located[i] = objects.get(block[i]);
+    std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (PyObject* ahead = located[i + kAhead]) __builtin_prefetch(ahead, 1);
+      if (PyObject* object = located[i]) {
+        Py_INCREF(object);
+        PyList_SET_ITEM(list, filled++, object);
+      }
+    }
+  });
+  return filled;
+}
+
+// Fills `list` with the objects of `ids` whose record in `items` was admitted by `admitted_by`;
+// returns how many. Each costs two cache misses, its record then its object, so the walk loads
+// records a few ids ahead and their objects half as far ahead. The slots of a block of ids are
+// located first, in one pass that reads each page's address once.
+Py_ssize_t fill_from_records(PyObject* list, const RwLocked<Items>& items, const Bitmap& ids,
+                             uint64_t admitted_by) {
+  Py_ssize_t filled = 0;
+  auto slots = items.read();
+  // Filled per block, with nulls past its end: a prefetch of null is harmless.
+  std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located;
+  ids.for_each_block([&](std::span<const uint32_t> block) {
+    slots->slots_of(block, located.data());
+    std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      __builtin_prefetch(located[i + kAhead]);
+      if (const Items::Slot* ahead = located[i + kAhead / 2]; ahead && *ahead)
+        __builtin_prefetch((*ahead)->python_object, 1);
+      const Items::Slot* slot = located[i];
+      if (slot && *slot && (*slot)->admitted <= admitted_by) {
+        PyObject* object = (*slot)->python_object;
+        Py_INCREF(object);
+        PyList_SET_ITEM(list, filled++, object);
+      }
+    }
+  });
+  return filled;
+}
+
+}  // namespace
+
+// The list is allocated first, then filled with plain reference increments: nothing there
+// allocates or runs Python code. The stamp is checked after the allocation, which may run the
+// cycle collector and with it code that removes members. A member removed on another thread while
+// the list fills keeps its object alive until this thread lets go of the interpreter lock.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, const AnswerStamp& stamp) {
   const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
   OwnedRef list = checked(PyList_New(capacity));
   if (capacity == 0) return list;
-  Py_ssize_t filled = 0;
-  {
-    auto slots = items.read();
-    // Filled per block, with nulls past its end: a prefetch of null is harmless.
-    std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located;
-    ids.for_each_block([&](std::span<const uint32_t> block) {
-      slots->slots_of(block, located.data());
-      std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
-      for (std::size_t i = 0; i < block.size(); ++i) {
-        __builtin_prefetch(located[i + kAhead]);
-        if (const Items::Slot* ahead = located[i + kAhead / 2]; ahead && *ahead)
-          __builtin_prefetch((*ahead)->python_object, 1);
-        const Items::Slot* slot = located[i];
-        if (slot && *slot && (*slot)->admitted <= admitted_by) {
-          PyObject* object = (*slot)->python_object;
-          Py_INCREF(object);
-          PyList_SET_ITEM(list.get(), filled++, object);
-        }
-      }
-    });
-  }
+  const Py_ssize_t filled = stamp.unchanged()
+                                ? fill_from_table(list.get(), ids)
+                                : fill_from_records(list.get(), items, ids, stamp.admitted_by);
   if (filled < capacity)
     throw_if_failed(PyList_SetSlice(list.get(), filled, capacity, nullptr) == 0);
   return list;
