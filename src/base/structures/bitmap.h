@@ -143,10 +143,11 @@ class Bitmap {
   }
   // The ids in ascending order.
   std::vector<uint32_t> to_vector() const;
+  // Writes the ids in ascending order to `out`, which has room for cardinality() of them: a bulk
+  // pass over each container, several times cheaper per id than the iterator for_each_block uses.
+  void copy_to(uint32_t* out) const { roaring_bitmap_to_uint32_array(&roaring_, out); }
   // Appends the ids, ascending, to `ids`.
   void append_to(std::vector<uint32_t>& ids) const;
-  // Writes the ids, ascending, to `out`, which has room for cardinality() of them.
-  void copy_to(uint32_t* out) const { roaring_bitmap_to_uint32_array(&roaring_, out); }
 
   // Same ids.
   bool operator==(const Bitmap& other) const {

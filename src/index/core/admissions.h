@@ -28,4 +28,16 @@ class Admissions {
   std::atomic<uint64_t> departures_{0};
 };
 
+// What an answer taken from an index shows: its records admitted at or before `admitted_by` (a
+// view's cut). `departures` were counted before the answer's ids were taken: while the count is
+// unchanged no member has left since, so every id still names a member that is shown, without a
+// look at its record.
+struct AnswerStamp {
+  const Admissions* admissions;
+  uint64_t departures;
+  uint64_t admitted_by = UINT64_MAX;
+
+  bool unchanged() const { return admissions->departures() == departures; }
+};
+
 }  // namespace veldrake

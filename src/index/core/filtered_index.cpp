@@ -33,7 +33,7 @@ std::vector<StoredIndexable> FilteredIndex::stored_objects() const {
 }
 
 bool FilteredIndex::untouched() const {
-  return source_.admissions->departures() == source_.departures;
+  return answer_stamp().unchanged();
 }
 
 Bitmap FilteredIndex::live_ids() const {

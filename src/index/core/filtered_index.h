@@ -58,6 +58,10 @@ class FilteredIndex {
   std::vector<std::pair<PyValue, uint64_t>> group_counts(std::string_view path) const;
   // The ids of the shown objects ordered by the number in `attr` (see ranking.h).
   std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
+  // The stamp of the view's ids.
+  AnswerStamp answer_stamp() const {
+    return {source_.admissions.get(), source_.departures, source_.cut};
+  }
 
  private:
   // Whether no member has left the index since the cut, so every id is still shown.

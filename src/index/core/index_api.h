@@ -146,6 +146,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::optional<StoredIndexable> member_from(uint32_t id) const;
   // The member ids ordered by the values of `attr` (see rank_by_order).
   std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
+  // The stamp of an answer whose ids are taken from now on.
+  AnswerStamp answer_stamp() const { return {admissions_.get(), admissions_->departures()}; }
   // What a view cut now reads; taken before its ids are computed.
   ViewSource view_source() const;
   // The stored objects of the members, ascending by id.

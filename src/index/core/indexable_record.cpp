@@ -16,6 +16,8 @@ std::mutex g_free_ids_mutex;
 std::vector<uint32_t> g_free_ids;
 // The next id never handed out; it wraps to 0 once 2^32 - 1 has been handed out.
 std::atomic<uint32_t> g_next_id{1};
+// Never destroyed: objects may die while the process exits.
+constinit IdTable<PyObject*> g_objects_by_id;
 
 std::optional<uint32_t> reuse_id() {
   std::lock_guard lock(g_free_ids_mutex);
@@ -37,12 +39,30 @@ uint32_t allocate_id() {
       throw PythonError();
     }
   } while (!g_next_id.compare_exchange_weak(next, next + 1, std::memory_order_relaxed));
+  // Out of memory the id is lost rather than released: a released id is reused without a check.
+  if (!g_objects_by_id.make_room(next)) {
+    PyErr_NoMemory();
+    throw PythonError();
+  }
   return next;
 }
 
 void release_id(uint32_t id) {
   std::lock_guard lock(g_free_ids_mutex);
   g_free_ids.push_back(id);
+}
+
+const IdTable<PyObject*>& objects_by_id() {
+  return g_objects_by_id;
+}
+
+IndexableRecord::IndexableRecord(uint32_t id, PyObject* object) : id(id) {
+  g_objects_by_id.set(id, object);
+}
+
+IndexableRecord::~IndexableRecord() {
+  g_objects_by_id.set(id, nullptr);
+  release_id(id);
 }
 
 void reset_ids_for_testing(uint32_t next) {

@@ -3,9 +3,12 @@
 // every strong reference between objects is a Python reference the cycle collector can see.
 #pragma once
 
+#include <Python.h>
+
 #include <cstdint>
 
 #include "base/locks.h"
+#include "base/structures/id_table.h"
 #include "index/core/membership.h"
 #include "index/core/values/attribute_map.h"
 
@@ -15,11 +18,18 @@ namespace veldrake {
 // keeps the records of its members), so both belong to the engine.
 class IndexAPI;
 
-// An object id: the most recently released one if any, else the next never used (from 1). When
-// all 2^32 - 1 ids are taken, raises OverflowError and throws PythonError. Interpreter lock held.
+// An object id: the most recently released one if any, else the next never used (from 1), with
+// room for it in objects_by_id(). When all 2^32 - 1 ids are taken, raises OverflowError (when
+// that room cannot be made, MemoryError) and throws PythonError. Interpreter lock held.
 uint32_t allocate_id();
 // Makes `id` available again; any thread.
 void release_id(uint32_t id);
+
+// The object of every record, by its id (null where no record has the id): result lists read
+// their objects here, in id order from one table, rather than through each member's record.
+// Records are made and destroyed with the interpreter lock held, so a reader holding it finds
+// only live objects.
+const IdTable<PyObject*>& objects_by_id();
 
 // The mutable side of one Indexable: its attributes and the indexes holding it.
 struct ObjectState {
@@ -35,11 +45,11 @@ struct IndexableRecord {
   uint32_t id;  // released when the record goes; never 0
   mutable ObjectState state;
 
-  // Takes `id`, from allocate_id.
-  explicit IndexableRecord(uint32_t id) : id(id) {}
+  // Takes `id`, from allocate_id, for `object`, the Python object the record lives in.
+  IndexableRecord(uint32_t id, PyObject* object);
   IndexableRecord(const IndexableRecord&) = delete;
   IndexableRecord& operator=(const IndexableRecord&) = delete;
-  ~IndexableRecord() { release_id(id); }
+  ~IndexableRecord();
 };
 
 // Tests only: forgets every released id and makes `next` the next never-used id (0: none left).

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <span>
 #include <string>
 
+#include "index/core/indexable_record.h"
 #include "index/core/python/binding.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/arguments.h"
@@ -16,79 +18,95 @@ namespace veldrake {
 
 namespace {
 
-// Fills a list allocated beforehand with the objects of ids handed over in ascending blocks,
-// under the records' lock: nothing there allocates or runs Python code.
-//
-// Members lie scattered in memory, and each costs two cache misses: its record, then its object.
-// So the walk loads records a few ids ahead and their objects half as far ahead: the misses
-// overlap instead of each waiting for the one before. The record holds the object pointer itself,
-// so no third load stands between them. The slots of a block of ids are located first, in one
-// tight pass that reads each page's address once, so the walk itself only follows pointers.
-class ListFiller {
- public:
-  ListFiller(PyObject* list, const Items& slots, uint64_t admitted_by)
-      : list_(list), slots_(slots), admitted_by_(admitted_by) {}
+// How far ahead a walk over scattered objects prefetches.
+constexpr std::size_t kAhead = 16;
+// How many ids a walk looks up before it reads their objects.
+constexpr std::size_t kBlockSize = 256;
 
-  // At most Bitmap::kBlockSize ids.
-  void add_block(std::span<const uint32_t> block) {
-    slots_.slots_of(block, located_.data());
-    // Nulls past the block's end: a prefetch of null is harmless.
-    std::fill_n(located_.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
+// Calls `visit(block)` for consecutive blocks of at most kBlockSize of `ids`.
+template <class Visit>
+void for_each_block(std::span<const uint32_t> ids, Visit&& visit) {
+  for (std::size_t start = 0; start < ids.size(); start += kBlockSize)
+    visit(ids.subspan(start, std::min(kBlockSize, ids.size() - start)));
+}
+
+// Fills `list` with the objects of `ids`, read from the table of objects by id; returns how many.
+// The table is read in one tight pass per block, ascending, and each object is prefetched a few
+// steps before its reference count is incremented: the objects' cache misses overlap.
+Py_ssize_t fill_from_table(PyObject* list, std::span<const uint32_t> ids) {
+  const IdTable<PyObject*>& objects = objects_by_id();
+  Py_ssize_t filled = 0;
+  // Filled per block, with nulls past its end.
+  std::array<PyObject*, kBlockSize + kAhead> located;
+  for_each_block(ids, [&](std::span<const uint32_t> block) {
+    for (std::size_t i = 0; i < block.size(); ++i) located[i] = objects.get(block[i]);
+    std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
     for (std::size_t i = 0; i < block.size(); ++i) {
-      __builtin_prefetch(located_[i + kAhead]);
-      if (const Items::Slot* ahead = located_[i + kAhead / 2]; ahead && *ahead)
-        __builtin_prefetch((*ahead)->python_object, 1);
-      const Items::Slot* slot = located_[i];
-      if (slot && *slot && (*slot)->admitted <= admitted_by_) {
-        PyObject* object = (*slot)->python_object;
+      if (PyObject* ahead = located[i + kAhead]) __builtin_prefetch(ahead, 1);
+      if (PyObject* object = located[i]) {
         Py_INCREF(object);
-        PyList_SET_ITEM(list_, filled_++, object);
+        PyList_SET_ITEM(list, filled++, object);
       }
     }
-  }
+  });
+  return filled;
+}
 
-  Py_ssize_t filled() const { return filled_; }
-
- private:
-  static constexpr std::size_t kAhead = 16;
-
-  PyObject* list_;
-  const Items& slots_;
-  uint64_t admitted_by_;
-  Py_ssize_t filled_ = 0;
-  std::array<const Items::Slot*, Bitmap::kBlockSize + kAhead> located_;
-};
-
-// A list of `capacity` items, `fill` it under the records' lock, and cut to what it filled.
-template <class Fill>
-OwnedRef filled_list(const RwLocked<Items>& items, std::size_t capacity, uint64_t admitted_by,
-                     Fill&& fill) {
-  const auto size = static_cast<Py_ssize_t>(capacity);
-  OwnedRef list = checked(PyList_New(size));
-  if (size == 0) return list;
+// Fills `list` with the objects of `ids` whose record in `items` was admitted by `admitted_by`;
+// returns how many. Each costs two cache misses, its record then its object, so the walk loads
+// records a few ids ahead and their objects half as far ahead. The slots of a block of ids are
+// located first, in one pass that reads each page's address once.
+Py_ssize_t fill_from_records(PyObject* list, const RwLocked<Items>& items,
+                             std::span<const uint32_t> ids, uint64_t admitted_by) {
   Py_ssize_t filled = 0;
-  {
-    auto slots = items.read();
-    ListFiller filler(list.get(), *slots, admitted_by);
-    fill(filler);
-    filled = filler.filled();
-  }
-  if (filled < size) throw_if_failed(PyList_SetSlice(list.get(), filled, size, nullptr) == 0);
-  return list;
+  auto slots = items.read();
+  // Filled per block, with nulls past its end: a prefetch of null is harmless.
+  std::array<const Items::Slot*, kBlockSize + kAhead> located;
+  for_each_block(ids, [&](std::span<const uint32_t> block) {
+    slots->slots_of(block, located.data());
+    std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      __builtin_prefetch(located[i + kAhead]);
+      if (const Items::Slot* ahead = located[i + kAhead / 2]; ahead && *ahead)
+        __builtin_prefetch((*ahead)->python_object, 1);
+      const Items::Slot* slot = located[i];
+      if (slot && *slot && (*slot)->admitted <= admitted_by) {
+        PyObject* object = (*slot)->python_object;
+        Py_INCREF(object);
+        PyList_SET_ITEM(list, filled++, object);
+      }
+    }
+  });
+  return filled;
 }
 
 }  // namespace
 
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, uint64_t admitted_by) {
-  return filled_list(items, ids.cardinality(), admitted_by, [&](ListFiller& filler) {
-    ids.for_each_block([&](std::span<const uint32_t> block) { filler.add_block(block); });
-  });
+// The list is allocated first, then filled with plain reference increments: nothing there
+// allocates or runs Python code. The stamp is checked after the allocation, which may run the cycle
+// collector and with it code that removes members. A member removed on another thread while the
+// list fills keeps its object alive until this thread lets go of the interpreter lock.
+OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids,
+                 const AnswerStamp& stamp) {
+  const auto capacity = static_cast<Py_ssize_t>(ids.size());
+  OwnedRef list = checked(PyList_New(capacity));
+  if (capacity == 0) return list;
+  const Py_ssize_t filled = stamp.unchanged()
+                                ? fill_from_table(list.get(), ids)
+                                : fill_from_records(list.get(), items, ids, stamp.admitted_by);
+  if (filled < capacity)
+    throw_if_failed(PyList_SetSlice(list.get(), filled, capacity, nullptr) == 0);
+  return list;
 }
 
-OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids) {
-  check(ids.size() <= Bitmap::kBlockSize, "list_of: more ids than one block");
-  return filled_list(items, ids.size(), UINT64_MAX,
-                     [&](ListFiller& filler) { filler.add_block(ids); });
+// The ids are read out of the bitmap in one bulk pass, several times cheaper per id than its
+// iterator.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, const AnswerStamp& stamp) {
+  const std::size_t count = ids.cardinality();
+  // Not zeroed: every id is written over.
+  const std::unique_ptr<uint32_t[]> buffer(new uint32_t[count]);
+  ids.copy_to(buffer.get());
+  return list_of(items, std::span<const uint32_t>(buffer.get(), count), stamp);
 }
 
 HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -107,9 +125,11 @@ std::optional<OwnedRef> one_equality_answer(const IndexAPI& engine, PyObject* co
   std::optional<uint32_t> attr = known_attribute_id(PyTuple_GET_ITEM(kwnames, 0));
   if (!attr) return checked(PyList_New(0));
   const PyValue value = PyValue::for_operand(args[0]);
+  const AnswerStamp stamp = engine.answer_stamp();
   std::array<uint32_t, Bitmap::kBlockSize> room;
   EqualIds ids = equal_ids(*engine.query_maps, *attr, value, room);
-  return ids.many ? list_of(*engine.items, *ids.many) : list_of(*engine.items, ids.few);
+  return ids.many ? list_of(*engine.items, *ids.many, stamp)
+                  : list_of(*engine.items, ids.few, stamp);
 }
 
 QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method) {

@@ -14,12 +14,12 @@
 
 namespace veldrake {
 
-// A new list of the objects of `ids` that have a record in `items` admitted by tick
-// `admitted_by` (see admissions.h), ascending by id.
-OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids,
-                 uint64_t admitted_by = UINT64_MAX);
-// The same for a few ascending ids (at most Bitmap::kBlockSize).
-OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids);
+// A new list of the objects of `ids`, ascending by id, that `stamp` shows among the records in
+// `items` (see admissions.h). Take the stamp before the ids.
+OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, const AnswerStamp& stamp);
+// The same for ids given ascending.
+OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids,
+                 const AnswerStamp& stamp);
 
 // The calling convention of the `method($self, **kwargs)` methods: their keywords arrive as a
 // tuple of names and an array of values, without a dict made for every call.

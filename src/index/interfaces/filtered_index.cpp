@@ -72,7 +72,7 @@ PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "collect");
     const FilteredIndex& view = view_of(self);
-    return list_of(*view.items(), view.ids(), view.cut());
+    return list_of(*view.items(), view.ids(), view.answer_stamp());
   });
 }
 

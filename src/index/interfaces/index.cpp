@@ -138,7 +138,8 @@ PyObject* get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (std::optional<OwnedRef> answer = one_equality_answer(engine, args, nargs, kwnames))
       return std::move(*answer);
     HashQuery query = keyword_query(args, nargs, kwnames, "get_by_attribute");
-    return list_of(*engine.items, engine.get_by_attribute(query));
+    const AnswerStamp stamp = engine.answer_stamp();
+    return list_of(*engine.items, engine.get_by_attribute(query), stamp);
   });
 }
 
@@ -214,7 +215,8 @@ PyObject* collect(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "collect");
     IndexAPI& engine = engine_of(self);
-    return list_of(*engine.items, *engine.members());
+    const AnswerStamp stamp = engine.answer_stamp();
+    return list_of(*engine.items, *engine.members(), stamp);
   });
 }
 
@@ -332,7 +334,8 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
     no_arguments(args, kwargs, "__reduce__");
     IndexAPI& engine = engine_of(self);
-    OwnedRef members = list_of(*engine.items, *engine.members());
+    const AnswerStamp stamp = engine.answer_stamp();
+    OwnedRef members = list_of(*engine.items, *engine.members(), stamp);
     OwnedRef no_arguments_tuple = checked(PyTuple_New(0));
     return checked(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)),
                                 no_arguments_tuple.get(), members.get()));

@@ -70,7 +70,7 @@ OwnedRef allocate_object(PyTypeObject* type, uint32_t id) {
       throw;
     }
   }
-  new (&native_of<IndexableRecord>(self.get())) IndexableRecord(id);
+  new (&native_of<IndexableRecord>(self.get())) IndexableRecord(id, self.get());
   weak_references_of(self.get()) = nullptr;
   if (block) PyObject_GC_Track(self.get());
   return self;

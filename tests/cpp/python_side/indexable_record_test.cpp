@@ -19,10 +19,12 @@ class ObjectIds : public ::testing::Test {
 TEST_F(ObjectIds, ARecordReleasesItsIdOnceAndAFailedConstructorGivesItBack) {
   uint32_t id = 0;
   {
-    IndexableRecord record(allocate_id());
+    IndexableRecord record(allocate_id(), Py_None);
     id = record.id;
+    EXPECT_EQ(objects_by_id().get(id), Py_None);
   }
-  EXPECT_EQ(allocate_id(), id);  // released once, by the record
+  EXPECT_EQ(objects_by_id().get(id), nullptr);  // gone before the id can be reused
+  EXPECT_EQ(allocate_id(), id);                 // released once, by the record
   EXPECT_EQ(allocate_id(), id + 1);
   OwnedRef error = testing::evaluate(
       "try:\n  Indexable(a=1, x=2**64)\nexcept BaseException as e:\n  error = e", "error");
