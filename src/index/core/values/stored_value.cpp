@@ -39,6 +39,11 @@ StoredValue StoredValue::from_object(PyObject* borrowed) {
 #endif
   if (is_indexable(borrowed))
     return StoredValue(Form::Indexable, PyHandle::new_reference(borrowed).into_word());
+  // Its key is read again, from the same fields, whenever value() is asked.
+  if (field_time_value(borrowed)) {
+    Py_INCREF(borrowed);
+    return StoredValue(Form::Time, borrowed);
+  }
   return StoredValue(PyValue::from_object(borrowed));
 }
 
@@ -83,7 +88,7 @@ StoredValue::~StoredValue() {
 }
 
 void StoredValue::release() {
-  if (form_ == Form::Text) release_reference(text());
+  if (form_ == Form::Text || form_ == Form::Time) release_reference(text());
   if (form_ == Form::Indexable) PyHandle::from_word(payload<void*>()).reset();
   if (form_ == Form::Boxed) delete boxed();
   form_ = Form::Int;
@@ -122,6 +127,8 @@ PyValue StoredValue::value() const {
       return PyValue::from_primitive(
           ShortText(std::string_view(data, static_cast<std::size_t>(size))));
     }
+    case Form::Time:
+      return PyValue::from_primitive(*field_time_value(text()));
     case Form::Indexable:
       return PyValue::from_indexable(indexable());
     case Form::Boxed:
@@ -139,6 +146,7 @@ OwnedRef StoredValue::to_object() const {
     case Form::Bool:
       return OwnedRef::new_reference(payload<bool>() ? Py_True : Py_False);
     case Form::Text:
+    case Form::Time:
       return OwnedRef::new_reference(text());
     case Form::Indexable:
       return OwnedRef::new_reference(object());
@@ -158,6 +166,8 @@ ValueKind StoredValue::kind() const {
       return ValueKind::Bool;
     case Form::Text:
       return ValueKind::Str;
+    case Form::Time:
+      return ValueKind::Time;
     case Form::Indexable:
       return ValueKind::Ind;
     case Form::Boxed:

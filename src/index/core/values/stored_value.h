@@ -2,8 +2,9 @@
 // most of their values are numbers, bools and text, so those take no more than their payload:
 // numbers and bools in place, text as the str object itself. Keeping the str spares rebuilding it
 // on every read, which then only takes a reference, and objects written from one str share it.
-// An Indexable (objects often hold another, an owner or a parent) is its handle, in place. Every
-// other value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
+// An Indexable (objects often hold another, an owner or a parent) is its handle, in place, and a
+// date, datetime or timedelta whose key its fields give is the object, as text is. Every other
+// value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
 // one, without the interpreter lock.
 #pragma once
 
@@ -39,7 +40,8 @@ class StoredValue {
   OwnedRef to_object() const;
 
   ValueKind kind() const;
-  // The object the cycle collector may have to see, borrowed; nullptr for numbers, text and bools.
+  // The object the cycle collector may have to see, borrowed; nullptr for numbers, text, bools
+  // and times kept in place (none of which holds references).
   PyObject* object() const;
   // The leaf values of a container, empty for other kinds (see PyValue::elements).
   const std::vector<PyValue>& elements() const;
@@ -52,7 +54,7 @@ class StoredValue {
   }
 
  private:
-  enum class Form : uint8_t { Int, Float, Bool, Text, Indexable, Boxed };
+  enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Boxed };
 
   template <class Payload>
   StoredValue(Form form, Payload payload);
@@ -63,7 +65,7 @@ class StoredValue {
     return payload;
   }
   PyValue* boxed() const { return payload<PyValue*>(); }
-  // The str of a Text value, borrowed.
+  // The str of a Text value, or the object of a Time value, borrowed.
   PyObject* text() const { return payload<PyObject*>(); }
   // A copy of the handle of an Indexable value.
   PyHandle indexable() const;
