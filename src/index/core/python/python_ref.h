@@ -128,6 +128,10 @@ class PyHandle {
   explicit operator bool() const { return shared_ != nullptr; }
   // A new strong reference; interpreter lock held.
   OwnedRef new_ref() const { return OwnedRef::new_reference(get()); }
+  // The handle as one opaque word, for holders that pack it tighter than a pointer's alignment,
+  // and the handle back from that word; the word owns what the handle owned.
+  void* into_word() && { return std::exchange(shared_, nullptr); }
+  static PyHandle from_word(void* word) { return PyHandle(static_cast<Shared*>(word)); }
   // Whether the reference is counted yet (see deferred_reference): only then may the one that
   // owns it report it to the cycle collector. Interpreter lock held.
   bool is_counted() const { return shared_ && shared_->counted.load(std::memory_order_relaxed); }

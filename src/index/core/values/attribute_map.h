@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -26,49 +28,67 @@ class HybridHashmap {
   static constexpr std::size_t kInlineEntries = 8;
   static constexpr std::size_t kInitialMapCapacity = 16;
 
+  HybridHashmap() = default;
+  HybridHashmap(HybridHashmap&& other) noexcept : word_(std::exchange(other.word_, 0)) {}
+  HybridHashmap& operator=(HybridHashmap&& other) noexcept {
+    std::swap(word_, other.word_);
+    return *this;
+  }
+  HybridHashmap(const HybridHashmap&) = delete;
+  HybridHashmap& operator=(const HybridHashmap&) = delete;
+  ~HybridHashmap() {
+    if (is_map()) {
+      delete map();
+    } else if (Array* array = this->array()) {
+      std::destroy_n(array->entries(), array->size);
+      ::operator delete(array);
+    }
+  }
+
   V* get(uint32_t key) { return const_cast<V*>(std::as_const(*this).get(key)); }
   const V* get(uint32_t key) const {
-    if (const auto* small = std::get_if<Small>(&entries_)) {
-      for (const Entry& entry : *small) {
+    if (!is_map()) {
+      for (const Entry& entry : entries()) {
         if (entry.first == key) return &entry.second;
       }
       return nullptr;
     }
-    const Map& map = *std::get<MapPtr>(entries_);
-    auto found = map.find(key);
-    return found == map.end() ? nullptr : &found->second;
+    auto found = map()->find(key);
+    return found == map()->end() ? nullptr : &found->second;
   }
 
   // Stores `value` under `key`. Returns the value it replaces, so that the caller can drop it
   // after letting go of its locks. A replaced value keeps its place in the order.
   std::optional<V> insert(uint32_t key, V&& value) {
-    if (auto* small = std::get_if<Small>(&entries_)) {
-      for (Entry& entry : *small) {
+    if (!is_map()) {
+      for (Entry& entry : entries()) {
         if (entry.first == key) return std::exchange(entry.second, std::move(value));
       }
-      if (small->size() < kInlineEntries) {
-        if (small->size() == small->capacity())
-          small->reserve(std::min(kInlineEntries, std::max<std::size_t>(2, 2 * small->size())));
-        small->emplace_back(key, std::move(value));
+      const std::size_t size = this->size();
+      if (size < kInlineEntries) {
+        if (size == capacity()) grow(std::min(kInlineEntries, std::max<std::size_t>(2, 2 * size)));
+        new (array()->entries() + size) Entry(key, std::move(value));
+        ++array()->size;
         return std::nullopt;
       }
       auto map = std::make_unique<Map>();
       map->reserve(kInitialMapCapacity);
       try {
         // A value moves only once its node is allocated.
-        for (auto& [existing, stored] : *small) map->emplace(existing, std::move(stored));
+        for (auto& [existing, stored] : entries()) map->emplace(existing, std::move(stored));
         map->emplace(key, std::move(value));
       } catch (...) {
-        for (auto& [existing, stored] : *small) {
+        for (auto& [existing, stored] : entries()) {
           if (auto moved = map->find(existing); moved != map->end())
             stored = std::move(moved->second);
         }
         throw;
       }
-      entries_ = std::move(map);
+      HybridHashmap emptied(std::move(*this));
+      word_ = reinterpret_cast<uintptr_t>(map.release()) | kMapTag;
       return std::nullopt;
     }
-    auto [slot, inserted] = std::get<MapPtr>(entries_)->try_emplace(key, std::move(value));
+    auto [slot, inserted] = map()->try_emplace(key, std::move(value));
     if (inserted) return std::nullopt;
     return std::exchange(slot->second, std::move(value));
   }
@@ -76,35 +96,36 @@ class HybridHashmap {
   // Room for `count` attributes in all, when they will fit in the array: an object made with its
   // attributes at once takes no more memory than they need.
   void reserve(std::size_t count) {
-    auto* small = std::get_if<Small>(&entries_);
-    if (small && count <= kInlineEntries) small->reserve(count);
+    if (!is_map() && count <= kInlineEntries && count > capacity()) grow(count);
   }
 
   // Takes out `key`, to undo the insert that added it, and returns its value, for the caller to
   // drop after letting go of its locks; the others keep their order.
   std::optional<V> erase(uint32_t key) {
     std::optional<V> taken;
-    if (auto* small = std::get_if<Small>(&entries_)) {
-      auto found = std::find_if(small->begin(), small->end(),
+    if (!is_map()) {
+      std::span<Entry> all = entries();
+      auto found = std::find_if(all.begin(), all.end(),
                                 [key](const Entry& entry) { return entry.first == key; });
-      if (found == small->end()) return taken;
+      if (found == all.end()) return taken;
       taken = std::move(found->second);
-      small->erase(found);
+      std::move(found + 1, all.end(), found);
+      std::destroy_at(&all.back());
+      --array()->size;
       return taken;
     }
-    Map& map = *std::get<MapPtr>(entries_);
-    if (auto found = map.find(key); found != map.end()) {
+    if (auto found = map()->find(key); found != map()->end()) {
       taken = std::move(found->second);
-      map.erase(found);
+      map()->erase(found);
     }
     return taken;
   }
 
   std::size_t size() const {
-    if (const auto* small = std::get_if<Small>(&entries_)) return small->size();
-    return std::get<MapPtr>(entries_)->size();
+    if (is_map()) return map()->size();
+    return array() ? array()->size : 0;
   }
-  bool is_map() const { return std::holds_alternative<MapPtr>(entries_); }
+  bool is_map() const { return (word_ & kMapTag) != 0; }
 
   class Iterator;
   // Iteration yields (key, value) pairs: in insertion order while inline, in the hash map's
@@ -126,11 +147,37 @@ class HybridHashmap {
     }
   };
   using Entry = std::pair<uint32_t, V>;
-  using Small = std::vector<Entry>;
   using Map = std::unordered_map<uint32_t, V, KeyHash>;
-  using MapPtr = std::unique_ptr<Map>;
+  // The inline entries, in one block behind their count: the map of every object is one word.
+  struct Array {
+    uint32_t size;
+    uint32_t capacity;
+    Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
+  };
+  static_assert(sizeof(Array) % alignof(Entry) == 0 && alignof(Entry) <= alignof(std::max_align_t));
+  static constexpr uintptr_t kMapTag = 1;
 
-  std::variant<Small, MapPtr> entries_;
+  Array* array() const { return reinterpret_cast<Array*>(word_); }
+  Map* map() const { return reinterpret_cast<Map*>(word_ & ~kMapTag); }
+  std::size_t capacity() const { return array() ? array()->capacity : 0; }
+  std::span<Entry> entries() const {
+    Array* array = this->array();
+    return array ? std::span<Entry>(array->entries(), array->size) : std::span<Entry>();
+  }
+  // Moves the inline entries into a block for `capacity` of them; throws before moving any.
+  void grow(std::size_t capacity) {
+    void* memory = ::operator new(sizeof(Array) + capacity * sizeof(Entry));
+    auto* grown = new (memory) Array{0, static_cast<uint32_t>(capacity)};
+    for (Entry& entry : entries()) {
+      new (grown->entries() + grown->size) Entry(std::move(entry));
+      ++grown->size;
+    }
+    HybridHashmap emptied;
+    emptied.word_ = std::exchange(word_, reinterpret_cast<uintptr_t>(grown));
+  }
+
+  // Null (no attributes), an Array, or the Map tagged with kMapTag.
+  uintptr_t word_ = 0;
 };
 
 template <class V>
@@ -162,16 +209,15 @@ class HybridHashmap<V>::Iterator {
 
 template <class V>
 auto HybridHashmap<V>::begin() const -> Iterator {
-  if (const auto* small = std::get_if<Small>(&entries_)) return Iterator(small->data());
-  return Iterator(std::get<MapPtr>(entries_)->cbegin());
+  if (is_map()) return Iterator(std::as_const(*map()).cbegin());
+  return Iterator(static_cast<const Entry*>(entries().data()));
 }
 
 template <class V>
 auto HybridHashmap<V>::end() const -> Iterator {
-  if (const auto* small = std::get_if<Small>(&entries_)) {
-    return Iterator(small->data() + small->size());
-  }
-  return Iterator(std::get<MapPtr>(entries_)->cend());
+  if (is_map()) return Iterator(std::as_const(*map()).cend());
+  std::span<Entry> all = entries();
+  return Iterator(static_cast<const Entry*>(all.data() + all.size()));
 }
 
 // The attributes of one object.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/indexable_object.h"
 #include "index/core/python/binding.h"
 
 namespace veldrake {
@@ -36,6 +37,13 @@ StoredValue StoredValue::from_object(PyObject* borrowed) {
     PyErr_Clear();  // PyValue::from_object refuses it below
   }
 #endif
+  if (is_indexable(borrowed))
+    return StoredValue(Form::Indexable, PyHandle::new_reference(borrowed).into_word());
+  // Its key is read again, from the same fields, whenever value() is asked.
+  if (field_time_value(borrowed)) {
+    Py_INCREF(borrowed);
+    return StoredValue(Form::Time, borrowed);
+  }
   return StoredValue(PyValue::from_object(borrowed));
 }
 
@@ -49,6 +57,11 @@ StoredValue::StoredValue(PyValue value) : form_(Form::Int) {
       break;
     case ValueKind::Bool:
       *this = StoredValue(Form::Bool, std::get<bool>(value.primitive()));
+      break;
+    case ValueKind::Ind:
+      *this = StoredValue(
+          Form::Indexable,
+          PyHandle(std::get<StoredIndexable>(value.primitive()).python_handle).into_word());
       break;
     default:
       *this = StoredValue(Form::Boxed, new PyValue(std::move(value)));
@@ -75,9 +88,27 @@ StoredValue::~StoredValue() {
 }
 
 void StoredValue::release() {
-  if (form_ == Form::Text) release_reference(text());
+  if (form_ == Form::Text || form_ == Form::Time) release_reference(text());
+  if (form_ == Form::Indexable) PyHandle::from_word(payload<void*>()).reset();
   if (form_ == Form::Boxed) delete boxed();
   form_ = Form::Int;
+}
+
+PyHandle StoredValue::indexable() const {
+  PyHandle held = PyHandle::from_word(payload<void*>());
+  PyHandle copy = held;
+  std::move(held).into_word();  // still owned by this value
+  return copy;
+}
+
+PyObject* StoredValue::object() const {
+  if (form_ == Form::Indexable) {
+    PyHandle held = PyHandle::from_word(payload<void*>());
+    PyObject* object = held.get();
+    std::move(held).into_word();  // still owned by this value
+    return object;
+  }
+  return form_ == Form::Boxed ? boxed()->object() : nullptr;
 }
 
 PyValue StoredValue::value() const {
@@ -96,6 +127,10 @@ PyValue StoredValue::value() const {
       return PyValue::from_primitive(
           ShortText(std::string_view(data, static_cast<std::size_t>(size))));
     }
+    case Form::Time:
+      return PyValue::from_primitive(*field_time_value(text()));
+    case Form::Indexable:
+      return PyValue::from_indexable(indexable());
     case Form::Boxed:
       break;
   }
@@ -111,7 +146,10 @@ OwnedRef StoredValue::to_object() const {
     case Form::Bool:
       return OwnedRef::new_reference(payload<bool>() ? Py_True : Py_False);
     case Form::Text:
+    case Form::Time:
       return OwnedRef::new_reference(text());
+    case Form::Indexable:
+      return OwnedRef::new_reference(object());
     case Form::Boxed:
       break;
   }
@@ -128,6 +166,10 @@ ValueKind StoredValue::kind() const {
       return ValueKind::Bool;
     case Form::Text:
       return ValueKind::Str;
+    case Form::Time:
+      return ValueKind::Time;
+    case Form::Indexable:
+      return ValueKind::Ind;
     case Form::Boxed:
       break;
   }

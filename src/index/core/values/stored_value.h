@@ -2,7 +2,9 @@
 // most of their values are numbers, bools and text, so those take no more than their payload:
 // numbers and bools in place, text as the str object itself. Keeping the str spares rebuilding it
 // on every read, which then only takes a reference, and objects written from one str share it.
-// Every other value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
+// An Indexable (objects often hold another, an owner or a parent) is its handle, in place, and a
+// date, datetime or timedelta whose key its fields give is the object, as text is. Every other
+// value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
 // one, without the interpreter lock.
 #pragma once
 
@@ -38,18 +40,21 @@ class StoredValue {
   OwnedRef to_object() const;
 
   ValueKind kind() const;
-  // The object the cycle collector may have to see, borrowed; nullptr for numbers, text and bools.
-  PyObject* object() const { return form_ == Form::Boxed ? boxed()->object() : nullptr; }
+  // The object the cycle collector may have to see, borrowed; nullptr for numbers, text, bools
+  // and times kept in place (none of which holds references).
+  PyObject* object() const;
   // The leaf values of a container, empty for other kinds (see PyValue::elements).
   const std::vector<PyValue>& elements() const;
-  bool involves_indexable() const { return form_ == Form::Boxed && boxed()->involves_indexable(); }
+  bool involves_indexable() const {
+    return form_ == Form::Indexable || (form_ == Form::Boxed && boxed()->involves_indexable());
+  }
   // A time kept without its Python object, which only Python code can make (see to_object).
   bool is_time_without_object() const {
     return form_ == Form::Boxed && boxed()->kind() == ValueKind::Time && !boxed()->object();
   }
 
  private:
-  enum class Form : uint8_t { Int, Float, Bool, Text, Boxed };
+  enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Boxed };
 
   template <class Payload>
   StoredValue(Form form, Payload payload);
@@ -60,8 +65,10 @@ class StoredValue {
     return payload;
   }
   PyValue* boxed() const { return payload<PyValue*>(); }
-  // The str of a Text value, borrowed.
+  // The str of a Text value, or the object of a Time value, borrowed.
   PyObject* text() const { return payload<PyObject*>(); }
+  // A copy of the handle of an Indexable value.
+  PyHandle indexable() const;
   void release();
 
   // Eight bytes aligned to four, so that a map entry (a 32-bit name id beside the value) takes

@@ -217,6 +217,27 @@ std::optional<TimeValue> python_time_value(PyObject* object) {
                                    PyDateTime_GET_DAY(object))};
 }
 
+std::optional<TimeValue> field_time_value(PyObject* object) {
+#ifdef PYPY_VERSION
+  // PyPy reads the fields through calls that need the interpreter lock.
+  (void)object;
+  return std::nullopt;
+#else
+  PyDateTime_CAPI* api = PyDateTimeAPI;
+  if (!api) return std::nullopt;
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == api->DateTimeType) {
+    auto* fields = reinterpret_cast<PyDateTime_DateTime*>(object);
+    // Any other tzinfo gives its offset only by a call.
+    if (fields->hastzinfo && fields->tzinfo != Py_None && fields->tzinfo != api->TimeZone_UTC)
+      return std::nullopt;
+    return datetime_value(object);
+  }
+  if (type == api->DateType || type == api->DeltaType) return python_time_value(object);
+  return std::nullopt;
+#endif
+}
+
 std::optional<TimeValue> numpy_time_value(PyObject* object, OrderedKind kind) {
   std::optional<TimeValue> value = numpy_value(object, kind);
   if (!value) PyErr_Clear();

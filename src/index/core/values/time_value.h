@@ -41,6 +41,10 @@ bool is_python_time(PyObject* object);
 // it has no exact key. Interpreter lock held; leaves no exception set.
 std::optional<TimeValue> python_time_value(PyObject* object);
 std::optional<TimeValue> numpy_time_value(PyObject* object, OrderedKind kind);
+// The key of an exact date or timedelta, or of an exact datetime naive or in UTC, read from its
+// fields alone: no Python code runs, so any thread may ask it while the object lives. None for
+// any other object, and before the datetime module's C interface was first used.
+std::optional<TimeValue> field_time_value(PyObject* object);
 // A new object of the value's kind and key (aware datetimes in UTC). Interpreter lock held.
 OwnedRef time_object(const TimeValue& value);
 // The kind's name in the debug form of values.

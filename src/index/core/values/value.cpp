@@ -310,6 +310,10 @@ PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operan
   if (std::optional<CastValue> keyed = keyed_primitive(object, value_class))
     return PyValue(std::move(handle), std::move(*keyed));
   if (value_class != ValueClass::Ind) return PyValue(std::move(handle), UnknownValue{});
+  return from_indexable(std::move(handle));
+}
+
+PyValue PyValue::from_indexable(PyHandle handle) {
   // One reference for the value and its stored object, so the value holds exactly one.
   StoredIndexable stored{handle};
   return PyValue(std::move(handle), std::move(stored));

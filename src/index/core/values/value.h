@@ -101,6 +101,8 @@ class PyValue {
   static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
+  // The value of an Indexable that `handle` holds.
+  static PyValue from_indexable(PyHandle handle);
 
   // The value as a Python object: int, float, str and bool are made anew, the others are the
   // original object (a time without one is made from its key; for the other kinds that is an
