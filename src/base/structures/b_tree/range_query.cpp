@@ -112,6 +112,11 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
   return query_root(root_, lower, upper, nullptr);
 }
 
+std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound& upper) const {
+  std::optional<RangePieces> pieces = pieces_of(root_, lower, upper);
+  return pieces ? in_entry_order(*pieces) : std::vector<uint32_t>();
+}
+
 uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper,
                                   const Bitmap* filter) const {
   if (id_counts_.any_several()) return query_root(root_, lower, upper, filter).cardinality();
