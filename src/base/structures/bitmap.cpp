@@ -54,14 +54,17 @@ std::vector<uint32_t> ascending(std::span<const uint32_t> ids) {
     return sorted;
   }
   std::vector<uint64_t> marks(words);
-  for (uint32_t id : ids) marks[id / kWordBits] |= uint64_t{1} << (id % kWordBits);
-  sorted.reserve(ids.size());
+  uint64_t* const marked = marks.data();
+  for (uint32_t id : ids) marked[id / kWordBits] |= uint64_t{1} << (id % kWordBits);
+  // Written through a pointer: push_back would check the capacity at every id.
+  sorted.resize(ids.size());
+  uint32_t* out = sorted.data();
   for (std::size_t word = 0; word < words; ++word) {
-    for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
-      sorted.push_back(static_cast<uint32_t>(word * kWordBits) +
-                       static_cast<uint32_t>(std::countr_zero(bits)));
-    }
+    const auto base = static_cast<uint32_t>(word * kWordBits);
+    for (uint64_t bits = marked[word]; bits != 0; bits &= bits - 1)
+      *out++ = base + static_cast<uint32_t>(std::countr_zero(bits));
   }
+  sorted.resize(static_cast<std::size_t>(out - sorted.data()));
   return sorted;
 }
 
