@@ -73,15 +73,16 @@ def test_comparisons_agree_with_exact_arithmetic(case):
 
 @pytest.mark.parametrize("holders", [1, 4, 5, 256, 257, 3000])
 def test_one_equality_answers_as_the_same_value_in_a_list(holders):
-    # Up to a block of ids is copied out of the stored set; more come back as a bitmap. Removed
-    # holders and holders written away must be gone either way.
-    objs = [Indexable(t="k", b=b"k", f=True) for _ in range(holders)]
-    objs += [Indexable(t="j", b=b"j", f=False) for _ in range(3)]
+    # Up to a block of ids is copied out of the stored set; more come back as a bitmap; a
+    # number's are listed off its ordered index. Removed holders and holders written away must
+    # be gone either way, and the order is the one the list form gives.
+    objs = [Indexable(t="k", b=b"k", f=True, n=[7, 7.0][i % 2]) for i in range(holders)]
+    objs += [Indexable(t="j", b=b"j", f=False, n=8) for _ in range(3)]
     index = indexed(objs)
     index.remove(objs[0])
-    objs[-4].t = "j"
+    objs[-4].t, objs[-4].n = "j", 8
     for name, value in [("t", "k"), ("b", b"k"), ("f", True), ("t", "j"), ("t", "none"),
-                        ("absent", "k")]:
+                        ("absent", "k"), ("n", 7), ("n", 7.0), ("n", 8), ("n", 9)]:
         alone = index.get_by_attribute(**{name: value})
         assert alone == index.get_by_attribute(**{name: [value]}), (name, value)
         held = [o for o in objs if getattr(o, name, None) == value and o is not objs[0]]

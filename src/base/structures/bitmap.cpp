@@ -19,6 +19,26 @@ namespace {
 // one container) well below the allocator's reserve.
 constexpr std::size_t kAddChunk = 1024;
 
+// How many distinct ids the ascending ids [first, last) hold.
+std::size_t distinct_ascending(const uint32_t* first, const uint32_t* last) {
+  std::size_t distinct = 1;
+  for (const uint32_t* id = first + 1; id < last; ++id) distinct += *id != id[-1];
+  return distinct;
+}
+
+// Writes the low 16 bits of the ascending ids [first, last) to `out` without repeats (all share
+// their high bits); returns how many. Kept in locals, which the compiler cannot do for a
+// container's fields.
+std::size_t unique_lows(const uint32_t* first, const uint32_t* last, uint16_t* out) {
+  uint16_t* written = out;
+  *written = static_cast<uint16_t>(*first);
+  for (const uint32_t* id = first + 1; id < last; ++id) {
+    const auto low = static_cast<uint16_t>(*id);
+    if (low != *written) *++written = low;
+  }
+  return static_cast<std::size_t>(written - out) + 1;
+}
+
 // `ids` without repeats, ascending: CRoaring adds ids in order by appending, and out of order by
 // searching and shifting each container. Ids that fill their range well are sorted by marking
 // them in a plain bit array and reading it back, in time linear in the range.
@@ -34,14 +54,17 @@ std::vector<uint32_t> ascending(std::span<const uint32_t> ids) {
     return sorted;
   }
   std::vector<uint64_t> marks(words);
-  for (uint32_t id : ids) marks[id / kWordBits] |= uint64_t{1} << (id % kWordBits);
-  sorted.reserve(ids.size());
+  uint64_t* const marked = marks.data();
+  for (uint32_t id : ids) marked[id / kWordBits] |= uint64_t{1} << (id % kWordBits);
+  // Written through a pointer: push_back would check the capacity at every id.
+  sorted.resize(ids.size());
+  uint32_t* out = sorted.data();
   for (std::size_t word = 0; word < words; ++word) {
-    for (uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
-      sorted.push_back(static_cast<uint32_t>(word * kWordBits) +
-                       static_cast<uint32_t>(std::countr_zero(bits)));
-    }
+    const auto base = static_cast<uint32_t>(word * kWordBits);
+    for (uint64_t bits = marked[word]; bits != 0; bits &= bits - 1)
+      *out++ = base + static_cast<uint32_t>(std::countr_zero(bits));
   }
+  sorted.resize(static_cast<std::size_t>(out - sorted.data()));
   return sorted;
 }
 
@@ -73,33 +96,34 @@ Bitmap Bitmap::of_ascending(std::span<const uint32_t> ids) {
   using namespace roaring::internal;
   Bitmap bitmap;
   run(Call::kBuilds, [&] {
-    for (std::size_t start = 0; start < ids.size();) {
-      const uint32_t high = ids[start] >> 16;
-      std::size_t end = start + 1;
-      std::size_t distinct = 1;  // sorted input may repeat ids
-      for (; end < ids.size() && ids[end] >> 16 == high; ++end)
-        distinct += ids[end] != ids[end - 1];
-      const std::span<const uint32_t> run_ids = ids.subspan(start, end - start);
-      start = end;
+    const uint32_t* next = ids.data();
+    const uint32_t* const end = next + ids.size();
+    while (next != end) {
+      const uint32_t high = *next >> 16;
+      // The ids of one container end where the next 2^16 begin: found by a binary search, not
+      // by looking at every id.
+      const uint32_t* const stop =
+          high == 0xFFFF ? end : std::lower_bound(next, end, (high + 1) << 16);
+      const auto size = static_cast<std::size_t>(stop - next);
       container_t* container = nullptr;
       uint8_t type = 0;
-      if (distinct <= DEFAULT_MAX_SIZE) {
+      // Sorted input may repeat ids: more ids than an array holds may still fit one.
+      const std::size_t room = size <= DEFAULT_MAX_SIZE ? size : distinct_ascending(next, stop);
+      if (room <= DEFAULT_MAX_SIZE) {
         array_container_t* array =
-            array_container_create_given_capacity(static_cast<int32_t>(distinct));
-        for (uint32_t id : run_ids) {
-          const auto low = static_cast<uint16_t>(id);
-          if (array->cardinality == 0 || array->array[array->cardinality - 1] != low)
-            array->array[array->cardinality++] = low;
-        }
+            array_container_create_given_capacity(static_cast<int32_t>(room));
+        array->cardinality = static_cast<int32_t>(unique_lows(next, stop, array->array));
         container = array;
         type = ARRAY_CONTAINER_TYPE;
       } else {
         bitset_container_t* bits = bitset_container_create();
-        for (uint32_t id : run_ids) bitset_container_set(bits, static_cast<uint16_t>(id));
+        for (const uint32_t* id = next; id != stop; ++id)
+          bitset_container_set(bits, static_cast<uint16_t>(*id));
         container = bits;
         type = BITSET_CONTAINER_TYPE;
       }
       ra_append(&bitmap.roaring_.high_low_container, static_cast<uint16_t>(high), container, type);
+      next = stop;
     }
   });
   return bitmap;

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <vector>
 
 #include "base/structures/b_tree/bound.h"
 #include "base/structures/b_tree/entry.h"
@@ -55,6 +56,9 @@ class BitMapBTree {
   Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
   // Every id having an entry whose number lies between the bounds.
   Bitmap query_range(const Bound& lower, const Bound& upper) const;
+  // The ids of the entries between the bounds in the order of the entries, one per entry: for
+  // bounds that select one number, ascending.
+  std::vector<uint32_t> ids_in_range(const Bound& lower, const Bound& upper) const;
   // The size of query_range(lower, upper, *filter), or of query_range(lower, upper) without a
   // filter. While no id has two entries, the pieces of a range hold distinct ids, so their
   // sizes add up without uniting them.

@@ -32,6 +32,12 @@ Bitmap OrderedIndex::query_range(OrderedKind kind, const Bound& lower, const Bou
   return filter ? found->query_range(lower, upper, *filter) : found->query_range(lower, upper);
 }
 
+std::vector<uint32_t> OrderedIndex::ids_in_range(OrderedKind kind, const Bound& lower,
+                                                 const Bound& upper) const {
+  const BitMapBTree* found = tree(kind);
+  return found ? found->ids_in_range(lower, upper) : std::vector<uint32_t>();
+}
+
 bool OrderedIndex::is_empty() const {
   for (const auto& tree : trees_)
     if (tree && !tree->is_empty()) return false;

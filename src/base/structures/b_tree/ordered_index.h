@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "base/structures/b_tree/b_tree.h"
 
@@ -44,6 +45,9 @@ class OrderedIndex {
   // The ids (within `filter` when given) having an entry of `kind` between the bounds.
   Bitmap query_range(OrderedKind kind, const Bound& lower, const Bound& upper,
                      const Bitmap* filter) const;
+  // BitMapBTree::ids_in_range on the tree of `kind`.
+  std::vector<uint32_t> ids_in_range(OrderedKind kind, const Bound& lower,
+                                     const Bound& upper) const;
   bool is_empty() const;
 
   // The tree of `kind`; nullptr when it never held an entry.

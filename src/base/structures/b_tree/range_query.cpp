@@ -4,6 +4,7 @@
 // united once at the end: uniting them level by level built bitmaps only to merge them again.
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/structures/b_tree/b_tree.h"
@@ -14,10 +15,13 @@ namespace veldrake {
 
 void LeafNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
   const auto run = entries();
-  for (auto it = std::lower_bound(run.begin(), run.end(), range.first);
-       it != run.end() && *it <= range.last; ++it) {
-    pieces.loose.push_back(it->id());
-  }
+  const auto first = std::lower_bound(run.begin(), run.end(), range.first);
+  const auto last = std::upper_bound(first, run.end(), range.last);
+  // Grown once per leaf (geometrically across leaves), not entry by entry.
+  std::vector<uint32_t>& loose = pieces.loose;
+  const std::size_t needed = loose.size() + static_cast<std::size_t>(last - first);
+  if (needed > loose.capacity()) loose.reserve(std::max(needed, 2 * loose.capacity()));
+  for (auto it = first; it != last; ++it) loose.push_back(it->id());
 }
 
 void InternalNode::collect_range(const EntryRange& range, RangePieces& pieces) const {
@@ -54,8 +58,9 @@ bool few_whole_ids(const std::vector<const Bitmap*>& whole) {
 }
 
 // The ids of `pieces` in the order of their entries: ascending for an equality on one kind of
-// number, which then needs no sort.
-std::vector<uint32_t> in_entry_order(const RangePieces& pieces) {
+// number, which then needs no sort. Takes the loose ids when they are all.
+std::vector<uint32_t> in_entry_order(RangePieces& pieces) {
+  if (pieces.whole.empty()) return std::move(pieces.loose);
   std::vector<uint32_t> ids;
   std::size_t taken = 0;
   for (std::size_t i = 0; i < pieces.whole.size(); ++i) {
@@ -105,6 +110,11 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
   return query_root(root_, lower, upper, nullptr);
+}
+
+std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound& upper) const {
+  std::optional<RangePieces> pieces = pieces_of(root_, lower, upper);
+  return pieces ? in_entry_order(*pieces) : std::vector<uint32_t>();
 }
 
 uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory_resource>
 #include <unordered_set>
@@ -271,6 +272,18 @@ std::optional<std::size_t> QueryMap::copy_equal_ids(const PyValue& value,
   if (!in_exact_map(value.kind())) return copied;
   exact_.visit(value, [&](const HybridSet& stored) { copied = stored.copy_into(room); });
   return copied;
+}
+
+std::optional<std::vector<uint32_t>> QueryMap::ordered_equal_ids(const PyValue& value) const {
+  std::optional<OrderedOperand> operand = ordered_operand(value);
+  if (!operand) return std::nullopt;
+  if (!operand->exact()) return std::vector<uint32_t>();
+  const Bound key = Bound::included(operand->below);
+  std::vector<uint32_t> ids = ordered_.read()->ids_in_range(operand->kind, key, key);
+  // Entries of one key come in id order; an id repeats only when it has equal entries.
+  if (std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()) != ids.end())
+    return std::nullopt;
+  return ids;
 }
 
 Bitmap QueryMap::equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const {

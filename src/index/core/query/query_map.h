@@ -122,6 +122,9 @@ class QueryMap {
   // nullopt when they do not, and for numbers and times (the ordered index answers those). The
   // stored set is read in place under its lock, never copied whole.
   std::optional<std::size_t> copy_equal_ids(const PyValue& value, std::span<uint32_t> room) const;
+  // The ids equal_to(value, nullptr) gives for a number or time, ascending, read straight off
+  // the ordered index; nullopt for other values, and when an id has several equal entries.
+  std::optional<std::vector<uint32_t>> ordered_equal_ids(const PyValue& value) const;
   // Ids whose value equals any of `values`.
   Bitmap equal_to_any(const std::vector<PyValue>& values, const Bitmap* within) const;
   // Ids whose value of the operand's ordered kind compares to `value` as `ordering` says; empty

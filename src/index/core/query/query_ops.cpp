@@ -190,8 +190,15 @@ EqualIds equal_ids(const RwLocked<QueryMaps>& maps, uint32_t attr, const PyValue
   const QueryMap* map = query_map_at(maps, attr);
   if (!map) return {};
   if (std::optional<std::size_t> copied = map->copy_equal_ids(value, room))
-    return {room.first(*copied), std::nullopt};
-  return {{}, map->equal_to(value, nullptr)};
+    return {room.first(*copied), {}, std::nullopt};
+  EqualIds ids;
+  if (std::optional<std::vector<uint32_t>> listed = map->ordered_equal_ids(value)) {
+    ids.listed = std::move(*listed);
+    ids.few = ids.listed;
+  } else {
+    ids.many = map->equal_to(value, nullptr);
+  }
+  return ids;
 }
 
 }  // namespace veldrake

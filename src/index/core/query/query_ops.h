@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "index/core/index_api.h"
 
@@ -26,9 +27,11 @@ Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& 
 // The ids of the one equality `attribute attr == value` (the interned id of a name): numbers
 // match numerically, like eq. Read in one step, so no query scope is entered: a write shows its
 // object under its old or its new value at every instant. The ids are copied into `room` when
-// they fit, and `few` views them; otherwise `many` holds them.
+// they fit, or listed ascending in `listed` (a number's, read off its ordered index), and `few`
+// views them; otherwise `many` holds them.
 struct EqualIds {
   std::span<const uint32_t> few;
+  std::vector<uint32_t> listed;
   std::optional<Bitmap> many;
 };
 EqualIds equal_ids(const RwLocked<QueryMaps>& maps, uint32_t attr, const PyValue& value,
