@@ -4,6 +4,8 @@ import os
 import random
 import threading
 
+import pytest
+
 from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 import driver
@@ -26,13 +28,16 @@ def test_threads_running_the_random_driver_agree_with_the_model():
     program.check_all()
 
 
-def test_large_batch_with_writes_during_the_build():
-    # A batch this large is indexed by two passes at once (nested values and the rest); writes
+@pytest.mark.parametrize("first_nested", [False, True])
+def test_large_batch_with_writes_during_the_build(first_nested):
+    # A batch this large is indexed by two passes at once (nested values and the rest; whether
+    # the first object holds a nested value decides how the plain values are shared out); writes
     # made meanwhile, also turning plain values into nested objects and back, must all be kept.
     rng = random.Random(11)
     owners = [Indexable(country=c) for c in ("fr", "de", "es", "it")]
     objs = [Indexable(name=f"n{i % 50}", size=i % 7, tags=[f"t{i % 3}", i % 5],
-                      owner=owners[i % 4] if i % 3 else None) for i in range(20000)]
+                      owner=owners[i % 4] if (i + first_nested) % 3 else None)
+            for i in range(20000)]
     index = Index()
 
     def writer():

@@ -62,7 +62,7 @@ bool IndexAPI::add_object(const StoredIndexable& object, const InterruptWatch* w
   ObjectState& state = object.state();
   std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  return admit(object, state, ValueScope::kAll, lock, is_member(object.id()), leaving, watch);
+  return admit(object, state, ValueScope{}, lock, is_member(object.id()), leaving, watch);
 }
 
 template <class Guard>
@@ -95,13 +95,21 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   // Values that reach nested objects are indexed under the object graph lock, which serialises
   // all such work in the process; the other values need only each object's own lock. So for a
   // large batch a second thread indexes the nested share (ValueScope) while this one indexes the
-  // plain share. Each
-  // pass registers every object (even one with no value in its share: a write may give it one
-  // before the other pass comes by) before indexing its share, under the object's lock, so every
-  // later write sees the membership and keeps both shares right; a value indexed twice changes
-  // nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
+  // plain share. Each pass registers every object (even one with no value in its share: a write may
+  // give it one before the other pass comes by) before indexing its share, under the object's lock,
+  // so every later write sees the membership and keeps both shares right; a value indexed twice
+  // changes nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
   // completes the objects the other got to, so that every member is indexed whole. Out of
   // memory, the objects only one pass got to are taken out again instead.
+  bool nested_apart = false;
+  if (!objects.empty()) {
+    // A batch is most often made of objects of one shape: the first tells which split balances.
+    ObjectState& first = objects.front().state();
+    auto lock = first.lock.lock();
+    nested_apart = has_nested_values(first);
+  }
+  const ValueScope plain_share{ValueScope::kPlain, nested_apart};
+  const ValueScope nested_share{ValueScope::kNested, nested_apart};
   std::exception_ptr nested_failure;
   PassEnd plain{0};
   PassEnd nested{0};
@@ -114,7 +122,7 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
       nested_pass.emplace([&] {
         NoGilScope no_gil;
         try {
-          nested = add_values(objects, 0, ValueScope::kNested, stop, nullptr, before);
+          nested = add_values(objects, 0, nested_share, stop, nullptr, before);
         } catch (...) {
           nested_failure = std::current_exception();
         }
@@ -124,27 +132,24 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
     }
   }
   if (!nested_pass) {
-    const PassEnd pass = add_values(objects, 0, ValueScope::kAll, stop, watch, before);
+    const PassEnd pass = add_values(objects, 0, ValueScope{}, stop, watch, before);
     if (pass.out_of_memory) throw std::bad_alloc();
     return pass.end;
   }
-  plain = add_values(objects, 0, ValueScope::kPlain, stop, watch, before);
+  plain = add_values(objects, 0, plain_share, stop, watch, before);
   nested_pass.reset();
   if (nested_failure) std::rethrow_exception(nested_failure);
   if (plain.out_of_memory || nested.out_of_memory) {
-    if (plain.end < nested.end)
-      undo_pass(objects, plain.end, nested.end, ValueScope::kNested, before);
-    if (nested.end < plain.end)
-      undo_pass(objects, nested.end, plain.end, ValueScope::kPlain, before);
+    if (plain.end < nested.end) undo_pass(objects, plain.end, nested.end, nested_share, before);
+    if (nested.end < plain.end) undo_pass(objects, nested.end, plain.end, plain_share, before);
     throw std::bad_alloc();
   }
   if (plain.end == objects.size()) return plain.end;
   std::atomic<std::size_t> no_stop{objects.size()};
   const PassEnd completed =
-      add_values(objects, plain.end, ValueScope::kPlain, no_stop, nullptr, before, nested.end);
+      add_values(objects, plain.end, plain_share, no_stop, nullptr, before, nested.end);
   // Stopped by Ctrl-C: out of memory as well, the objects only the other pass completed go again.
-  if (completed.out_of_memory)
-    undo_pass(objects, completed.end, nested.end, ValueScope::kNested, before);
+  if (completed.out_of_memory) undo_pass(objects, completed.end, nested.end, nested_share, before);
   return completed.end;
 }
 
@@ -161,14 +166,14 @@ IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objec
     if (start > begin && watch && watch->seen()) stop = start;
     if (start >= stop) return PassEnd{start};
     std::optional<ObjectGraphLock> graph;
-    if (scope != ValueScope::kPlain) graph.emplace();
+    if (scope.pass != ValueScope::kPlain) graph.emplace();
     for (std::size_t i = start; i < std::min(end, start + kChunk); ++i) {
       ObjectState& state = objects[i].state();
       std::optional<StoredItem> leaving;  // dropped after the lock
       try {
         auto lock = state.lock.lock();
         if (!admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving,
-                   scope == ValueScope::kAll ? watch : nullptr))
+                   scope.pass == ValueScope::kAll ? watch : nullptr))
           return PassEnd{i};
       } catch (const std::bad_alloc&) {
         stop = 0;
@@ -182,7 +187,7 @@ IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objec
 void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_t from,
                          std::size_t to, ValueScope scope, const Bitmap& before) {
   std::optional<ObjectGraphLock> graph;
-  if (scope != ValueScope::kPlain) graph.emplace();
+  if (scope.pass != ValueScope::kPlain) graph.emplace();
   for (std::size_t i = from; i < to; ++i) {
     if (before.contains(objects[i].id())) continue;
     ObjectState& state = objects[i].state();
@@ -192,15 +197,11 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
   }
 }
 
-namespace {
-
-bool in_scope(uint32_t attr, const PyValue& value, bool all, bool nested_scope) {
-  if (all) return true;
-  const bool nested_share = value.involves_indexable() || attr % 2 == 1;
-  return nested_share == nested_scope;
+bool IndexAPI::ValueScope::holds(uint32_t attr, const PyValue& value) const {
+  if (pass == kAll) return true;
+  const bool nested_share = value.involves_indexable() || (!nested_apart && attr % 2 == 1);
+  return nested_share == (pass == kNested);
 }
-
-}  // namespace
 
 bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
                                std::size_t& begun, const InterruptWatch* watch) {
@@ -225,12 +226,10 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // An object already reached has its values indexed as such and what it holds linked: only a
   // new member can start a long registration, and only a new one is taken out when stopped.
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
-  const bool all = scope == ValueScope::kAll;
-  const bool nested_scope = scope == ValueScope::kNested;
   for (const auto& [attr, stored] : state.attributes) {
     const PyValue value = stored.value();
     ++begun;
-    if (!in_scope(attr, value, all, nested_scope)) continue;
+    if (!scope.holds(attr, value)) continue;
     query_map_for(attr)->insert(value, id);
     if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
@@ -240,13 +239,11 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
 
 void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
                        std::optional<StoredItem>& leaving) {
-  const bool all = scope == ValueScope::kAll;
-  const bool nested_scope = scope == ValueScope::kNested;
   std::size_t seen = 0;
   for (const auto& [attr, stored] : state.attributes) {
     const PyValue value = stored.value();
     if (seen++ == begun) break;
-    if (!in_scope(attr, value, all, nested_scope)) continue;
+    if (!scope.holds(attr, value)) continue;
     if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
     // The attribute that failed linked nothing.
     if (seen < begun && value.involves_indexable())

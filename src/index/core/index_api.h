@@ -163,9 +163,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Which of an object's values an insertion indexes: all of them, or one of the two shares
   // add_objects splits the work into. The nested share holds every value that reaches nested
-  // objects (they are indexed under the object graph lock) and the other values of odd-numbered
-  // attributes, so that the two passes take about as much work even where no value nests.
-  enum class ValueScope { kAll, kPlain, kNested };
+  // objects (they are indexed under the object graph lock). Each of those links its holder and
+  // may register what it reaches, which costs several times a plain value: where the batch's
+  // objects hold such values, they alone make the nested share (`nested_apart`); elsewhere the
+  // nested share also takes the values of odd-numbered attributes, so that the two passes take
+  // about as much work.
+  struct ValueScope {
+    enum Pass : uint8_t { kAll, kPlain, kNested };
+    Pass pass = kAll;
+    bool nested_apart = false;
+
+    bool holds(uint32_t attr, const PyValue& value) const;
+  };
 
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran
   // out of memory there, it undid its work on that object.
