@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/core/index_api.h"
+#include "index/core/map_changes_without_gil.h"
 #include "index/core/membership.h"
 #include "index/core/object_lock.h"
 #include "index/core/python/python_ref.h"
@@ -89,6 +90,7 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue v
     // engine locks, each briefly: releasing the interpreter lock for it would cost several times
     // the write, and taking it back can wait a whole switch interval for a thread running Python.
     // So it is kept unless the write has to wait for one of them.
+    std::optional<MapChangeWithoutGil> change;    // counted until the interpreter lock is back
     std::optional<GilUntilBlocking> engine_work;  // ends after the object's lock
     auto guard = state.lock.lock();
     StoredValue* current = state.attributes.get(attr);
@@ -104,12 +106,14 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue v
         else
           replaced = state.attributes.insert(attr, std::move(value));
       } else {
+        change.emplace();
         engine_work.emplace();
         replaced = store_and_update(record, attr, std::move(value), guard);
       }
       return;
     }
   }
+  MapChangeWithoutGil change;
   ReleasedGil released;
   ObjectLock lock(state, [&](const ObjectState& locked) {
     const StoredValue* current = locked.attributes.get(attr);
