@@ -70,6 +70,14 @@ StoredValue& StoredValue::operator=(StoredValue&& other) noexcept {
   return *this;
 }
 
+void StoredValue::assign_holding_gil(StoredValue&& other) noexcept {
+  if (form_ == Form::Text) {
+    Py_DECREF(text());
+    form_ = Form::Int;
+  }
+  *this = std::move(other);
+}
+
 StoredValue::~StoredValue() {
   release();
 }

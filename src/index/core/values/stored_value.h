@@ -26,6 +26,9 @@ class StoredValue {
 
   StoredValue(StoredValue&& other) noexcept;
   StoredValue& operator=(StoredValue&& other) noexcept;
+  // The move assignment, for a holder of the interpreter lock: a str replaced is released at once,
+  // without asking which thread runs.
+  void assign_holding_gil(StoredValue&& other) noexcept;
   StoredValue(const StoredValue&) = delete;
   StoredValue& operator=(const StoredValue&) = delete;
   // A str is released at once with the interpreter lock held, else queued; releasing one runs no
