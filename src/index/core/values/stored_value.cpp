@@ -29,7 +29,8 @@ StoredValue StoredValue::from_object(PyObject* borrowed) {
   // can read it on any thread. PyPy makes it on demand through calls that need the lock, so
   // there text is kept as a PyValue.
   if (type == &PyUnicode_Type) {
-    if (PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
+    // A compact ASCII str is its own UTF-8 form.
+    if (PyUnicode_IS_COMPACT_ASCII(borrowed) || PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
       Py_INCREF(borrowed);
       return StoredValue(Form::Text, borrowed);
     }
@@ -71,15 +72,12 @@ StoredValue& StoredValue::operator=(StoredValue&& other) noexcept {
 }
 
 void StoredValue::assign_holding_gil(StoredValue&& other) noexcept {
-  if (form_ == Form::Text) {
+  if (form_ == Form::Text)
     Py_DECREF(text());
-    form_ = Form::Int;
-  }
-  *this = std::move(other);
-}
-
-StoredValue::~StoredValue() {
-  release();
+  else if (form_ == Form::Boxed)
+    release();
+  std::memcpy(payload_, other.payload_, sizeof(payload_));
+  form_ = std::exchange(other.form_, Form::Int);
 }
 
 void StoredValue::release() {

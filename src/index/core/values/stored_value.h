@@ -32,8 +32,10 @@ class StoredValue {
   StoredValue(const StoredValue&) = delete;
   StoredValue& operator=(const StoredValue&) = delete;
   // A str is released at once with the interpreter lock held, else queued; releasing one runs no
-  // Python code.
-  ~StoredValue();
+  // Python code. Inline, as most values hold nothing to release.
+  ~StoredValue() {
+    if (form_ >= Form::Text) release();
+  }
 
   // The value as the engine compares and indexes it; any thread.
   PyValue value() const;
@@ -52,6 +54,7 @@ class StoredValue {
   }
 
  private:
+  // The forms that hold something to release come last.
   enum class Form : uint8_t { Int, Float, Bool, Text, Boxed };
 
   template <class Payload>
