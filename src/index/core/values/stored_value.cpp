@@ -108,7 +108,7 @@ PyValue StoredValue::value() const {
   return *boxed();
 }
 
-OwnedRef StoredValue::to_object() const {
+OwnedRef StoredValue::made_object() const {
   switch (form_) {
     case Form::Int:
       return checked(PyLong_FromLongLong(payload<int64_t>()));

@@ -39,8 +39,12 @@ class StoredValue {
 
   // The value as the engine compares and indexes it; any thread.
   PyValue value() const;
-  // The value as a Python object (see PyValue::to_object). Interpreter lock held.
-  OwnedRef to_object() const;
+  // The value as a Python object (see PyValue::to_object). Interpreter lock held. A str only
+  // takes a reference, inline: that is most attribute reads.
+  OwnedRef to_object() const {
+    if (form_ == Form::Text) return OwnedRef::new_reference(text());
+    return made_object();
+  }
 
   ValueKind kind() const;
   // The object the cycle collector may have to see, borrowed; nullptr for numbers, text and bools.
@@ -69,6 +73,8 @@ class StoredValue {
   // The str of a Text value, borrowed.
   PyObject* text() const { return payload<PyObject*>(); }
   void release();
+  // to_object, made out of line.
+  OwnedRef made_object() const;
 
   // Eight bytes aligned to four, so that a map entry (a 32-bit name id beside the value) takes
   // sixteen bytes.
