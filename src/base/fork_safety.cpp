@@ -50,4 +50,8 @@ void leave_engine_work() {
   g_engine_work.fetch_sub(1, std::memory_order_release);
 }
 
+bool engine_work_in_progress() {
+  return g_engine_work.load(std::memory_order_acquire) != 0;
+}
+
 }  // namespace veldrake

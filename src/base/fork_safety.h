@@ -25,4 +25,9 @@ void install_fork_handlers();
 void enter_engine_work();
 void leave_engine_work();
 
+// True when some thread is in engine work. Asked with the interpreter lock held, a false answer
+// holds until that lock is released: no other thread then holds a module lock or reaches module
+// data, and none can start to.
+bool engine_work_in_progress();
+
 }  // namespace veldrake

@@ -147,7 +147,9 @@ def test_fork_while_other_threads_are_inside_the_module():
 def test_queries_during_writes_see_the_old_or_the_new_value():
     # Every value `a` takes holds 1 or 2 (as numbers), and every value `t` takes holds "k" and
     # the owner: whichever write is under way, x must be found. Consecutive values share keys, so
-    # taking out the old value must leave what the new one just put in.
+    # taking out the old value must leave what the new one just put in. Attribute reads, which
+    # skip the object's lock while no write can change a map without the interpreter lock, must
+    # likewise see a value written, whole.
     owner = Indexable(c="fr")
     x = Indexable(a=1, t="k")
     index = indexed([x] + [Indexable(a=i % 5, t=str(i)) for i in range(100)])
@@ -169,8 +171,12 @@ def test_queries_during_writes_see_the_old_or_the_new_value():
             misses += x not in index.reduced_query(Q.eq("t.c", "fr")).collect()
         assert misses == 0
 
+    def attribute_reader():
+        while not done.is_set():
+            assert x.a in values_a and x.t in values_t
+
     x.t = values_t[0]
-    run_threads([writer, reader, reader])
+    run_threads([writer, reader, reader, attribute_reader])
     driver.check_index(index, index.collect(), ["a", "t", "t.c"])
 
 

@@ -7,7 +7,10 @@
 #include <optional>
 #include <vector>
 
+#include "base/fork_safety.h"
+#include "base/locks.h"
 #include "index/core/index_api.h"
+#include "index/core/map_changes_without_gil.h"
 #include "index/core/membership.h"
 #include "index/core/object_lock.h"
 #include "index/core/python/python_ref.h"
@@ -74,6 +77,19 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
   return replaced;
 }
 
+// Stores `value` in the map of an object in no index, for a writer that has the map to itself and
+// holds the interpreter lock. A replaced value without a Python object goes at once (dropping it
+// runs no Python code); another is left in `value`, for the caller to drop once it lets the map go.
+void store_in_no_index(ObjectState& state, StoredValue* current, uint32_t attr, StoredValue& value,
+                       std::optional<StoredValue>& replaced) {
+  if (current && !current->object())
+    current->assign_holding_gil(std::move(value));
+  else if (current)
+    std::swap(*current, value);
+  else
+    replaced = state.attributes.insert(attr, std::move(value));
+}
+
 }  // namespace
 
 // The store into the map and the update of the indexes happen under one hold of the object's
@@ -84,32 +100,38 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue v
       replaced;  // dropped below, with the interpreter lock and no other lock
   ObjectState& state = record.state;
   if (!value.involves_indexable()) {
+    // While no thread is in engine work, the interpreter lock keeps every other thread away from
+    // the object (see fork_safety.h): one in no index, with no nested object at stake, is
+    // written without its lock. A poisoned lock refuses the write either way.
+    if (!engine_work_in_progress()) {
+      if (state.lock.is_poisoned()) internal_error(kPoisonedLock);
+      StoredValue* current = state.attributes.get(attr);
+      if (!(current && current->involves_indexable()) && state.memberships.empty()) {
+        store_in_no_index(state, current, attr, value, replaced);
+        return;
+      }
+    }
     // Taking the object's lock with the interpreter lock held is safe, as no holder of an
     // object's lock waits for it. With no nested object at stake, a write then takes a few
     // engine locks, each briefly: releasing the interpreter lock for it would cost several times
     // the write, and taking it back can wait a whole switch interval for a thread running Python.
     // So it is kept unless the write has to wait for one of them.
+    std::optional<MapChangeWithoutGil> change;    // counted until the interpreter lock is back
     std::optional<GilUntilBlocking> engine_work;  // ends after the object's lock
     auto guard = state.lock.lock();
     StoredValue* current = state.attributes.get(attr);
     if (!(current && current->involves_indexable())) {
-      // An object in no index needs the store alone. A replaced value without a Python object
-      // goes at once (dropping it runs no Python code); another leaves with `value`, once the
-      // lock is released.
       if (state.memberships.empty()) {
-        if (current && !current->object())
-          *current = std::move(value);
-        else if (current)
-          std::swap(*current, value);
-        else
-          replaced = state.attributes.insert(attr, std::move(value));
+        store_in_no_index(state, current, attr, value, replaced);
       } else {
+        change.emplace();
         engine_work.emplace();
         replaced = store_and_update(record, attr, std::move(value), guard);
       }
       return;
     }
   }
+  MapChangeWithoutGil change;
   ReleasedGil released;
   ObjectLock lock(state, [&](const ObjectState& locked) {
     const StoredValue* current = locked.attributes.get(attr);

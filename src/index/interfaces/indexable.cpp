@@ -12,6 +12,7 @@
 #include "base/structures/string_interner/interner.h"
 #include "index/core/attribute_write.h"
 #include "index/core/indexable_object.h"
+#include "index/core/map_changes_without_gil.h"
 #include "index/core/python/binding.h"
 #include "index/core/values/stored_value.h"
 #include "index/interfaces/arguments.h"
@@ -205,11 +206,20 @@ void indexable_dealloc(PyObject* self) {
   throw PythonError();
 }
 
-// The stored attribute as a Python object, or null when there is none. The object is made under
-// the object's lock, which spares copying the value: making an int, float, str or bool, or taking
-// a reference, runs no Python code and never waits for a lock. Only a time stored without its
-// object is made after the lock is released, since its constructor is Python code.
+// The stored attribute as a Python object, or null when there is none. The object is made while
+// nothing can change the map: making an int, float, str or bool, or taking a reference, runs no
+// Python code and never waits for a lock. Only a time stored without its object is copied out
+// first, since its constructor is Python code. The map is read without the object's lock while no
+// write can change a map without the interpreter lock (see map_changes_without_gil.h); a poisoned
+// lock refuses the read either way.
 OwnedRef stored_attribute(const IndexableRecord& record, uint32_t attr) {
+  if (MapChangeWithoutGil::none_in_flight()) {
+    if (record.state.lock.is_poisoned()) internal_error(kPoisonedLock);
+    const StoredValue* value = record.state.attributes.get(attr);
+    if (!value) return OwnedRef();
+    if (!value->is_time_without_object()) return value->to_object();
+    return value->value().to_object();  // the map is not read again
+  }
   std::optional<PyValue> time;
   {
     auto guard = record.state.lock.lock_to_read();

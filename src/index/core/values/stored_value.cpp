@@ -30,7 +30,8 @@ StoredValue StoredValue::from_object(PyObject* borrowed) {
   // can read it on any thread. PyPy makes it on demand through calls that need the lock, so
   // there text is kept as a PyValue.
   if (type == &PyUnicode_Type) {
-    if (PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
+    // A compact ASCII str is its own UTF-8 form.
+    if (PyUnicode_IS_COMPACT_ASCII(borrowed) || PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
       Py_INCREF(borrowed);
       return StoredValue(Form::Text, borrowed);
     }
@@ -83,8 +84,13 @@ StoredValue& StoredValue::operator=(StoredValue&& other) noexcept {
   return *this;
 }
 
-StoredValue::~StoredValue() {
-  release();
+void StoredValue::assign_holding_gil(StoredValue&& other) noexcept {
+  if (form_ == Form::Text || form_ == Form::Time)
+    Py_DECREF(text());
+  else
+    release();
+  std::memcpy(payload_, other.payload_, sizeof(payload_));
+  form_ = std::exchange(other.form_, Form::Int);
 }
 
 void StoredValue::release() {
@@ -137,7 +143,7 @@ PyValue StoredValue::value() const {
   return *boxed();
 }
 
-OwnedRef StoredValue::to_object() const {
+OwnedRef StoredValue::made_object() const {
   switch (form_) {
     case Form::Int:
       return checked(PyLong_FromLongLong(payload<int64_t>()));

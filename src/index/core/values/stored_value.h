@@ -28,16 +28,25 @@ class StoredValue {
 
   StoredValue(StoredValue&& other) noexcept;
   StoredValue& operator=(StoredValue&& other) noexcept;
+  // The move assignment, for a holder of the interpreter lock: a str replaced is released at once,
+  // without asking which thread runs.
+  void assign_holding_gil(StoredValue&& other) noexcept;
   StoredValue(const StoredValue&) = delete;
   StoredValue& operator=(const StoredValue&) = delete;
   // A str is released at once with the interpreter lock held, else queued; releasing one runs no
-  // Python code.
-  ~StoredValue();
+  // Python code. Inline, as most values hold nothing to release.
+  ~StoredValue() {
+    if (form_ >= Form::Text) release();
+  }
 
   // The value as the engine compares and indexes it; any thread.
   PyValue value() const;
-  // The value as a Python object (see PyValue::to_object). Interpreter lock held.
-  OwnedRef to_object() const;
+  // The value as a Python object (see PyValue::to_object). Interpreter lock held. A str only
+  // takes a reference, inline: that is most attribute reads.
+  OwnedRef to_object() const {
+    if (form_ == Form::Text) return OwnedRef::new_reference(text());
+    return made_object();
+  }
 
   ValueKind kind() const;
   // The object the cycle collector may have to see, borrowed; nullptr for numbers, text, bools
@@ -54,6 +63,7 @@ class StoredValue {
   }
 
  private:
+  // The forms that hold something to release come last.
   enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Boxed };
 
   template <class Payload>
@@ -70,6 +80,8 @@ class StoredValue {
   // A copy of the handle of an Indexable value.
   PyHandle indexable() const;
   void release();
+  // to_object, made out of line.
+  OwnedRef made_object() const;
 
   // Eight bytes aligned to four, so that a map entry (a 32-bit name id beside the value) takes
   // sixteen bytes.
