@@ -345,6 +345,7 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 
 Groups QueryMap::group_values(const Bitmap* within) const {
   Groups groups;
+  groups.reserve(exact_.size());  // growing would move every group made so far, again and again
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
     if (ids.is_empty()) return;
     // A group is usually all members: copying it then costs less than intersecting it.
