@@ -68,6 +68,7 @@ void ReachableObjects::link(Links& links, Work& work, uint32_t holder, uint32_t 
   } else {
     by_target->put(id, ListedIdSet::of(holder));
   }
+  ++links.changes;
   if (Reached* reached = links.reached.find(id)) {
     ++reached->holder_links;
     return;
@@ -87,6 +88,7 @@ void ReachableObjects::unlink(Links& links, Work& work, uint32_t holder, uint32_
   ListedIdSet* holders = by_target.find(target);
   if (!holders || !holders->remove(holder)) return;
   if (holders->is_empty()) by_target.take(target);
+  ++links.changes;
   Reached* reached = links.reached.find(target);
   if (!reached) return;  // released by a sweep already
   if (--reached->holder_links == 0) {
@@ -150,7 +152,12 @@ void ReachableObjects::clear(IndexAPI& index) {
     auto lock = state.lock.lock();
     state.memberships.remove(index);
   }
-  *links_.write() = Links();
+  {
+    auto links = links_.write();
+    const uint64_t changes = links->changes;
+    *links = Links();
+    links->changes = changes + 1;
+  }
   std::vector<std::shared_ptr<QueryMap>> maps = *values_.read();
   for (const auto& map : maps) {
     if (map) map->clear();
@@ -277,12 +284,11 @@ QueryMap& ReachableObjects::value_map_for(uint32_t attr) {
   return *(*maps)[attr];
 }
 
-Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
+Bitmap ReachableObjects::holders(const Links& links, uint32_t attr, const Bitmap& held) {
   std::vector<const Bitmap*> large;
   std::vector<uint32_t> listed;
-  auto links = links_.read();
-  if (attr >= links->holders.size() || !links->holders[attr]) return Bitmap();
-  const PagedSlots<ListedIdSet>& by_target = *links->holders[attr];
+  if (attr >= links.holders.size() || !links.holders[attr]) return Bitmap();
+  const PagedSlots<ListedIdSet>& by_target = *links.holders[attr];
   // Holder sets are many and spread over the whole id range: uniting them one by one merges ever
   // longer arrays. Large sets are united in one pass instead, and the ids of small ones gathered
   // and added at once.
@@ -309,9 +315,13 @@ Bitmap ReachableObjects::holders(uint32_t attr, const Bitmap& held) const {
 }
 
 Bitmap ReachableObjects::holders_along(std::span<const uint32_t> attrs, Bitmap held) const {
-  for (auto attr = attrs.rbegin(); attr != attrs.rend() && !held.is_empty(); ++attr)
-    held = holders(*attr, held);
-  return held;
+  auto links = links_.read();
+  if (std::optional<Bitmap> kept = memo_.find(links->changes, attrs, held)) return *kept;
+  Bitmap walked = held;
+  for (auto attr = attrs.rbegin(); attr != attrs.rend() && !walked.is_empty(); ++attr)
+    walked = holders(*links, *attr, walked);
+  memo_.keep(links->changes, attrs, std::move(held), walked);
+  return walked;
 }
 
 }  // namespace veldrake

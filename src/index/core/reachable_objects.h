@@ -31,6 +31,7 @@
 #include "base/structures/bitmap.h"
 #include "base/structures/listed_id_set.h"
 #include "base/structures/paged_slots.h"
+#include "index/core/holders_memo.h"
 #include "index/core/indexable_record.h"
 #include "index/core/values/value.h"
 
@@ -68,10 +69,9 @@ class ReachableObjects {
   bool is_reached(uint32_t id) const;
   // The value index of `attr` over the reached objects, or null.
   const QueryMap* value_map(uint32_t attr) const;
-  // The objects holding any of `held` under `attr`: members and reached objects.
-  Bitmap holders(uint32_t attr, const Bitmap& held) const;
   // Walks `held` back along `attrs`, last attribute first: the objects from which following
-  // `attrs` in order leads to one of `held`.
+  // `attrs` in order leads to one of `held` (members and reached objects). Answers are kept
+  // until a link changes.
   Bitmap holders_along(std::span<const uint32_t> attrs, Bitmap held) const;
   // How many objects are registered as reached (tests, benchmarks).
   std::size_t reached_count() const;
@@ -94,6 +94,7 @@ class ReachableObjects {
     PagedSlots<Reached> reached;
     std::size_t reached_count = 0;
     std::vector<std::unique_ptr<PagedSlots<ListedIdSet>>> holders;  // per attribute, per target
+    uint64_t changes = 0;  // links made or broken so far, counting on across a clear
   };
   // First in, first out, allocating nothing until something is queued: most changes queue
   // nothing, and a std::deque allocates as it is made. Drained, it starts over at the front.
@@ -136,11 +137,14 @@ class ReachableObjects {
   void sweep_if_due(IndexAPI& index);
   // Releases the reached objects that no member reaches any more.
   void sweep(IndexAPI& index);
+  // The objects holding any of `held` under `attr`.
+  static Bitmap holders(const Links& links, uint32_t attr, const Bitmap& held);
   QueryMap* find_value_map(uint32_t attr) const;
   QueryMap& value_map_for(uint32_t attr);
 
   RwLocked<Links> links_;
   RwLocked<std::vector<std::shared_ptr<QueryMap>>> values_;
+  mutable HoldersMemo memo_;
   // Links broken that left their target held: each may have cut off a cycle. Changed only
   // under the ObjectGraphLock.
   std::size_t broken_links_ = 0;

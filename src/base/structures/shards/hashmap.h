@@ -113,6 +113,16 @@ class ShardedHashMap {
     return copy;
   }
 
+  // Number of entries, counted shard by shard: exact only while no writer runs.
+  size_t size() const {
+    size_t count = 0;
+    for (size_t i = 0; i < shard_count(); ++i) {
+      const auto lock = shards_[i].mutex.read();
+      count += shards_[i].map.size();
+    }
+    return count;
+  }
+
   // Calls `visit(key, value)` for every entry, shard by shard, holding one read lock at a time.
   template <class F>
   void for_each(F&& visit) const {

@@ -365,9 +365,14 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 
 Groups QueryMap::group_values(const Bitmap* within) const {
   Groups groups;
+  groups.reserve(exact_.size());  // growing would move every group made so far, again and again
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
     if (ids.is_empty()) return;
-    Bitmap kept = within ? ids.intersection_with(*within) : ids.as_bitmap();
+    // A group is usually all members: copying it then costs less than intersecting it.
+    const Bitmap* large = ids.large_bitmap();
+    Bitmap kept = !within || (large && large->is_subset_of(*within))
+                      ? ids.as_bitmap()
+                      : ids.intersection_with(*within);
     if (!kept.is_empty()) groups.push_back(Group{value, std::move(kept), {}, {}});
   });
 
