@@ -1,5 +1,7 @@
 #include "index/core/object_graph_lock.h"
 
+#include "base/before_blocking.h"
+
 namespace veldrake {
 namespace {
 
@@ -10,7 +12,11 @@ thread_local bool g_held_here = false;
 
 ObjectGraphLock::ObjectGraphLock() : owns_(!g_held_here) {
   if (!owns_) return;
-  g_graph_mutex.lock();
+  // A short call may come here holding the interpreter lock: it gives it up before it waits.
+  if (!g_graph_mutex.try_lock()) {
+    BeforeBlocking::now();
+    g_graph_mutex.lock();
+  }
   g_held_here = true;
 }
 
