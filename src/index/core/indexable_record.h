@@ -31,19 +31,20 @@ void release_id(uint32_t id);
 // only live objects.
 const IdTable<PyObject*>& objects_by_id();
 
-// The mutable side of one Indexable: its attributes and the indexes holding it.
+// The mutable side of one Indexable: its attributes and the indexes holding it. The lock comes
+// last and may share its padding, so that the record's id fits in the bytes after its flag.
 struct ObjectState {
-  RecursiveMutex lock;      // guards both fields below
   Memberships memberships;  // indexes holding the object
   AttributeMap attributes;
+  [[no_unique_address]] RecursiveMutex lock;  // guards both fields above
 };
 
 // The native side of one Indexable: its id and its state, made in place inside the Python object
 // (a separate block would cost every object an allocation and a pointer). The state stays
 // writable through the const records that indexes reach, as its lock guards it.
 struct IndexableRecord {
+  [[no_unique_address]] mutable ObjectState state;
   uint32_t id;  // released when the record goes; never 0
-  mutable ObjectState state;
 
   // Takes `id`, from allocate_id, for `object`, the Python object the record lives in.
   IndexableRecord(uint32_t id, PyObject* object);
@@ -51,6 +52,9 @@ struct IndexableRecord {
   IndexableRecord& operator=(const IndexableRecord&) = delete;
   ~IndexableRecord();
 };
+
+// Every object carries a record: the id takes the padding behind the lock's flag.
+static_assert(sizeof(IndexableRecord) == sizeof(ObjectState));
 
 // Tests only: forgets every released id and makes `next` the next never-used id (0: none left).
 void reset_ids_for_testing(uint32_t next);
