@@ -64,6 +64,11 @@ StoredValue::StoredValue(PyValue value) : form_(Form::Int) {
           Form::Indexable,
           PyHandle(std::get<StoredIndexable>(value.primitive()).python_handle).into_word());
       break;
+    case ValueKind::Iterable:
+      *this = StoredValue(
+          Form::Iterable,
+          SharedLeaves(std::get<IterableValue>(value.primitive()).elements).into_word());
+      break;
     default:
       *this = StoredValue(Form::Boxed, new PyValue(std::move(value)));
       break;
@@ -96,6 +101,9 @@ void StoredValue::assign_holding_gil(StoredValue&& other) noexcept {
 void StoredValue::release() {
   if (form_ == Form::Text || form_ == Form::Time) release_reference(text());
   if (form_ == Form::Indexable) PyHandle::from_word(payload<void*>()).reset();
+  if (form_ == Form::Iterable) {
+    SharedLeaves dropped = SharedLeaves::from_word(payload<void*>());
+  }
   if (form_ == Form::Boxed) delete boxed();
   form_ = Form::Int;
 }
@@ -114,6 +122,8 @@ PyObject* StoredValue::object() const {
     std::move(held).into_word();  // still owned by this value
     return object;
   }
+  if (form_ == Form::Iterable)
+    return with_leaves([](const SharedLeaves& leaves) { return leaves.container(); });
   return form_ == Form::Boxed ? boxed()->object() : nullptr;
 }
 
@@ -137,6 +147,10 @@ PyValue StoredValue::value() const {
       return PyValue::from_primitive(*field_time_value(text()));
     case Form::Indexable:
       return PyValue::from_indexable(indexable());
+    case Form::Iterable:
+      return with_leaves([](const SharedLeaves& leaves) {
+        return PyValue::from_primitive(IterableValue{leaves});
+      });
     case Form::Boxed:
       break;
   }
@@ -155,6 +169,7 @@ OwnedRef StoredValue::made_object() const {
     case Form::Time:
       return OwnedRef::new_reference(text());
     case Form::Indexable:
+    case Form::Iterable:
       return OwnedRef::new_reference(object());
     case Form::Boxed:
       break;
@@ -176,15 +191,19 @@ ValueKind StoredValue::kind() const {
       return ValueKind::Time;
     case Form::Indexable:
       return ValueKind::Ind;
+    case Form::Iterable:
+      return ValueKind::Iterable;
     case Form::Boxed:
       break;
   }
   return boxed()->kind();
 }
 
-const std::vector<PyValue>& StoredValue::elements() const {
-  static const std::vector<PyValue> kNone;
-  return form_ == Form::Boxed ? boxed()->elements() : kNone;
+std::span<const PyValue> StoredValue::elements() const {
+  // The span reads the block this value owns.
+  if (form_ == Form::Iterable)
+    return with_leaves([](const SharedLeaves& leaves) { return leaves.leaves(); });
+  return form_ == Form::Boxed ? boxed()->elements() : std::span<const PyValue>();
 }
 
 }  // namespace veldrake

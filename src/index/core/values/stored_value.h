@@ -3,9 +3,9 @@
 // numbers and bools in place, text as the str object itself. Keeping the str spares rebuilding it
 // on every read, which then only takes a reference, and objects written from one str share it.
 // An Indexable (objects often hold another, an owner or a parent) is its handle, in place, and a
-// date, datetime or timedelta whose key its fields give is the object, as text is. Every other
-// value is a PyValue kept out of line. The engine works on PyValues: `value()` makes
-// one, without the interpreter lock.
+// date, datetime or timedelta whose key its fields give is the object, as text is, and a container
+// is its block of leaves (see shared_leaves.h). Every other value is a PyValue kept out of line.
+// The engine works on PyValues: `value()` makes one, without the interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
 
 #include "index/core/python/python_ref.h"
 #include "index/core/values/value.h"
@@ -53,9 +56,12 @@ class StoredValue {
   // and times kept in place (none of which holds references).
   PyObject* object() const;
   // The leaf values of a container, empty for other kinds (see PyValue::elements).
-  const std::vector<PyValue>& elements() const;
+  std::span<const PyValue> elements() const;
   bool involves_indexable() const {
-    return form_ == Form::Indexable || (form_ == Form::Boxed && boxed()->involves_indexable());
+    return form_ == Form::Indexable ||
+           (form_ == Form::Iterable &&
+            with_leaves([](const SharedLeaves& leaves) { return leaves.any_indexable(); })) ||
+           (form_ == Form::Boxed && boxed()->involves_indexable());
   }
   // A time kept without its Python object, which only Python code can make (see to_object).
   bool is_time_without_object() const {
@@ -64,7 +70,7 @@ class StoredValue {
 
  private:
   // The forms that hold something to release come last.
-  enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Boxed };
+  enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Iterable, Boxed };
 
   template <class Payload>
   StoredValue(Form form, Payload payload);
@@ -79,6 +85,14 @@ class StoredValue {
   PyObject* text() const { return payload<PyObject*>(); }
   // A copy of the handle of an Indexable value.
   PyHandle indexable() const;
+  // `use(const SharedLeaves&)` on the block of an Iterable value, which stays owned by this value.
+  template <class Use>
+  std::invoke_result_t<Use, const SharedLeaves&> with_leaves(Use&& use) const {
+    SharedLeaves held = SharedLeaves::from_word(payload<void*>());
+    auto result = use(std::as_const(held));
+    std::move(held).into_word();
+    return result;
+  }
   void release();
   // to_object, made out of line.
   OwnedRef made_object() const;

@@ -46,7 +46,7 @@ uint64_t hash_of(const CastValue& primitive, const void* object) {
           [&](const ShortText& text) { hasher.add64(hash_str(text.view())).add(0xFF).add(3); },
           [&](bool value) { hasher.add64(value ? 1 : 0).add(4); },
           [&](const IterableValue& iterable) {
-            hasher.add64(address_of(iterable.elements.get())).add(5);
+            hasher.add64(address_of(iterable.elements.identity())).add(5);
           },
           [&](const StoredIndexable& stored) {
             hasher.add64(address_of(stored.python_handle.get())).add(6);
@@ -263,12 +263,6 @@ PyValue::PyValue(PyHandle obj, Primitive&& primitive)
 
 PyValue::PyValue() : PyValue(PyHandle(), UnknownValue{}) {}
 
-bool PyValue::elements_involve_indexable() const {
-  const Elements& all = elements();
-  return std::any_of(all.begin(), all.end(),
-                     [](const PyValue& element) { return element.kind() == ValueKind::Ind; });
-}
-
 PyValue PyValue::from_object(PyObject* borrowed) {
   return from_classified(borrowed, classify(borrowed), false);
 }
@@ -286,8 +280,6 @@ PyValue PyValue::for_operand(PyObject* borrowed) {
 }
 
 PyValue PyValue::from_primitive(CastValue primitive) {
-  auto* iterable = std::get_if<IterableValue>(&primitive);
-  if (iterable && !iterable->elements) iterable->elements = std::make_shared<Elements>();
   return PyValue(PyHandle(), std::move(primitive));
 }
 
@@ -320,10 +312,10 @@ PyValue PyValue::from_indexable(PyHandle handle) {
 }
 
 PyValue PyValue::from_container(PyObject* container, IterableKind kind) {
-  auto elements = std::make_shared<Elements>();
-  if (kind != IterableKind::Dict && !collect_flat_leaves(container, *elements))
-    collect_leaves(container, *elements);
-  return PyValue(PyHandle::new_reference(container), IterableValue{kind, std::move(elements)});
+  Elements elements;
+  if (kind != IterableKind::Dict && !collect_flat_leaves(container, elements))
+    collect_leaves(container, elements);
+  return PyValue(PyHandle(), IterableValue{SharedLeaves(kind, container, std::move(elements))});
 }
 
 bool PyValue::collect_flat_leaves(PyObject* container, Elements& out) {
@@ -391,15 +383,14 @@ OwnedRef PyValue::to_object() const {
       if (!obj_) return time_object(std::get<TimeValue>(primitive_));
       return obj_.new_ref();
     default:
-      check(static_cast<bool>(obj_), "value has no Python object");
-      return obj_.new_ref();
+      check(object() != nullptr, "value has no Python object");
+      return OwnedRef::new_reference(object());
   }
 }
 
-const std::vector<PyValue>& PyValue::elements() const {
-  static const Elements kNone;
+std::span<const PyValue> PyValue::elements() const {
   const auto* iterable = std::get_if<IterableValue>(&primitive_);
-  return iterable ? *iterable->elements : kNone;
+  return iterable ? iterable->elements.leaves() : std::span<const PyValue>();
 }
 
 bool operator==(const PyValue& a, const PyValue& b) {
@@ -462,7 +453,7 @@ std::string PyValue::debug_string() const {
           },
           [](bool value) { return std::string(value ? "Bool(true)" : "Bool(false)"); },
           [](const IterableValue& iterable) {
-            return std::string("Iterable(") + iterable_name(iterable.kind) + ")";
+            return std::string("Iterable(") + iterable_name(iterable.elements.kind()) + ")";
           },
           [](const StoredIndexable& stored) { return "Ind(" + std::to_string(stored.id()) + ")"; },
           [](UnknownValue) { return std::string("Unknown"); },
@@ -481,9 +472,8 @@ std::string PyValue::debug_string() const {
       },
       primitive_);
   std::string object = "None";
-  if (obj_) {
-    object = std::string("<") + Py_TYPE(obj_.get())->tp_name + " object at " +
-             hex_address(obj_.get()) + ">";
+  if (PyObject* held = this->object()) {
+    object = std::string("<") + Py_TYPE(held)->tp_name + " object at " + hex_address(held) + ">";
   }
   return "PyValue { obj: " + object + ", primitave: " + primitive +
          ", hash: " + std::to_string(hash_) + " }";

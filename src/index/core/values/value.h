@@ -9,12 +9,13 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "index/core/python/python_ref.h"
+#include "index/core/values/shared_leaves.h"
 #include "index/core/values/short_text.h"
 #include "index/core/values/time_value.h"
 #include "index/core/values/types.h"
@@ -25,15 +26,10 @@ struct IndexableRecord;
 struct ObjectState;
 class PyValue;
 
-// The kind of container an iterable value was made from.
-enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
-
-// A list, tuple, set or dict value. Its leaf values are shared by the copies of the value, and the
-// address of their block is the iterable's identity. Held inside the value's primitive, where it
-// takes no more room than a text does.
+// A list, tuple, set or dict value: its container and leaf values, shared by the copies of the
+// value. Held inside the value's primitive, where it takes no more room than a text does.
 struct IterableValue {
-  IterableKind kind;
-  std::shared_ptr<const std::vector<PyValue>> elements;
+  SharedLeaves elements;
 };
 
 // An Indexable held by a value or an index. The handle keeps the Python object alive, and with it
@@ -113,18 +109,23 @@ class PyValue {
   const CastValue& primitive() const { return primitive_; }
   uint64_t hash() const { return hash_; }
   // The original object, borrowed; nullptr when there is none (always for numbers, text and
-  // bools).
-  PyObject* object() const { return obj_.get(); }
+  // bools). A container is held by its leaves' block.
+  PyObject* object() const {
+    if (const auto* iterable = std::get_if<IterableValue>(&primitive_))
+      return iterable->elements.container();
+    return obj_.get();
+  }
   // The leaf values of a list, tuple or set, at any depth, in iteration order; dicts, nested or
   // not, contribute none, and a container met again inside itself is not entered again. Empty
   // for other kinds. Copies of this value share the elements.
-  const std::vector<PyValue>& elements() const;
+  std::span<const PyValue> elements() const;
   // An Indexable, or an iterable with an Indexable among its elements (found by a scan of them:
   // values are stored by the million, a flag would cost each of them eight bytes). Inline, as
   // every write asks it of plain values.
   bool involves_indexable() const {
     return kind() == ValueKind::Ind ||
-           (kind() == ValueKind::Iterable && elements_involve_indexable());
+           (kind() == ValueKind::Iterable &&
+            std::get<IterableValue>(primitive_).elements.any_indexable());
   }
 
   // For reprs and test failures: PyValue { obj: ..., primitave: Int(5), hash: ... }.
@@ -141,7 +142,6 @@ class PyValue {
   // `primitive` is a CastValue or one of its alternatives, which is then made in place.
   template <class Primitive>
   PyValue(PyHandle obj, Primitive&& primitive);
-  bool elements_involve_indexable() const;
   static PyValue from_classified(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_leaf(PyObject* object, ValueClass value_class, bool operand);
   static PyValue from_container(PyObject* container, IterableKind kind);
