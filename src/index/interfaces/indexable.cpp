@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/compact_mutex.h"
 #include "base/structures/string_interner/interner.h"
 #include "index/core/attribute_write.h"
 #include "index/core/indexable_object.h"
@@ -45,7 +46,7 @@ class FreeList {
   }
 
  private:
-  std::mutex mutex_;
+  CompactMutex mutex_;  // taken for a few instructions, most often by one thread
   std::vector<void*> blocks_;
 };
 
