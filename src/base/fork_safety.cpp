@@ -8,9 +8,13 @@
 #include <thread>
 
 namespace veldrake {
+
+std::atomic<int> fork_safety_detail::g_engine_work{0};
+
 namespace {
 
-std::atomic<int> g_engine_work{0};  // threads in engine work
+using fork_safety_detail::g_engine_work;
+
 std::atomic<bool> g_forking{false};
 
 // The thread that forks usually holds the interpreter lock, so no new work can start anyway;
@@ -48,10 +52,6 @@ void enter_engine_work() {
 
 void leave_engine_work() {
   g_engine_work.fetch_sub(1, std::memory_order_release);
-}
-
-bool engine_work_in_progress() {
-  return g_engine_work.load(std::memory_order_acquire) != 0;
 }
 
 }  // namespace veldrake

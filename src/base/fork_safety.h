@@ -15,7 +15,13 @@
 // engine work waits for is held by engine work, which goes on.
 #pragma once
 
+#include <atomic>
+
 namespace veldrake {
+
+namespace fork_safety_detail {
+extern std::atomic<int> g_engine_work;  // threads in engine work
+}  // namespace fork_safety_detail
 
 // Registers the fork handlers, once per process. Throws std::bad_alloc when they cannot be.
 void install_fork_handlers();
@@ -28,6 +34,8 @@ void leave_engine_work();
 // True when some thread is in engine work. Asked with the interpreter lock held, a false answer
 // holds until that lock is released: no other thread then holds a module lock or reaches module
 // data, and none can start to.
-bool engine_work_in_progress();
+inline bool engine_work_in_progress() {
+  return fork_safety_detail::g_engine_work.load(std::memory_order_acquire) != 0;
+}
 
 }  // namespace veldrake

@@ -80,37 +80,36 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
 // Stores `value` in the map of an object in no index, for a writer that has the map to itself and
 // holds the interpreter lock. A replaced value without a Python object goes at once (dropping it
 // runs no Python code); another is left in `value`, for the caller to drop once it lets the map go.
-void store_in_no_index(ObjectState& state, StoredValue* current, uint32_t attr, StoredValue& value,
-                       std::optional<StoredValue>& replaced) {
+void store_in_no_index(ObjectState& state, StoredValue* current, uint32_t attr,
+                       StoredValue& value) {
   if (current && !current->object())
     current->assign_holding_gil(std::move(value));
   else if (current)
     std::swap(*current, value);
   else
-    replaced = state.attributes.insert(attr, std::move(value));
+    state.attributes.insert(attr, std::move(value));  // a new name replaces nothing
 }
 
-}  // namespace
+// While no thread is in engine work, the interpreter lock keeps every other thread away from the
+// object (see fork_safety.h): one in no index, with no nested object at stake, is written without
+// its lock. A poisoned lock refuses the write either way. False when the write needs the lock.
+bool stored_without_lock(ObjectState& state, uint32_t attr, StoredValue& value) {
+  if (value.involves_indexable() || engine_work_in_progress()) return false;
+  if (state.lock.is_poisoned()) internal_error(kPoisonedLock);
+  StoredValue* current = state.attributes.get(attr);
+  if ((current && current->involves_indexable()) || !state.memberships.empty()) return false;
+  store_in_no_index(state, current, attr, value);
+  return true;
+}
 
-// The store into the map and the update of the indexes happen under one hold of the object's
-// lock, so concurrent writes of one object apply whole, one after the other, and no index can
-// keep a value that the map no longer has.
-void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue value) {
+// write_attribute under the object's lock. Out of line, so that the common write does not pay
+// for this frame.
+[[gnu::noinline]] void write_with_lock(const IndexableRecord& record, uint32_t attr,
+                                       StoredValue& value) {
   std::optional<StoredValue>
       replaced;  // dropped below, with the interpreter lock and no other lock
   ObjectState& state = record.state;
   if (!value.involves_indexable()) {
-    // While no thread is in engine work, the interpreter lock keeps every other thread away from
-    // the object (see fork_safety.h): one in no index, with no nested object at stake, is
-    // written without its lock. A poisoned lock refuses the write either way.
-    if (!engine_work_in_progress()) {
-      if (state.lock.is_poisoned()) internal_error(kPoisonedLock);
-      StoredValue* current = state.attributes.get(attr);
-      if (!(current && current->involves_indexable()) && state.memberships.empty()) {
-        store_in_no_index(state, current, attr, value, replaced);
-        return;
-      }
-    }
     // Taking the object's lock with the interpreter lock held is safe, as no holder of an
     // object's lock waits for it. With no nested object at stake, a write then takes a few
     // engine locks, each briefly: releasing the interpreter lock for it would cost several times
@@ -122,7 +121,7 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue v
     StoredValue* current = state.attributes.get(attr);
     if (!(current && current->involves_indexable())) {
       if (state.memberships.empty()) {
-        store_in_no_index(state, current, attr, value, replaced);
+        store_in_no_index(state, current, attr, value);
       } else {
         change.emplace();
         engine_work.emplace();
@@ -138,6 +137,16 @@ void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue v
     return value.involves_indexable() || (current && current->involves_indexable());
   });
   replaced = store_and_update(record, attr, std::move(value), lock);
+}
+
+}  // namespace
+
+// The store into the map and the update of the indexes happen under one hold of the object's
+// lock, so concurrent writes of one object apply whole, one after the other, and no index can
+// keep a value that the map no longer has. A value replaced by a swap goes with `value`, once the
+// lock is let go.
+void write_attribute(const IndexableRecord& record, uint32_t attr, StoredValue value) {
+  if (!stored_without_lock(record.state, attr, value)) write_with_lock(record, attr, value);
 }
 
 }  // namespace veldrake

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 #include "index/core/indexable_record.h"
 #include "index/core/python/native_object.h"
 
@@ -22,12 +24,25 @@ inline PyObject*& weak_references_of(PyObject* indexable) {
   return reinterpret_cast<IndexableObject*>(indexable)->weak_references;
 }
 
+namespace indexable_object_detail {
+extern std::atomic<PyTypeObject*> g_indexable_type;
+}  // namespace indexable_object_detail
+
 // Makes `type` the Indexable class that is_indexable checks for. Interpreter lock held.
 void register_indexable_type(PyTypeObject* type);
 
+// The registered Indexable class, or null before it is registered. Inline, as every attribute
+// write and every creation tells the class from its subclasses.
+inline PyTypeObject* registered_indexable_type() {
+  return indexable_object_detail::g_indexable_type.load(std::memory_order_acquire);
+}
+
 // True for instances of Indexable and its subclasses (none exist before the class is registered).
 // Interpreter lock held; never fails.
-bool is_indexable(PyObject* object);
+inline bool is_indexable(PyObject* object) {
+  PyTypeObject* type = registered_indexable_type();
+  return type && PyObject_TypeCheck(object, type);
+}
 
 // The record of an object for which is_indexable holds.
 inline const IndexableRecord& record_of(PyObject* indexable) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/compact_mutex.h"
 #include "index/core/python/binding.h"
 
 namespace veldrake {
@@ -12,7 +13,7 @@ namespace {
 
 // Released ids, reused newest first: ids stay few and dense, which keeps the indexes' sets of ids
 // small.
-std::mutex g_free_ids_mutex;
+CompactMutex g_free_ids_mutex;  // taken for a few instructions, on every creation
 std::vector<uint32_t> g_free_ids;
 // The next id never handed out; it wraps to 0 once 2^32 - 1 has been handed out.
 std::atomic<uint32_t> g_next_id{1};

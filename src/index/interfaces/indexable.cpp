@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/compact_mutex.h"
 #include "base/structures/string_interner/interner.h"
 #include "index/core/attribute_write.h"
 #include "index/core/indexable_object.h"
@@ -45,7 +46,7 @@ class FreeList {
   }
 
  private:
-  std::mutex mutex_;
+  CompactMutex mutex_;  // taken for a few instructions, most often by one thread
   std::vector<void*> blocks_;
 };
 
@@ -59,7 +60,7 @@ FreeList& free_list() {
 // The record is made in place before any Python code can run, so the cycle collector, which
 // tracks a freshly allocated object at once, never sees the object without it.
 OwnedRef allocate_object(PyTypeObject* type, uint32_t id) {
-  void* block = type == indexable_type() ? free_list().take() : nullptr;
+  void* block = type == registered_indexable_type() ? free_list().take() : nullptr;
   OwnedRef self;
   if (block) {
     self = OwnedRef::steal(PyObject_Init(static_cast<PyObject*>(block), type));
@@ -117,7 +118,7 @@ void refuse_frozen_dataclass(PyTypeObject* type) {
 
 void store_keywords(PyObject* self, PyObject* kwargs) {
   record_of(self).state.attributes.reserve(static_cast<std::size_t>(PyDict_Size(kwargs)));
-  const bool subclass = Py_TYPE(self) != indexable_type();
+  const bool subclass = Py_TYPE(self) != registered_indexable_type();
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -137,12 +138,14 @@ void store_keywords(PyObject* self, PyObject* kwargs) {
 
 PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
   return guarded_object([&] {
-    // CPython's __new__ wrapper refuses `Indexable.__new__(Index)`; PyPy's does not check.
-    if (!PyType_IsSubtype(type, indexable_type())) {
+    // Registered, as the class exists. CPython's __new__ wrapper refuses
+    // `Indexable.__new__(Index)`; PyPy's does not check.
+    PyTypeObject* const indexable = registered_indexable_type();
+    if (!PyType_IsSubtype(type, indexable)) {
       raise_type_error(std::string("Indexable.__new__(") + type->tp_name +
                        "): not a subtype of Indexable");
     }
-    if (type != indexable_type()) refuse_frozen_dataclass(type);
+    if (type != indexable) refuse_frozen_dataclass(type);
     // The id first: when none is left, nothing has been made.
     OwnedRef self = allocate_object(type, allocate_id());
     // From here a failure releases the object, and with it the id.
@@ -182,7 +185,7 @@ int indexable_clear(PyObject* self) {
 
 // Keeps the memory of an exact Indexable for the next one when the free list has room.
 void release_memory(PyObject* self) {
-  if (Py_TYPE(self) != indexable_type() || !free_list().keep(self)) free_instance(self);
+  if (Py_TYPE(self) != registered_indexable_type() || !free_list().keep(self)) free_instance(self);
 }
 
 void indexable_dealloc(PyObject* self) {
@@ -258,7 +261,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
       throw PythonError();
     }
-    if (Py_TYPE(self) != indexable_type() && names_data_descriptor(Py_TYPE(self), name)) {
+    if (Py_TYPE(self) != registered_indexable_type() &&
+        names_data_descriptor(Py_TYPE(self), name)) {
       throw_if_failed(PyObject_GenericSetAttr(self, name, value) == 0);
       return 0;
     }

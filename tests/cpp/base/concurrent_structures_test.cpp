@@ -8,11 +8,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "base/before_blocking.h"
+#include "base/compact_mutex.h"
 #include "base/locks.h"
 #include "base/structures/grace_period.h"
 
@@ -90,28 +92,46 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
   EXPECT_LE(waited[kWrites / 2], kReaders) << "reads a write waited behind, median of " << kWrites;
 }
 
-// Threads contending for one recursive mutex, each taking it twice over: one thread at a time is
-// inside, no increment is lost and no waiter sleeps through an unlock (a lost wake-up hangs).
-TEST(ConcurrentLocks, ARecursiveMutexAdmitsOneThreadAtATimeAndItsHolderAgain) {
+// Threads contending for one lock, each taking it through `hold` (which runs its body with the
+// lock held): one thread at a time is inside, no increment is lost and no waiter sleeps through
+// an unlock (a lost wake-up hangs).
+template <class Hold>
+void expect_one_thread_at_a_time(Hold hold) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 20000;
-  RecursiveMutex mutex;
   std::atomic<int> inside{0};
-  int count = 0;  // guarded by `mutex`
+  int count = 0;  // guarded by the lock
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int round = 0; round < kRounds; ++round) {
-        auto outer = mutex.lock();
-        auto inner = mutex.lock();
-        EXPECT_EQ(inside.fetch_add(1), 0);
-        ++count;
-        inside.fetch_sub(1);
+        hold([&] {
+          EXPECT_EQ(inside.fetch_add(1), 0);
+          ++count;
+          inside.fetch_sub(1);
+        });
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(count, kThreads * kRounds);
+}
+
+TEST(ConcurrentLocks, ARecursiveMutexAdmitsOneThreadAtATimeAndItsHolderAgain) {
+  RecursiveMutex mutex;
+  expect_one_thread_at_a_time([&](auto body) {
+    auto outer = mutex.lock();
+    auto inner = mutex.lock();
+    body();
+  });
+}
+
+TEST(ConcurrentLocks, ACompactMutexAdmitsOneThreadAtATime) {
+  CompactMutex mutex;
+  expect_one_thread_at_a_time([&](auto body) {
+    std::lock_guard guard(mutex);
+    body();
+  });
 }
 
 // Each way to take one of the engine's locks runs `body` while holding it.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,22 @@ TEST(HybridHashmap, EightKeysStayInlineInOrderAndTheNinthMovesAllToTheMap) {
   EXPECT_EQ(map.keys().size(), 9u);
   for (uint32_t key = 0; key < 9; ++key) EXPECT_EQ(*map.get(100 - key), static_cast<int>(key));
   EXPECT_EQ(map.get(42), nullptr);
+}
+
+// An object made with its attributes reserves room for them first: names fill the room, replace
+// in place, and the next name still grows the array and then moves it to the map.
+TEST(HybridHashmap, AReservedArrayFillsThenGrowsAsAnUnreservedOne) {
+  HybridHashmap<int> map;
+  map.reserve(3);
+  for (uint32_t key = 0; key < 9; ++key) {
+    EXPECT_EQ(map.insert(key, -1), std::nullopt);
+    EXPECT_EQ(map.insert(key, static_cast<int>(key)), -1);
+    EXPECT_EQ(map.is_map(), key == 8);
+  }
+  Pairs pairs;
+  for (const auto& [k, value] : map) pairs.emplace_back(k, value);
+  std::sort(pairs.begin(), pairs.end());
+  EXPECT_EQ(pairs, (Pairs{{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}, {7, 7}, {8, 8}}));
 }
 
 }  // namespace

@@ -58,39 +58,20 @@ class HybridHashmap {
   }
 
   // Stores `value` under `key`. Returns the value it replaces, so that the caller can drop it
-  // after letting go of its locks. A replaced value keeps its place in the order.
+  // after letting go of its locks. A replaced value keeps its place in the order. Inline up to a
+  // new name that fits the array, as when an object is made with its attributes.
   std::optional<V> insert(uint32_t key, V&& value) {
-    if (!is_map()) {
-      for (Entry& entry : entries()) {
-        if (entry.first == key) return std::exchange(entry.second, std::move(value));
-      }
-      const std::size_t size = this->size();
-      if (size < kInlineEntries) {
-        if (size == capacity()) grow(std::min(kInlineEntries, std::max<std::size_t>(2, 2 * size)));
-        new (array()->entries() + size) Entry(key, std::move(value));
-        ++array()->size;
-        return std::nullopt;
-      }
-      auto map = std::make_unique<Map>();
-      map->reserve(kInitialMapCapacity);
-      try {
-        // A value moves only once its node is allocated.
-        for (auto& [existing, stored] : entries()) map->emplace(existing, std::move(stored));
-        map->emplace(key, std::move(value));
-      } catch (...) {
-        for (auto& [existing, stored] : entries()) {
-          if (auto moved = map->find(existing); moved != map->end())
-            stored = std::move(moved->second);
-        }
-        throw;
-      }
-      HybridHashmap emptied(std::move(*this));
-      word_ = reinterpret_cast<uintptr_t>(map.release()) | kMapTag;
-      return std::nullopt;
+    if (is_map()) return insert_in_map(key, std::move(value));
+    for (Entry& entry : entries()) {
+      if (entry.first == key) return std::exchange(entry.second, std::move(value));
     }
-    auto [slot, inserted] = map()->try_emplace(key, std::move(value));
-    if (inserted) return std::nullopt;
-    return std::exchange(slot->second, std::move(value));
+    if (Array* array = this->array(); array && array->size < array->capacity) {
+      new (array->entries() + array->size) Entry(key, std::move(value));
+      ++array->size;
+    } else {
+      add_beyond_capacity(key, std::move(value));
+    }
+    return std::nullopt;
   }
 
   // Room for `count` attributes in all, when they will fit in the array: an object made with its
@@ -163,6 +144,37 @@ class HybridHashmap {
   std::span<Entry> entries() const {
     Array* array = this->array();
     return array ? std::span<Entry>(array->entries(), array->size) : std::span<Entry>();
+  }
+  // Adds `key`, which is not in the full array: grows the array, or moves the entries to a map.
+  // Out of line, so that insert stays small enough to inline.
+  [[gnu::noinline]] void add_beyond_capacity(uint32_t key, V&& value) {
+    const std::size_t size = this->size();
+    if (size < kInlineEntries) {
+      grow(std::min(kInlineEntries, std::max<std::size_t>(2, 2 * size)));
+      new (array()->entries() + size) Entry(key, std::move(value));
+      ++array()->size;
+      return;
+    }
+    auto map = std::make_unique<Map>();
+    map->reserve(kInitialMapCapacity);
+    try {
+      // A value moves only once its node is allocated.
+      for (auto& [existing, stored] : entries()) map->emplace(existing, std::move(stored));
+      map->emplace(key, std::move(value));
+    } catch (...) {
+      for (auto& [existing, stored] : entries()) {
+        if (auto moved = map->find(existing); moved != map->end())
+          stored = std::move(moved->second);
+      }
+      throw;
+    }
+    HybridHashmap emptied(std::move(*this));
+    word_ = reinterpret_cast<uintptr_t>(map.release()) | kMapTag;
+  }
+  std::optional<V> insert_in_map(uint32_t key, V&& value) {
+    auto [slot, inserted] = map()->try_emplace(key, std::move(value));
+    if (inserted) return std::nullopt;
+    return std::exchange(slot->second, std::move(value));
   }
   // Moves the inline entries into a block for `capacity` of them; throws before moving any.
   void grow(std::size_t capacity) {

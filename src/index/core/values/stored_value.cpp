@@ -9,13 +9,7 @@
 
 namespace veldrake {
 
-template <class Payload>
-StoredValue::StoredValue(Form form, Payload payload) : form_(form) {
-  static_assert(sizeof(Payload) <= sizeof(payload_));
-  std::memcpy(payload_, &payload, sizeof(Payload));
-}
-
-StoredValue StoredValue::from_object(PyObject* borrowed) {
+StoredValue StoredValue::converted(PyObject* borrowed) {
   // The common exact types directly: a PyValue would be made, and hashed, only to be taken apart.
   PyTypeObject* type = Py_TYPE(borrowed);
   if (type == &PyFloat_Type) return StoredValue(Form::Float, PyFloat_AsDouble(borrowed));
@@ -30,8 +24,8 @@ StoredValue StoredValue::from_object(PyObject* borrowed) {
   // can read it on any thread. PyPy makes it on demand through calls that need the lock, so
   // there text is kept as a PyValue.
   if (type == &PyUnicode_Type) {
-    // A compact ASCII str is its own UTF-8 form.
-    if (PyUnicode_IS_COMPACT_ASCII(borrowed) || PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
+    // A compact ASCII str, its own UTF-8 form, was taken by from_object.
+    if (PyUnicode_AsUTF8AndSize(borrowed, nullptr)) {
       Py_INCREF(borrowed);
       return StoredValue(Form::Text, borrowed);
     }
@@ -89,15 +83,6 @@ StoredValue& StoredValue::operator=(StoredValue&& other) noexcept {
   return *this;
 }
 
-void StoredValue::assign_holding_gil(StoredValue&& other) noexcept {
-  if (form_ == Form::Text || form_ == Form::Time)
-    Py_DECREF(text());
-  else
-    release();
-  std::memcpy(payload_, other.payload_, sizeof(payload_));
-  form_ = std::exchange(other.form_, Form::Int);
-}
-
 void StoredValue::release() {
   if (form_ == Form::Text || form_ == Form::Time) release_reference(text());
   if (form_ == Form::Indexable) PyHandle::from_word(payload<void*>()).reset();
@@ -115,7 +100,7 @@ PyHandle StoredValue::indexable() const {
   return copy;
 }
 
-PyObject* StoredValue::object() const {
+PyObject* StoredValue::held_object() const {
   if (form_ == Form::Indexable) {
     PyHandle held = PyHandle::from_word(payload<void*>());
     PyObject* object = held.get();
@@ -124,7 +109,7 @@ PyObject* StoredValue::object() const {
   }
   if (form_ == Form::Iterable)
     return with_leaves([](const SharedLeaves& leaves) { return leaves.container(); });
-  return form_ == Form::Boxed ? boxed()->object() : nullptr;
+  return boxed()->object();
 }
 
 PyValue StoredValue::value() const {

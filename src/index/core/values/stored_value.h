@@ -24,16 +24,32 @@ namespace veldrake {
 
 class StoredValue {
  public:
-  // Made as PyValue::from_object makes a value. Interpreter lock held.
-  static StoredValue from_object(PyObject* borrowed);
+  // Made as PyValue::from_object makes a value. Interpreter lock held. An ASCII str, the most
+  // common value written, is taken inline.
+  static StoredValue from_object(PyObject* borrowed) {
+#ifndef PYPY_VERSION
+    if (Py_TYPE(borrowed) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(borrowed)) {
+      Py_INCREF(borrowed);
+      return StoredValue(Form::Text, borrowed);
+    }
+#endif
+    return converted(borrowed);
+  }
   // Keeps `value` out of line.
   explicit StoredValue(PyValue value);
 
   StoredValue(StoredValue&& other) noexcept;
   StoredValue& operator=(StoredValue&& other) noexcept;
   // The move assignment, for a holder of the interpreter lock: a str replaced is released at once,
-  // without asking which thread runs.
-  void assign_holding_gil(StoredValue&& other) noexcept;
+  // without asking which thread runs. Inline, as it is most writes of an object in no index.
+  void assign_holding_gil(StoredValue&& other) noexcept {
+    if (form_ == Form::Text || form_ == Form::Time)
+      Py_DECREF(text());
+    else if (form_ > Form::Text)
+      release();
+    std::memcpy(payload_, other.payload_, sizeof(payload_));
+    form_ = std::exchange(other.form_, Form::Int);
+  }
   StoredValue(const StoredValue&) = delete;
   StoredValue& operator=(const StoredValue&) = delete;
   // A str is released at once with the interpreter lock held, else queued; releasing one runs no
@@ -54,7 +70,9 @@ class StoredValue {
   ValueKind kind() const;
   // The object the cycle collector may have to see, borrowed; nullptr for numbers, text, bools
   // and times kept in place (none of which holds references).
-  PyObject* object() const;
+  PyObject* object() const {
+    return form_ >= Form::Indexable ? held_object() : nullptr;
+  }
   // The leaf values of a container, empty for other kinds (see PyValue::elements).
   std::span<const PyValue> elements() const;
   bool involves_indexable() const {
@@ -73,16 +91,25 @@ class StoredValue {
   enum class Form : uint8_t { Int, Float, Bool, Text, Time, Indexable, Iterable, Boxed };
 
   template <class Payload>
-  StoredValue(Form form, Payload payload);
+  StoredValue(Form form, Payload payload) : form_(form) {
+    static_assert(sizeof(Payload) <= sizeof(payload_));
+    std::memcpy(payload_, &payload, sizeof(Payload));
+  }
+  // from_object for every value but an ASCII str.
+  static StoredValue converted(PyObject* borrowed);
   template <class Payload>
   Payload payload() const {
     Payload payload;
     std::memcpy(&payload, payload_, sizeof(Payload));
     return payload;
   }
-  PyValue* boxed() const { return payload<PyValue*>(); }
+  PyValue* boxed() const {
+    return payload<PyValue*>();
+  }
   // The str of a Text value, or the object of a Time value, borrowed.
-  PyObject* text() const { return payload<PyObject*>(); }
+  PyObject* text() const {
+    return payload<PyObject*>();
+  }
   // A copy of the handle of an Indexable value.
   PyHandle indexable() const;
   // `use(const SharedLeaves&)` on the block of an Iterable value, which stays owned by this value.
@@ -94,6 +121,8 @@ class StoredValue {
     return result;
   }
   void release();
+  // object() of an Indexable, iterable or boxed value.
+  PyObject* held_object() const;
   // to_object, made out of line.
   OwnedRef made_object() const;
 
