@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "base/hot_thread_local.h"
+
 namespace veldrake {
 namespace {
 
-thread_local BeforeBlocking* t_innermost = nullptr;
+VELDRAKE_HOT_THREAD_LOCAL BeforeBlocking* t_innermost = nullptr;
 
 }  // namespace
 

@@ -31,6 +31,18 @@ def test_writes_replace_the_stored_value_not_what_it_became():
     assert [index.count(tags=v) for v in ("a", "b", 3, "x", "late", "z", 2)] == [0] * 6 + [1]
 
 
+def test_a_write_reaches_every_index_holding_the_object():
+    # More indexes than a write lists on the stack, one of them gone before the write.
+    obj = Indexable(city="a", n=1)
+    indexes = [indexed([obj, Indexable(city="a", n=1)]) for _ in range(7)]
+    del indexes[3]
+    gc.collect()
+    obj.city, obj.n = "b", 2
+    for index in indexes:
+        assert [index.count(city=v) for v in "ab"] + [index.count(n=v) for v in (1, 2)] == [1] * 4
+        assert index.get_by_attribute(city="b") == index.get_by_attribute(n=2) == [obj]
+
+
 def test_unknown_values_leave_nothing_behind_and_are_stored_in_linear_time():
     few = [Indexable(v=None) for _ in range(3)]
     index = indexed(few)

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/hot_thread_local.h"
+
 namespace veldrake::bitmap_memory {
 namespace {
 
@@ -31,7 +33,7 @@ struct ThreadState {
   bool in_call = false;
   Call kind = Call::kInPlace;
 };
-thread_local ThreadState t_state;
+VELDRAKE_HOT_THREAD_LOCAL ThreadState t_state;
 
 // Sets the reserve aside if it is not; false when the system refuses it.
 bool arm_reserve() {

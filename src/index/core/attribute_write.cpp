@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <memory_resource>
 #include <new>
 #include <optional>
 #include <vector>
@@ -46,11 +45,14 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
         record.id,   attr, old ? &*old : nullptr, *stored, old_scalars ? &*old_scalars : nullptr,
         *new_scalars};
   };
-  // Most objects are in a few indexes: their list stays on the stack.
+  // Most objects are in a few indexes: their list stays on the stack, the rest goes after it.
   constexpr std::size_t kInlineTargets = 4;
-  alignas(Target) std::array<std::byte, kInlineTargets * sizeof(Target)> inline_targets;
-  std::pmr::monotonic_buffer_resource arena(inline_targets.data(), inline_targets.size());
-  std::pmr::vector<Target> targets(&arena);
+  std::array<Target, kInlineTargets> inline_targets;
+  std::vector<Target> more_targets;
+  std::size_t target_count = 0;
+  const auto target = [&](std::size_t i) -> Target& {
+    return i < kInlineTargets ? inline_targets[i] : more_targets[i - kInlineTargets];
+  };
   std::size_t staged = 0;
   try {
     stored.emplace(state.attributes.get(attr)->value());
@@ -59,21 +61,26 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
       old_scalars.emplace(QueryMap::scalars_of(*old));
     }
     new_scalars.emplace(QueryMap::scalars_of(*stored));
-    targets.reserve(kInlineTargets);
-    state.memberships.for_each_live(
-        [&](std::shared_ptr<IndexAPI> index) { targets.push_back(Target{std::move(index)}); });
-    for (; staged < targets.size(); ++staged)
-      targets[staged].map = targets[staged].index->stage_write(change());
+    state.memberships.for_each_live([&](std::shared_ptr<IndexAPI> index) {
+      if (target_count < kInlineTargets)
+        inline_targets[target_count] = Target{std::move(index)};
+      else
+        more_targets.push_back(Target{std::move(index)});
+      ++target_count;
+    });
+    for (; staged < target_count; ++staged)
+      target(staged).map = target(staged).index->stage_write(change());
   } catch (const std::bad_alloc&) {
     for (std::size_t i = 0; i < staged; ++i)
-      targets[i].index->unstage_write(change(), targets[i].map);
+      target(i).index->unstage_write(change(), target(i).map);
     // What leaves the map is dropped by the caller, like a replaced value.
     replaced = replaced ? state.attributes.insert(attr, std::move(*replaced))
                         : state.attributes.erase(attr);
     lock.mark_failure_safe();
     throw;
   }
-  for (const Target& target : targets) target.index->commit_write(change(), target.map);
+  for (std::size_t i = 0; i < target_count; ++i)
+    target(i).index->commit_write(change(), target(i).map);
   return replaced;
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <random>
 #include <set>
@@ -178,9 +179,15 @@ void drive_against_reference(bool one_entry_per_id, bool ascending_ids) {
   std::set<StoredEntry, ReferenceOrder> reference;
   std::vector<StoredEntry> stored;  // the reference's entries, for picking one to remove
   std::vector<std::vector<NumericKey>> keys_of(kIdCount);
+  // A removal lists up to 8 carriers on the stack, more on the heap: both must come up.
+  std::size_t fewest_named = std::numeric_limits<std::size_t>::max();
+  std::size_t most_named = 0;
   const auto remove = [&](const StoredEntry& entry) {
     auto& keys = keys_of[entry.id];
-    const bool removed = tree.remove(entry.key, entry.id, carriers_of(keys, generator));
+    const std::vector<NumericKey> named = carriers_of(keys, generator);
+    if (!named.empty()) fewest_named = std::min(fewest_named, named.size());
+    most_named = std::max(most_named, named.size());
+    const bool removed = tree.remove(entry.key, entry.id, named);
     std::erase_if(keys, [&](const NumericKey& key) { return key == entry.key; });
     return removed;
   };
@@ -221,6 +228,10 @@ void drive_against_reference(bool one_entry_per_id, bool ascending_ids) {
     if (batch == kGrowing - 1) {
       EXPECT_GE(tree.height(), one_entry_per_id ? 2u : 3u);
     }
+  }
+  EXPECT_LE(fewest_named, 8u);
+  if (!one_entry_per_id) {
+    EXPECT_GT(most_named, 8u);
   }
 }
 

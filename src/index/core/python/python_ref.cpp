@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "base/fork_safety.h"
+#include "base/hot_thread_local.h"
 
 namespace veldrake {
 namespace {
 
 // Set while this thread runs module code that must not touch reference counts directly.
-thread_local bool g_without_gil = false;
+VELDRAKE_HOT_THREAD_LOCAL bool g_without_gil = false;
 
 // References dropped on threads that had released the interpreter lock, and references taken
 // there, each with a copy of a handle that keeps its object alive until it is counted.
