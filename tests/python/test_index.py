@@ -57,3 +57,19 @@ def test_unknown_values_leave_nothing_behind_and_are_stored_in_linear_time():
     for holder in many:
         holder.v = object()
     assert len(index.group_by("v")) == 20000
+
+
+def test_batch_of_many_attribute_names_indexes_each_value_under_its_own_name():
+    # Large enough for the two-pass build; more names than a pass keeps value indexes at hand,
+    # met in shifting orders, so kept indexes are displaced and looked up again.
+    names = [f"attr_{k}" for k in range(40)]
+    objs = [Indexable(**{names[(i * 7 + j * 13) % 40]: (i + j) % 5 for j in range(6)})
+            for i in range(9000)]
+    one_by_one = Index()
+    for obj in objs:
+        one_by_one.add_object(obj)
+    batch = indexed(objs)
+    for name in names:
+        expected = {k: v.collect() for k, v in one_by_one.group_by(name).items()}
+        assert {k: v.collect() for k, v in batch.group_by(name).items()} == expected
+        assert sum(map(len, expected.values())) > 0

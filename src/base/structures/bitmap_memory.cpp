@@ -135,11 +135,13 @@ CallScope::CallScope(Call kind) {
     if (gate != nullptr && !gate()) throw std::bad_alloc();
     if (kind == Call::kInPlace && !arm_reserve()) throw std::bad_alloc();
   }
-  t_state = ThreadState{true, kind};
+  ThreadState& state = t_state;
+  state = ThreadState{true, kind};
+  in_call_ = &state.in_call;
 }
 
 CallScope::~CallScope() {
-  t_state.in_call = false;
+  *in_call_ = false;
 }
 
 void set_call_gate(bool (*admits)()) {

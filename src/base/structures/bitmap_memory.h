@@ -34,6 +34,10 @@ class CallScope {
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  // This thread's flag, found once: each lookup of a thread-local in a shared library is a call.
+  bool* in_call_;
 };
 
 // Runs `call`, one CRoaring call of kind `kind`.

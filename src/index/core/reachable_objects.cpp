@@ -41,6 +41,12 @@ bool holds(const std::vector<StoredIndexable>& objects, uint32_t id) {
 bool ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, const PyValue* old,
                               const PyValue* now, const InterruptWatch* watch) {
   check(ObjectGraphLock::held_here(), "links changed without the object graph lock");
+  if (!old && now && now->kind() == ValueKind::Ind) {
+    // One object where there was nothing, as when a member is added: no lists to compare.
+    Work work;
+    link(*links_.write(), work, holder, attr, std::get<StoredIndexable>(now->primitive()));
+    return finish(index, work, watch);
+  }
   std::vector<StoredIndexable> before = held_objects(old);
   std::vector<StoredIndexable> after = held_objects(now);
   if (before.empty() && after.empty()) return true;
