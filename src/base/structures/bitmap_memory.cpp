@@ -29,6 +29,8 @@ std::atomic<bool> g_removal_pool_short{true};  // some block is missing
 
 std::atomic<bool (*)()> g_call_gate{nullptr};
 
+// Set for the calls that must not draw on the removals' pool. A removal, the most frequent call,
+// leaves it alone: each look at thread-local state costs a call into the dynamic loader.
 struct ThreadState {
   bool in_call = false;
   Call kind = Call::kInPlace;
@@ -82,7 +84,7 @@ void* allocate_or_draw(Allocate&& allocate) {
   if (void* p = allocate()) return p;
   if (void* reserve = g_reserve.exchange(nullptr, std::memory_order_acq_rel)) std::free(reserve);
   if (void* p = allocate()) return p;
-  if (t_state.in_call && t_state.kind == Call::kRemoval) {
+  if (!t_state.in_call) {
     while (draw_removal_block()) {
       if (void* p = allocate()) return p;
     }
@@ -125,23 +127,21 @@ void* hook_aligned_malloc(std::size_t alignment, std::size_t size) {
 
 }  // namespace
 
-CallScope::CallScope(Call kind) {
-  if (kind == Call::kRemoval) {
+CallScope::CallScope(Call kind) : marked_(kind != Call::kRemoval) {
+  if (!marked_) {
     // Best effort: a removal runs with whatever memory is left. The main reserve is not retried
     // here, as a removal needs little, and undoing a large change makes many.
     refill_removal_pool();
-  } else {
-    bool (*gate)() = g_call_gate.load(std::memory_order_acquire);
-    if (gate != nullptr && !gate()) throw std::bad_alloc();
-    if (kind == Call::kInPlace && !arm_reserve()) throw std::bad_alloc();
+    return;
   }
-  ThreadState& state = t_state;
-  state = ThreadState{true, kind};
-  in_call_ = &state.in_call;
+  bool (*gate)() = g_call_gate.load(std::memory_order_acquire);
+  if (gate != nullptr && !gate()) throw std::bad_alloc();
+  if (kind == Call::kInPlace && !arm_reserve()) throw std::bad_alloc();
+  t_state = ThreadState{true, kind};
 }
 
 CallScope::~CallScope() {
-  *in_call_ = false;
+  if (marked_) t_state.in_call = false;
 }
 
 void set_call_gate(bool (*admits)()) {

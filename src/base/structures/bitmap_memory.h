@@ -26,7 +26,8 @@ namespace veldrake::bitmap_memory {
 // of one id is in place and never fails.
 enum class Call { kInPlace, kBuilds, kRemoval };
 
-// Marks this thread as inside a CRoaring call for the scope's lifetime. For an in-place call,
+// Marks this thread as inside a CRoaring call for the scope's lifetime; a removal leaves it
+// unmarked, which is what lets an allocation draw on the removals' pool. For an in-place call,
 // std::bad_alloc if the reserve cannot be set aside.
 class CallScope {
  public:
@@ -36,8 +37,7 @@ class CallScope {
   CallScope& operator=(const CallScope&) = delete;
 
  private:
-  // This thread's flag, found once: each lookup of a thread-local in a shared library is a call.
-  bool* in_call_;
+  bool marked_;  // whether the thread is marked as in a call that must not draw on the pool
 };
 
 // Runs `call`, one CRoaring call of kind `kind`.

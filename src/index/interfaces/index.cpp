@@ -2,6 +2,7 @@
 
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -267,7 +268,7 @@ PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Removes each of `objects` that is a member; how many were. One object takes a few
 // microseconds: giving up the interpreter lock for it, and taking it back, would cost a good part
 // of that, so it is kept unless the removal has to wait for a lock.
-std::size_t remove_members(PyObject* self, const std::vector<StoredIndexable>& objects) {
+std::size_t remove_members(PyObject* self, std::span<const StoredIndexable> objects) {
   IndexAPI& engine = engine_of(self);
   std::size_t removed = 0;
   std::optional<ReleasedGil> released;
@@ -288,8 +289,8 @@ StoredIndexable single_object(PyObject* args, PyObject* kwargs, const char* meth
 
 PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
-    StoredIndexable object = single_object(args, kwargs, "remove");
-    if (remove_members(self, {object}) == 0) {
+    const StoredIndexable object = single_object(args, kwargs, "remove");
+    if (remove_members(self, {&object, 1}) == 0) {
       PyErr_SetObject(PyExc_KeyError, object.python_handle.get());
       throw PythonError();
     }
@@ -299,7 +300,8 @@ PyObject* remove(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* discard(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_object([&] {
-    remove_members(self, {single_object(args, kwargs, "discard")});
+    const StoredIndexable object = single_object(args, kwargs, "discard");
+    remove_members(self, {&object, 1});
     return OwnedRef::new_reference(Py_None);
   });
 }
