@@ -417,10 +417,9 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path, const B
   if (!last) return {};
   Groups groups;
   for (Group& group : last->group_values(nullptr)) {
-    group.ids = resolved->holders_of(std::move(group.ids));
-    if (within) group.ids.and_inplace(*within);
+    group.ids = resolved->holders_of(std::move(group.ids), within);
     if (group.ids.is_empty()) continue;
-    if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids));
+    if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids), nullptr);
     groups.push_back(std::move(group));
   }
   return groups;
