@@ -117,3 +117,21 @@ def test_removal_empties_the_index_back_to_its_empty_size():
     )
     sizes = eval(" ".join(out))
     assert sizes["one by one"] <= sizes["empty"] * 1.1 and sizes["clear"] <= sizes["empty"] * 1.1, sizes
+
+
+def test_collected_answers_either_side_of_the_stack_buffer():
+    # Answers of up to a block of ids are gathered on the stack, longer ones on the heap; both,
+    # and a view whose members left (read through the records), give every object once.
+    def ns(found):
+        return sorted(o.n for o in found)
+
+    objs = [Indexable(n=i, band=i % 4) for i in range(1200)]
+    index = model.indexed(objs)
+    for size in (0, 1, 255, 256, 257, 1200):
+        assert ns(index.reduced_query(Q.lt("n", size)).collect()) == list(range(size))
+    view = index.reduced_query(Q.lt("n", 600))
+    for o in objs[1:600:2]:
+        index.remove(o)
+    assert ns(view.collect()) == list(range(0, 600, 2))
+    assert {k: ns(v.collect()) for k, v in index.group_by("band").items()} == {
+        b: [o.n for o in objs if o.band == b and (o.n >= 600 or o.n % 2 == 0)] for b in range(4)}

@@ -183,3 +183,24 @@ def test_a_number_group_is_keyed_by_the_values_its_objects_hold():
     part.x = 1
     keys.append(index.group_by("peer.x"))
     assert [[repr(k) for k in found] for found in keys] == [["1"], ["1"], ["1"], ["1.0"], ["1"]]
+
+
+def test_a_kept_answer_serves_askers_with_different_members():
+    # The first asker narrows the walked answer to its own objects; the answer kept for reuse
+    # must stay whole for the next asker, whichever order they come in.
+    hubs = [Indexable(name=f"hub{i}") for i in range(3)]
+    objs = [Indexable(n=i, owner=hubs[i % 3]) for i in range(60)]
+    index = model.indexed(objs)
+    young = index.reduced_query(Q.lt("n", 20))
+    expected = {hub.name: sorted(o.n for o in objs if o.owner is hub) for hub in hubs}
+    for first, second in ((young, index), (index, young), (young, young), (index, index)):
+        for asker in (first, second):
+            limit = 20 if asker is young else 60
+            for hub in hubs:
+                found = asker.reduced_query(Q.eq("owner.name", hub.name)).collect()
+                assert sorted(o.n for o in found) == [n for n in expected[hub.name] if n < limit]
+                assert asker.count(Q.eq("owner.name", hub.name)) == len(found)
+            assert asker.group_counts("owner.name") == {
+                name: len([n for n in ns if n < limit]) for name, ns in expected.items()}
+    groups = index.group_by("owner.name")
+    assert {k: sorted(o.n for o in v.collect()) for k, v in groups.items()} == expected

@@ -27,11 +27,11 @@ struct ViewSource {
 // The engine behind one FilteredIndex: a fixed set of ids read through the stores of an index.
 class FilteredIndex {
  public:
-  FilteredIndex(ViewSource source, Bitmap ids);
+  FilteredIndex(std::shared_ptr<const ViewSource> source, Bitmap ids);
   // The view of `ids`, computed after `source` was taken. Objects that joined meanwhile may be
   // among them, newer than the cut: they are taken out, so that until a member leaves the view
   // shows every id it holds.
-  static FilteredIndex cut_from(ViewSource source, Bitmap ids);
+  static FilteredIndex cut_from(std::shared_ptr<const ViewSource> source, Bitmap ids);
 
   // The ids of this view matching the keyword query. No interpreter lock needed.
   FilteredIndex reduced(const HashQuery& query) const;
@@ -40,9 +40,9 @@ class FilteredIndex {
   // The view's stored objects, ascending by id.
   std::vector<StoredIndexable> stored_objects() const;
   // The records of the source index (any id, not only the view's).
-  const std::shared_ptr<RwLocked<Items>>& items() const { return source_.items; }
+  const std::shared_ptr<RwLocked<Items>>& items() const { return source_->items; }
   // The admission tick of the newest record the view shows.
-  uint64_t cut() const { return source_.cut; }
+  uint64_t cut() const { return source_->cut; }
 
   // The ids the view was cut with, including those of objects that have left since.
   const Bitmap& ids() const { return ids_; }
@@ -60,17 +60,17 @@ class FilteredIndex {
   std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
   // The stamp of the view's ids.
   AnswerStamp answer_stamp() const {
-    return {source_.admissions.get(), source_.departures, source_.cut};
+    return {source_->admissions.get(), source_->departures, source_->cut};
   }
 
  private:
   // Whether no member has left the index since the cut, so every id is still shown.
   bool untouched() const;
-  bool shows(const StoredItem& item) const { return item.admitted <= source_.cut; }
+  bool shows(const StoredItem& item) const { return item.admitted <= source_->cut; }
   // The ids of the objects the view shows, looked up one by one.
   Bitmap shown_ids() const;
 
-  ViewSource source_;
+  std::shared_ptr<const ViewSource> source_;  // never null
   Bitmap ids_;
 };
 

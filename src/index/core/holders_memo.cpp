@@ -14,13 +14,13 @@ bool same_attrs(const std::vector<uint32_t>& kept, std::span<const uint32_t> att
 }  // namespace
 
 std::optional<Bitmap> HoldersMemo::find(uint64_t changes, std::span<const uint32_t> attrs,
-                                        const Bitmap& held) const {
+                                        const Bitmap& held, const Bitmap* within) const {
   const uint64_t size = held.cardinality();
   std::lock_guard lock(mutex_);
   for (const Entry& entry : entries_) {
     if (entry.changes == changes && same_attrs(entry.attrs, attrs) &&
         entry.held.cardinality() == size && entry.held == held) {
-      return entry.holders;
+      return within ? Bitmap::intersection(entry.holders, *within) : entry.holders;
     }
   }
   return std::nullopt;

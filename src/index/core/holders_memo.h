@@ -17,9 +17,10 @@ namespace veldrake {
 class HoldersMemo {
  public:
   // The answer kept for walking `held` back along `attrs` when the links had changed `changes`
-  // times, if any.
-  std::optional<Bitmap> find(uint64_t changes, std::span<const uint32_t> attrs,
-                             const Bitmap& held) const;
+  // times, if any; only its ids in `within` unless that is null (intersected in place of a copy
+  // then narrowed).
+  std::optional<Bitmap> find(uint64_t changes, std::span<const uint32_t> attrs, const Bitmap& held,
+                             const Bitmap* within) const;
   // Keeps `holders` as that answer, in place of an outdated one or, failing that, the oldest.
   void keep(uint64_t changes, std::span<const uint32_t> attrs, Bitmap held, Bitmap holders);
 

@@ -378,8 +378,9 @@ std::vector<uint32_t> IndexAPI::order_by(std::string_view attr, const PageReques
   return ordered_ids(*query_maps, attr, RankedIds{nullptr, [this] { return *members(); }}, page);
 }
 
-ViewSource IndexAPI::view_source() const {
-  return ViewSource{query_maps, items, admissions_, admissions_->now(), admissions_->departures()};
+std::shared_ptr<const ViewSource> IndexAPI::view_source() const {
+  return std::make_shared<const ViewSource>(
+      ViewSource{query_maps, items, admissions_, admissions_->now(), admissions_->departures()});
 }
 
 std::vector<uint32_t> ordered_ids(const RwLocked<QueryMaps>& maps, std::string_view attr,
@@ -398,7 +399,7 @@ Bitmap IndexAPI::get_by_attribute(const HashQuery& query) const {
 }
 
 FilteredIndex IndexAPI::reduced(const HashQuery& query) const {
-  ViewSource source = view_source();
+  std::shared_ptr<const ViewSource> source = view_source();
   return FilteredIndex::cut_from(std::move(source), get_by_attribute(query));
 }
 
@@ -413,7 +414,7 @@ uint64_t IndexAPI::count(const QueryExpr& expr) const {
 }
 
 FilteredIndex IndexAPI::reduced_query(const QueryExpr& expr) const {
-  ViewSource source = view_source();
+  std::shared_ptr<const ViewSource> source = view_source();
   return FilteredIndex::cut_from(std::move(source), evaluate(expr));
 }
 
@@ -426,17 +427,16 @@ Groups group_ids(const RwLocked<QueryMaps>& maps, std::string_view path, const B
   if (!last) return {};
   Groups groups;
   for (Group& group : last->group_values(nullptr)) {
-    group.ids = resolved->holders_of(std::move(group.ids));
-    if (within) group.ids.and_inplace(*within);
+    group.ids = resolved->holders_of(std::move(group.ids), within);
     if (group.ids.is_empty()) continue;
-    if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids));
+    if (group.integer) group.float_ids = resolved->holders_of(std::move(group.float_ids), nullptr);
     groups.push_back(std::move(group));
   }
   return groups;
 }
 
 std::vector<std::pair<PyValue, FilteredIndex>> IndexAPI::group_by(std::string_view path) const {
-  ViewSource source = view_source();
+  std::shared_ptr<const ViewSource> source = view_source();
   std::shared_ptr<const Bitmap> allowed = members();
   std::vector<std::pair<PyValue, FilteredIndex>> views;
   Groups groups = group_ids(*query_maps, path, allowed.get());

@@ -149,8 +149,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::vector<uint32_t> order_by(std::string_view attr, const PageRequest& page) const;
   // The stamp of an answer whose ids are taken from now on.
   AnswerStamp answer_stamp() const { return {admissions_.get(), admissions_->departures()}; }
-  // What a view cut now reads; taken before its ids are computed.
-  ViewSource view_source() const;
+  // What a view cut now reads; taken before its ids are computed, and shared by the views cut
+  // with it (all the groups of a group_by).
+  std::shared_ptr<const ViewSource> view_source() const;
   // The stored objects of the members, ascending by id.
   std::vector<StoredIndexable> member_objects() const;
   // The objects the members reach.

@@ -320,13 +320,16 @@ Bitmap ReachableObjects::holders(const Links& links, uint32_t attr, const Bitmap
   return Bitmap::union_many(large);
 }
 
-Bitmap ReachableObjects::holders_along(std::span<const uint32_t> attrs, Bitmap held) const {
+Bitmap ReachableObjects::holders_along(std::span<const uint32_t> attrs, Bitmap held,
+                                       const Bitmap* within) const {
   auto links = links_.read();
-  if (std::optional<Bitmap> kept = memo_.find(links->changes, attrs, held)) return *kept;
+  if (std::optional<Bitmap> kept = memo_.find(links->changes, attrs, held, within))
+    return std::move(*kept);
   Bitmap walked = held;
   for (auto attr = attrs.rbegin(); attr != attrs.rend() && !walked.is_empty(); ++attr)
     walked = holders(*links, *attr, walked);
   memo_.keep(links->changes, attrs, std::move(held), walked);
+  if (within) walked.and_inplace(*within);
   return walked;
 }
 

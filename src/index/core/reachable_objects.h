@@ -70,9 +70,9 @@ class ReachableObjects {
   // The value index of `attr` over the reached objects, or null.
   const QueryMap* value_map(uint32_t attr) const;
   // Walks `held` back along `attrs`, last attribute first: the objects from which following
-  // `attrs` in order leads to one of `held` (members and reached objects). Answers are kept
-  // until a link changes.
-  Bitmap holders_along(std::span<const uint32_t> attrs, Bitmap held) const;
+  // `attrs` in order leads to one of `held` (members and reached objects), only those in
+  // `within` unless it is null. Answers are kept until a link changes.
+  Bitmap holders_along(std::span<const uint32_t> attrs, Bitmap held, const Bitmap* within) const;
   // How many objects are registered as reached (tests, benchmarks).
   std::size_t reached_count() const;
   // Calls `visit(PyObject*)` for each reference the store owns and has counted (the cycle

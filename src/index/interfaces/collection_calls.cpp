@@ -84,8 +84,17 @@ std::string group_counts_argument(PyObject* args, PyObject* kwargs) {
   return std::string(convert_argument("attr", attr, text_argument));
 }
 
+OwnedRef dict_sized_for(std::size_t entries) {
+#ifdef PYPY_VERSION
+  (void)entries;
+  return checked(PyDict_New());
+#else
+  return checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)));
+#endif
+}
+
 OwnedRef counts_dict(const std::vector<std::pair<PyValue, uint64_t>>& counts) {
-  OwnedRef result = checked(PyDict_New());
+  OwnedRef result = dict_sized_for(counts.size());
   for (const auto& [value, size] : counts) {
     OwnedRef key = value.to_object();
     OwnedRef number = checked(PyLong_FromUnsignedLongLong(size));

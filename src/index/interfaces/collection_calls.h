@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ OrderRequest order_arguments(PyObject* args, PyObject* kwargs);
 
 // The one-segment attribute name `attr` of group_counts.
 std::string group_counts_argument(PyObject* args, PyObject* kwargs);
+
+// A new, empty dict with room for `entries` keys: filled without regrowing (a group_by over a
+// thousand values would otherwise rebuild its table eight times).
+OwnedRef dict_sized_for(std::size_t entries);
 
 // A new dict from each group value to its size.
 OwnedRef counts_dict(const std::vector<std::pair<PyValue, uint64_t>>& counts);

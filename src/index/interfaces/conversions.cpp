@@ -100,13 +100,19 @@ OwnedRef list_of(const RwLocked<Items>& items, std::span<const uint32_t> ids,
 }
 
 // The ids are read out of the bitmap in one bulk pass, several times cheaper per id than its
-// iterator.
+// iterator. Small answers (a group of group_by, most selective queries) use the stack: the heap
+// buffer's allocation would cost as much as the copy.
 OwnedRef list_of(const RwLocked<Items>& items, const Bitmap& ids, const AnswerStamp& stamp) {
   const std::size_t count = ids.cardinality();
-  // Not zeroed: every id is written over.
-  const std::unique_ptr<uint32_t[]> buffer(new uint32_t[count]);
-  ids.copy_to(buffer.get());
-  return list_of(items, std::span<const uint32_t>(buffer.get(), count), stamp);
+  std::array<uint32_t, kBlockSize> on_stack;  // not zeroed: every id is written over
+  std::unique_ptr<uint32_t[]> on_heap;
+  uint32_t* buffer = on_stack.data();
+  if (count > on_stack.size()) {
+    on_heap.reset(new uint32_t[count]);
+    buffer = on_heap.get();
+  }
+  ids.copy_to(buffer);
+  return list_of(items, std::span<const uint32_t>(buffer, count), stamp);
 }
 
 HashQuery keyword_query(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -180,7 +180,7 @@ PyObject* group_by(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       groups = engine_of(self).group_by(path);
     }
-    OwnedRef result = checked(PyDict_New());
+    OwnedRef result = dict_sized_for(groups.size());
     for (auto& [value, view] : groups) {
       OwnedRef key = value.to_object();
       OwnedRef group = wrap_view(std::move(view), self);

@@ -31,9 +31,9 @@ const QueryMap* DottedPath::last_values() const {
   return values;
 }
 
-Bitmap DottedPath::holders_of(Bitmap reached) const {
+Bitmap DottedPath::holders_of(Bitmap reached, const Bitmap* within) const {
   std::span<const uint32_t> before_last(attrs_.data(), attrs_.size() - 1);
-  Bitmap holders = first_->reachable()->holders_along(before_last, std::move(reached));
+  Bitmap holders = first_->reachable()->holders_along(before_last, std::move(reached), within);
   first_->drop_withheld(holders);
   return holders;
 }

@@ -22,8 +22,8 @@ class DottedPath {
   const QueryMap* last_values() const;
   // The objects from which the path leads to one of `reached` (ids found in last_values()): the
   // holders along the path, back to the members, less those a reduction withheld from the first
-  // segment. Not yet narrowed to the members.
-  Bitmap holders_of(Bitmap reached) const;
+  // segment. Only those in `within`, unless it is null.
+  Bitmap holders_of(Bitmap reached, const Bitmap* within) const;
 
  private:
   DottedPath(const QueryMap* first, std::vector<uint32_t> attrs)

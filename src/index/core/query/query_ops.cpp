@@ -56,9 +56,7 @@ Bitmap evaluate_comparison(const RwLocked<QueryMaps>& maps, const Bitmap& allowe
   if (!path->is_dotted()) return compare_on(path->first(), node, &allowed);
   const QueryMap* last = path->last_values();
   if (!last) return Bitmap();
-  Bitmap holders = path->holders_of(compare_on(*last, node, nullptr));
-  holders.and_inplace(allowed);
-  return holders;
+  return path->holders_of(compare_on(*last, node, nullptr), &allowed);
 }
 
 std::vector<Bitmap> evaluate_all(const RwLocked<QueryMaps>& maps, const Bitmap& allowed,
