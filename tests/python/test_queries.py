@@ -89,6 +89,22 @@ def test_one_equality_answers_as_the_same_value_in_a_list(holders):
         assert same(alone, held), (name, value)
 
 
+def test_each_index_answers_from_its_own_value_indexes_whatever_the_names_ids():
+    # Names interned early are looked up without the maps' lock, later ones through it: both,
+    # in two indexes holding the same names, must find that index's values after writes too.
+    names = [f"name_{i}" for i in range(80)]
+    objs = [Indexable(**{name: i % 3 for name in names}, label=i) for i in range(6)]
+    first, second = indexed(objs[:3]), indexed(objs[3:])
+    objs[0].name_79 = objs[4].name_0 = "moved"
+    first.remove(objs[1])
+    for index, members in [(first, [objs[0], objs[2]]), (second, objs[3:])]:
+        for name in ["name_0", "name_79", *names[1:79:13]]:
+            for value in [0, 1, 2, "moved"]:
+                held = [o for o in members if getattr(o, name) == value]
+                assert same(index.get_by_attribute(**{name: value}), held), (name, value)
+                assert same(index.reduced_query(Q.eq(name, value)).collect(), held)
+
+
 def test_bad_order_operands_raise_and_leave_the_index_usable():
     owner = Indexable(country="fr")
     objs = [Indexable(label=label, x=x) for label, x in

@@ -246,7 +246,7 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
     const PyValue value = stored.value();
     if (seen++ == begun) break;
     if (!scope.holds(attr, value)) continue;
-    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+    if (QueryMap* map = value_index(attr)) map->remove(value, id);
     // The attribute that failed linked nothing.
     if (seen < begun && value.involves_indexable())
       reachable_->relink(*this, id, attr, &value, nullptr);
@@ -264,12 +264,21 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr, MapsSeen& maps) {
   return map;
 }
 
+QueryMap* IndexAPI::value_index(uint32_t attr) const {
+  // Null until placed, and a map placed meanwhile is in the locked maps already.
+  if (attr < kDirectMaps)
+    if (QueryMap* map = direct_maps_[attr].load(std::memory_order_acquire)) return map;
+  return query_map_at(*query_maps, attr);
+}
+
 QueryMap* IndexAPI::query_map_for(uint32_t attr) {
-  if (QueryMap* existing = query_map_at(*query_maps, attr)) return existing;
+  if (QueryMap* existing = value_index(attr)) return existing;
   auto fresh = std::make_shared<QueryMap>(reachable_);
   auto maps = query_maps->write();
   // Another thread may have placed a map meanwhile; every value goes into the one in place.
-  return maps->try_emplace(attr, std::move(fresh)).first->second.get();
+  QueryMap* placed = maps->try_emplace(attr, std::move(fresh)).first->second.get();
+  if (attr < kDirectMaps) direct_maps_[attr].store(placed, std::memory_order_release);
+  return placed;
 }
 
 QueryMap* IndexAPI::stage_write(const AttributeChange& change) {
@@ -326,7 +335,7 @@ std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
   // keeps its membership: writes must keep its values right for the dotted paths through it.
   for (const auto& [attr, stored] : state.attributes) {
     const PyValue value = stored.value();
-    if (QueryMap* map = query_map_at(*query_maps, attr)) map->remove(value, id);
+    if (QueryMap* map = value_index(attr)) map->remove(value, id);
   }
   if (!reachable_->member_left(*this, id, state)) state.memberships.remove(*this);
   admissions_->departed();

@@ -156,6 +156,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::vector<StoredIndexable> member_objects() const;
   // The objects the members reach.
   const ReachableObjects& reachable() const { return *reachable_; }
+  // The value index of attribute `attr`, or null (as query_map_at, mostly without its lock).
+  QueryMap* value_index(uint32_t attr) const;
 
   const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
   const std::shared_ptr<RwLocked<Items>> items;
@@ -244,6 +246,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // `members` (write-locked), copied first when a snapshot of it is held elsewhere.
   static Bitmap& own_members(std::shared_ptr<Bitmap>& members);
 
+  // The value indexes of the first attribute ids, set once each as its map is placed: a query
+  // or write on them takes no lock on the maps (a lock costs two atomic read-modify-writes).
+  static constexpr uint32_t kDirectMaps = 64;
+  std::array<std::atomic<QueryMap*>, kDirectMaps> direct_maps_{};
   const std::shared_ptr<Admissions> admissions_;
   // Held shared by additions, exclusively by removals: an object taken out between the two
   // passes of a batch would come back with only the second pass's values, and clear empties

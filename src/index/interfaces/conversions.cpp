@@ -133,7 +133,7 @@ std::optional<OwnedRef> one_equality_answer(const IndexAPI& engine, PyObject* co
   const PyValue value = PyValue::for_operand(args[0]);
   const AnswerStamp stamp = engine.answer_stamp();
   std::array<uint32_t, Bitmap::kBlockSize> room;
-  EqualIds ids = equal_ids(*engine.query_maps, *attr, value, room);
+  EqualIds ids = equal_ids(engine.value_index(*attr), value, room);
   return ids.many ? list_of(*engine.items, *ids.many, stamp)
                   : list_of(*engine.items, ids.few, stamp);
 }

@@ -183,9 +183,7 @@ Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& 
   return result;
 }
 
-EqualIds equal_ids(const RwLocked<QueryMaps>& maps, uint32_t attr, const PyValue& value,
-                   std::span<uint32_t> room) {
-  const QueryMap* map = query_map_at(maps, attr);
+EqualIds equal_ids(const QueryMap* map, const PyValue& value, std::span<uint32_t> room) {
   if (!map) return {};
   if (std::optional<std::size_t> copied = map->copy_equal_ids(value, room))
     return {room.first(*copied), {}, std::nullopt};

@@ -24,17 +24,16 @@ uint64_t count_query(const RwLocked<QueryMaps>& maps, const Bitmap& allowed, con
 Bitmap filter_index_by_hashes(const RwLocked<QueryMaps>& maps, const HashQuery& query,
                               const Bitmap* within);
 
-// The ids of the one equality `attribute attr == value` (the interned id of a name): numbers
-// match numerically, like eq. Read in one step, so no query scope is entered: a write shows its
-// object under its old or its new value at every instant. The ids are copied into `room` when
-// they fit, or listed ascending in `listed` (a number's, read off its ordered index), and `few`
-// views them; otherwise `many` holds them.
+// The ids of the one equality `attribute == value` in `map`, the attribute's value index (null:
+// none has a value): numbers match numerically, like eq. Read in one step, so no query scope is
+// entered: a write shows its object under its old or its new value at every instant. The ids are
+// copied into `room` when they fit, or listed ascending in `listed` (a number's, read off its
+// ordered index), and `few` views them; otherwise `many` holds them.
 struct EqualIds {
   std::span<const uint32_t> few;
   std::vector<uint32_t> listed;
   std::optional<Bitmap> many;
 };
-EqualIds equal_ids(const RwLocked<QueryMaps>& maps, uint32_t attr, const PyValue& value,
-                   std::span<uint32_t> room);
+EqualIds equal_ids(const QueryMap* map, const PyValue& value, std::span<uint32_t> room);
 
 }  // namespace veldrake
