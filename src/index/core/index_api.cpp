@@ -62,20 +62,19 @@ bool IndexAPI::add_object(const StoredIndexable& object, const InterruptWatch* w
   ObjectState& state = object.state();
   std::optional<StoredItem> leaving;  // dropped after the lock
   ObjectLock lock(state, has_nested_values);
-  MapsSeen maps;
-  return admit(object, state, ValueScope{}, lock, is_member(object.id()), leaving, watch, maps);
+  return admit(object, state, ValueScope{}, lock, is_member(object.id()), leaving, watch);
 }
 
 template <class Guard>
 bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueScope scope,
                      Guard& lock, bool was_member, std::optional<StoredItem>& leaving,
-                     const InterruptWatch* watch, MapsSeen& maps) {
+                     const InterruptWatch* watch) {
   const uint32_t id = object.id();
   std::size_t begun = 0;
   bool whole = false;
   try {
     state.memberships.add(shared_from_this());
-    whole = store_and_index(StoredItem{object}, state, scope, begun, watch, maps);
+    whole = store_and_index(StoredItem{object}, state, scope, begun, watch);
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
     if (!was_member) unindex(id, state, scope, begun, leaving);
@@ -163,7 +162,6 @@ IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objec
   // so that other threads' nested operations wait little, and Ctrl-C is seen between them.
   constexpr std::size_t kChunk = 512;
   end = std::min(end, objects.size());
-  MapsSeen maps;
   for (std::size_t start = begin; start < end; start += kChunk) {
     if (start > begin && watch && watch->seen()) stop = start;
     if (start >= stop) return PassEnd{start};
@@ -175,7 +173,7 @@ IndexAPI::PassEnd IndexAPI::add_values(const std::vector<StoredIndexable>& objec
       try {
         auto lock = state.lock.lock();
         if (!admit(objects[i], state, scope, lock, before.contains(objects[i].id()), leaving,
-                   scope.pass == ValueScope::kAll ? watch : nullptr, maps))
+                   scope.pass == ValueScope::kAll ? watch : nullptr))
           return PassEnd{i};
       } catch (const std::bad_alloc&) {
         stop = 0;
@@ -206,7 +204,7 @@ bool IndexAPI::ValueScope::holds(uint32_t attr, const PyValue& value) const {
 }
 
 bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
-                               std::size_t& begun, const InterruptWatch* watch, MapsSeen& maps) {
+                               std::size_t& begun, const InterruptWatch* watch) {
   uint32_t id = item.id();
   // The record and member stores either take their change or fail unchanged.
   bool was_member = false;
@@ -232,7 +230,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     const PyValue value = stored.value();
     ++begun;
     if (!scope.holds(attr, value)) continue;
-    query_map_for(attr, maps)->insert(value, id);
+    query_map_for(attr)->insert(value, id);
     if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
   }
@@ -255,13 +253,6 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
   own_members(*allowed_items_.write()).remove(id);
   if (!reachable_->is_reached(id)) state.memberships.remove(*this);
   if (leaving) admissions_->departed();
-}
-
-QueryMap* IndexAPI::query_map_for(uint32_t attr, MapsSeen& maps) {
-  if (QueryMap* seen = maps.find(attr)) return seen;
-  QueryMap* map = query_map_for(attr);
-  maps.keep(attr, map);
-  return map;
 }
 
 QueryMap* IndexAPI::value_index(uint32_t attr) const {

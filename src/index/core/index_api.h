@@ -15,7 +15,6 @@
 // answer dotted paths, and are no members.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -180,25 +179,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     bool holds(uint32_t attr, const PyValue& value) const;
   };
 
-  // The value indexes a pass has found, by attribute: finding one in query_maps takes its lock,
-  // for each value of each object. A map once placed stays, so a pointer kept stays valid.
-  class MapsSeen {
-   public:
-    QueryMap* find(uint32_t attr) const {
-      const Slot& slot = slots_[attr % kSlots];
-      return slot.attr == attr ? slot.map : nullptr;
-    }
-    void keep(uint32_t attr, QueryMap* map) { slots_[attr % kSlots] = Slot{attr, map}; }
-
-   private:
-    static constexpr std::size_t kSlots = 16;
-    struct Slot {
-      uint32_t attr = 0;
-      QueryMap* map = nullptr;  // null: the slot holds nothing yet
-    };
-    std::array<Slot, kSlots> slots_{};
-  };
-
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran
   // out of memory there, it undid its work on that object.
   struct PassEnd {
@@ -226,14 +206,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // drop once unlocked.
   template <class Guard>
   bool admit(const StoredIndexable& object, ObjectState& state, ValueScope scope, Guard& lock,
-             bool was_member, std::optional<StoredItem>& leaving, const InterruptWatch* watch,
-             MapsSeen& maps);
+             bool was_member, std::optional<StoredItem>& leaving, const InterruptWatch* watch);
   // Stores `item` in slot `id` and indexes the object's values in `scope`; caller holds its lock.
   // `begun` counts the attributes (in scope or not) whose indexing has started. With a `watch`
   // (scope kAll only), a Ctrl-C stops the registration of what a new member reaches: returns
   // false then, for the caller to take it out.
   bool store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
-                       std::size_t& begun, const InterruptWatch* watch, MapsSeen& maps);
+                       std::size_t& begun, const InterruptWatch* watch);
   // Undoes store_and_index of object `id`, a member no more, which stopped in attribute `begun`
   // (counted as it counts them). Taking entries out never fails.
   void unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,
@@ -242,7 +221,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // and links; caller holds its lock, and the ObjectGraphLock when it holds Indexable values.
   std::optional<StoredItem> take_out(uint32_t id, ObjectState& state);
   QueryMap* query_map_for(uint32_t attr);
-  QueryMap* query_map_for(uint32_t attr, MapsSeen& maps);
   // `members` (write-locked), copied first when a snapshot of it is held elsewhere.
   static Bitmap& own_members(std::shared_ptr<Bitmap>& members);
 
