@@ -41,13 +41,16 @@ def test_removal_and_clear_let_go_of_what_only_the_leavers_reached():
     kept, only = Node(name="kept"), Node(name="only")
     kept.peer = member  # the removed member stays reached through `other`, as no member
     member.peer, other.peer = [kept, only], kept
-    index = model.indexed([member, other])
-    probe = weakref.ref(only)
+    # One object held alone is let go of on a shorter way than a list of them.
+    lone = Indexable(name="lone", peer=Node(name="held alone"))
+    index = model.indexed([member, other, lone])
+    probes = [weakref.ref(only), weakref.ref(lone.peer)]
     del only
     index.remove(member)
-    member.peer = "none"
+    index.remove(lone)
+    member.peer, lone.peer = "none", "none"
     gc.collect()
-    assert probe() is None
+    assert [p() for p in probes] == [None, None]
     ring = [Node(name=f"r{i}") for i in range(3)]
     for here, there in zip(ring, ring[1:] + ring[:1]):
         here.peer = there

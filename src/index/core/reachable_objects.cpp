@@ -47,6 +47,12 @@ bool ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, c
     link(*links_.write(), work, holder, attr, std::get<StoredIndexable>(now->primitive()));
     return finish(index, work, watch);
   }
+  if (old && !now && old->kind() == ValueKind::Ind) {
+    // One object let go of, as when a member leaves: likewise.
+    Work work;
+    unlink(*links_.write(), work, holder, attr, std::get<StoredIndexable>(old->primitive()).id());
+    return finish(index, work, watch);
+  }
   std::vector<StoredIndexable> before = held_objects(old);
   std::vector<StoredIndexable> after = held_objects(now);
   if (before.empty() && after.empty()) return true;
@@ -134,17 +140,19 @@ void ReachableObjects::sweep_if_due(IndexAPI& index) {
 
 bool ReachableObjects::member_left(IndexAPI& index, uint32_t id, const ObjectState& state) {
   if (!has_nested_values(state)) return is_reached(id);
-  if (is_reached(id)) {
-    // What it holds stays linked; it may have been all that kept a cycle reached.
-    ++broken_links_;
-    sweep_if_due(index);
-  } else {
+  if (!is_reached(id)) {
+    // Unlinking only breaks links, so it cannot make the object reached.
     for (const auto& [attr, stored] : state.attributes) {
       if (!stored.involves_indexable()) continue;
       const PyValue value = stored.value();
       relink(index, id, attr, &value, nullptr);
     }
+    return false;
   }
+  // What it holds stays linked; it may have been all that kept a cycle reached, and a sweep due
+  // now may release it.
+  ++broken_links_;
+  sweep_if_due(index);
   return is_reached(id);
 }
 
