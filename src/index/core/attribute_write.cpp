@@ -109,12 +109,24 @@ bool stored_without_lock(ObjectState& state, uint32_t attr, StoredValue& value) 
   return true;
 }
 
+// The value a write replaced, dropped once the write has let go of every lock, when the writer
+// holds the interpreter lock again.
+struct ReplacedValue {
+  std::optional<StoredValue> value;
+
+  ReplacedValue() = default;
+  ReplacedValue(const ReplacedValue&) = delete;
+  ReplacedValue& operator=(const ReplacedValue&) = delete;
+  ~ReplacedValue() {
+    if (value) value->clear_holding_gil();
+  }
+};
+
 // write_attribute under the object's lock. Out of line, so that the common write does not pay
 // for this frame.
 [[gnu::noinline]] void write_with_lock(const IndexableRecord& record, uint32_t attr,
                                        StoredValue& value) {
-  std::optional<StoredValue>
-      replaced;  // dropped below, with the interpreter lock and no other lock
+  ReplacedValue replaced;  // declared first, so dropped last
   ObjectState& state = record.state;
   if (!value.involves_indexable()) {
     // Taking the object's lock with the interpreter lock held is safe, as no holder of an
@@ -132,7 +144,7 @@ bool stored_without_lock(ObjectState& state, uint32_t attr, StoredValue& value) 
       } else {
         change.emplace();
         engine_work.emplace();
-        replaced = store_and_update(record, attr, std::move(value), guard);
+        replaced.value = store_and_update(record, attr, std::move(value), guard);
       }
       return;
     }
@@ -143,7 +155,7 @@ bool stored_without_lock(ObjectState& state, uint32_t attr, StoredValue& value) 
     const StoredValue* current = locked.attributes.get(attr);
     return value.involves_indexable() || (current && current->involves_indexable());
   });
-  replaced = store_and_update(record, attr, std::move(value), lock);
+  replaced.value = store_and_update(record, attr, std::move(value), lock);
 }
 
 }  // namespace

@@ -125,8 +125,7 @@ PyValue StoredValue::value() const {
       // allows without the interpreter lock.
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(text(), &size);
-      return PyValue::from_primitive(
-          ShortText(std::string_view(data, static_cast<std::size_t>(size))));
+      return PyValue::from_text(std::string_view(data, static_cast<std::size_t>(size)));
     }
     case Form::Time:
       return PyValue::from_primitive(*field_time_value(text()));

@@ -40,13 +40,19 @@ class StoredValue {
 
   StoredValue(StoredValue&& other) noexcept;
   StoredValue& operator=(StoredValue&& other) noexcept;
-  // The move assignment, for a holder of the interpreter lock: a str replaced is released at once,
-  // without asking which thread runs. Inline, as it is most writes of an object in no index.
-  void assign_holding_gil(StoredValue&& other) noexcept {
+  // Empties the value (leaving an int), for a holder of the interpreter lock: a str is released at
+  // once, without asking which thread runs. Inline, as writes drop the value they replace.
+  void clear_holding_gil() noexcept {
     if (form_ == Form::Text || form_ == Form::Time)
       Py_DECREF(text());
     else if (form_ > Form::Text)
       release();
+    form_ = Form::Int;
+  }
+  // The move assignment, for a holder of the interpreter lock (see clear_holding_gil). Inline, as
+  // it is most writes of an object in no index.
+  void assign_holding_gil(StoredValue&& other) noexcept {
+    clear_holding_gil();
     std::memcpy(payload_, other.payload_, sizeof(payload_));
     form_ = std::exchange(other.form_, Form::Int);
   }

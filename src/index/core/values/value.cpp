@@ -283,6 +283,10 @@ PyValue PyValue::from_primitive(CastValue primitive) {
   return PyValue(PyHandle(), std::move(primitive));
 }
 
+PyValue PyValue::from_text(std::string_view text) {
+  return PyValue(PyHandle(), ShortText(text));
+}
+
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
   // Numbers, text and bools are made anew when read, so they keep no reference to the object
   // (which would cost an allocation and a reference count per value).

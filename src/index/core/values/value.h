@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -97,6 +98,8 @@ class PyValue {
   static PyValue for_operand(PyObject* borrowed);
   // A value without a Python object.
   static PyValue from_primitive(CastValue primitive);
+  // A text value, made in place: stored text is read back into one on every write.
+  static PyValue from_text(std::string_view text);
   // The value of an Indexable that `handle` holds.
   static PyValue from_indexable(PyHandle handle);
 
