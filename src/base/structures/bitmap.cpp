@@ -196,6 +196,35 @@ Bitmap Bitmap::union_many(std::span<const Bitmap* const> bitmaps) {
              [&] { return adopt(roaring_bitmap_or_many(operands.size(), operands.data())); });
 }
 
+Bitmap Bitmap::union_within(std::span<const Bitmap* const> bitmaps, const Bitmap& filter) {
+  using namespace roaring::internal;
+  if (bitmaps.size() < 2) {
+    Bitmap result = union_many(bitmaps);
+    result.and_inplace(filter);
+    return result;
+  }
+  // A plain union turns each sparse bitset container it built back into an array, a full
+  // extraction of its bits; the intersection does that extraction anyway, so the union stays
+  // lazy and only its counts are made right (the intersection trusts a bitset's count where the
+  // other side is a full run). Built in one call: a failure leaks the half-built union.
+  Bitmap result = run(Call::kBuilds, [&] {
+    roaring_bitmap_t* united =
+        roaring_bitmap_lazy_or(&bitmaps[0]->roaring_, &bitmaps[1]->roaring_, true);
+    for (const Bitmap* bitmap : bitmaps.subspan(2))
+      roaring_bitmap_lazy_or_inplace(united, &bitmap->roaring_, true);
+    roaring_array_t& containers = united->high_low_container;
+    for (int32_t i = 0; i < containers.size; ++i) {
+      if (containers.typecodes[i] != BITSET_CONTAINER_TYPE) continue;
+      auto* bits = static_cast<bitset_container_t*>(containers.containers[i]);
+      if (bits->cardinality == BITSET_UNKNOWN_CARDINALITY)
+        bits->cardinality = bitset_container_compute_cardinality(bits);
+    }
+    return adopt(united);
+  });
+  result.and_inplace(filter);
+  return result;
+}
+
 std::vector<uint32_t> Bitmap::to_vector() const {
   std::vector<uint32_t> ids(static_cast<size_t>(cardinality()));
   if (!ids.empty()) roaring_bitmap_to_uint32_array(&roaring_, ids.data());

@@ -117,6 +117,8 @@ class Bitmap {
   static Bitmap difference(const Bitmap& a, const Bitmap& b);
   // The ids in any of `bitmaps`.
   static Bitmap union_many(std::span<const Bitmap* const> bitmaps);
+  // The ids in any of `bitmaps` that are also in `filter`.
+  static Bitmap union_within(std::span<const Bitmap* const> bitmaps, const Bitmap& filter);
 
   // First id of the ascending walk.
   Iterator begin() const { return Iterator(roaring_); }

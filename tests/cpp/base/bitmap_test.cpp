@@ -63,6 +63,26 @@ TEST(BitmapTest, MatchesStdSetUnderRandomOperations) {
     EXPECT_TRUE(combined.is_empty());
     ASSERT_EQ(a.to_vector(), expected);  // copies are deep
 
+    // A union kept lazy until filtered: many operands, so that sparse bitset containers form,
+    // each filter dense or sparse; the answer must be a bitmap like any other afterwards.
+    const Ids c_ids = random_ids(random);
+    const Bitmap c = Bitmap::of(c_ids);
+    Reference any(c_ids.begin(), c_ids.end());
+    any.insert(either.begin(), either.end());
+    const Bitmap* const parts[] = {&a, &b, &c, &a, &b};
+    for (const Bitmap* filter : {&a, &b, &c}) {
+      Ids kept;
+      for (uint32_t id : any)
+        if (filter->contains(id)) kept.push_back(id);
+      Bitmap within = Bitmap::union_within(parts, *filter);
+      EXPECT_EQ(within.cardinality(), kept.size());
+      EXPECT_EQ(within.to_vector(), kept);
+      EXPECT_EQ(within, Bitmap::of(kept));
+      within.or_inplace(c);
+      kept.insert(kept.end(), c_ids.begin(), c_ids.end());
+      EXPECT_EQ(within, Bitmap::of(kept));
+    }
+
     const uint32_t first = expected.empty() ? 0 : expected[random() % expected.size()];
     Ids walked;
     for (uint32_t id : a) {  // stopping early

@@ -86,19 +86,17 @@ Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, cons
   std::optional<RangePieces> found = pieces_of(root, lower, upper);
   if (!found) return Bitmap();
   RangePieces& pieces = *found;
-  Bitmap result;
   if (few_whole_ids(pieces.whole)) {
     // Uniting goes through CRoaring's bitset containers, whose conversions cost some ten
     // thousand instructions per 2^16 ids touched: a small answer is built from its ids at once.
-    result = Bitmap::of(in_entry_order(pieces));
-  } else {
-    std::sort(pieces.loose.begin(), pieces.loose.end());
-    const Bitmap loose = Bitmap::of(pieces.loose);
-    pieces.whole.push_back(&loose);
-    result = Bitmap::union_many(pieces.whole);
+    Bitmap result = Bitmap::of(in_entry_order(pieces));
+    if (filter) result.and_inplace(*filter);
+    return result;
   }
-  if (filter) result.and_inplace(*filter);
-  return result;
+  std::sort(pieces.loose.begin(), pieces.loose.end());
+  const Bitmap loose = Bitmap::of(pieces.loose);
+  pieces.whole.push_back(&loose);
+  return filter ? Bitmap::union_within(pieces.whole, *filter) : Bitmap::union_many(pieces.whole);
 }
 
 }  // namespace
