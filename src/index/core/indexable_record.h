@@ -53,8 +53,9 @@ struct IndexableRecord {
   ~IndexableRecord();
 };
 
-// Every object carries a record: the id takes the padding behind the lock's flag.
-static_assert(sizeof(IndexableRecord) == sizeof(ObjectState));
+// Every object carries a record: on 64-bit targets the id takes the padding behind the lock's
+// flag. A 32-bit lock leaves too little padding for it, and the record is 4 bytes longer there.
+static_assert(sizeof(void*) != 8 || sizeof(IndexableRecord) == sizeof(ObjectState));
 
 // Tests only: forgets every released id and makes `next` the next never-used id (0: none left).
 void reset_ids_for_testing(uint32_t next);
