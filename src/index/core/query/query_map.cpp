@@ -119,7 +119,10 @@ bool ScalarSet::contains(const PyValue& scalar) const {
 }
 
 std::size_t ScalarSet::Hash::operator()(const PyValue* scalar) const {
-  return static_cast<std::size_t>(entry_hash(*scalar));
+  // The multiplication leaves its best bits high; a 32-bit size_t would keep only the low ones,
+  // the same for every small int.
+  const uint64_t hash = entry_hash(*scalar);
+  return static_cast<std::size_t>(hash ^ (hash >> 32));
 }
 
 bool ScalarSet::Equal::operator()(const PyValue* a, const PyValue* b) const {
