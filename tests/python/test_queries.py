@@ -47,6 +47,12 @@ NUMERIC_CASES = {
         ["a", "b", "B", "", 5, "5", "x" * 100, "x" * 99 + "y", "\u00e9", "e\u0301", ["b", "c"]],
         ["a", "b", "", "5", 5, "ab", "x" * 100, "\u00e9", "e\u0301", "zzz"]),
     "bools_are_not_numbers": ([True, False, 1, 0, 1.0, 0.0, [True, False]], [True, False, 0, 1, 0.5]),
+    # Lists and tuples of nothing but text keep their leaves as the str objects; a dict or a
+    # number among them takes the general path. Both must answer alike.
+    "containers_of_text_whichever_way_they_are_kept": (
+        [["a", "b"], ("b", "\u00e9t\u00e9"), ["x" * 40, "", "a", "a"], ["a", {}, "b"], ["a", 1],
+         [], ("\u65e5",), ["b", ["c"]], "a"],
+        ["a", "b", "", "\u00e9t\u00e9", "x" * 40, "\u65e5", "c", 1, "zzz"]),
 }
 
 

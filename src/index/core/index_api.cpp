@@ -275,17 +275,17 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
 QueryMap* IndexAPI::stage_write(const AttributeChange& change) {
   if (!is_member(change.id)) return nullptr;
   QueryMap* map = query_map_for(change.attr);
-  map->insert_replacing(change.old_scalars, change.value, change.id);
+  map->insert_replacing(change.old_scalars, change.new_scalars, change.id);
   return map;
 }
 
 void IndexAPI::unstage_write(const AttributeChange& change, QueryMap* staged) {
-  if (staged) staged->withdraw_replacing(change.old_scalars, change.value, change.id);
+  if (staged) staged->withdraw_replacing(change.old_scalars, change.new_scalars, change.id);
 }
 
 void IndexAPI::commit_write(const AttributeChange& change, QueryMap* staged) {
   const auto& [id, attr, old, value, old_scalars, new_scalars] = change;
-  if (old && staged) staged->drop_replaced(*old, new_scalars, id);
+  if (old && staged) staged->drop_replaced(*old_scalars, new_scalars, id);
   reachable_->replace_value(id, attr, old, &value);
   if (value.involves_indexable() || (old && old->involves_indexable()))
     reachable_->relink(*this, id, attr, old, &value);

@@ -24,7 +24,7 @@ std::vector<StoredIndexable> held_objects(const PyValue* value) {
     if (std::none_of(held.begin(), held.end(), same)) held.push_back(object);
   };
   if (value->kind() == ValueKind::Iterable) {
-    for (const PyValue& element : value->elements()) take(element);
+    for (const PyValue& element : value->element_cells()) take(element);
   } else {
     take(*value);
   }

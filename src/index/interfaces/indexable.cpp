@@ -166,7 +166,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   auto guard = record.state.lock.lock_ignoring_poison();
   for (const auto& [attr, value] : record.state.attributes) {
     Py_VISIT(value.object());
-    for (const PyValue& element : value.elements()) Py_VISIT(element.object());
+    for (const PyValue& element : value.element_cells()) Py_VISIT(element.object());
   }
   return 0;
 }

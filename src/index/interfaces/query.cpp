@@ -52,7 +52,7 @@ OwnedRef new_query_expr(QueryExpr expr, std::vector<OwnedRef> operands = {}) {
 int visit_values(const std::vector<const PyValue*>& values, visitproc visit, void* arg) {
   for (const PyValue* value : values) {
     Py_VISIT(value->object());
-    for (const PyValue& element : value->elements()) Py_VISIT(element.object());
+    for (const PyValue& element : value->element_cells()) Py_VISIT(element.object());
   }
   return 0;
 }

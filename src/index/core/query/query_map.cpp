@@ -106,10 +106,10 @@ uint64_t entry_hash(const PyValue& scalar) {
 
 }  // namespace
 
-ScalarSet::ScalarSet(std::span<const PyValue> scalars) : scalars_(scalars) {
-  if (scalars.size() <= kScanned) return;
-  hashed_.reserve(scalars.size());
-  for (const PyValue& scalar : scalars) hashed_.insert(&scalar);
+ScalarSet::ScalarSet(LeafValues scalars) : scalars_(std::move(scalars)) {
+  if (scalars_.size() <= kScanned) return;
+  hashed_.reserve(scalars_.size());
+  for (const PyValue& scalar : scalars_) hashed_.insert(&scalar);
 }
 
 bool ScalarSet::contains(const PyValue& scalar) const {
@@ -133,51 +133,54 @@ QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
     : exact_(ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::with_shard_count(kExactShards)),
       reachable_(std::move(reachable)) {}
 
-std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
+LeafValues QueryMap::scalars_of(const PyValue& value) {
   if (value.kind() == ValueKind::Iterable) return value.elements();
-  return {&value, 1};
+  return LeafValues({&value, 1});
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
+  insert_scalars(scalars_of(value).span(), id);
+}
+
+void QueryMap::insert_scalars(std::span<const PyValue> scalars, uint32_t id) {
   if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
-  for (const PyValue& scalar : scalars_of(value)) insert_scalar(scalar, id);
+  for (const PyValue& scalar : scalars) insert_scalar(scalar, id);
 }
 
 void QueryMap::remove(const PyValue& value, uint32_t id) {
-  const std::span<const PyValue> scalars = scalars_of(value);
-  for (const PyValue& scalar : scalars) remove_scalar(scalar, id, scalars);
+  const LeafValues scalars = scalars_of(value);
+  for (const PyValue& scalar : scalars) remove_scalar(scalar, id, scalars.span());
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
   const ScalarSet old_scalars(scalars_of(old));
   const ScalarSet kept(scalars_of(value));
-  insert_replacing(&old_scalars, value, id);
-  drop_replaced(old, kept, id);
+  insert_replacing(&old_scalars, kept, id);
+  drop_replaced(old_scalars, kept, id);
 }
 
-void QueryMap::insert_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
+void QueryMap::insert_replacing(const ScalarSet* old, const ScalarSet& value, uint32_t id) {
   try {
-    insert(value, id);
+    insert_scalars(value.scalars(), id);
   } catch (const std::bad_alloc&) {
     withdraw_replacing(old, value, id);
     throw;
   }
 }
 
-void QueryMap::withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id) {
-  for (const PyValue& scalar : scalars_of(value)) {
+void QueryMap::withdraw_replacing(const ScalarSet* old, const ScalarSet& value, uint32_t id) {
+  for (const PyValue& scalar : value.scalars()) {
     if (!old || !old->contains(scalar))
-      remove_scalar(scalar, id, scalars_of(value),
-                    old ? old->scalars() : std::span<const PyValue>());
+      remove_scalar(scalar, id, value.scalars(), old ? old->scalars() : std::span<const PyValue>());
   }
 }
 
-void QueryMap::drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t id) {
+void QueryMap::drop_replaced(const ScalarSet& old, const ScalarSet& kept, uint32_t id) {
   readers_.wait_for_readers();
   // Entries are sets of ids: removing an entry the new value also makes would take out what the
   // insertion just put in.
-  for (const PyValue& scalar : scalars_of(old)) {
-    if (!kept.contains(scalar)) remove_scalar(scalar, id, scalars_of(old), kept.scalars());
+  for (const PyValue& scalar : old.scalars()) {
+    if (!kept.contains(scalar)) remove_scalar(scalar, id, old.scalars(), kept.scalars());
   }
 }
 

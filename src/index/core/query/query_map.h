@@ -64,9 +64,11 @@ struct ExactKeyTraits {
 // make a given entry: scanned when few, else hashed. Refers to the value, which must outlive it.
 class ScalarSet {
  public:
-  explicit ScalarSet(std::span<const PyValue> scalars);
+  explicit ScalarSet(LeafValues scalars);
+  ScalarSet(const ScalarSet&) = delete;
+  ScalarSet& operator=(const ScalarSet&) = delete;
   bool contains(const PyValue& scalar) const;
-  std::span<const PyValue> scalars() const { return scalars_; }
+  std::span<const PyValue> scalars() const { return scalars_.span(); }
 
  private:
   static constexpr std::size_t kScanned = 16;
@@ -78,7 +80,7 @@ class ScalarSet {
     bool operator()(const PyValue* a, const PyValue* b) const;
   };
 
-  std::span<const PyValue> scalars_;
+  LeafValues scalars_;
   std::unordered_set<const PyValue*, Hash, Equal> hashed_;
 };
 
@@ -98,16 +100,17 @@ class QueryMap {
   // old one leaves once the queries that may have missed the new one are done, so a concurrent
   // query finds the id under one or the other; entries both values make stay.
   void replace(const PyValue& old, const PyValue& value, uint32_t id);
-  // replace in steps, for a write that must fail whole across several maps: insert_replacing
-  // records that `id` holds `value` too (out of memory, it withdraws it and throws);
-  // withdraw_replacing takes out the entries it made that the old value's scalars `old` (null:
-  // no old value) do not make, and never fails; drop_replaced completes the replacement, once
-  // the queries that may have missed the new value are done, and never fails.
-  void insert_replacing(const ScalarSet* old, const PyValue& value, uint32_t id);
-  void withdraw_replacing(const ScalarSet* old, const PyValue& value, uint32_t id);
-  void drop_replaced(const PyValue& old, const ScalarSet& kept, uint32_t id);
+  // replace in steps, for a write that must fail whole across several maps, given the scalars of
+  // both values: insert_replacing records that `id` holds the new value's scalars `value` too
+  // (out of memory, it withdraws them and throws); withdraw_replacing takes out the entries it
+  // made that the old value's scalars `old` (null: no old value) do not make, and never fails;
+  // drop_replaced completes the replacement, once the queries that may have missed the new value
+  // are done, and never fails.
+  void insert_replacing(const ScalarSet* old, const ScalarSet& value, uint32_t id);
+  void withdraw_replacing(const ScalarSet* old, const ScalarSet& value, uint32_t id);
+  void drop_replaced(const ScalarSet& old, const ScalarSet& kept, uint32_t id);
   // The scalars of `value` (its elements if it is a container, else itself).
-  static std::span<const PyValue> scalars_of(const PyValue& value);
+  static LeafValues scalars_of(const PyValue& value);
   bool is_empty() const;
   // Forgets every value, and what retain withheld.
   void clear();
@@ -156,6 +159,7 @@ class QueryMap {
   GracePeriod& readers() const { return readers_; }
 
  private:
+  void insert_scalars(std::span<const PyValue> scalars, uint32_t id);
   void insert_scalar(const PyValue& value, uint32_t id);
   // `first` and `second` hold the scalars that may make the id's other entries (see
   // BitMapBTree::remove); a removal from a long container does without.

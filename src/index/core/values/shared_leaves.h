@@ -2,6 +2,9 @@
 // block that every copy of the value shares. Containers are stored by the hundred thousand, so a
 // single allocation holds the container's reference, its kind and its leaves: no separate handle
 // for the container, no vector beside its buffer. The block's address is the iterable's identity.
+// Most containers hold only text (tags, names), whose leaves the block keeps as references to the
+// str objects themselves, a pointer each, rather than as values six times that size; such leaves
+// hold nothing the cycle collector or an index follows, and are made into values on demand.
 #pragma once
 
 #include <Python.h>
@@ -26,6 +29,10 @@ class SharedLeaves {
   // A block holding `leaves` and a new reference to `container` (null for none, else with the
   // interpreter lock held).
   SharedLeaves(IterableKind kind, PyObject* container, std::vector<PyValue>&& leaves);
+  // A block holding new references to `texts`, str objects whose UTF-8 form is made, and to
+  // `container`; interpreter lock held.
+  static SharedLeaves of_texts(IterableKind kind, PyObject* container,
+                               std::span<PyObject* const> texts);
 
   SharedLeaves(const SharedLeaves& other) noexcept : block_(counted_again(other.block_)) {}
   SharedLeaves(SharedLeaves&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
@@ -41,7 +48,10 @@ class SharedLeaves {
   IterableKind kind() const { return block_->kind; }
   // The container, borrowed; null for a value made without one.
   PyObject* container() const { return block_->container; }
-  std::span<const PyValue> leaves() const;
+  // The leaves kept as values: every leaf, except in a block of texts, which has none.
+  std::span<const PyValue> cells() const;
+  // The str objects of a block of texts, borrowed; empty for other blocks.
+  std::span<PyObject* const> texts() const;
   // Whether a leaf is an Indexable.
   bool any_indexable() const;
   const void* identity() const { return block_; }
@@ -61,6 +71,7 @@ class SharedLeaves {
     uint32_t size;
     PyObject* container;
     IterableKind kind;
+    bool texts;  // the leaves are str objects, not values
   };
 
   explicit SharedLeaves(Block* block) : block_(block) {}
@@ -68,7 +79,13 @@ class SharedLeaves {
     if (block) block->count.fetch_add(1, std::memory_order_relaxed);
     return block;
   }
-  static PyValue* leaves_of(Block* block);
+  // The leaves, values or str objects, behind the header.
+  template <class Leaf>
+  static Leaf* leaves_of(Block* block);
+  // A block of `size` leaves of type `Leaf`, and a new reference to `container`; the leaves are
+  // left for the caller to fill.
+  template <class Leaf>
+  static Block* allocate(IterableKind kind, PyObject* container, std::size_t size);
   void destroy();
 
   Block* block_ = nullptr;

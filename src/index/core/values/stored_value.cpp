@@ -120,13 +120,9 @@ PyValue StoredValue::value() const {
       return PyValue::from_primitive(payload<double>());
     case Form::Bool:
       return PyValue::from_primitive(payload<bool>());
-    case Form::Text: {
-      // The str's UTF-8 form was made when it was stored: this only reads it, which CPython
-      // allows without the interpreter lock.
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(text(), &size);
-      return PyValue::from_text(std::string_view(data, static_cast<std::size_t>(size)));
-    }
+    case Form::Text:
+      // The str's UTF-8 form was made when it was stored.
+      return PyValue::from_str_object(text());
     case Form::Time:
       return PyValue::from_primitive(*field_time_value(text()));
     case Form::Indexable:
@@ -183,11 +179,11 @@ ValueKind StoredValue::kind() const {
   return boxed()->kind();
 }
 
-std::span<const PyValue> StoredValue::elements() const {
+std::span<const PyValue> StoredValue::element_cells() const {
   // The span reads the block this value owns.
   if (form_ == Form::Iterable)
-    return with_leaves([](const SharedLeaves& leaves) { return leaves.leaves(); });
-  return form_ == Form::Boxed ? boxed()->elements() : std::span<const PyValue>();
+    return with_leaves([](const SharedLeaves& leaves) { return leaves.cells(); });
+  return form_ == Form::Boxed ? boxed()->element_cells() : std::span<const PyValue>();
 }
 
 }  // namespace veldrake

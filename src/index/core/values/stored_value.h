@@ -79,8 +79,8 @@ class StoredValue {
   PyObject* object() const {
     return form_ >= Form::Indexable ? held_object() : nullptr;
   }
-  // The leaf values of a container, empty for other kinds (see PyValue::elements).
-  std::span<const PyValue> elements() const;
+  // The leaves of a container kept as values, empty for other kinds (see PyValue::element_cells).
+  std::span<const PyValue> element_cells() const;
   bool involves_indexable() const {
     return form_ == Form::Indexable ||
            (form_ == Form::Iterable &&

@@ -287,6 +287,12 @@ PyValue PyValue::from_text(std::string_view text) {
   return PyValue(PyHandle(), ShortText(text));
 }
 
+PyValue PyValue::from_str_object(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  return from_text(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
 PyValue PyValue::from_leaf(PyObject* object, ValueClass value_class, bool operand) {
   // Numbers, text and bools are made anew when read, so they keep no reference to the object
   // (which would cost an allocation and a reference count per value).
@@ -316,10 +322,33 @@ PyValue PyValue::from_indexable(PyHandle handle) {
 }
 
 PyValue PyValue::from_container(PyObject* container, IterableKind kind) {
+  if (std::optional<SharedLeaves> texts = text_leaves(container, kind))
+    return PyValue(PyHandle(), IterableValue{std::move(*texts)});
   Elements elements;
   if (kind != IterableKind::Dict && !collect_flat_leaves(container, elements))
     collect_leaves(container, elements);
   return PyValue(PyHandle(), IterableValue{SharedLeaves(kind, container, std::move(elements))});
+}
+
+std::optional<SharedLeaves> PyValue::text_leaves(PyObject* container, IterableKind kind) {
+#ifndef PYPY_VERSION
+  if (!PyList_CheckExact(container) && !PyTuple_CheckExact(container)) return std::nullopt;
+  // No Python code runs while the items are read, so the container cannot change meanwhile.
+  const std::span<PyObject* const> texts(PySequence_Fast_ITEMS(container),
+                                         static_cast<std::size_t>(Py_SIZE(container)));
+  for (PyObject* item : texts) {
+    if (Py_TYPE(item) != &PyUnicode_Type) return std::nullopt;
+    if (!PyUnicode_IS_COMPACT_ASCII(item) && !PyUnicode_AsUTF8AndSize(item, nullptr)) {
+      PyErr_Clear();  // refused by the general path
+      return std::nullopt;
+    }
+  }
+  return SharedLeaves::of_texts(kind, container, texts);
+#else
+  (void)container;
+  (void)kind;
+  return std::nullopt;
+#endif
 }
 
 bool PyValue::collect_flat_leaves(PyObject* container, Elements& out) {
@@ -392,9 +421,20 @@ OwnedRef PyValue::to_object() const {
   }
 }
 
-std::span<const PyValue> PyValue::elements() const {
+LeafValues PyValue::elements() const {
   const auto* iterable = std::get_if<IterableValue>(&primitive_);
-  return iterable ? iterable->elements.leaves() : std::span<const PyValue>();
+  if (!iterable) return LeafValues();
+  const std::span<PyObject* const> texts = iterable->elements.texts();
+  if (texts.empty()) return LeafValues(iterable->elements.cells());
+  std::vector<PyValue> made;
+  made.reserve(texts.size());
+  for (PyObject* text : texts) made.push_back(from_str_object(text));
+  return LeafValues(std::move(made));
+}
+
+std::span<const PyValue> PyValue::element_cells() const {
+  const auto* iterable = std::get_if<IterableValue>(&primitive_);
+  return iterable ? iterable->elements.cells() : std::span<const PyValue>();
 }
 
 bool operator==(const PyValue& a, const PyValue& b) {

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@ namespace veldrake {
 struct IndexableRecord;
 struct ObjectState;
 class PyValue;
+class LeafValues;
 
 // A list, tuple, set or dict value: its container and leaf values, shared by the copies of the
 // value. Held inside the value's primitive, where it takes no more room than a text does.
@@ -100,6 +102,9 @@ class PyValue {
   static PyValue from_primitive(CastValue primitive);
   // A text value, made in place: stored text is read back into one on every write.
   static PyValue from_text(std::string_view text);
+  // The text of `str`, a str whose UTF-8 form is made; any thread: the form is read, not made,
+  // which CPython allows without the interpreter lock.
+  static PyValue from_str_object(PyObject* str);
   // The value of an Indexable that `handle` holds.
   static PyValue from_indexable(PyHandle handle);
 
@@ -120,8 +125,11 @@ class PyValue {
   }
   // The leaf values of a list, tuple or set, at any depth, in iteration order; dicts, nested or
   // not, contribute none, and a container met again inside itself is not entered again. Empty
-  // for other kinds. Copies of this value share the elements.
-  std::span<const PyValue> elements() const;
+  // for other kinds. Copies of this value share the elements; those kept as text are made anew.
+  LeafValues elements() const;
+  // The elements kept as values, read in place: all of them, or none when they are texts, which
+  // hold nothing the cycle collector or an index follows (see shared_leaves.h).
+  std::span<const PyValue> element_cells() const;
   // An Indexable, or an iterable with an Indexable among its elements (found by a scan of them:
   // values are stored by the million, a flag would cost each of them eight bytes). Inline, as
   // every write asks it of plain values.
@@ -152,6 +160,10 @@ class PyValue {
   // values are such, and need neither an iterator nor the bookkeeping of nesting. False, with
   // `out` left empty, for any other container.
   static bool collect_flat_leaves(PyObject* container, Elements& out);
+  // The container's leaves as a block of texts, when it is an exact list or tuple of exact str
+  // objects whose UTF-8 form can be made (on PyPy, never: there reading that form needs the
+  // interpreter lock).
+  static std::optional<SharedLeaves> text_leaves(PyObject* container, IterableKind kind);
   // Appends the leaves under `root` to `out`, depth first, with a stack of its own rather than
   // recursion so that deep nesting cannot exhaust the C stack.
   static void collect_leaves(PyObject* root, Elements& out);
@@ -163,5 +175,24 @@ class PyValue {
 
 // Values are stored by the million: an iterable's elements ride in the primitive, beside nothing.
 static_assert(sizeof(PyValue) <= 48);
+
+// The elements of a value: its container's cells, borrowed, or values made from its texts, owned.
+class LeafValues {
+ public:
+  LeafValues() = default;
+  explicit LeafValues(std::span<const PyValue> cells) : cells_(cells) {}
+  explicit LeafValues(std::vector<PyValue>&& made) : made_(std::move(made)) {}
+
+  std::span<const PyValue> span() const {
+    return made_.empty() ? cells_ : std::span<const PyValue>(made_);
+  }
+  const PyValue* begin() const { return span().data(); }
+  const PyValue* end() const { return begin() + span().size(); }
+  std::size_t size() const { return span().size(); }
+
+ private:
+  std::span<const PyValue> cells_;
+  std::vector<PyValue> made_;
+};
 
 }  // namespace veldrake
