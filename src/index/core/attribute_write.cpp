@@ -58,9 +58,9 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
     stored.emplace(state.attributes.get(attr)->value());
     if (replaced) {
       old.emplace(replaced->value());
-      old_scalars.emplace(QueryMap::scalars_of(*old));
+      old_scalars.emplace(*old);
     }
-    new_scalars.emplace(QueryMap::scalars_of(*stored));
+    new_scalars.emplace(*stored);
     state.memberships.for_each_live([&](std::shared_ptr<IndexAPI> index) {
       if (target_count < kInlineTargets)
         inline_targets[target_count] = Target{std::move(index)};

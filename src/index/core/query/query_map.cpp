@@ -106,7 +106,7 @@ uint64_t entry_hash(const PyValue& scalar) {
 
 }  // namespace
 
-ScalarSet::ScalarSet(LeafValues scalars) : scalars_(std::move(scalars)) {
+ScalarSet::ScalarSet(const PyValue& value) : scalars_(QueryMap::scalars_of(value)) {
   if (scalars_.size() <= kScanned) return;
   hashed_.reserve(scalars_.size());
   for (const PyValue& scalar : scalars_) hashed_.insert(&scalar);
@@ -135,7 +135,7 @@ QueryMap::QueryMap(std::shared_ptr<const ReachableObjects> reachable)
 
 LeafValues QueryMap::scalars_of(const PyValue& value) {
   if (value.kind() == ValueKind::Iterable) return value.elements();
-  return LeafValues({&value, 1});
+  return LeafValues(std::span<const PyValue>(&value, 1));
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
@@ -153,8 +153,8 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& value, uint32_t id) {
-  const ScalarSet old_scalars(scalars_of(old));
-  const ScalarSet kept(scalars_of(value));
+  const ScalarSet old_scalars(old);
+  const ScalarSet kept(value);
   insert_replacing(&old_scalars, kept, id);
   drop_replaced(old_scalars, kept, id);
 }

@@ -64,7 +64,7 @@ struct ExactKeyTraits {
 // make a given entry: scanned when few, else hashed. Refers to the value, which must outlive it.
 class ScalarSet {
  public:
-  explicit ScalarSet(LeafValues scalars);
+  explicit ScalarSet(const PyValue& value);
   ScalarSet(const ScalarSet&) = delete;
   ScalarSet& operator=(const ScalarSet&) = delete;
   bool contains(const PyValue& scalar) const;

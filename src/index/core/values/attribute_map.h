@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -49,7 +50,7 @@ class HybridHashmap {
   const V* get(uint32_t key) const {
     if (!is_map()) {
       for (const Entry& entry : entries()) {
-        if (entry.first == key) return &entry.second;
+        if (entry.key() == key) return &entry.value;
       }
       return nullptr;
     }
@@ -63,7 +64,7 @@ class HybridHashmap {
   std::optional<V> insert(uint32_t key, V&& value) {
     if (is_map()) return insert_in_map(key, std::move(value));
     for (Entry& entry : entries()) {
-      if (entry.first == key) return std::exchange(entry.second, std::move(value));
+      if (entry.key() == key) return std::exchange(entry.value, std::move(value));
     }
     if (Array* array = this->array(); array && array->size < array->capacity) {
       new (array->entries() + array->size) Entry(key, std::move(value));
@@ -87,9 +88,9 @@ class HybridHashmap {
     if (!is_map()) {
       std::span<Entry> all = entries();
       auto found = std::find_if(all.begin(), all.end(),
-                                [key](const Entry& entry) { return entry.first == key; });
+                                [key](const Entry& entry) { return entry.key() == key; });
       if (found == all.end()) return taken;
-      taken = std::move(found->second);
+      taken = std::move(found->value);
       std::move(found + 1, all.end(), found);
       std::destroy_at(&all.back());
       --array()->size;
@@ -127,15 +128,34 @@ class HybridHashmap {
       return static_cast<std::size_t>(FoldHasher().add(key).finish());
     }
   };
-  using Entry = std::pair<uint32_t, V>;
+  // A name and its value. The name is kept as bytes, so that an entry is aligned only as its
+  // value is: values made of bytes (see stored_value.h) pack four entries with their count into
+  // 54 bytes, which malloc serves from its 64-byte chunks rather than its 80-byte ones.
+  struct Entry {
+    Entry(uint32_t key, V&& stored) : value(std::move(stored)) {
+      std::memcpy(key_bytes, &key, sizeof key);
+    }
+    uint32_t key() const {
+      uint32_t key;
+      std::memcpy(&key, key_bytes, sizeof key);
+      return key;
+    }
+
+    unsigned char key_bytes[sizeof(uint32_t)];
+    V value;
+  };
   using Map = std::unordered_map<uint32_t, V, KeyHash>;
   // The inline entries, in one block behind their count: the map of every object is one word.
   struct Array {
-    uint32_t size;
-    uint32_t capacity;
-    Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
+    uint8_t size;
+    uint8_t capacity;
+    Entry* entries() {
+      return reinterpret_cast<Entry*>(reinterpret_cast<unsigned char*>(this) + kEntriesOffset);
+    }
   };
-  static_assert(sizeof(Array) % alignof(Entry) == 0 && alignof(Entry) <= alignof(std::max_align_t));
+  static constexpr std::size_t kEntriesOffset =
+      (sizeof(Array) + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
+  static_assert(kInlineEntries <= UINT8_MAX && alignof(Entry) <= alignof(std::max_align_t));
   static constexpr uintptr_t kMapTag = 1;
 
   Array* array() const { return reinterpret_cast<Array*>(word_); }
@@ -159,12 +179,12 @@ class HybridHashmap {
     map->reserve(kInitialMapCapacity);
     try {
       // A value moves only once its node is allocated.
-      for (auto& [existing, stored] : entries()) map->emplace(existing, std::move(stored));
+      for (Entry& entry : entries()) map->emplace(entry.key(), std::move(entry.value));
       map->emplace(key, std::move(value));
     } catch (...) {
-      for (auto& [existing, stored] : entries()) {
-        if (auto moved = map->find(existing); moved != map->end())
-          stored = std::move(moved->second);
+      for (Entry& entry : entries()) {
+        if (auto moved = map->find(entry.key()); moved != map->end())
+          entry.value = std::move(moved->second);
       }
       throw;
     }
@@ -178,10 +198,10 @@ class HybridHashmap {
   }
   // Moves the inline entries into a block for `capacity` of them; throws before moving any.
   void grow(std::size_t capacity) {
-    void* memory = ::operator new(sizeof(Array) + capacity * sizeof(Entry));
-    auto* grown = new (memory) Array{0, static_cast<uint32_t>(capacity)};
+    void* memory = ::operator new(kEntriesOffset + capacity * sizeof(Entry));
+    auto* grown = new (memory) Array{0, static_cast<uint8_t>(capacity)};
     for (Entry& entry : entries()) {
-      new (grown->entries() + grown->size) Entry(std::move(entry));
+      new (grown->entries() + grown->size) Entry(entry.key(), std::move(entry.value));
       ++grown->size;
     }
     HybridHashmap emptied;
@@ -199,7 +219,7 @@ class HybridHashmap<V>::Iterator {
 
   value_type operator*() const {
     if (const auto* entry = std::get_if<const Entry*>(&position_)) {
-      return {(*entry)->first, (*entry)->second};
+      return {(*entry)->key(), (*entry)->value};
     }
     const auto& slot = std::get<MapIterator>(position_);
     return {slot->first, slot->second};

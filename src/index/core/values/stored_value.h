@@ -132,12 +132,12 @@ class StoredValue {
   // to_object, made out of line.
   OwnedRef made_object() const;
 
-  // Eight bytes aligned to four, so that a map entry (a 32-bit name id beside the value) takes
-  // sixteen bytes.
-  alignas(4) unsigned char payload_[8] = {};
+  // Bytes, read and written whole, so that the value needs no alignment and a map entry (a 32-bit
+  // name id beside the value) takes thirteen bytes.
+  unsigned char payload_[8] = {};
   Form form_;
 };
 
-static_assert(sizeof(StoredValue) <= 12);
+static_assert(sizeof(StoredValue) == 9 && alignof(StoredValue) == 1);
 
 }  // namespace veldrake

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 #include <unordered_set>
 
@@ -426,15 +427,26 @@ LeafValues PyValue::elements() const {
   if (!iterable) return LeafValues();
   const std::span<PyObject* const> texts = iterable->elements.texts();
   if (texts.empty()) return LeafValues(iterable->elements.cells());
-  std::vector<PyValue> made;
-  made.reserve(texts.size());
-  for (PyObject* text : texts) made.push_back(from_str_object(text));
-  return LeafValues(std::move(made));
+  return LeafValues(texts);
 }
 
 std::span<const PyValue> PyValue::element_cells() const {
   const auto* iterable = std::get_if<IterableValue>(&primitive_);
   return iterable ? iterable->elements.cells() : std::span<const PyValue>();
+}
+
+LeafValues::LeafValues(std::span<PyObject* const> texts) {
+  if (texts.size() > InPlace::kCapacity) {
+    on_heap_.reserve(texts.size());
+    for (PyObject* text : texts) on_heap_.push_back(PyValue::from_str_object(text));
+    view_ = on_heap_;
+    return;
+  }
+  for (PyObject* text : texts) {
+    new (in_place_.data() + in_place_.count) PyValue(PyValue::from_str_object(text));
+    ++in_place_.count;
+  }
+  view_ = {in_place_.data(), in_place_.count};
 }
 
 bool operator==(const PyValue& a, const PyValue& b) {

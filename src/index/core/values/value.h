@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -176,23 +177,36 @@ class PyValue {
 // Values are stored by the million: an iterable's elements ride in the primitive, beside nothing.
 static_assert(sizeof(PyValue) <= 48);
 
-// The elements of a value: its container's cells, borrowed, or values made from its texts, owned.
+// The elements of a value: its container's cells, borrowed, or values made from its texts. A write
+// makes those of its old and its new value: a few are made in place, the rest on the heap.
 class LeafValues {
  public:
   LeafValues() = default;
-  explicit LeafValues(std::span<const PyValue> cells) : cells_(cells) {}
-  explicit LeafValues(std::vector<PyValue>&& made) : made_(std::move(made)) {}
+  explicit LeafValues(std::span<const PyValue> cells) : view_(cells) {}
+  // Values made from `texts`, str objects whose UTF-8 form is made.
+  explicit LeafValues(std::span<PyObject* const> texts);
+  LeafValues(const LeafValues&) = delete;
+  LeafValues& operator=(const LeafValues&) = delete;
 
-  std::span<const PyValue> span() const {
-    return made_.empty() ? cells_ : std::span<const PyValue>(made_);
-  }
-  const PyValue* begin() const { return span().data(); }
-  const PyValue* end() const { return begin() + span().size(); }
-  std::size_t size() const { return span().size(); }
+  std::span<const PyValue> span() const { return view_; }
+  const PyValue* begin() const { return view_.data(); }
+  const PyValue* end() const { return view_.data() + view_.size(); }
+  std::size_t size() const { return view_.size(); }
 
  private:
-  std::span<const PyValue> cells_;
-  std::vector<PyValue> made_;
+  // Values made in place, destroyed with it (also when making a later one fails).
+  struct InPlace {
+    static constexpr std::size_t kCapacity = 4;
+    alignas(PyValue) unsigned char room[kCapacity * sizeof(PyValue)];
+    std::size_t count = 0;
+
+    PyValue* data() { return reinterpret_cast<PyValue*>(room); }
+    ~InPlace() { std::destroy_n(data(), count); }
+  };
+
+  std::span<const PyValue> view_;
+  InPlace in_place_;
+  std::vector<PyValue> on_heap_;
 };
 
 }  // namespace veldrake
