@@ -27,9 +27,11 @@ Leaf* SharedLeaves::leaves_of(Block* block) {
 template <class Leaf>
 SharedLeaves::Block* SharedLeaves::allocate(IterableKind kind, PyObject* container,
                                             std::size_t size) {
+  if (size > kMaxLeaves) throw std::bad_alloc();
   void* memory = ::operator new(round_up(sizeof(Block), alignof(Leaf)) + size * sizeof(Leaf));
   constexpr bool texts = std::is_same_v<Leaf, PyObject*>;
-  auto* block = new (memory) Block{{1}, static_cast<uint32_t>(size), container, kind, texts};
+  auto* block = new (memory)
+      Block{{1}, static_cast<uint32_t>(size), texts, static_cast<uint32_t>(kind), container};
   Py_XINCREF(container);
   return block;
 }
