@@ -197,7 +197,7 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
   }
 }
 
-bool IndexAPI::ValueScope::holds(uint32_t attr, const PyValue& value) const {
+bool IndexAPI::ValueScope::holds(uint32_t attr, const StoredValue& value) const {
   if (pass == kAll) return true;
   const bool nested_share = value.involves_indexable() || (!nested_apart && attr % 2 == 1);
   return nested_share == (pass == kNested);
@@ -227,9 +227,10 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // new member can start a long registration, and only a new one is taken out when stopped.
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
   for (const auto& [attr, stored] : state.attributes) {
-    const PyValue value = stored.value();
     ++begun;
-    if (!scope.holds(attr, value)) continue;
+    // Each pass reads only its share: making a PyValue of text hashes it.
+    if (!scope.holds(attr, stored)) continue;
+    const PyValue value = stored.value();
     query_map_for(attr)->insert(value, id);
     if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
@@ -241,9 +242,9 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
                        std::optional<StoredItem>& leaving) {
   std::size_t seen = 0;
   for (const auto& [attr, stored] : state.attributes) {
-    const PyValue value = stored.value();
     if (seen++ == begun) break;
-    if (!scope.holds(attr, value)) continue;
+    if (!scope.holds(attr, stored)) continue;
+    const PyValue value = stored.value();
     if (QueryMap* map = value_index(attr)) map->remove(value, id);
     // The attribute that failed linked nothing.
     if (seen < begun && value.involves_indexable())

@@ -36,6 +36,7 @@
 #include "index/core/query/ranking.h"
 #include "index/core/reachable_objects.h"
 #include "index/core/stored_item.h"
+#include "index/core/values/stored_value.h"
 #include "index/core/values/value.h"
 
 namespace veldrake {
@@ -176,7 +177,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     Pass pass = kAll;
     bool nested_apart = false;
 
-    bool holds(uint32_t attr, const PyValue& value) const;
+    bool holds(uint32_t attr, const StoredValue& value) const;
   };
 
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran
