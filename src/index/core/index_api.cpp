@@ -211,14 +211,17 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   {
     auto slots = items->write();
     slots.mark_failure_safe();
-    const StoredItem* existing = slots->find(id);
-    was_member = existing != nullptr;
-    item.admitted = existing ? existing->admitted : admissions_->next();
-    slots->put(id, std::move(item));
+    // A record in place is this object's (it keeps the object, and so its id, alive): the
+    // second pass of a batch finds it so, and leaves both stores as they are.
+    was_member = slots->find(id) != nullptr;
+    if (!was_member) {
+      item.admitted = admissions_->next();
+      slots->put(id, std::move(item));
+    }
   }
   // After the tick: a view cut before it that finds this id among its members can tell it is
   // newer (FilteredIndex::cut_from).
-  {
+  if (!was_member) {
     auto members = allowed_items_.write();
     members.mark_failure_safe();
     own_members(*members).add(id);
