@@ -1,10 +1,13 @@
 #include "index/core/index_api.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,6 +23,38 @@
 #include "index/core/query/query_scope.h"
 
 namespace veldrake {
+namespace {
+
+// About what indexing a scalar of `kind` costs, in units of some 250 instructions (as measured
+// building objects with a few numbers, strings and an Indexable owner): an entry of the
+// exact-value map, one of a B-tree (a descent with a bitmap per level), or an Indexable (its
+// entry and the link to its holder).
+unsigned scalar_cost(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+    case ValueKind::Time:
+      return 5;
+    case ValueKind::Ind:
+      return 10;
+    default:
+      return 2;
+  }
+}
+
+unsigned indexing_cost(const StoredValue& value) {
+  if (value.kind() != ValueKind::Iterable) return scalar_cost(value.kind());
+  // A long container outweighs everything else whatever its elements: a few tell enough.
+  constexpr std::size_t kSampled = 64;
+  const std::span<const PyValue> elements = value.elements();
+  unsigned cost = 0;
+  for (const PyValue& element : elements.first(std::min(elements.size(), kSampled)))
+    cost += scalar_cost(element.kind());
+  return cost;
+}
+
+}  // namespace
+
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
   auto found = read->find(attr);
@@ -101,15 +136,15 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   // changes nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
   // completes the objects the other got to, so that every member is indexed whole. Out of
   // memory, the objects only one pass got to are taken out again instead.
-  bool nested_apart = false;
+  std::pair<ValueScope, ValueScope> shares{ValueScope{ValueScope::kPlain},
+                                           ValueScope{ValueScope::kNested}};
   if (!objects.empty()) {
     // A batch is most often made of objects of one shape: the first tells which split balances.
     ObjectState& first = objects.front().state();
     auto lock = first.lock.lock();
-    nested_apart = has_nested_values(first);
+    shares = ValueScope::split_like(first);
   }
-  const ValueScope plain_share{ValueScope::kPlain, nested_apart};
-  const ValueScope nested_share{ValueScope::kNested, nested_apart};
+  const auto& [plain_share, nested_share] = shares;
   std::exception_ptr nested_failure;
   PassEnd plain{0};
   PassEnd nested{0};
@@ -197,10 +232,37 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
   }
 }
 
-bool IndexAPI::ValueScope::holds(uint32_t attr, const StoredValue& value) const {
-  if (pass == kAll) return true;
-  const bool nested_share = value.involves_indexable() || (!nested_apart && attr % 2 == 1);
-  return nested_share == (pass == kNested);
+std::pair<IndexAPI::ValueScope, IndexAPI::ValueScope> IndexAPI::ValueScope::split_like(
+    const ObjectState& first) {
+  ValueScope nested{kNested, has_nested_values(first)};
+  if (nested.nested_apart) {
+    // The costliest plain attributes first, each to the lighter share; a few dozen are plenty
+    // to even out the shares, and kept on the stack, as the object's lock is held.
+    constexpr std::size_t kWeighed = 32;
+    std::array<std::pair<unsigned, uint32_t>, kWeighed> plain;  // (cost, attribute)
+    std::size_t weighed = 0;
+    unsigned nested_load = 0;
+    for (const auto& [attr, value] : first.attributes) {
+      if (value.involves_indexable())
+        nested_load += indexing_cost(value);
+      else if (weighed < kWeighed)
+        plain[weighed++] = {indexing_cost(value), attr};
+    }
+    std::sort(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(weighed),
+              std::greater<>());
+    unsigned plain_load = 0;
+    for (const auto& [cost, attr] : std::span(plain.data(), weighed)) {
+      if (nested_load < plain_load && nested.moved_count < kMostMoved) {
+        nested.moved[nested.moved_count++] = attr;
+        nested_load += cost;
+      } else {
+        plain_load += cost;
+      }
+    }
+  }
+  ValueScope plain = nested;
+  plain.pass = kPlain;
+  return {plain, nested};
 }
 
 bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
