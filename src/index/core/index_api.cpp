@@ -108,7 +108,7 @@ bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueSco
   std::size_t begun = 0;
   bool whole = false;
   try {
-    state.memberships.add(shared_from_this());
+    state.memberships.add(*this);
     whole = store_and_index(StoredItem{object}, state, scope, begun, watch);
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
