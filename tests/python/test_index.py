@@ -65,6 +65,23 @@ def test_batch_of_many_attribute_names_indexes_each_value_under_its_own_name():
     names = [f"attr_{k}" for k in range(40)]
     objs = [Indexable(**{names[(i * 7 + j * 13) % 40]: (i + j) % 5 for j in range(6)})
             for i in range(9000)]
+    assert_batch_indexes_as_one_by_one(objs, names)
+
+
+def test_batch_of_objects_holding_an_owner_indexes_every_value_in_one_pass_or_the_other():
+    # The two passes split the attributes by the first object's costs; later objects hold some
+    # attributes it lacks, and numbers and strings where it had others.
+    owners = [Indexable(country=f"c{k % 7}") for k in range(50)]
+    objs = [Indexable(owner=owners[0], age=1, score=0.5, city="x", active=True, tags=["t", 2])]
+    objs += [Indexable(owner=owners[i % 50], score=i / 7, city=f"c{i % 30}", active=i % 3 == 0,
+                       tags=[f"t{i % 11}", i % 4],
+                       **({"late": i % 5, "age": i % 90} if i % 2 else {"age": f"a{i % 3}"}))
+             for i in range(9000)]
+    assert_batch_indexes_as_one_by_one(
+        objs, ["owner", "age", "score", "city", "active", "tags", "late", "owner.country"])
+
+
+def assert_batch_indexes_as_one_by_one(objs, names):
     one_by_one = Index()
     for obj in objs:
         one_by_one.add_object(obj)

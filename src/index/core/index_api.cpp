@@ -1,10 +1,13 @@
 #include "index/core/index_api.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,6 +23,38 @@
 #include "index/core/query/query_scope.h"
 
 namespace veldrake {
+namespace {
+
+// About what indexing a scalar of `kind` costs, in units of some 250 instructions (as measured
+// building objects with a few numbers, strings and an Indexable owner): an entry of the
+// exact-value map, one of a B-tree (a descent with a bitmap per level), or an Indexable (its
+// entry and the link to its holder).
+unsigned scalar_cost(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+    case ValueKind::Time:
+      return 5;
+    case ValueKind::Ind:
+      return 10;
+    default:
+      return 2;
+  }
+}
+
+unsigned indexing_cost(const StoredValue& value) {
+  if (value.kind() != ValueKind::Iterable) return scalar_cost(value.kind());
+  // A long container outweighs everything else whatever its elements: a few tell enough.
+  constexpr std::size_t kSampled = 64;
+  const std::span<const PyValue> elements = value.elements();
+  unsigned cost = 0;
+  for (const PyValue& element : elements.first(std::min(elements.size(), kSampled)))
+    cost += scalar_cost(element.kind());
+  return cost;
+}
+
+}  // namespace
+
 QueryMap* query_map_at(const RwLocked<QueryMaps>& maps, uint32_t attr) {
   auto read = maps.read();
   auto found = read->find(attr);
@@ -73,7 +108,7 @@ bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueSco
   std::size_t begun = 0;
   bool whole = false;
   try {
-    state.memberships.add(shared_from_this());
+    state.memberships.add(*this);
     whole = store_and_index(StoredItem{object}, state, scope, begun, watch);
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
@@ -101,15 +136,15 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   // changes nothing. When Ctrl-C stops this pass, the other stops at the next chunk, and this one
   // completes the objects the other got to, so that every member is indexed whole. Out of
   // memory, the objects only one pass got to are taken out again instead.
-  bool nested_apart = false;
+  std::pair<ValueScope, ValueScope> shares{ValueScope{ValueScope::kPlain},
+                                           ValueScope{ValueScope::kNested}};
   if (!objects.empty()) {
     // A batch is most often made of objects of one shape: the first tells which split balances.
     ObjectState& first = objects.front().state();
     auto lock = first.lock.lock();
-    nested_apart = has_nested_values(first);
+    shares = ValueScope::split_like(first);
   }
-  const ValueScope plain_share{ValueScope::kPlain, nested_apart};
-  const ValueScope nested_share{ValueScope::kNested, nested_apart};
+  const auto& [plain_share, nested_share] = shares;
   std::exception_ptr nested_failure;
   PassEnd plain{0};
   PassEnd nested{0};
@@ -197,10 +232,37 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
   }
 }
 
-bool IndexAPI::ValueScope::holds(uint32_t attr, const PyValue& value) const {
-  if (pass == kAll) return true;
-  const bool nested_share = value.involves_indexable() || (!nested_apart && attr % 2 == 1);
-  return nested_share == (pass == kNested);
+std::pair<IndexAPI::ValueScope, IndexAPI::ValueScope> IndexAPI::ValueScope::split_like(
+    const ObjectState& first) {
+  ValueScope nested{kNested, has_nested_values(first)};
+  if (nested.nested_apart) {
+    // The costliest plain attributes first, each to the lighter share; a few dozen are plenty
+    // to even out the shares, and kept on the stack, as the object's lock is held.
+    constexpr std::size_t kWeighed = 32;
+    std::array<std::pair<unsigned, uint32_t>, kWeighed> plain;  // (cost, attribute)
+    std::size_t weighed = 0;
+    unsigned nested_load = 0;
+    for (const auto& [attr, value] : first.attributes) {
+      if (value.involves_indexable())
+        nested_load += indexing_cost(value);
+      else if (weighed < kWeighed)
+        plain[weighed++] = {indexing_cost(value), attr};
+    }
+    std::sort(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(weighed),
+              std::greater<>());
+    unsigned plain_load = 0;
+    for (const auto& [cost, attr] : std::span(plain.data(), weighed)) {
+      if (nested_load < plain_load && nested.moved_count < kMostMoved) {
+        nested.moved[nested.moved_count++] = attr;
+        nested_load += cost;
+      } else {
+        plain_load += cost;
+      }
+    }
+  }
+  ValueScope plain = nested;
+  plain.pass = kPlain;
+  return {plain, nested};
 }
 
 bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
@@ -211,14 +273,17 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   {
     auto slots = items->write();
     slots.mark_failure_safe();
-    const StoredItem* existing = slots->find(id);
-    was_member = existing != nullptr;
-    item.admitted = existing ? existing->admitted : admissions_->next();
-    slots->put(id, std::move(item));
+    // A record in place is this object's (it keeps the object, and so its id, alive): the
+    // second pass of a batch finds it so, and leaves both stores as they are.
+    was_member = slots->find(id) != nullptr;
+    if (!was_member) {
+      item.admitted = admissions_->next();
+      slots->put(id, std::move(item));
+    }
   }
   // After the tick: a view cut before it that finds this id among its members can tell it is
   // newer (FilteredIndex::cut_from).
-  {
+  if (!was_member) {
     auto members = allowed_items_.write();
     members.mark_failure_safe();
     own_members(*members).add(id);
@@ -227,9 +292,10 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // new member can start a long registration, and only a new one is taken out when stopped.
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
   for (const auto& [attr, stored] : state.attributes) {
-    const PyValue value = stored.value();
     ++begun;
-    if (!scope.holds(attr, value)) continue;
+    // Each pass reads only its share: making a PyValue of text hashes it.
+    if (!scope.holds(attr, stored)) continue;
+    const PyValue value = stored.value();
     query_map_for(attr)->insert(value, id);
     if (value.involves_indexable() && !reachable_->relink(*this, id, attr, nullptr, &value, watch))
       return false;
@@ -241,9 +307,9 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
                        std::optional<StoredItem>& leaving) {
   std::size_t seen = 0;
   for (const auto& [attr, stored] : state.attributes) {
-    const PyValue value = stored.value();
     if (seen++ == begun) break;
-    if (!scope.holds(attr, value)) continue;
+    if (!scope.holds(attr, stored)) continue;
+    const PyValue value = stored.value();
     if (QueryMap* map = value_index(attr)) map->remove(value, id);
     // The attribute that failed linked nothing.
     if (seen < begun && value.involves_indexable())

@@ -15,12 +15,16 @@
 // answer dotted paths, and are no members.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/locks.h"
@@ -36,6 +40,7 @@
 #include "index/core/query/ranking.h"
 #include "index/core/reachable_objects.h"
 #include "index/core/stored_item.h"
+#include "index/core/values/stored_value.h"
 #include "index/core/values/value.h"
 
 namespace veldrake {
@@ -166,17 +171,31 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Which of an object's values an insertion indexes: all of them, or one of the two shares
   // add_objects splits the work into. The nested share holds every value that reaches nested
-  // objects (they are indexed under the object graph lock). Each of those links its holder and
-  // may register what it reaches, which costs several times a plain value: where the batch's
-  // objects hold such values, they alone make the nested share (`nested_apart`); elsewhere the
-  // nested share also takes the values of odd-numbered attributes, so that the two passes take
-  // about as much work.
+  // objects (they are indexed under the object graph lock), and the values of the attributes
+  // `moved` to it, so that the two passes take about as much work: where the batch's objects
+  // hold nested values (`nested_apart`), the attributes whose cost evens out the shares (each
+  // nested value links its holder, which costs several times a plain one); elsewhere those of
+  // odd number.
   struct ValueScope {
     enum Pass : uint8_t { kAll, kPlain, kNested };
+    static constexpr std::size_t kMostMoved = 8;
+
     Pass pass = kAll;
     bool nested_apart = false;
+    std::array<uint32_t, kMostMoved> moved{};
+    std::size_t moved_count = 0;
 
-    bool holds(uint32_t attr, const PyValue& value) const;
+    // The two shares of a batch of objects shaped like `first` (locked by the caller).
+    static std::pair<ValueScope, ValueScope> split_like(const ObjectState& first);
+    // Inline: asked for every value of every object of a batch, by both passes.
+    bool holds(uint32_t attr, const StoredValue& value) const {
+      if (pass == kAll) return true;
+      const auto moved_end = moved.begin() + static_cast<std::ptrdiff_t>(moved_count);
+      const bool nested_share =
+          (nested_apart ? std::find(moved.begin(), moved_end, attr) != moved_end : attr % 2 == 1) ||
+          value.involves_indexable();
+      return nested_share == (pass == kNested);
+    }
   };
 
   // Where a pass of add_values stopped: `end` is the first object it did not index; when it ran

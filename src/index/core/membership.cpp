@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "index/core/index_api.h"
+
 namespace veldrake {
 
 std::size_t Memberships::position_of(const IndexAPI* address) const {
@@ -15,20 +17,21 @@ std::size_t Memberships::position_of(const IndexAPI* address) const {
   return static_cast<std::size_t>(found - lists_->entries.begin());
 }
 
-void Memberships::add(const std::shared_ptr<IndexAPI>& index) {
+void Memberships::add(IndexAPI& index) {
   if (!lists_) lists_ = std::make_unique<Lists>();
-  const std::size_t position = position_of(index.get());
+  const std::size_t position = position_of(&index);
   if (position < lists_->entries.size()) {
     // Two live objects never share an address: a live entry is this index, a dead one held a
     // destroyed index and is reused.
-    if (lists_->entries[position].index.expired()) lists_->entries[position].index = index;
+    if (lists_->entries[position].index.expired())
+      lists_->entries[position].index = index.weak_from_this();
     return;
   }
   if (lists_->entries.size() >= (lists_->positions ? lists_->positions->prune_at : kScanned))
     prune();
-  lists_->entries.push_back(Entry{index.get(), index});
+  lists_->entries.push_back(Entry{&index, index.weak_from_this()});
   if (lists_->positions) {
-    lists_->positions->of.emplace(index.get(), lists_->entries.size() - 1);
+    lists_->positions->of.emplace(&index, lists_->entries.size() - 1);
   } else if (lists_->entries.size() > kScanned) {
     prune();  // builds the position map
   }

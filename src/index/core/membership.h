@@ -18,8 +18,9 @@ class IndexAPI;
 
 class Memberships {
  public:
-  // Records `index` unless it is recorded already.
-  void add(const std::shared_ptr<IndexAPI>& index);
+  // Records `index` unless it is recorded already. Only a new entry takes a reference to it: a
+  // batch's two passes over every object would otherwise both touch the index's count.
+  void add(IndexAPI& index);
   void remove(const IndexAPI& index);
   // True when no index, live or destroyed, is recorded.
   bool empty() const { return !lists_ || lists_->entries.empty(); }

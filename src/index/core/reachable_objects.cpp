@@ -185,7 +185,7 @@ void ReachableObjects::register_reached(IndexAPI& index, Work& work,
   const uint32_t id = object.id();
   ObjectState& state = object.state();
   auto lock = state.lock.lock();
-  state.memberships.add(index.shared_from_this());
+  state.memberships.add(index);
   for (const auto& [attr, stored] : state.attributes) {
     const PyValue value = stored.value();
     value_map_for(attr).insert(value, id);
