@@ -81,6 +81,10 @@ class Bitmap {
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&roaring_); }
   // Whether there are no ids.
   bool is_empty() const { return roaring_bitmap_is_empty(&roaring_); }
+  // The smallest id; UINT32_MAX when empty.
+  uint32_t minimum() const { return roaring_bitmap_minimum(&roaring_); }
+  // The largest id; 0 when empty.
+  uint32_t maximum() const { return roaring_bitmap_maximum(&roaring_); }
   // Removes every id. A bitmap that never allocated (most query temporaries) skips the call,
   // which costs some fifty instructions even then.
   void clear() {
