@@ -79,7 +79,7 @@ Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
   } catch (...) {
     // Out of memory halfway, the struct may count containers never made: they are forgotten
     // rather than freed, as a failed build leaks its half-built result.
-    roaring_bitmap_init_cleared(&roaring_);
+    roaring_ = {};
     throw;
   }
 }
@@ -132,8 +132,7 @@ Bitmap Bitmap::of_ascending(std::span<const uint32_t> ids) {
 Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   if (this != &other) {
     clear();
-    roaring_ = other.roaring_;
-    roaring_bitmap_init_cleared(&other.roaring_);
+    roaring_ = std::exchange(other.roaring_, {});
   }
   return *this;
 }

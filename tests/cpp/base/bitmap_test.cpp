@@ -93,5 +93,27 @@ TEST(BitmapTest, MatchesStdSetUnderRandomOperations) {
   }
 }
 
+// Bitmap starts (and leaves a moved-from bitmap) zero-filled, taken to be the library's own empty
+// state: a library upgrade that changes it fails here rather than in a bitmap's destructor.
+TEST(BitmapTest, ZeroFilledIsTheLibrarysEmptyBitmap) {
+  roaring_bitmap_t cleared;
+  roaring_bitmap_init_cleared(&cleared);
+  const roaring_array_t& made = cleared.high_low_container;
+  const roaring_array_t zeroed = roaring_bitmap_t{}.high_low_container;
+  EXPECT_EQ(made.size, zeroed.size);
+  EXPECT_EQ(made.allocation_size, zeroed.allocation_size);
+  EXPECT_EQ(made.containers, zeroed.containers);
+  EXPECT_EQ(made.keys, zeroed.keys);
+  EXPECT_EQ(made.typecodes, zeroed.typecodes);
+  EXPECT_EQ(made.flags, zeroed.flags);
+
+  Bitmap moved_from = Bitmap::of(Ids{1, 70000});
+  Bitmap taken = std::move(moved_from);
+  EXPECT_TRUE(moved_from.is_empty());  // NOLINT(bugprone-use-after-move): left empty by design
+  moved_from.add(5);
+  EXPECT_EQ(moved_from.to_vector(), Ids{5});
+  EXPECT_EQ(taken.to_vector(), (Ids{1, 70000}));
+}
+
 }  // namespace
 }  // namespace veldrake

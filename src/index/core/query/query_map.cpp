@@ -15,6 +15,34 @@ namespace veldrake {
 namespace {
 
 constexpr std::size_t kExactShards = 16;
+
+// Whether sets of ids lie within `within` (null: every set does). The members are usually one run
+// of ids (none has left yet): a set lies within them when its ends do, two lookups in place of a
+// test per id.
+class WithinTest {
+ public:
+  explicit WithinTest(const Bitmap* within) : within_(within) {
+    if (!within || within->is_empty()) return;
+    // Both ends are looked up once: the largest id of a bitset is a scan from its top.
+    first_ = within->minimum();
+    last_ = within->maximum();
+    one_run_ = within->cardinality() == uint64_t{last_} - first_ + 1;
+  }
+
+  // Whether every id of `ids`, which is not empty, is also in `within`.
+  bool covers(const Bitmap& ids) const {
+    if (!within_) return true;
+    if (one_run_) return ids.minimum() >= first_ && ids.maximum() <= last_;
+    return ids.is_subset_of(*within_);
+  }
+
+ private:
+  const Bitmap* within_;
+  bool one_run_ = false;
+  uint32_t first_ = 0;
+  uint32_t last_ = 0;
+};
+
 using ExactShard = ShardedHashMap<PyValue, HybridSet, ExactKeyTraits>::Map;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -372,13 +400,13 @@ std::vector<uint32_t> QueryMap::ranked(const RankedIds& ids, const PageRequest& 
 Groups QueryMap::group_values(const Bitmap* within) const {
   Groups groups;
   groups.reserve(exact_.size());  // growing would move every group made so far, again and again
+  const WithinTest all_within(within);
   exact_.for_each([&](const PyValue& value, const HybridSet& ids) {
     if (ids.is_empty()) return;
     // A group is usually all members: copying it then costs less than intersecting it.
     const Bitmap* large = ids.large_bitmap();
-    Bitmap kept = !within || (large && large->is_subset_of(*within))
-                      ? ids.as_bitmap()
-                      : ids.intersection_with(*within);
+    Bitmap kept = !within || (large && all_within.covers(*large)) ? ids.as_bitmap()
+                                                                  : ids.intersection_with(*within);
     if (!kept.is_empty()) groups.push_back(Group{value, std::move(kept), {}, {}});
   });
 
