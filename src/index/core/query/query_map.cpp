@@ -230,7 +230,9 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const 
     alignas(NumericKey) std::array<std::byte, kNamedCarriers * sizeof(NumericKey)> room;
     std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
     std::pmr::vector<NumericKey> carriers(&arena);
-    if (first.size() + second.size() <= kNamedCarriers) {
+    // A lone scalar can only name its own entry, which tells the tree nothing: most removals.
+    const std::size_t named = first.size() + second.size();
+    if (named > 1 && named <= kNamedCarriers) {
       carriers.reserve(kNamedCarriers);
       for (std::span<const PyValue> scalars : {first, second}) {
         for (const PyValue& scalar : scalars) {
