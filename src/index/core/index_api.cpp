@@ -46,10 +46,11 @@ unsigned indexing_cost(const StoredValue& value) {
   if (value.kind() != ValueKind::Iterable) return scalar_cost(value.kind());
   // A long container outweighs everything else whatever its elements: a few tell enough.
   constexpr std::size_t kSampled = 64;
-  const std::span<const PyValue> elements = value.elements();
-  unsigned cost = 0;
-  for (const PyValue& element : elements.first(std::min(elements.size(), kSampled)))
-    cost += scalar_cost(element.kind());
+  const std::span<const PyValue> cells = value.element_cells();
+  unsigned cost = scalar_cost(ValueKind::Str) *
+                  static_cast<unsigned>(std::min(value.text_leaf_count(), kSampled));
+  for (const PyValue& cell : cells.first(std::min(cells.size(), kSampled)))
+    cost += scalar_cost(cell.kind());
   return cost;
 }
 

@@ -81,6 +81,13 @@ class StoredValue {
   }
   // The leaves of a container kept as values, empty for other kinds (see PyValue::element_cells).
   std::span<const PyValue> element_cells() const;
+  // How many leaves of a container are kept as str objects rather than values (see
+  // SharedLeaves::texts); none for other kinds.
+  std::size_t text_leaf_count() const {
+    return form_ == Form::Iterable
+               ? with_leaves([](const SharedLeaves& leaves) { return leaves.texts().size(); })
+               : 0;
+  }
   bool involves_indexable() const {
     return form_ == Form::Indexable ||
            (form_ == Form::Iterable &&
