@@ -76,7 +76,7 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
     // What leaves the map is dropped by the caller, like a replaced value.
     replaced = replaced ? state.attributes.insert(attr, std::move(*replaced))
                         : state.attributes.erase(attr);
-    lock.mark_failure_safe();
+    lock.commit();
     throw;
   }
   for (std::size_t i = 0; i < target_count; ++i)
@@ -146,8 +146,10 @@ struct ReplacedValue {
         engine_work.emplace();
         replaced.value = store_and_update(record, attr, std::move(value), guard);
       }
+      guard.commit();
       return;
     }
+    guard.commit();
   }
   MapChangeWithoutGil change;
   ReleasedGil released;
@@ -156,6 +158,7 @@ struct ReplacedValue {
     return value.involves_indexable() || (current && current->involves_indexable());
   });
   replaced.value = store_and_update(record, attr, std::move(value), lock);
+  lock.commit();
 }
 
 }  // namespace

@@ -78,10 +78,11 @@ bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueSco
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
     if (!was_member) unindex(id, state, scope, begun, leaving);
-    lock.mark_failure_safe();
+    lock.commit();
     throw;
   }
   if (!whole) leaving = take_out(id, state);
+  lock.commit();
   return whole;
 }
 
@@ -105,7 +106,7 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   if (!objects.empty()) {
     // A batch is most often made of objects of one shape: the first tells which split balances.
     ObjectState& first = objects.front().state();
-    auto lock = first.lock.lock();
+    auto lock = first.lock.lock_to_read();
     nested_apart = has_nested_values(first);
   }
   const ValueScope plain_share{ValueScope::kPlain, nested_apart};
@@ -194,6 +195,7 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
     std::optional<StoredItem> leaving;  // dropped after the lock
     auto lock = state.lock.lock();
     unindex(objects[i].id(), state, scope, SIZE_MAX, leaving);
+    lock.commit();
   }
 }
 
@@ -209,8 +211,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // The record and member stores either take their change or fail unchanged.
   bool was_member = false;
   {
-    auto slots = items->write();
-    slots.mark_failure_safe();
+    auto slots = items->write_failure_safe();
     const StoredItem* existing = slots->find(id);
     was_member = existing != nullptr;
     item.admitted = existing ? existing->admitted : admissions_->next();
@@ -219,8 +220,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // After the tick: a view cut before it that finds this id among its members can tell it is
   // newer (FilteredIndex::cut_from).
   {
-    auto members = allowed_items_.write();
-    members.mark_failure_safe();
+    auto members = allowed_items_.write_failure_safe();
     own_members(*members).add(id);
   }
   // An object already reached has its values indexed as such and what it holds linked: only a
@@ -249,8 +249,8 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
     if (seen < begun && value.involves_indexable())
       reachable_->relink(*this, id, attr, &value, nullptr);
   }
-  leaving = items->write()->take(id);
-  own_members(*allowed_items_.write()).remove(id);
+  leaving = items->update([&](Items& slots) { return slots.take(id); });
+  allowed_items_.update([&](std::shared_ptr<Bitmap>& members) { own_members(members).remove(id); });
   if (!reachable_->is_reached(id)) state.memberships.remove(*this);
   if (leaving) admissions_->departed();
 }
@@ -269,6 +269,7 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   // Another thread may have placed a map meanwhile; every value goes into the one in place.
   QueryMap* placed = maps->try_emplace(attr, std::move(fresh)).first->second.get();
   if (attr < kDirectMaps) direct_maps_[attr].store(placed, std::memory_order_release);
+  maps.commit();
   return placed;
 }
 
@@ -306,21 +307,20 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   std::optional<StoredItem> leaving;
   ObjectLock lock(state, has_nested_values);
   leaving = take_out(object.id(), state);
+  lock.commit();
+  no_additions.commit();
   return leaving.has_value();
 }
 
 std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
-  std::optional<StoredItem> leaving;
-  {
-    auto slots = items->write();
-    if (!slots->find(id)) return leaving;
-    leaving = slots->take(id);
-  }
+  std::optional<StoredItem> leaving = items->update([&](Items& slots) { return slots.take(id); });
+  if (!leaving) return leaving;
   {
     auto members = allowed_items_.write();
     Bitmap& allowed = own_members(*members);
     allowed.remove(id);
     if (allowed.is_empty()) allowed = Bitmap();
+    members.commit();
   }
   // Under the object's lock, so no write is halfway through this index. A member still reached
   // keeps its membership: writes must keep its values right for the dotted paths through it.
@@ -342,13 +342,16 @@ void IndexAPI::clear() {
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
     state.memberships.remove(*this);
+    lock.commit();
   }
   reachable_->clear(*this);
   QueryMaps maps = *query_maps->read();
   for (const auto& [attr, map] : maps) map->clear();
-  *items->write() = Items();
-  *allowed_items_.write() = std::make_shared<Bitmap>();
+  items->update([](Items& slots) { slots = Items(); });
+  allowed_items_.update(
+      [](std::shared_ptr<Bitmap>& members) { members = std::make_shared<Bitmap>(); });
   admissions_->departed();
+  no_additions.commit();
 }
 
 std::shared_ptr<const Bitmap> IndexAPI::members() const {

@@ -139,7 +139,8 @@ std::span<const PyValue> QueryMap::scalars_of(const PyValue& value) {
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id) {
-  if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
+  if (any_withheld_.load(std::memory_order_acquire))
+    withheld_.update([&](Bitmap& withheld) { withheld.remove(id); });
   for (const PyValue& scalar : scalars_of(value)) insert_scalar(scalar, id);
 }
 
@@ -208,7 +209,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const 
         }
       }
     }
-    ordered_.write()->remove(*key, id, carriers);
+    ordered_.update([&](OrderedIndex& ordered) { ordered.remove(*key, id, carriers); });
     return;
   }
   remove_exact(value, id);
@@ -238,8 +239,8 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::clear() {
   exact_.clear();
-  ordered_.write()->clear();
-  *withheld_.write() = Bitmap();
+  ordered_.update([](OrderedIndex& ordered) { ordered.clear(); });
+  withheld_.update([](Bitmap& withheld) { withheld = Bitmap(); });
   any_withheld_.store(false, std::memory_order_release);
 }
 
@@ -428,6 +429,7 @@ void QueryMap::retain(const Bitmap& keep) {
     auto shard = exact_.get_shard(value);
     auto found = shard->find(value);
     if (found != shard->end() && found->second.is_empty()) shard->erase(found);
+    shard.commit();
   }
 
   auto ordered = ordered_.write();
@@ -439,6 +441,8 @@ void QueryMap::retain(const Bitmap& keep) {
   auto all_withheld = withheld_.write();
   all_withheld->or_inplace(withheld);
   any_withheld_.store(!all_withheld->is_empty(), std::memory_order_release);
+  all_withheld.commit();
+  ordered.commit();
 }
 
 void QueryMap::drop_withheld(Bitmap& ids) const {
