@@ -205,7 +205,7 @@ bool IndexAPI::ValueScope::holds(uint32_t attr, const PyValue& value) const {
   return nested_share == (pass == kNested);
 }
 
-bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+bool IndexAPI::store_and_index(StoredItem item, ObjectState& state, ValueScope scope,
                                std::size_t& begun, const InterruptWatch* watch) {
   uint32_t id = item.id();
   // The record and member stores either take their change or fail unchanged.
@@ -223,6 +223,7 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
     auto members = allowed_items_.write_failure_safe();
     own_members(*members).add(id);
   }
+  state.memberships.set_member(*this, true);
   // An object already reached has its values indexed as such and what it holds linked: only a
   // new member can start a long registration, and only a new one is taken out when stopped.
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
@@ -251,6 +252,7 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
   }
   leaving = items->update([&](Items& slots) { return slots.take(id); });
   allowed_items_.update([&](std::shared_ptr<Bitmap>& members) { own_members(members).remove(id); });
+  state.memberships.set_member(*this, false);
   if (!reachable_->is_reached(id)) state.memberships.remove(*this);
   if (leaving) admissions_->departed();
 }
@@ -273,8 +275,8 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   return placed;
 }
 
-QueryMap* IndexAPI::stage_write(const AttributeChange& change) {
-  if (!is_member(change.id)) return nullptr;
+QueryMap* IndexAPI::stage_write(const AttributeChange& change, bool member) {
+  if (!member) return nullptr;
   QueryMap* map = query_map_for(change.attr);
   map->insert_replacing(change.old_scalars, change.value, change.id);
   return map;
@@ -322,6 +324,7 @@ std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
     if (allowed.is_empty()) allowed = Bitmap();
     members.commit();
   }
+  state.memberships.set_member(*this, false);
   // Under the object's lock, so no write is halfway through this index. A member still reached
   // keeps its membership: writes must keep its values right for the dotted paths through it.
   for (const auto& [attr, stored] : state.attributes) {
