@@ -6,12 +6,18 @@
 // leaves the lock usable (a bad query must not break an index), and so does a failure the guard
 // was told leaves the data whole (a change that completes or fails unchanged, or is undone).
 //
+// An exclusive guard learns that its holder succeeded by being told: every success path calls
+// `commit()` before the guard goes, and a guard that goes uncommitted poisons its lock. Asking
+// the C++ runtime for the exceptions in flight instead would cost a call into its thread-local
+// state when each guard is made and again when it goes. A forgotten commit thus shows as a
+// poisoned lock, never as a failure let through.
+//
 // Guards are RAII: the lock is released when the guard goes, also during unwinding.
 #pragma once
 
 #include <atomic>
-#include <exception>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "base/before_blocking.h"
@@ -26,23 +32,17 @@ inline constexpr const char* kPoisonedLock =
 
 namespace detail {
 
-// Marks `poisoned` when the owning guard is destroyed by an exception thrown after it was made.
-class PoisonOnUnwind {
+// Marks `poisoned` when the owning guard goes before it was told the data is whole.
+class PoisonUnlessCommitted {
  public:
-  explicit PoisonOnUnwind(std::atomic<bool>& poisoned)
-      : poisoned_(&poisoned), exceptions_(std::uncaught_exceptions()) {}
-  // Disarmed from the start, without asking for the exceptions in flight (a call into the C++
-  // runtime that a read of one attribute would notice).
-  PoisonOnUnwind() : poisoned_(nullptr), exceptions_(0) {}
-  void fire_if_unwinding() {
-    if (poisoned_ && std::uncaught_exceptions() > exceptions_)
-      poisoned_->store(true, std::memory_order_relaxed);
+  explicit PoisonUnlessCommitted(std::atomic<bool>* poisoned) : poisoned_(poisoned) {}
+  void fire_unless_committed() {
+    if (poisoned_) poisoned_->store(true, std::memory_order_relaxed);
   }
-  void disarm() { poisoned_ = nullptr; }
+  void commit() { poisoned_ = nullptr; }
 
  private:
   std::atomic<bool>* poisoned_;
-  int exceptions_;
 };
 
 inline void throw_if_poisoned(const std::atomic<bool>& poisoned) {
@@ -57,8 +57,7 @@ class ExclusiveGuard {
  public:
   // `failure_safe`: the holder changes nothing, so a failure under the guard never poisons.
   ExclusiveGuard(M& mutex, std::atomic<bool>& poisoned, bool failure_safe = false)
-      : mutex_(&mutex),
-        poison_(failure_safe ? detail::PoisonOnUnwind() : detail::PoisonOnUnwind(poisoned)) {
+      : mutex_(&mutex), poison_(failure_safe ? nullptr : &poisoned) {
     if (!mutex_->try_lock()) {
       BeforeBlocking::now();
       mutex_->lock();
@@ -70,22 +69,24 @@ class ExclusiveGuard {
   }
   ExclusiveGuard(ExclusiveGuard&& other) noexcept
       : mutex_(std::exchange(other.mutex_, nullptr)), poison_(other.poison_) {
-    other.poison_.disarm();
+    other.poison_.commit();
   }
   ExclusiveGuard(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(ExclusiveGuard&&) = delete;
   ~ExclusiveGuard() {
     if (!mutex_) return;
-    poison_.fire_if_unwinding();
+    poison_.fire_unless_committed();
     mutex_->unlock();
   }
-  // From here on, a failure leaves the guarded data whole: it does not poison the lock.
-  void mark_failure_safe() { poison_.disarm(); }
+  // The guarded data is whole, and stays so whatever the holder does next: the guard lets the
+  // lock go unpoisoned. Every success path calls it; so does a failure once it has undone its
+  // change, and a holder about to do what can only fail unchanged.
+  void commit() { poison_.commit(); }
 
  private:
   M* mutex_;
-  detail::PoisonOnUnwind poison_;
+  detail::PoisonUnlessCommitted poison_;
 };
 
 // A mutex that is poisoned by a failure while held.
@@ -149,9 +150,7 @@ class SharedMutex {
    public:
     // `failure_safe`: every failure of the holder leaves the data whole, so none poisons.
     explicit WriteGuard(SharedMutex& owner, bool failure_safe = false)
-        : owner_(&owner),
-          poison_(failure_safe ? detail::PoisonOnUnwind()
-                               : detail::PoisonOnUnwind(owner.poisoned_)) {
+        : owner_(&owner), poison_(failure_safe ? nullptr : &owner.poisoned_) {
       owner.mutex_.lock();
       if (owner.poisoned_.load(std::memory_order_relaxed)) {
         owner.mutex_.unlock();
@@ -160,22 +159,22 @@ class SharedMutex {
     }
     WriteGuard(WriteGuard&& other) noexcept
         : owner_(std::exchange(other.owner_, nullptr)), poison_(other.poison_) {
-      other.poison_.disarm();
+      other.poison_.commit();
     }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
     WriteGuard& operator=(WriteGuard&&) = delete;
     ~WriteGuard() {
       if (!owner_) return;
-      poison_.fire_if_unwinding();
+      poison_.fire_unless_committed();
       owner_->mutex_.unlock();
     }
-    // From here on, a failure leaves the guarded data whole: it does not poison the lock.
-    void mark_failure_safe() { poison_.disarm(); }
+    // See ExclusiveGuard::commit.
+    void commit() { poison_.commit(); }
 
    private:
     SharedMutex* owner_;
-    detail::PoisonOnUnwind poison_;
+    detail::PoisonUnlessCommitted poison_;
   };
 
   [[nodiscard]] ReadGuard read() { return ReadGuard(*this); }
@@ -184,8 +183,7 @@ class SharedMutex {
   [[nodiscard]] ReadGuard read_ignoring_poison() { return ReadGuard(*this, false); }
   [[nodiscard]] WriteGuard write() { return WriteGuard(*this); }
   // For a writer whose every failure leaves the data whole (an insertion that fails unchanged, a
-  // removal that cannot fail): such a guard never poisons, and costs no query of the exceptions
-  // in flight.
+  // removal that cannot fail): such a guard never poisons, and needs no commit.
   [[nodiscard]] WriteGuard write_failure_safe() { return WriteGuard(*this, true); }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
@@ -216,8 +214,8 @@ class RwLocked {
     Writer(SharedMutex& m, T& v, bool failure_safe = false) : guard_(m, failure_safe), value_(&v) {}
     T& operator*() const { return *value_; }
     T* operator->() const { return value_; }
-    // From here on, a failure leaves the value whole: it does not poison the lock.
-    void mark_failure_safe() { guard_.mark_failure_safe(); }
+    // See SharedMutex::WriteGuard::commit.
+    void commit() { guard_.commit(); }
 
    private:
     SharedMutex::WriteGuard guard_;
@@ -231,6 +229,19 @@ class RwLocked {
   [[nodiscard]] Writer write() { return Writer(mutex_, value_); }
   // See SharedMutex::write_failure_safe.
   [[nodiscard]] Writer write_failure_safe() { return Writer(mutex_, value_, true); }
+  // Returns `change(value)`, made under the write lock, which it poisons if `change` throws.
+  template <class Change>
+  decltype(auto) update(Change&& change) {
+    Writer writer = write();
+    if constexpr (std::is_void_v<decltype(change(*writer))>) {
+      change(*writer);
+      writer.commit();
+    } else {
+      decltype(auto) result = change(*writer);
+      writer.commit();
+      return result;
+    }
+  }
 
  private:
   mutable SharedMutex mutex_;

@@ -2,7 +2,7 @@
 
 import gc
 
-from Veldrake import Index, Indexable
+from Veldrake import Index, Indexable, PyQueryExpr as Q
 
 from reference_model import indexed
 
@@ -41,6 +41,35 @@ def test_a_write_reaches_every_index_holding_the_object():
     for index in indexes:
         assert [index.count(city=v) for v in "ab"] + [index.count(n=v) for v in (1, 2)] == [1] * 4
         assert index.get_by_attribute(city="b") == index.get_by_attribute(n=2) == [obj]
+
+
+def test_a_write_is_indexed_as_a_members_only_where_the_object_is_a_member():
+    # An index holding the object only through a member's nested values keeps its value apart
+    # from the members' values, whichever way the object came to that index and left it.
+    inner = Indexable(name="inner", n=0)
+    outer = Indexable(name="outer", peer=inner)
+    for n in range(-20, 0):  # an index gone at once leaves its address to the next one
+        indexed([inner])
+        reaching = Index()
+        reaching.add_object(outer)
+        inner.n = n
+        assert reaching.get_by_attribute(n=n) == [] and reaching.count(Q.eq("peer.n", n)) == 1
+    both = Index()
+    both.add_object_many([outer, inner])
+    steps = [
+        (lambda: None, [True, False]),
+        (lambda: both.remove(inner), [False, False]),  # still reached through `outer`
+        (lambda: both.add_object(inner), [True, False]),
+        (lambda: reaching.add_object(inner), [True, True]),
+        (lambda: reaching.remove(inner), [True, False]),
+        (lambda: both.remove(outer), [True, False]),  # a member no longer reached
+        (lambda: both.remove(inner), [False, False]),
+    ]
+    for n, (step, members) in enumerate(steps, 1):
+        step()
+        inner.n = n
+        assert [index.get_by_attribute(n=n) == [inner] for index in (both, reaching)] == members, n
+        assert reaching.count(Q.eq("peer.n", n)) == 1, n
 
 
 def test_unknown_values_leave_nothing_behind_and_are_stored_in_linear_time():

@@ -74,6 +74,9 @@ CHILD = """
             with_big = ["big"] if "big" in held else []
             assert [names(index.get_by_attribute(**kw)) for kw in (
                 {"v": n - 1}, {"k": "big"}, {"v": [3, n + 1]})] == [with_big, with_big, sorted(with_big + ["small"])]
+            big.k = "moved"  # indexed as a member's value only if the failed add left it one
+            assert names(index.get_by_attribute(k="moved")) == ["moved"] * len(with_big)
+            big.k = "big"
             index.add_object(big)
             assert names(index.get_by_attribute(v=n // 2)) == ["big"]
             big.k = "big"

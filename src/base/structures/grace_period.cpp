@@ -29,6 +29,7 @@ void GracePeriod::wait_for_readers() {
     BeforeBlocking::now();
     readers_[earlier].wait(count);
   }
+  turn.commit();
 }
 
 }  // namespace veldrake

@@ -21,6 +21,7 @@ namespace {
 // An index holding the object being written, and the value index it staged the value in.
 struct Target {
   std::shared_ptr<IndexAPI> index;
+  bool member = false;  // else the index only reaches the object through a member
   QueryMap* map = nullptr;
 };
 
@@ -61,22 +62,22 @@ std::optional<StoredValue> store_and_update(const IndexableRecord& record, uint3
       old_scalars.emplace(*old);
     }
     new_scalars.emplace(*stored);
-    state.memberships.for_each_live([&](std::shared_ptr<IndexAPI> index) {
+    state.memberships.for_each_live([&](std::shared_ptr<IndexAPI> index, bool member) {
       if (target_count < kInlineTargets)
-        inline_targets[target_count] = Target{std::move(index)};
+        inline_targets[target_count] = Target{std::move(index), member};
       else
-        more_targets.push_back(Target{std::move(index)});
+        more_targets.push_back(Target{std::move(index), member});
       ++target_count;
     });
     for (; staged < target_count; ++staged)
-      target(staged).map = target(staged).index->stage_write(change());
+      target(staged).map = target(staged).index->stage_write(change(), target(staged).member);
   } catch (const std::bad_alloc&) {
     for (std::size_t i = 0; i < staged; ++i)
       target(i).index->unstage_write(change(), target(i).map);
     // What leaves the map is dropped by the caller, like a replaced value.
     replaced = replaced ? state.attributes.insert(attr, std::move(*replaced))
                         : state.attributes.erase(attr);
-    lock.mark_failure_safe();
+    lock.commit();
     throw;
   }
   for (std::size_t i = 0; i < target_count; ++i)
@@ -146,8 +147,10 @@ struct ReplacedValue {
         engine_work.emplace();
         replaced.value = store_and_update(record, attr, std::move(value), guard);
       }
+      guard.commit();
       return;
     }
+    guard.commit();
   }
   MapChangeWithoutGil change;
   ReleasedGil released;
@@ -156,6 +159,7 @@ struct ReplacedValue {
     return value.involves_indexable() || (current && current->involves_indexable());
   });
   replaced.value = store_and_update(record, attr, std::move(value), lock);
+  lock.commit();
 }
 
 }  // namespace

@@ -114,10 +114,11 @@ bool IndexAPI::admit(const StoredIndexable& object, ObjectState& state, ValueSco
   } catch (const std::bad_alloc&) {
     // A member's values were all indexed already: its entries are as they were.
     if (!was_member) unindex(id, state, scope, begun, leaving);
-    lock.mark_failure_safe();
+    lock.commit();
     throw;
   }
   if (!whole) leaving = take_out(id, state);
+  lock.commit();
   return whole;
 }
 
@@ -142,7 +143,7 @@ std::size_t IndexAPI::add_objects(const std::vector<StoredIndexable>& objects,
   if (!objects.empty()) {
     // A batch is most often made of objects of one shape: the first tells which split balances.
     ObjectState& first = objects.front().state();
-    auto lock = first.lock.lock();
+    auto lock = first.lock.lock_to_read();
     shares = ValueScope::split_like(first);
   }
   const auto& [plain_share, nested_share] = shares;
@@ -230,6 +231,7 @@ void IndexAPI::undo_pass(const std::vector<StoredIndexable>& objects, std::size_
     std::optional<StoredItem> leaving;  // dropped after the lock
     auto lock = state.lock.lock();
     unindex(objects[i].id(), state, scope, SIZE_MAX, leaving);
+    lock.commit();
   }
 }
 
@@ -266,14 +268,13 @@ std::pair<IndexAPI::ValueScope, IndexAPI::ValueScope> IndexAPI::ValueScope::spli
   return {plain, nested};
 }
 
-bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
+bool IndexAPI::store_and_index(StoredItem item, ObjectState& state, ValueScope scope,
                                std::size_t& begun, const InterruptWatch* watch) {
   uint32_t id = item.id();
   // The record and member stores either take their change or fail unchanged.
   bool was_member = false;
   {
-    auto slots = items->write();
-    slots.mark_failure_safe();
+    auto slots = items->write_failure_safe();
     // A record in place is this object's (it keeps the object, and so its id, alive): the
     // second pass of a batch finds it so, and leaves both stores as they are.
     was_member = slots->find(id) != nullptr;
@@ -285,10 +286,10 @@ bool IndexAPI::store_and_index(StoredItem item, const ObjectState& state, ValueS
   // After the tick: a view cut before it that finds this id among its members can tell it is
   // newer (FilteredIndex::cut_from).
   if (!was_member) {
-    auto members = allowed_items_.write();
-    members.mark_failure_safe();
+    auto members = allowed_items_.write_failure_safe();
     own_members(*members).add(id);
   }
+  state.memberships.set_member(*this, true);
   // An object already reached has its values indexed as such and what it holds linked: only a
   // new member can start a long registration, and only a new one is taken out when stopped.
   if (was_member || reachable_->is_reached(id)) watch = nullptr;
@@ -316,8 +317,9 @@ void IndexAPI::unindex(uint32_t id, ObjectState& state, ValueScope scope, std::s
     if (seen < begun && value.involves_indexable())
       reachable_->relink(*this, id, attr, &value, nullptr);
   }
-  leaving = items->write()->take(id);
-  own_members(*allowed_items_.write()).remove(id);
+  leaving = items->update([&](Items& slots) { return slots.take(id); });
+  allowed_items_.update([&](std::shared_ptr<Bitmap>& members) { own_members(members).remove(id); });
+  state.memberships.set_member(*this, false);
   if (!reachable_->is_reached(id)) state.memberships.remove(*this);
   if (leaving) admissions_->departed();
 }
@@ -336,11 +338,12 @@ QueryMap* IndexAPI::query_map_for(uint32_t attr) {
   // Another thread may have placed a map meanwhile; every value goes into the one in place.
   QueryMap* placed = maps->try_emplace(attr, std::move(fresh)).first->second.get();
   if (attr < kDirectMaps) direct_maps_[attr].store(placed, std::memory_order_release);
+  maps.commit();
   return placed;
 }
 
-QueryMap* IndexAPI::stage_write(const AttributeChange& change) {
-  if (!is_member(change.id)) return nullptr;
+QueryMap* IndexAPI::stage_write(const AttributeChange& change, bool member) {
+  if (!member) return nullptr;
   QueryMap* map = query_map_for(change.attr);
   map->insert_replacing(change.old_scalars, change.new_scalars, change.id);
   return map;
@@ -373,22 +376,22 @@ bool IndexAPI::remove_object(const StoredIndexable& object) {
   std::optional<StoredItem> leaving;
   ObjectLock lock(state, has_nested_values);
   leaving = take_out(object.id(), state);
+  lock.commit();
+  no_additions.commit();
   return leaving.has_value();
 }
 
 std::optional<StoredItem> IndexAPI::take_out(uint32_t id, ObjectState& state) {
-  std::optional<StoredItem> leaving;
-  {
-    auto slots = items->write();
-    if (!slots->find(id)) return leaving;
-    leaving = slots->take(id);
-  }
+  std::optional<StoredItem> leaving = items->update([&](Items& slots) { return slots.take(id); });
+  if (!leaving) return leaving;
   {
     auto members = allowed_items_.write();
     Bitmap& allowed = own_members(*members);
     allowed.remove(id);
     if (allowed.is_empty()) allowed = Bitmap();
+    members.commit();
   }
+  state.memberships.set_member(*this, false);
   // Under the object's lock, so no write is halfway through this index. A member still reached
   // keeps its membership: writes must keep its values right for the dotted paths through it.
   for (const auto& [attr, stored] : state.attributes) {
@@ -409,13 +412,16 @@ void IndexAPI::clear() {
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
     state.memberships.remove(*this);
+    lock.commit();
   }
   reachable_->clear(*this);
   QueryMaps maps = *query_maps->read();
   for (const auto& [attr, map] : maps) map->clear();
-  *items->write() = Items();
-  *allowed_items_.write() = std::make_shared<Bitmap>();
+  items->update([](Items& slots) { slots = Items(); });
+  allowed_items_.update(
+      [](std::shared_ptr<Bitmap>& members) { members = std::make_shared<Bitmap>(); });
   admissions_->departed();
+  no_additions.commit();
 }
 
 std::shared_ptr<const Bitmap> IndexAPI::members() const {

@@ -109,9 +109,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // memory, takes it out again and throws), then unstage_write takes it out (never fails) or
   // commit_write completes the change. Caller holds the object's lock, and the ObjectGraphLock
   // when either value involves an Indexable. stage_write returns the value index it staged the
-  // value in (null when the object is no member), which the other two are given: the lock held
-  // keeps the membership as it was, and a value index, once made, lives as long as the index.
-  QueryMap* stage_write(const AttributeChange& change);
+  // value in (null when the object is no member, as `member`, the mark of its membership entry,
+  // tells), which the other two are given: the lock held keeps the membership as it was, and a
+  // value index, once made, lives as long as the index.
+  QueryMap* stage_write(const AttributeChange& change, bool member);
   void unstage_write(const AttributeChange& change, QueryMap* staged);
   void commit_write(const AttributeChange& change, QueryMap* staged);
   bool has_object_id(uint32_t id) const;
@@ -230,8 +231,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // `begun` counts the attributes (in scope or not) whose indexing has started. With a `watch`
   // (scope kAll only), a Ctrl-C stops the registration of what a new member reaches: returns
   // false then, for the caller to take it out.
-  bool store_and_index(StoredItem item, const ObjectState& state, ValueScope scope,
-                       std::size_t& begun, const InterruptWatch* watch);
+  bool store_and_index(StoredItem item, ObjectState& state, ValueScope scope, std::size_t& begun,
+                       const InterruptWatch* watch);
   // Undoes store_and_index of object `id`, a member no more, which stopped in attribute `begun`
   // (counted as it counts them). Taking entries out never fails.
   void unindex(uint32_t id, ObjectState& state, ValueScope scope, std::size_t begun,

@@ -1,6 +1,7 @@
 // An object's list of the indexes that hold it (ObjectState::memberships): attribute writes
-// update exactly these. Each live index appears once, in no particular order. Callers hold the
-// object's lock.
+// update exactly these. Each live index appears once, in no particular order, marked whether it
+// holds the object as a member or only reaches it through a member's nested objects, so that a
+// write need not ask the index. Callers hold the object's lock.
 //
 // Entries of destroyed indexes are dropped once they are about as many as the live ones, on
 // additions and on writes alike, so both cost amortised constant time per live index. Short lists
@@ -8,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -18,13 +20,18 @@ class IndexAPI;
 
 class Memberships {
  public:
-  // Records `index` unless it is recorded already. Only a new entry takes a reference to it: a
-  // batch's two passes over every object would otherwise both touch the index's count.
+  // Records `index` unless it is recorded already; a new entry is no member. Only a new entry
+  // takes a reference to it: a batch's two passes over every object would otherwise both touch
+  // the index's count.
   void add(IndexAPI& index);
   void remove(const IndexAPI& index);
+  // Marks whether recorded `index` holds the object as a member: called wherever the index's
+  // members gain or lose it.
+  void set_member(const IndexAPI& index, bool member);
   // True when no index, live or destroyed, is recorded.
   bool empty() const { return !lists_ || lists_->entries.empty(); }
-  // Calls `visit(std::shared_ptr<IndexAPI>)` with a strong reference to each live index.
+  // Calls `visit(std::shared_ptr<IndexAPI>, bool member)` with a strong reference to each live
+  // index.
   template <class Visit>
   void for_each_live(Visit&& visit) {
     if (!lists_) return;
@@ -32,7 +39,7 @@ class Memberships {
     for (const Entry& entry : lists_->entries) {
       if (auto index = entry.index.lock()) {
         ++live;
-        visit(std::move(index));
+        visit(std::move(index), entry.member());
       }
     }
     // Dropping the dead entries costs about what this walk did.
@@ -43,9 +50,25 @@ class Memberships {
   // Lists up to this long are scanned rather than kept in a position map.
   static constexpr std::size_t kScanned = 8;
 
-  struct Entry {
-    const IndexAPI* address;  // the index's, kept to find the entry when the index is gone
+  class Entry {
+   public:
+    explicit Entry(IndexAPI& held);
+    // The index's, kept to find the entry when the index is gone.
+    const IndexAPI* address() const {
+      return reinterpret_cast<const IndexAPI*>(tagged_address_ & ~kMember);
+    }
+    bool member() const { return (tagged_address_ & kMember) != 0; }
+    void set_member(bool member) {
+      tagged_address_ = (tagged_address_ & ~kMember) | (member ? kMember : 0);
+    }
+
     std::weak_ptr<IndexAPI> index;
+
+   private:
+    // The mark sits in the address's low bit, which an IndexAPI's alignment leaves clear: an
+    // entry stays three words, as every object in an index has one.
+    static constexpr std::uintptr_t kMember = 1;
+    std::uintptr_t tagged_address_;
   };
   struct Positions {
     std::unordered_map<const IndexAPI*, std::size_t> of;  // entry position by address

@@ -17,12 +17,13 @@ class ObjectLock {
   ObjectLock(ObjectState& state, ReachesNested&& reaches_nested) {
     object_.emplace(state.lock.lock());
     if (ObjectGraphLock::held_here() || !reaches_nested(state)) return;
+    object_->commit();  // only read so far
     object_.reset();
     graph_.emplace();
     object_.emplace(state.lock.lock());
   }
-  // From here on, a failure leaves the object whole: it does not poison its lock.
-  void mark_failure_safe() { object_->mark_failure_safe(); }
+  // See ExclusiveGuard::commit.
+  void commit() { object_->commit(); }
 
  private:
   std::optional<ObjectGraphLock> graph_;  // released after the object

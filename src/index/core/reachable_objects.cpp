@@ -44,13 +44,17 @@ bool ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, c
   if (!old && now && now->kind() == ValueKind::Ind) {
     // One object where there was nothing, as when a member is added: no lists to compare.
     Work work;
-    link(*links_.write(), work, holder, attr, std::get<StoredIndexable>(now->primitive()));
+    links_.update([&](Links& links) {
+      link(links, work, holder, attr, std::get<StoredIndexable>(now->primitive()));
+    });
     return finish(index, work, watch);
   }
   if (old && !now && old->kind() == ValueKind::Ind) {
     // One object let go of, as when a member leaves: likewise.
     Work work;
-    unlink(*links_.write(), work, holder, attr, std::get<StoredIndexable>(old->primitive()).id());
+    links_.update([&](Links& links) {
+      unlink(links, work, holder, attr, std::get<StoredIndexable>(old->primitive()).id());
+    });
     return finish(index, work, watch);
   }
   std::vector<StoredIndexable> before = held_objects(old);
@@ -65,6 +69,7 @@ bool ReachableObjects::relink(IndexAPI& index, uint32_t holder, uint32_t attr, c
     for (const StoredIndexable& target : before) {
       if (!holds(after, target.id())) unlink(*links, work, holder, attr, target.id());
     }
+    links.commit();
   }
   return finish(index, work, watch);
 }
@@ -165,13 +170,13 @@ void ReachableObjects::clear(IndexAPI& index) {
     ObjectState& state = object.state();
     auto lock = state.lock.lock();
     state.memberships.remove(index);
+    lock.commit();
   }
-  {
-    auto links = links_.write();
-    const uint64_t changes = links->changes;
-    *links = Links();
-    links->changes = changes + 1;
-  }
+  links_.update([](Links& links) {
+    const uint64_t changes = links.changes;
+    links = Links();
+    links.changes = changes + 1;
+  });
   std::vector<std::shared_ptr<QueryMap>> maps = *values_.read();
   for (const auto& map : maps) {
     if (map) map->clear();
@@ -190,9 +195,10 @@ void ReachableObjects::register_reached(IndexAPI& index, Work& work,
     const PyValue value = stored.value();
     value_map_for(attr).insert(value, id);
     for (const StoredIndexable& target : held_objects(&value)) {
-      link(*links_.write(), work, id, attr, target);
+      links_.update([&](Links& links) { link(links, work, id, attr, target); });
     }
   }
+  lock.commit();
 }
 
 void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool force) {
@@ -206,12 +212,16 @@ void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool fo
   // before and is found below, or after and leaves the value indexes alone.
   ObjectState& state = object->state();
   auto lock = state.lock.lock();
-  {
-    auto links = links_.write();
-    const Reached* reached = links->reached.find(id);
-    if (!reached || (reached->holder_links > 0 && !force)) return;
-    links->reached.take(id);
-    --links->reached_count;
+  const bool released = links_.update([&](Links& links) {
+    const Reached* reached = links.reached.find(id);
+    if (!reached || (reached->holder_links > 0 && !force)) return false;
+    links.reached.take(id);
+    --links.reached_count;
+    return true;
+  });
+  if (!released) {
+    lock.commit();
+    return;
   }
   // A member keeps what it holds linked: it is a holder in its own right.
   const bool member = index.is_member(id);
@@ -220,10 +230,11 @@ void ReachableObjects::release(IndexAPI& index, Work& work, uint32_t id, bool fo
     if (QueryMap* map = find_value_map(attr)) map->remove(value, id);
     if (member) continue;
     for (const StoredIndexable& target : held_objects(&value)) {
-      unlink(*links_.write(), work, id, attr, target.id());
+      links_.update([&](Links& links) { unlink(links, work, id, attr, target.id()); });
     }
   }
   if (!member) state.memberships.remove(index);
+  lock.commit();
 }
 
 void ReachableObjects::sweep(IndexAPI& index) {
@@ -245,6 +256,7 @@ void ReachableObjects::sweep(IndexAPI& index) {
         pending.push_back(std::move(target));
       }
     }
+    lock.commit();
   }
   std::vector<uint32_t> cut_off;
   links_.read()->reached.for_each([&](uint32_t id, const Reached&) {
@@ -295,6 +307,7 @@ QueryMap& ReachableObjects::value_map_for(uint32_t attr) {
   auto maps = values_.write();
   if (maps->size() <= attr) maps->resize(static_cast<std::size_t>(attr) + 1);
   if (!(*maps)[attr]) (*maps)[attr] = std::make_shared<QueryMap>();
+  maps.commit();
   return *(*maps)[attr];
 }
 

@@ -179,6 +179,7 @@ int indexable_clear(PyObject* self) {
   {
     auto guard = record.state.lock.lock();
     std::swap(dropped, record.state.attributes);
+    guard.commit();
   }
   return 0;
 }
@@ -276,7 +277,7 @@ PyObject* indexable_repr(PyObject* self) {
     const IndexableRecord& record = record_of(self);
     std::size_t count = 0;
     {
-      auto guard = record.state.lock.lock();
+      auto guard = record.state.lock.lock_to_read();
       count = record.state.attributes.size();
     }
     std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
@@ -296,7 +297,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
     const IndexableRecord& record = record_of(self);
     std::vector<uint32_t> ids;
     {
-      auto guard = record.state.lock.lock();
+      auto guard = record.state.lock.lock_to_read();
       ids = record.state.attributes.keys();
     }
     OwnedRef result = checked(PyList_New(0));
@@ -332,7 +333,7 @@ OwnedRef stored_attributes(PyObject* self) {
   const IndexableRecord& record = record_of(self);
   std::vector<std::pair<uint32_t, PyValue>> values;
   {
-    auto guard = record.state.lock.lock();
+    auto guard = record.state.lock.lock_to_read();
     for (const auto& [attr, value] : record.state.attributes)
       values.emplace_back(attr, value.value());
   }

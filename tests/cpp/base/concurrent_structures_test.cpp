@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/before_blocking.h"
@@ -82,6 +83,7 @@ TEST(ConcurrentSharedMutex, AWriterWaitsOnlyForTheReadsUnderWay) {
       auto guard = mutex.write();
       waited.push_back(reads.load() - before);
       writer_waiting = false;
+      guard.commit();
     }
   }
   const bool readers_still_running = reads.load() < kReaders * kReadsEach;
@@ -123,6 +125,8 @@ TEST(ConcurrentLocks, ARecursiveMutexAdmitsOneThreadAtATimeAndItsHolderAgain) {
     auto outer = mutex.lock();
     auto inner = mutex.lock();
     body();
+    inner.commit();
+    outer.commit();
   });
 }
 
@@ -149,6 +153,7 @@ Take guarded(Guard (*lock)(Locks&)) {
   return [lock](Locks& l, const std::function<void()>& body) {
     auto guard = lock(l);
     body();
+    if constexpr (requires { guard.commit(); }) guard.commit();
   };
 }
 
@@ -223,10 +228,11 @@ TEST(ConcurrentLocks, AWaiterActsBeforeItBlocksAndOnlyThen) {
   }
 }
 
-// A failure under a write guard poisons its lock, unless the guard was made for a writer whose
-// failures leave the data whole; a read never poisons. A guard made while another exception
-// unwinds poisons only for a failure of its own.
-TEST(LockPoisoning, OnlyAFailureOfAnArmedWriterPoisons) {
+// A write guard that goes uncommitted poisons its lock, whether a failure or a forgotten commit
+// let it go, unless it was made for a writer whose failures leave the data whole; a read never
+// poisons. A committed guard does not, even if a failure follows, nor does one committed while
+// another exception unwinds.
+TEST(LockPoisoning, OnlyAnUncommittedArmedWriterPoisons) {
   struct Case {
     const char* guard;
     std::function<void(SharedMutex&)> fail_under_it;
@@ -237,6 +243,19 @@ TEST(LockPoisoning, OnlyAFailureOfAnArmedWriterPoisons) {
       {"write",
        [&](SharedMutex& m) {
          auto g = m.write();
+         fail();
+       },
+       true},
+      {"write committed, then a failure",
+       [&](SharedMutex& m) {
+         auto g = m.write();
+         g.commit();
+         fail();
+       },
+       false},
+      {"write left without a commit",
+       [&](SharedMutex& m) {
+         { auto g = m.write(); }
          fail();
        },
        true},
@@ -256,7 +275,10 @@ TEST(LockPoisoning, OnlyAFailureOfAnArmedWriterPoisons) {
        [&](SharedMutex& m) {
          struct TakesOnUnwind {
            SharedMutex* m;
-           ~TakesOnUnwind() { auto g = m->write(); }
+           ~TakesOnUnwind() {
+             auto g = m->write();
+             g.commit();
+           }
          };
          TakesOnUnwind take{&m};
          fail();
@@ -268,6 +290,29 @@ TEST(LockPoisoning, OnlyAFailureOfAnArmedWriterPoisons) {
     EXPECT_THROW(c.fail_under_it(mutex), std::runtime_error) << c.guard;
     EXPECT_EQ(mutex.is_poisoned(), c.poisons) << c.guard;
   }
+}
+
+// An exclusive guard keeps the same duty, and a moved guard hands it on: only the guard that
+// holds the lock last answers for the commit.
+TEST(LockPoisoning, AnExclusiveGuardAnswersForItsCommitWhereverItMoves) {
+  RecursiveMutex committed;
+  {
+    auto first = committed.lock();
+    auto second = std::move(first);
+    second.commit();
+  }
+  EXPECT_FALSE(committed.is_poisoned());
+  RecursiveMutex left;
+  {
+    auto first = left.lock();
+    first.commit();
+    auto again = left.lock();
+    auto moved = std::move(again);
+  }
+  EXPECT_TRUE(left.is_poisoned());
+  RecursiveMutex read;
+  { auto guard = read.lock_to_read(); }
+  EXPECT_FALSE(read.is_poisoned());
 }
 
 }  // namespace

@@ -29,12 +29,14 @@ Key key(uint64_t hash) {
 // what they cannot see is that the shards hash with seeds of their own.
 TEST(ShardedHashMapTest, VisitsReachEveryEntryOnceAndEachShardHasItsOwnSeed) {
   Map map = Map::with_shard_count(4);
-  for (uint64_t hash = 1; hash <= 100; ++hash) (*map.get_shard(key(hash)))[key(hash)] = 1;
+  for (uint64_t hash = 1; hash <= 100; ++hash)
+    (*map.get_shard_failure_safe(key(hash)))[key(hash)] = 1;
   std::set<uint64_t> seen;
   map.for_each([&seen](const Key& k, int) { EXPECT_TRUE(seen.insert(k.hash).second); });
   EXPECT_EQ(seen.size(), 100u);
   std::set<uint64_t> seeds;
-  for (uint64_t hash : seen) seeds.insert(map.get_shard(key(hash))->hash_function().seed);
+  for (uint64_t hash : seen)
+    seeds.insert(map.get_shard_failure_safe(key(hash))->hash_function().seed);
   EXPECT_EQ(seeds.size(), 4u);
 }
 

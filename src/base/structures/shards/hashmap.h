@@ -54,6 +54,8 @@ class ShardedHashMap {
    public:
     Map& operator*() const { return *map_; }
     Map* operator->() const { return map_; }
+    // See SharedMutex::WriteGuard::commit.
+    void commit() { lock_.commit(); }
 
    private:
     friend class ShardedHashMap;
@@ -137,8 +139,9 @@ class ShardedHashMap {
   void clear() {
     for (size_t i = 0; i < shard_count(); ++i) {
       Shard& shard = shards_[i];
-      const auto lock = shard.mutex.write();
+      auto lock = shard.mutex.write();
       shard.map = Map(0, shard.map.hash_function(), shard.map.key_eq());
+      lock.commit();
     }
   }
 
@@ -147,8 +150,9 @@ class ShardedHashMap {
   void for_each_mut(F&& visit) {
     for (size_t i = 0; i < shard_count(); ++i) {
       Shard& shard = shards_[i];
-      const auto lock = shard.mutex.write();
+      auto lock = shard.mutex.write();
       for (auto& [key, value] : shard.map) visit(key, value);
+      lock.commit();
     }
   }
 

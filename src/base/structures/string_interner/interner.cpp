@@ -41,7 +41,10 @@ uint32_t StrInterner::intern(std::string_view name) {
   auto guard = mutex_.lock();
   Table* table = table_.load(std::memory_order_relaxed);
   // Another thread may have added the name since the table was read.
-  if (auto id = find_in(*table, hash, name)) return *id;
+  if (auto id = find_in(*table, hash, name)) {
+    guard.commit();
+    return *id;
+  }
   if ((std::size_t{names_.size()} + 1) * 2 > table->mask + 1) {
     auto larger = std::make_unique<Table>((table->mask + 1) * 2);
     for (uint32_t id = 0; id < names_.size(); ++id) place(*larger, names_.at(id).hash, id);
@@ -51,6 +54,7 @@ uint32_t StrInterner::intern(std::string_view name) {
   }
   const uint32_t id = names_.append(hash, name);
   place(*table, hash, id);
+  guard.commit();
   return id;
 }
 

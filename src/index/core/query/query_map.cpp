@@ -171,7 +171,8 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::insert_scalars(std::span<const PyValue> scalars, uint32_t id) {
-  if (any_withheld_.load(std::memory_order_acquire)) withheld_.write()->remove(id);
+  if (any_withheld_.load(std::memory_order_acquire))
+    withheld_.update([&](Bitmap& withheld) { withheld.remove(id); });
   for (const PyValue& scalar : scalars) insert_scalar(scalar, id);
 }
 
@@ -241,7 +242,7 @@ void QueryMap::remove_scalar(const PyValue& value, uint32_t id, std::span<const 
         }
       }
     }
-    ordered_.write()->remove(*key, id, carriers);
+    ordered_.update([&](OrderedIndex& ordered) { ordered.remove(*key, id, carriers); });
     return;
   }
   remove_exact(value, id);
@@ -271,8 +272,8 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::clear() {
   exact_.clear();
-  ordered_.write()->clear();
-  *withheld_.write() = Bitmap();
+  ordered_.update([](OrderedIndex& ordered) { ordered.clear(); });
+  withheld_.update([](Bitmap& withheld) { withheld = Bitmap(); });
   any_withheld_.store(false, std::memory_order_release);
 }
 
@@ -461,6 +462,7 @@ void QueryMap::retain(const Bitmap& keep) {
     auto shard = exact_.get_shard(value);
     auto found = shard->find(value);
     if (found != shard->end() && found->second.is_empty()) shard->erase(found);
+    shard.commit();
   }
 
   auto ordered = ordered_.write();
@@ -472,6 +474,8 @@ void QueryMap::retain(const Bitmap& keep) {
   auto all_withheld = withheld_.write();
   all_withheld->or_inplace(withheld);
   any_withheld_.store(!all_withheld->is_empty(), std::memory_order_release);
+  all_withheld.commit();
+  ordered.commit();
 }
 
 void QueryMap::drop_withheld(Bitmap& ids) const {
