@@ -81,7 +81,9 @@ class StoredValue {
   }
   // The leaf values of a container, empty for other kinds (see PyValue::elements).
   std::span<const PyValue> elements() const;
+  // Every write asks this of two values, most often scalars: they are told apart by one compare.
   bool involves_indexable() const {
+    if (form_ < Form::Indexable) return false;
     return form_ == Form::Indexable ||
            (form_ == Form::Iterable &&
             with_leaves([](const SharedLeaves& leaves) { return leaves.any_indexable(); })) ||
