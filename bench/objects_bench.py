@@ -194,7 +194,9 @@ def instructions(kind, op, calls=(20_000, 120_000)):
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
                os.path.abspath(__file__), "--loop-child", kind, op, str(n)]
         try:
-            done = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
+            # A fixed hash seed: dict probes, and so the counts, repeat from run to run.
+            done = subprocess.run(cmd, capture_output=True, text=True, timeout=600,
+                                  env={**os.environ, "PYTHONHASHSEED": "0"})
         except (OSError, subprocess.TimeoutExpired):
             return None
         found = re.search(r"Collected : (\d+)", done.stderr)
