@@ -79,17 +79,21 @@ def faster_than(workload, peer, peer_workload=None):
     return measure
 
 
-def object_ratio(section, key, kind="indexable", unit="time"):
-    """Indexable's figure over the ``__dict__`` class's, from the per-object section."""
+def object_ratio(section, key, unit="time", baseline="dict"):
+    """Indexable's figure over ``baseline``'s (a kind of objects_bench.py), from the per-object
+    section; against the floor, the ``__dict__`` class's figure is given too."""
     def measure(res, extra):
         table = (extra.get("objects") or {}).get(section, {})
         row = table.get(key, {}) if section == "memory" else {k: v.get(key) for k, v in
                                                               table.items()}
-        a, b = row.get(kind), row.get("dict")
+        a, b = row.get("indexable"), row.get(baseline)
         if not a or not b:
             return None
         show = (lambda v: f"{v:,.0f} B") if unit == "bytes" else fmt_t
-        return a / b, f"{show(a)} vs {show(b)} = {fmt_x(a / b)}"
+        text = f"{show(a)} vs {show(b)} = {fmt_x(a / b)}"
+        if baseline != "dict" and row.get("dict"):
+            text += f" (__dict__ {show(row['dict'])})"
+        return a / b, text
     return measure
 
 
@@ -215,6 +219,10 @@ def all_targets(results_by_n):
           object_ratio("time", "read"), 1.2),
         T("objects", "write, object in no index ≤ 2× a __dict__ write",
           object_ratio("time", "write"), 2.0),
+        *[T("objects", f"{what} against a type with its own getattro/setattro (the floor)",
+            object_ratio("time", key, baseline="floor"))
+          for key, what in (("read", "read"), ("write", "write in no index"),
+                            ("create", "creation"))],
         T("objects", "write, object in one index ≤ 250 ns", absolute("update"), 250,
           every_n=True),
         T("objects", "write, object in one index ≤ 0.25× the dict-of-sets' update",

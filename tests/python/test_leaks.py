@@ -217,3 +217,24 @@ def test_values_replaced_in_an_indexed_object_are_released():
         item.city = 0
     del value
     assert refcounts(values) == before
+
+
+def test_values_of_a_dropped_object_are_released_around_a_finalizer_calling_the_module():
+    # Dropping an object releases its values' references directly, as the interpreter holds its
+    # lock; a finalizer among them that queries an index (which lets the lock go in the module)
+    # must leave every count as it found it.
+    index = Index()
+    index.add_object_many([Indexable(city=str(i)) for i in range(1000)])
+    answers = []
+
+    class Querying(Indexable):
+        def __del__(self):
+            answers.append(len(index.get_by_attribute(city="7")))
+
+    values = ["plain ascii " * 3, "non-ascii \u00e9t\u00e9", datetime.date(2024, 5, 6),
+              Indexable(), [1, "two"], object()]
+    before = refcounts(values)
+    for _ in range(50):
+        Indexable(**{f"a{i}": v for i, v in enumerate(values)}, finalized=Querying(a=values[0]))
+    assert answers == [1] * 50
+    assert refcounts(values) == before

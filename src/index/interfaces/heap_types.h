@@ -59,7 +59,10 @@ template <class Native>
 void delete_native_object(PyObject* self, void (*release)(PyObject*) = free_instance) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  // The values dropped here release their references directly.
+  const bool was_marked = mark_interpreter_lock_held(true);
   native_of<Native>(self).~Native();
+  mark_interpreter_lock_held(was_marked);
   release(self);
   Py_DECREF(type);
 }

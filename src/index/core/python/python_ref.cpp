@@ -13,6 +13,8 @@ namespace {
 
 // Set while this thread runs module code that must not touch reference counts directly.
 VELDRAKE_HOT_THREAD_LOCAL bool g_without_gil = false;
+// Set while this thread runs code the interpreter called with its lock held.
+VELDRAKE_HOT_THREAD_LOCAL bool g_gil_held = false;
 
 // References dropped on threads that had released the interpreter lock, and references taken
 // there, each with a copy of a handle that keeps its object alive until it is counted.
@@ -38,10 +40,14 @@ NoGilScope::~NoGilScope() {
   g_without_gil = was_without_gil_;
 }
 
+bool mark_interpreter_lock_held(bool held) {
+  return std::exchange(g_gil_held, held);
+}
+
 bool interpreter_lock_held_here() {
   // The flag also covers interpreters whose own check cannot tell (it answers yes for every
   // thread once a subinterpreter exists).
-  return !g_without_gil && PyGILState_Check();
+  return !g_without_gil && (g_gil_held || PyGILState_Check());
 }
 
 void release_reference(PyObject* object) {

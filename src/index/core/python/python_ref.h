@@ -40,6 +40,13 @@ class NoGilScope {
   bool was_without_gil_;
 };
 
+// Marks the calling thread as holding the interpreter lock (or no longer) for code the interpreter
+// runs with it, such as a type's dealloc: the references dropped meanwhile are released without
+// asking the interpreter, which costs more than the release. Module code that lets the lock go
+// meanwhile does so in a ReleasedGil, GilUntilBlocking or NoGilScope, which count over this mark.
+// Returns the mark it replaces, for the caller to put back.
+bool mark_interpreter_lock_held(bool held);
+
 // True when this thread holds the interpreter lock: never inside a NoGilScope, else as the
 // interpreter tells (any thread may drop a handle, and a thread ended by the interpreter at exit
 // drops its handles while unwinding, without the lock).

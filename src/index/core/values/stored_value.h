@@ -88,7 +88,9 @@ class StoredValue {
                ? with_leaves([](const SharedLeaves& leaves) { return leaves.texts().size(); })
                : 0;
   }
+  // Every write asks this of two values, most often scalars: they are told apart by one compare.
   bool involves_indexable() const {
+    if (form_ < Form::Indexable) return false;
     return form_ == Form::Indexable ||
            (form_ == Form::Iterable &&
             with_leaves([](const SharedLeaves& leaves) { return leaves.any_indexable(); })) ||
