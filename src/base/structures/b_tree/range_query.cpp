@@ -84,12 +84,16 @@ std::optional<RangePieces> pieces_of(const Node& root, const Bound& lower, const
 
 // Whether `filter` holds so few ids beside the children taken whole that looking each of them up
 // in the children costs less than uniting the children, which sets a bit for each of their ids
-// (a lookup costs about as much as setting eight).
-bool narrower_than_pieces(const Bitmap& filter, const std::vector<const Bitmap*>& whole) {
+// (a lookup costs about as much as setting eight). The tree's `entries` bound the children's ids:
+// a filter of about every id, the usual one, is ruled out without counting them.
+bool narrower_than_pieces(const Bitmap& filter, const std::vector<const Bitmap*>& whole,
+                          std::size_t entries) {
   constexpr uint64_t kBitsPerLookup = 8;
+  const uint64_t lookups = filter.cardinality() * whole.size() * kBitsPerLookup;
+  if (lookups > entries) return false;
   uint64_t ids = 0;
   for (const Bitmap* bitmap : whole) ids += bitmap->cardinality();
-  return filter.cardinality() * whole.size() * kBitsPerLookup <= ids;
+  return lookups <= ids;
 }
 
 // The ids of `pieces` within the narrow `filter`, found by looking the filter's ids up: an and_
@@ -107,11 +111,12 @@ Bitmap candidates_within(const RangePieces& pieces, const Bitmap& filter) {
   return Bitmap::of(ids);
 }
 
-Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
+Bitmap query_root(const Node& root, std::size_t entries, const Bound& lower, const Bound& upper,
+                  const Bitmap* filter) {
   std::optional<RangePieces> found = pieces_of(root, lower, upper);
   if (!found) return Bitmap();
   RangePieces& pieces = *found;
-  if (filter && !pieces.whole.empty() && narrower_than_pieces(*filter, pieces.whole))
+  if (filter && !pieces.whole.empty() && narrower_than_pieces(*filter, pieces.whole, entries))
     return candidates_within(pieces, *filter);
   if (few_whole_ids(pieces.whole)) {
     // Uniting goes through CRoaring's bitset containers, whose conversions cost some ten
@@ -130,11 +135,11 @@ Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, cons
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
                                 const Bitmap& filter) const {
-  return query_root(root_, lower, upper, &filter);
+  return query_root(root_, size_, lower, upper, &filter);
 }
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
-  return query_root(root_, lower, upper, nullptr);
+  return query_root(root_, size_, lower, upper, nullptr);
 }
 
 std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound& upper) const {
@@ -144,7 +149,7 @@ std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound&
 
 uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper,
                                   const Bitmap* filter) const {
-  if (id_counts_.any_several()) return query_root(root_, lower, upper, filter).cardinality();
+  if (id_counts_.any_several()) return query_root(root_, size_, lower, upper, filter).cardinality();
   const std::optional<RangePieces> pieces = pieces_of(root_, lower, upper);
   if (!pieces) return 0;
   // A filter holding every id of the tree (an index's members, usually) filters nothing, and one
