@@ -82,10 +82,42 @@ std::optional<RangePieces> pieces_of(const Node& root, const Bound& lower, const
   return pieces;
 }
 
-Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, const Bitmap* filter) {
+// Whether `filter` holds so few ids beside the children taken whole that looking each of them up
+// in the children costs less than uniting the children, which sets a bit for each of their ids
+// (a lookup costs about as much as setting eight). The tree's `entries` bound the children's ids:
+// a filter of about every id, the usual one, is ruled out without counting them.
+bool narrower_than_pieces(const Bitmap& filter, const std::vector<const Bitmap*>& whole,
+                          std::size_t entries) {
+  constexpr uint64_t kBitsPerLookup = 8;
+  const uint64_t lookups = filter.cardinality() * whole.size() * kBitsPerLookup;
+  if (lookups > entries) return false;
+  uint64_t ids = 0;
+  for (const Bitmap* bitmap : whole) ids += bitmap->cardinality();
+  return lookups <= ids;
+}
+
+// The ids of `pieces` within the narrow `filter`, found by looking the filter's ids up: an and_
+// whose other parts left a few candidates spares uniting a wide range to keep a few of its ids.
+Bitmap candidates_within(const RangePieces& pieces, const Bitmap& filter) {
+  const std::vector<uint32_t> candidates = filter.to_vector();
+  std::vector<uint32_t> ids;
+  for (uint32_t id : candidates) {
+    if (std::any_of(pieces.whole.begin(), pieces.whole.end(),
+                    [id](const Bitmap* whole) { return whole->contains(id); }))
+      ids.push_back(id);
+  }
+  for (uint32_t id : pieces.loose)
+    if (std::binary_search(candidates.begin(), candidates.end(), id)) ids.push_back(id);
+  return Bitmap::of(ids);
+}
+
+Bitmap query_root(const Node& root, std::size_t entries, const Bound& lower, const Bound& upper,
+                  const Bitmap* filter) {
   std::optional<RangePieces> found = pieces_of(root, lower, upper);
   if (!found) return Bitmap();
   RangePieces& pieces = *found;
+  if (filter && !pieces.whole.empty() && narrower_than_pieces(*filter, pieces.whole, entries))
+    return candidates_within(pieces, *filter);
   if (few_whole_ids(pieces.whole)) {
     // Uniting goes through CRoaring's bitset containers, whose conversions cost some ten
     // thousand instructions per 2^16 ids touched: a small answer is built from its ids at once.
@@ -103,11 +135,11 @@ Bitmap query_root(const Node& root, const Bound& lower, const Bound& upper, cons
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
                                 const Bitmap& filter) const {
-  return query_root(root_, lower, upper, &filter);
+  return query_root(root_, size_, lower, upper, &filter);
 }
 
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper) const {
-  return query_root(root_, lower, upper, nullptr);
+  return query_root(root_, size_, lower, upper, nullptr);
 }
 
 std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound& upper) const {
@@ -117,7 +149,7 @@ std::vector<uint32_t> BitMapBTree::ids_in_range(const Bound& lower, const Bound&
 
 uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper,
                                   const Bitmap* filter) const {
-  if (id_counts_.any_several()) return query_root(root_, lower, upper, filter).cardinality();
+  if (id_counts_.any_several()) return query_root(root_, size_, lower, upper, filter).cardinality();
   const std::optional<RangePieces> pieces = pieces_of(root_, lower, upper);
   if (!pieces) return 0;
   // A filter holding every id of the tree (an index's members, usually) filters nothing, and one
