@@ -11,12 +11,13 @@
 namespace veldrake {
 namespace {
 
-// The batch read gives what get gives, id by id, across chunks present and never made.
+// The batch read gives what get gives, id by id, across chunks present and never made, small
+// and taken from a huge-page slab (chunk 17 shares its slab with chunks never asked for).
 TEST(IdTable, GetAllMatchesGetAcrossChunks) {
   constexpr uint32_t kChunk = IdTable<uint32_t>::kChunkSize;
   auto table = std::make_unique<IdTable<uint32_t>>();
   std::vector<uint32_t> ids;
-  for (uint32_t chunk : {0u, 1u, 3u}) {
+  for (uint32_t chunk : {0u, 1u, 3u, 17u, 40u}) {
     for (uint32_t offset : {0u, 1u, 7u, kChunk - 1}) {
       const uint32_t id = chunk * kChunk + offset;
       ASSERT_TRUE(table->make_room(id));
@@ -24,7 +25,7 @@ TEST(IdTable, GetAllMatchesGetAcrossChunks) {
       ids.push_back(id);
     }
   }
-  for (uint32_t unmade : {2 * kChunk + 5, UINT32_MAX}) ids.push_back(unmade);
+  for (uint32_t unmade : {2 * kChunk + 5, 18 * kChunk + 2, UINT32_MAX}) ids.push_back(unmade);
   std::sort(ids.begin(), ids.end());
   for (std::size_t from = 0; from < ids.size(); ++from) {
     const std::span<const uint32_t> tail(ids.data() + from, ids.size() - from);
