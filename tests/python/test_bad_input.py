@@ -64,6 +64,8 @@ def test_wrong_argument_types_and_counts_raise_type_error():
             pytest.fail(f"{call} raised nothing")
     assert_intact(index, objs)
     assert same(view.collect(), objs[:2]) and same(view.rebase().collect(), objs[:2])
+    assert same(index.reduced_query(query=expr).collect(), objs[:2])
+    assert same(view.reduced_query(query=expr).collect(), objs[:2])
 
 
 def test_numbers_beyond_64_bits_are_refused_without_harm():

@@ -19,11 +19,13 @@ def text(expr):
 
 def test_expressions_print_their_parts():
     for name in COMPARISONS:
-        for expr in (getattr(Q, name)("age", 3), getattr(Q, name)(value=3, attr="age")):
+        for expr in (getattr(Q, name)("age", 3), getattr(Q, name)(value=3, attr="age"),
+                     getattr(Q, name)("age", value=3)):
             assert text(expr).startswith(f'{name.capitalize()}("age", PyValue {{')
     Q.gt("a", Indexable())  # operands that fail only when evaluated still build
     assert text(Q.bt(attr="age", lower=1, upper=9)).startswith('Bt("age", PyValue {')
     assert text(Q.bt("age", "x", "z")).count("PyValue {") == 2
+    assert text(Q.bt("age", 1, upper=9)) == text(Q.bt("age", 1, 9))
     for values in ([1, 2], (1, 2), range(1, 3)):
         assert text(Q.in_("tags", values)).count("PyValue {") == 2
     assert text(Q.in_(attr="tags", values=[])) == 'In("tags", [])'

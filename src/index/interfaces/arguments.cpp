@@ -1,5 +1,6 @@
 #include "index/interfaces/arguments.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -26,6 +27,31 @@ void parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                                               &found[0], &found[1], &found[2], &found[3], &found[4],
                                               &found[5], &found[6], &found[7]));
   for (std::size_t i = 0; i < names.size(); ++i) out[i] = found[i];
+}
+
+void parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const char* function, std::initializer_list<const char*> names,
+                     PyObject** out) {
+  if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&
+      static_cast<std::size_t>(nargs) == names.size()) {
+    std::copy_n(args, nargs, out);
+    return;
+  }
+  // The arguments' objects outlive the call, so `out` may borrow them from the tuple and dict.
+  OwnedRef positional = checked(PyTuple_New(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional.get(), i, args[i]);
+  }
+  OwnedRef keywords;
+  if (kwnames) {
+    keywords = checked(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      throw_if_failed(
+          PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) == 0);
+    }
+  }
+  parse_arguments(positional.get(), keywords.get(), function, names, out);
 }
 
 void relabel_type_error(const char* name) {

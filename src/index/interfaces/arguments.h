@@ -17,6 +17,11 @@ namespace veldrake {
 // Writes borrowed references into `out`, one per name; throws PythonError on failure.
 void parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                      std::initializer_list<const char*> names, PyObject** out);
+// The same for a METH_FASTCALL | METH_KEYWORDS function. The usual call, every argument by
+// position, takes them as they come; any other is parsed as above, from a tuple and a dict.
+void parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const char* function, std::initializer_list<const char*> names,
+                     PyObject** out);
 
 // Re-raises a pending TypeError (exactly that type) as "argument '<name>': <message>", keeping
 // the original's cause; leaves any other pending exception as it is.

@@ -39,7 +39,7 @@ Py_ssize_t fill_from_table(PyObject* list, std::span<const uint32_t> ids) {
   // Filled per block, with nulls past its end.
   std::array<PyObject*, kBlockSize + kAhead> located;
   for_each_block(ids, [&](std::span<const uint32_t> block) {
-    for (std::size_t i = 0; i < block.size(); ++i) located[i] = objects.get(block[i]);
+    objects.get_all(block, located.data());
     std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
     for (std::size_t i = 0; i < block.size(); ++i) {
       if (PyObject* ahead = located[i + kAhead]) __builtin_prefetch(ahead, 1);
@@ -138,9 +138,10 @@ std::optional<OwnedRef> one_equality_answer(const IndexAPI& engine, PyObject* co
                   : list_of(*engine.items, ids.few, stamp);
 }
 
-QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method) {
+QueryExpr query_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const char* method) {
   PyObject* query = nullptr;
-  parse_arguments(args, kwargs, method, {"query"}, &query);
+  parse_arguments(args, nargs, kwnames, method, {"query"}, &query);
   return evaluable_query(query);
 }
 

@@ -38,7 +38,8 @@ std::optional<OwnedRef> one_equality_answer(const IndexAPI& engine, PyObject* co
 
 // A copy of the expression of the single `query` argument of `method` (RecursionError when it
 // nests deeper than QueryExpr::kMaxDepth).
-QueryExpr query_argument(PyObject* args, PyObject* kwargs, const char* method);
+QueryExpr query_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const char* method);
 // A copy of the expression of the argument `query`, refused as query_argument refuses it.
 QueryExpr evaluable_query(PyObject* query);
 

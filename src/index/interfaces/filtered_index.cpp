@@ -61,9 +61,10 @@ PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-PyObject* reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded_object([&] {
-    QueryExpr expr = query_argument(args, kwargs, "reduced_query");
+    QueryExpr expr = query_argument(args, nargs, kwnames, "reduced_query");
     return wrap_view(view_of(self).reduced_query(expr), source_of(self));
   });
 }
@@ -165,7 +166,7 @@ constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"reduced", method_entry(reduced), kKeywordsCall, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduced_query", method_entry(reduced_query), kKeywords,
+    {"reduced_query", method_entry(reduced_query), kKeywordsCall,
      "reduced_query($self, query)\n--\n\n"},
     {"collect", method_entry(collect), kKeywords, "collect($self)\n--\n\n"},
     {"rebase", method_entry(rebase), kKeywords, "rebase($self)\n--\n\n"},

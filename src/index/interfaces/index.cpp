@@ -163,9 +163,10 @@ PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-PyObject* reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded_object([&] {
-    QueryExpr expr = query_argument(args, kwargs, "reduced_query");
+    QueryExpr expr = query_argument(args, nargs, kwnames, "reduced_query");
     return wrap_view(engine_of(self).reduced_query(expr), self);
   });
 }
@@ -393,7 +394,7 @@ PyMethodDef methods[] = {
      "get_by_attribute($self, **kwargs)\n--\n\n"},
     {"reduce", method_entry(reduce), kKeywordsCall, "reduce($self, **kwargs)\n--\n\n"},
     {"reduced", method_entry(reduced), kKeywordsCall, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduced_query", method_entry(reduced_query), kKeywords,
+    {"reduced_query", method_entry(reduced_query), kKeywordsCall,
      "reduced_query($self, query)\n--\n\n"},
     {"group_by", method_entry(group_by), kKeywords, "group_by($self, attr)\n--\n\n"},
     {"union_with", method_entry(union_with), kKeywords, "union_with($self, other)\n--\n\n"},

@@ -143,27 +143,27 @@ struct MethodName {
 };
 
 template <class Node, MethodName name>
-PyObject* compare(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
     PyObject* argv[2];
-    parse_arguments(args, kwargs, name.text, {"attr", "value"}, argv);
+    parse_arguments(args, nargs, kwnames, name.text, {"attr", "value"}, argv);
     return new_query_expr(QueryExpr{Node{{attr_argument(argv[0]), PyValue::for_operand(argv[1])}}});
   });
 }
 
-PyObject* between(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
     PyObject* argv[3];
-    parse_arguments(args, kwargs, "bt", {"attr", "lower", "upper"}, argv);
+    parse_arguments(args, nargs, kwnames, "bt", {"attr", "lower", "upper"}, argv);
     return new_query_expr(QueryExpr{
         Bt{attr_argument(argv[0]), PyValue::for_operand(argv[1]), PyValue::for_operand(argv[2])}});
   });
 }
 
-PyObject* any_of(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* any_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
     PyObject* argv[2];
-    parse_arguments(args, kwargs, "in_", {"attr", "values"}, argv);
+    parse_arguments(args, nargs, kwnames, "in_", {"attr", "values"}, argv);
     return new_query_expr(QueryExpr{In{attr_argument(argv[0]), values_argument(argv[1])}});
   });
 }
@@ -190,10 +190,10 @@ OwnedRef combined(const std::vector<PyObject*>& objects) {
   return new_query_expr(QueryExpr{Node{std::move(exprs)}}, std::move(operands));
 }
 
-PyObject* negate(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* negate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&] {
     PyObject* argv[1];
-    parse_arguments(args, kwargs, "not_", {"exprs"}, argv);
+    parse_arguments(args, nargs, kwnames, "not_", {"exprs"}, argv);
     return negated(argv[0]);
   });
 }
@@ -224,7 +224,7 @@ PyObject* invert(PyObject* a) {
   return guarded_object([&] { return negated(a); });
 }
 
-constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+constexpr int kKeywordMethod = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 constexpr int kPositionalMethod = METH_VARARGS | METH_STATIC;
 
 // Each docstring is the text signature alone ("name(params)\n--\n\n").
