@@ -13,7 +13,9 @@ class InternalError : public std::runtime_error {
 };
 
 // Stops the current call with an internal error carrying `message`.
-[[noreturn]] inline void internal_error(const std::string& message) { throw InternalError(message); }
+[[noreturn]] inline void internal_error(const std::string& message) {
+  throw InternalError(message);
+}
 
 // Checks an invariant; on failure stops the call with `message`.
 inline void check(bool condition, const char* message) {

@@ -1,5 +1,6 @@
 // A keyword query: for every named attribute, the values it may equal. Values of one attribute
-// combine as a union, attributes as an intersection. A name is one attribute name (no dotted paths).
+// combine as a union, attributes as an intersection. A name is one attribute name (no dotted
+// paths).
 #pragma once
 
 #include <vector>
