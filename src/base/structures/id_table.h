@@ -16,7 +16,9 @@
 #include <new>
 #include <span>
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 namespace veldrake {
 
