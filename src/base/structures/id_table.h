@@ -7,14 +7,12 @@
 // threads never tear.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <span>
 
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
@@ -61,23 +59,6 @@ class IdTable {
   T get(uint32_t id) const {
     const Chunk* chunk = chunk_of(id);
     return chunk ? chunk->entries[id & (kChunkSize - 1)].load(std::memory_order_acquire) : T{};
-  }
-
-  // get of each of `ids`, given ascending, into `out`. The chunk is looked up once per run of
-  // ids in one chunk, and the run's end found by a binary search.
-  void get_all(std::span<const uint32_t> ids, T* out) const {
-    for (auto id = ids.begin(); id != ids.end();) {
-      const uint64_t next_chunk_start = (uint64_t{*id >> kChunkBits} + 1) << kChunkBits;
-      const auto run_end = std::lower_bound(id, ids.end(), next_chunk_start);
-      const Chunk* chunk = chunk_of(*id);
-      if (!chunk) {
-        out = std::fill_n(out, run_end - id, T{});
-        id = run_end;
-        continue;
-      }
-      for (; id != run_end; ++id)
-        *out++ = chunk->entries[*id & (kChunkSize - 1)].load(std::memory_order_acquire);
-    }
   }
 
  private:

@@ -39,7 +39,7 @@ Py_ssize_t fill_from_table(PyObject* list, std::span<const uint32_t> ids) {
   // Filled per block, with nulls past its end.
   std::array<PyObject*, kBlockSize + kAhead> located;
   for_each_block(ids, [&](std::span<const uint32_t> block) {
-    objects.get_all(block, located.data());
+    for (std::size_t i = 0; i < block.size(); ++i) located[i] = objects.get(block[i]);
     std::fill_n(located.begin() + static_cast<std::ptrdiff_t>(block.size()), kAhead, nullptr);
     for (std::size_t i = 0; i < block.size(); ++i) {
       if (PyObject* ahead = located[i + kAhead]) __builtin_prefetch(ahead, 1);
