@@ -105,3 +105,40 @@ def test_add_under_an_address_space_limit_raises_memory_error_and_the_collector_
 def test_the_indexes_answer_after_a_change_ran_out_of_memory(operation):
     margins = WRITE_MARGINS_MIB if operation == "write" else MARGINS_MIB
     assert "MemoryError" in run_child("answers", operation, margins)
+
+
+def test_objects_collected_and_dropped_with_no_memory_left_leave_the_process_running():
+    # Out of memory, the collector's visit of a large index used to need a list of its members,
+    # and each object dropped hands its id and its memory to lists that grow as they go: each of
+    # these failures ended the process from where no exception may leave.
+    outcome = run_fresh("""
+        import gc, resource
+        from Veldrake import Index, Indexable
+
+        def mapped():
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+        index = Index()
+        index.add_object_many([Indexable(k=i) for i in range(300_000)])
+        loose = [Indexable(k=i) for i in range(300_000)]
+        held = loose[::2]  # every other object stays, so its memory stays mapped
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped() + 8 * 2**20, hard))
+        hog = []
+        for size in (2**20, 2**16, 2**12):
+            try:
+                while True:
+                    hog.append(bytearray(size))
+            except MemoryError:
+                pass
+        gc.collect()
+        del loose
+        hog.clear()
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        fresh = [Indexable(k=i) for i in range(200_000)]
+        assert len({o.k for o in fresh}) == 200_000 and all(o.k % 2 == 0 for o in held[:1000])
+        assert len(index.get_by_attribute(k=5)) == 1
+        print("survived")
+        """, timeout=120)
+    assert outcome == ["survived"]

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -50,7 +51,11 @@ uint32_t allocate_id() {
 
 void release_id(uint32_t id) {
   std::lock_guard lock(g_free_ids_mutex);
-  g_free_ids.push_back(id);
+  // Called from a destructor, which cannot fail: out of memory the id is lost, not reused.
+  try {
+    g_free_ids.push_back(id);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 const IdTable<PyObject*>& objects_by_id() {

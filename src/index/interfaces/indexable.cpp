@@ -29,6 +29,9 @@ class FreeList {
  public:
   static constexpr std::size_t kCapacity = 512;
 
+  // Room for every block at once: keep() runs in deallocation, which must not fail.
+  FreeList() { blocks_.reserve(kCapacity); }
+
   // A kept block, or nullptr.
   void* take() {
     std::lock_guard lock(mutex_);
